@@ -1,0 +1,30 @@
+// The export: frames from the host in, one animated GIF89a file out.
+#pragma once
+
+#include <cstdint>
+
+#include "plugin/plugin_interface.h"
+
+// Frame timing. GIF delays are whole hundredths of a second; each frame's
+// delay is the difference of rounded-down cumulative end times, so rounding
+// never accumulates over the animation. The host's rate/scale is first
+// reduced so the rate fits 16 bits, as the host's files expect.
+struct FrameTiming {
+  int64_t rate;   // reduced numerator, 1..65535
+  int64_t scale;  // reduced denominator, >= 1
+};
+
+// False for a rate or scale of 0 or less.
+bool ReduceFrameRate(int32_t rate, int32_t scale, FrameTiming* timing);
+
+// End time of frame n (from 0) in hundredths: (n + 1) * scale * 100 / rate.
+// Exact for every n the host can pass (64-bit, no overflow).
+int64_t FrameEndTime(const FrameTiming& timing, int64_t n);
+
+// Delay of frame n: FrameEndTime(n) - FrameEndTime(n - 1), clamped to the
+// 16-bit field's 65535.
+uint16_t FrameDelay(const FrameTiming& timing, int64_t n);
+
+// The looping extension's count: 0 = forever; out-of-range values clamp the
+// way the settings dialog does (negative: 0, above 65535: 65535).
+uint16_t LoopCountField(int32_t loop_count);

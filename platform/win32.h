@@ -1,0 +1,34 @@
+// The one seam to the Windows APIs.
+//
+// On Windows this pulls in the real headers (kernel32, ole32, user32 and the
+// flat GDI+ API). Everywhere else it pulls in our stand-in, which declares the
+// same names with the same meanings, so the code above this layer is one code
+// path on both platforms and its failure paths can be driven natively.
+#pragma once
+
+#ifdef _WIN32
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#include <objidl.h>
+// The GDI+ headers use min/max unqualified.
+#include <algorithm>
+namespace Gdiplus {
+using std::max;
+using std::min;
+}  // namespace Gdiplus
+#include <gdiplus.h>
+using namespace Gdiplus;
+using namespace Gdiplus::DllExports;
+#else
+#include "standin/windows.h"
+#endif
+
+// The C calling convention of the host's function pointers (the default on
+// both compilers, spelled out because the host relies on it).
+#if defined(_WIN32) && !defined(_WIN64)
+#define LODRA_CDECL __cdecl
+#else
+#define LODRA_CDECL
+#endif

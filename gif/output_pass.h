@@ -17,12 +17,13 @@ struct FrameTiming {
 // False for a rate or scale of 0 or less.
 bool ReduceFrameRate(int32_t rate, int32_t scale, FrameTiming* timing);
 
-// End time of frame n (from 0) in hundredths: (n + 1) * scale * 100 / rate.
-// Exact for every n the host can pass (64-bit, no overflow).
+// End time of frame n (from 0) in hundredths: (n + 1) * scale * 100 / rate,
+// exact wherever the result fits 63 bits (any 32-bit n at any rate the host
+// uses).
 int64_t FrameEndTime(const FrameTiming& timing, int64_t n);
 
-// Delay of frame n: FrameEndTime(n) - FrameEndTime(n - 1), clamped to the
-// 16-bit field's 65535.
+// Delay of frame n: FrameEndTime(n) - FrameEndTime(n - 1), exact for every
+// 32-bit n, clamped to the 16-bit field's 65535.
 uint16_t FrameDelay(const FrameTiming& timing, int64_t n);
 
 // The looping extension's count: 0 = forever; out-of-range values clamp the

@@ -1,0 +1,240 @@
+#include "gif/frame_encoder.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+namespace {
+
+constexpr int32_t kMaxSide = 65535;  // GIF sizes are 16-bit fields
+
+// The encoder's one and only MIME type, spelled out so the comparison is the
+// same code-unit walk whatever the platform's wide character is.
+constexpr WCHAR kGifMimeType[] = {'i', 'm', 'a', 'g', 'e', '/', 'g', 'i', 'f', 0};
+
+bool IsGifMimeType(const WCHAR* mime_type) {
+  if (mime_type == nullptr) return false;
+  for (size_t i = 0;; ++i) {
+    if (mime_type[i] != kGifMimeType[i]) return false;
+    if (kGifMimeType[i] == 0) return true;
+  }
+}
+
+// Row strides: host rows are 3 bytes a pixel, index rows 1; both are padded
+// to a multiple of 4 bytes.
+uint64_t HostStride(int32_t width) { return (3 * static_cast<uint64_t>(width) + 3) / 4 * 4; }
+uint64_t IndexStride(int32_t width) { return (static_cast<uint64_t>(width) + 3) / 4 * 4; }
+
+uint32_t ColourWord(const uint8_t* pixel) {
+  return static_cast<uint32_t>(pixel[0]) | static_cast<uint32_t>(pixel[1]) << 8 |
+         static_cast<uint32_t>(pixel[2]) << 16;
+}
+
+// ---- owners: each releases exactly what its acquisition got, on every path.
+
+class ImagingSession {
+ public:
+  ImagingSession() {
+    GdiplusStartupInput input;  // version 1, no debug callback, nothing suppressed
+    started_ = GdiplusStartup(&token_, &input, nullptr) == Ok;
+  }
+  ~ImagingSession() {
+    if (started_) GdiplusShutdown(token_);
+  }
+  ImagingSession(const ImagingSession&) = delete;
+  ImagingSession& operator=(const ImagingSession&) = delete;
+  bool started() const { return started_; }
+
+ private:
+  ULONG_PTR token_ = 0;
+  bool started_ = false;
+};
+
+class GlobalBlock {
+ public:
+  explicit GlobalBlock(HGLOBAL block = nullptr) : block_(block) {}
+  ~GlobalBlock() {
+    if (block_ != nullptr) GlobalFree(block_);
+  }
+  GlobalBlock(const GlobalBlock&) = delete;
+  GlobalBlock& operator=(const GlobalBlock&) = delete;
+  HGLOBAL get() const { return block_; }
+  HGLOBAL release() {
+    HGLOBAL block = block_;
+    block_ = nullptr;
+    return block;
+  }
+
+ private:
+  HGLOBAL block_;
+};
+
+// The bitmap object (allocated from the imaging library's heap) and the
+// native image it wraps. The image is a view over the caller's index image,
+// which must outlive it.
+class IndexedBitmap {
+ public:
+  IndexedBitmap(int32_t width, int32_t height, int32_t stride, BYTE* scan0) {
+    holder_ = static_cast<Holder*>(GdipAlloc(sizeof(Holder)));
+    if (holder_ == nullptr) return;
+    holder_->native = nullptr;
+    if (GdipCreateBitmapFromScan0(width, height, stride, PixelFormat8bppIndexed, scan0,
+                                  &holder_->native) != Ok ||
+        holder_->native == nullptr) {
+      GdipFree(holder_);
+      holder_ = nullptr;
+    }
+  }
+  ~IndexedBitmap() {
+    if (holder_ == nullptr) return;
+    GdipDisposeImage(holder_->native);
+    GdipFree(holder_);
+  }
+  IndexedBitmap(const IndexedBitmap&) = delete;
+  IndexedBitmap& operator=(const IndexedBitmap&) = delete;
+  GpBitmap* native() const { return holder_ != nullptr ? holder_->native : nullptr; }
+
+ private:
+  struct Holder {
+    GpBitmap* native;
+  };
+  Holder* holder_ = nullptr;
+};
+
+class StreamOwner {
+ public:
+  StreamOwner() = default;
+  ~StreamOwner() {
+    if (stream_ != nullptr) stream_->Release();
+  }
+  StreamOwner(const StreamOwner&) = delete;
+  StreamOwner& operator=(const StreamOwner&) = delete;
+  IStream** out() { return &stream_; }
+  IStream* get() const { return stream_; }
+
+ private:
+  IStream* stream_ = nullptr;
+};
+
+// Copies the whole stream into a new fixed global block; null on failure.
+BYTE* CopyStreamOut(IStream* stream, uint32_t* out_length) {
+  LARGE_INTEGER zero;
+  zero.QuadPart = 0;
+  ULARGE_INTEGER end;
+  end.QuadPart = 0;
+  if (FAILED(stream->Seek(zero, STREAM_SEEK_END, &end))) return nullptr;
+  // A GIF of 16-bit sizes cannot reach 4 GiB; an empty one is no GIF.
+  if (end.QuadPart == 0 || end.QuadPart > UINT32_MAX || end.QuadPart > SIZE_MAX) return nullptr;
+  const uint32_t length = static_cast<uint32_t>(end.QuadPart);
+  if (FAILED(stream->Seek(zero, STREAM_SEEK_SET, nullptr))) return nullptr;
+
+  GlobalBlock copy(GlobalAlloc(GMEM_FIXED, length));
+  if (copy.get() == nullptr) return nullptr;
+  ULONG read = 0;
+  if (FAILED(stream->Read(copy.get(), length, &read)) || read != length) return nullptr;
+  *out_length = length;
+  return static_cast<BYTE*>(copy.release());
+}
+
+enum class Mode { kPlain, kMasked };
+
+uint8_t* Encode(Mode mode, const Palette* palette, int32_t host_width, const void* pixels,
+                int32_t height, uint32_t* out_length) {
+  if (pixels == nullptr || palette == nullptr) return nullptr;
+
+  // Sizes are checked once, here: the GIF holds 16-bit sizes, and on a 32-bit
+  // system the byte counts must fit before anything is multiplied in size_t.
+  const int32_t width = mode == Mode::kMasked ? host_width / 2 : host_width;
+  if (width < 1 || width > kMaxSide || height < 1 || height > kMaxSide) return nullptr;
+  const uint64_t host_stride = HostStride(host_width);
+  const uint64_t index_stride = IndexStride(width);
+  if (host_stride * static_cast<uint64_t>(height) > SIZE_MAX) return nullptr;
+  const uint64_t index_bytes = index_stride * static_cast<uint64_t>(height);
+  if (index_bytes > SIZE_MAX || index_bytes > INT32_MAX) return nullptr;
+
+  ImagingSession imaging;
+  if (!imaging.started()) return nullptr;
+
+  GlobalBlock index_image(GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, static_cast<SIZE_T>(index_bytes)));
+  if (index_image.get() == nullptr) return nullptr;
+  BYTE* indices = static_cast<BYTE*>(index_image.get());
+
+  // The host buffer is bottom-up: its first row is the picture's last.
+  const uint8_t* host = static_cast<const uint8_t*>(pixels);
+  for (int32_t y = 0; y < height; ++y) {
+    const uint8_t* source = host + static_cast<size_t>(height - 1 - y) * static_cast<size_t>(host_stride);
+    BYTE* target = indices + static_cast<size_t>(y) * static_cast<size_t>(index_stride);
+    for (int32_t x = 0; x < width; ++x) {
+      const uint8_t* pixel = source + 3 * static_cast<size_t>(x);
+      if (mode == Mode::kMasked) {
+        // Only a pure black mask pixel makes its picture pixel transparent.
+        const uint8_t* mask = source + 3 * (static_cast<size_t>(width) + static_cast<size_t>(x));
+        if (mask[0] + mask[1] + mask[2] == 0) {
+          target[x] = kTransparentIndex;
+          continue;
+        }
+      }
+      target[x] = static_cast<BYTE>(FindNearestColor(ColourWord(pixel), palette));
+    }
+  }
+
+  IndexedBitmap bitmap(width, height, static_cast<int32_t>(index_stride), indices);
+  if (bitmap.native() == nullptr) return nullptr;
+  // The palette layout is the imaging library's own (flags, count, entries).
+  GdipSetImagePalette(bitmap.native(), reinterpret_cast<const ColorPalette*>(palette));
+
+  CLSID gif_encoder;
+  if (GetGifEncoderClsid(&gif_encoder) < 0) return nullptr;
+
+  // A growable stream over an empty movable block; releasing the stream frees
+  // the block, so until the stream exists the block is ours to free.
+  GlobalBlock stream_block(GlobalAlloc(GMEM_MOVEABLE, 0));
+  if (stream_block.get() == nullptr) return nullptr;
+  StreamOwner stream;
+  if (FAILED(CreateStreamOnHGlobal(stream_block.get(), TRUE, stream.out())) || stream.get() == nullptr)
+    return nullptr;
+  stream_block.release();
+
+  if (GdipSaveImageToStream(bitmap.native(), stream.get(), &gif_encoder, nullptr) != Ok) return nullptr;
+
+  uint32_t length = 0;
+  BYTE* frame_gif = CopyStreamOut(stream.get(), &length);
+  if (frame_gif == nullptr) return nullptr;
+  if (out_length != nullptr) *out_length = length;
+  return frame_gif;
+}
+
+}  // namespace
+
+uint8_t* EncodeFrame(const Palette* palette, int32_t width, const void* pixels, int32_t height,
+                     uint32_t* out_length) {
+  return Encode(Mode::kPlain, palette, width, pixels, height, out_length);
+}
+
+uint8_t* EncodeMaskedFrame(const Palette* palette, int32_t width, const void* pixels, int32_t height,
+                           uint32_t* out_length) {
+  return Encode(Mode::kMasked, palette, width, pixels, height, out_length);
+}
+
+int GetGifEncoderClsid(CLSID* out_clsid) {
+  UINT count = 0;
+  UINT bytes = 0;
+  GdipGetImageEncodersSize(&count, &bytes);
+  if (bytes == 0 || count == 0) return -1;
+  // The descriptions and the strings they point to share one buffer, so the
+  // buffer must hold at least the descriptions themselves.
+  if (static_cast<uint64_t>(count) * sizeof(ImageCodecInfo) > bytes) return -1;
+
+  GlobalBlock buffer(GlobalAlloc(GMEM_FIXED, bytes));
+  if (buffer.get() == nullptr) return -1;
+  ImageCodecInfo* encoders = static_cast<ImageCodecInfo*>(buffer.get());
+  if (GdipGetImageEncoders(count, bytes, encoders) != Ok) return -1;
+
+  for (UINT i = 0; i < count; ++i) {
+    if (IsGifMimeType(encoders[i].MimeType)) {
+      std::memcpy(out_clsid, &encoders[i].Clsid, sizeof(CLSID));
+      return static_cast<int>(i);
+    }
+  }
+  return -1;
+}

@@ -1,0 +1,70 @@
+#include "quantize/palette.h"
+
+#include <cstdlib>
+
+namespace {
+
+constexpr uint32_t kOpaque = 0xFF000000u;
+
+constexpr uint32_t Rgb(uint32_t red, uint32_t green, uint32_t blue) {
+  return kOpaque | red << 16 | green << 8 | blue;
+}
+
+// The sixteen system colours after the transparent entry, then black and
+// white again, as the palette has always been laid out.
+constexpr uint32_t kSystemColours[17] = {
+    Rgb(0x80, 0x00, 0x00), Rgb(0x00, 0x80, 0x00), Rgb(0x80, 0x80, 0x00), Rgb(0x00, 0x00, 0x80),
+    Rgb(0x80, 0x00, 0x80), Rgb(0x00, 0x80, 0x80), Rgb(0x80, 0x80, 0x80), Rgb(0xC0, 0xC0, 0xC0),
+    Rgb(0xFF, 0x00, 0x00), Rgb(0x00, 0xFF, 0x00), Rgb(0xFF, 0xFF, 0x00), Rgb(0x00, 0x00, 0xFF),
+    Rgb(0xFF, 0x00, 0xFF), Rgb(0x00, 0xFF, 0xFF), Rgb(0xFF, 0xFF, 0xFF), Rgb(0x00, 0x00, 0x00),
+    Rgb(0xFF, 0xFF, 0xFF),
+};
+
+constexpr int kFirstGrey = 18;
+constexpr int kGreyCount = 21;    // 6, 18, ..., 246
+constexpr int kCubeStart = 40;    // 40 + 36r + 6g + b
+constexpr uint32_t kCubeStep = 51;  // six levels 0, 51, ..., 255
+
+}  // namespace
+
+void BuildPalette(Palette* palette) {
+  palette->flags = 0;
+  palette->count = 256;
+  palette->entries[kTransparentIndex] = 0x00000000u;
+  for (int i = 0; i < 17; ++i) palette->entries[1 + i] = kSystemColours[i];
+  for (int i = 0; i < kGreyCount; ++i) {
+    const uint32_t v = 6 + 12 * static_cast<uint32_t>(i);
+    palette->entries[kFirstGrey + i] = Rgb(v, v, v);
+  }
+  palette->entries[kFirstGrey + kGreyCount] = Rgb(0xFF, 0xFF, 0xFF);
+  for (uint32_t r = 0; r < 6; ++r)
+    for (uint32_t g = 0; g < 6; ++g)
+      for (uint32_t b = 0; b < 6; ++b)
+        palette->entries[kCubeStart + 36 * r + 6 * g + b] =
+            Rgb(kCubeStep * r, kCubeStep * g, kCubeStep * b);
+}
+
+int FindNearestColor(uint32_t colour, const Palette* palette) {
+  const int red = static_cast<int>(colour >> 16 & 0xFF);
+  const int green = static_cast<int>(colour >> 8 & 0xFF);
+  const int blue = static_cast<int>(colour & 0xFF);
+
+  // 0x7FFF exceeds the largest distance (16*255 + 3*255 = 4845), so entry 1
+  // always replaces it. "<=" lets the highest of equally near entries win.
+  int best_distance = 0x7FFF;
+  int best_index = 1;
+  for (int i = 1; i < 256; ++i) {
+    const uint32_t entry = palette->entries[i];
+    const int d_red = std::abs(static_cast<int>(entry >> 16 & 0xFF) - red);
+    const int d_green = std::abs(static_cast<int>(entry >> 8 & 0xFF) - green);
+    const int d_blue = std::abs(static_cast<int>(entry & 0xFF) - blue);
+    int largest = d_red > d_green ? d_red : d_green;
+    if (d_blue > largest) largest = d_blue;
+    const int distance = 16 * largest + d_red + d_green + d_blue;
+    if (distance <= best_distance) {
+      best_distance = distance;
+      best_index = i;
+    }
+  }
+  return best_index;
+}

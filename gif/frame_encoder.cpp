@@ -1,5 +1,7 @@
 #include "gif/frame_encoder.h"
 
+#include "quantize/colour_map.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -138,6 +140,39 @@ BYTE* CopyStreamOut(IStream* stream, uint32_t* out_length) {
 
 enum class Mode { kPlain, kMasked };
 
+// Maps every picture pixel to its palette index, top row first. The host
+// buffer is bottom-up: its first row is the picture's last.
+template <typename Nearest>
+void FillIndexImage(Mode mode, int32_t host_width, const void* pixels, int32_t width, int32_t height,
+                    BYTE* indices, size_t index_stride, Nearest nearest) {
+  const size_t host_stride = static_cast<size_t>(HostStride(host_width));
+  const uint8_t* host = static_cast<const uint8_t*>(pixels);
+  for (int32_t y = 0; y < height; ++y) {
+    const uint8_t* source = host + static_cast<size_t>(height - 1 - y) * host_stride;
+    BYTE* target = indices + static_cast<size_t>(y) * index_stride;
+    // Neighbouring pixels often share a colour: reuse the last answer.
+    uint32_t last_colour = ColourWord(source);
+    BYTE last_index = static_cast<BYTE>(nearest(last_colour));
+    for (int32_t x = 0; x < width; ++x) {
+      const uint8_t* pixel = source + 3 * static_cast<size_t>(x);
+      if (mode == Mode::kMasked) {
+        // Only a pure black mask pixel makes its picture pixel transparent.
+        const uint8_t* mask = source + 3 * (static_cast<size_t>(width) + static_cast<size_t>(x));
+        if (mask[0] + mask[1] + mask[2] == 0) {
+          target[x] = kTransparentIndex;
+          continue;
+        }
+      }
+      const uint32_t colour = ColourWord(pixel);
+      if (colour != last_colour) {
+        last_colour = colour;
+        last_index = static_cast<BYTE>(nearest(colour));
+      }
+      target[x] = last_index;
+    }
+  }
+}
+
 uint8_t* Encode(Mode mode, const Palette* palette, int32_t host_width, const void* pixels,
                 int32_t height, uint32_t* out_length) {
   if (pixels == nullptr || palette == nullptr) return nullptr;
@@ -159,24 +194,13 @@ uint8_t* Encode(Mode mode, const Palette* palette, int32_t host_width, const voi
   if (index_image.get() == nullptr) return nullptr;
   BYTE* indices = static_cast<BYTE*>(index_image.get());
 
-  // The host buffer is bottom-up: its first row is the picture's last.
-  const uint8_t* host = static_cast<const uint8_t*>(pixels);
-  for (int32_t y = 0; y < height; ++y) {
-    const uint8_t* source = host + static_cast<size_t>(height - 1 - y) * static_cast<size_t>(host_stride);
-    BYTE* target = indices + static_cast<size_t>(y) * static_cast<size_t>(index_stride);
-    for (int32_t x = 0; x < width; ++x) {
-      const uint8_t* pixel = source + 3 * static_cast<size_t>(x);
-      if (mode == Mode::kMasked) {
-        // Only a pure black mask pixel makes its picture pixel transparent.
-        const uint8_t* mask = source + 3 * (static_cast<size_t>(width) + static_cast<size_t>(x));
-        if (mask[0] + mask[1] + mask[2] == 0) {
-          target[x] = kTransparentIndex;
-          continue;
-        }
-      }
-      target[x] = static_cast<BYTE>(FindNearestColor(ColourWord(pixel), palette));
-    }
-  }
+  const ColourMap* map = ColourMapFor(palette);
+  if (map != nullptr)
+    FillIndexImage(mode, host_width, pixels, width, height, indices, static_cast<size_t>(index_stride),
+                   [map](uint32_t colour) { return map->Find(colour); });
+  else
+    FillIndexImage(mode, host_width, pixels, width, height, indices, static_cast<size_t>(index_stride),
+                   [palette](uint32_t colour) { return FindNearestColor(colour, palette); });
 
   IndexedBitmap bitmap(width, height, static_cast<int32_t>(index_stride), indices);
   if (bitmap.native() == nullptr) return nullptr;

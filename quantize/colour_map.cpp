@@ -1,0 +1,137 @@
+#include "quantize/colour_map.h"
+
+#include <cstring>
+#include <new>
+#include <vector>
+
+namespace {
+
+// A box of colours, each channel from lo to hi inclusive.
+struct Box {
+  int lo[3];
+  int hi[3];
+};
+
+int Channel(uint32_t entry, int channel) { return static_cast<int>(entry >> (16 - 8 * channel) & 0xFF); }
+
+int Measure(int d0, int d1, int d2) {
+  int largest = d0 > d1 ? d0 : d1;
+  if (d2 > largest) largest = d2;
+  return 16 * largest + d0 + d1 + d2;
+}
+
+// The least and greatest distance from `entry` to any colour in `box`. The
+// measure grows with each channel's difference on its own, so both are
+// reached channel by channel.
+void DistanceBounds(uint32_t entry, const Box& box, int* least, int* greatest) {
+  int near[3];
+  int far[3];
+  for (int c = 0; c < 3; ++c) {
+    const int v = Channel(entry, c);
+    near[c] = v < box.lo[c] ? box.lo[c] - v : v > box.hi[c] ? v - box.hi[c] : 0;
+    const int to_lo = v > box.lo[c] ? v - box.lo[c] : box.lo[c] - v;
+    const int to_hi = v > box.hi[c] ? v - box.hi[c] : box.hi[c] - v;
+    far[c] = to_lo > to_hi ? to_lo : to_hi;
+  }
+  *least = Measure(near[0], near[1], near[2]);
+  *greatest = Measure(far[0], far[1], far[2]);
+}
+
+// The entries of `from` that can be nearest somewhere in `box`: an entry
+// whose least distance exceeds some entry's greatest never wins there.
+void Candidates(const Palette& palette, const std::vector<uint8_t>& from, const Box& box,
+                std::vector<uint8_t>* out) {
+  int bound = 0x7FFF;
+  std::vector<int> least(from.size());
+  for (size_t i = 0; i < from.size(); ++i) {
+    int greatest = 0;
+    DistanceBounds(palette.entries[from[i]], box, &least[i], &greatest);
+    if (greatest < bound) bound = greatest;
+  }
+  out->clear();
+  for (size_t i = 0; i < from.size(); ++i)
+    if (least[i] <= bound) out->push_back(from[i]);  // ascending, as `from` is
+}
+
+// The reference rule over a candidate list in ascending index order.
+uint8_t Nearest(const Palette& palette, const std::vector<uint8_t>& candidates, int red, int green, int blue) {
+  int best_distance = 0x7FFF;
+  uint8_t best = candidates.front();
+  for (uint8_t index : candidates) {
+    const uint32_t entry = palette.entries[index];
+    const int d0 = Channel(entry, 0) > red ? Channel(entry, 0) - red : red - Channel(entry, 0);
+    const int d1 = Channel(entry, 1) > green ? Channel(entry, 1) - green : green - Channel(entry, 1);
+    const int d2 = Channel(entry, 2) > blue ? Channel(entry, 2) - blue : blue - Channel(entry, 2);
+    const int distance = Measure(d0, d1, d2);
+    if (distance <= best_distance) {
+      best_distance = distance;
+      best = index;
+    }
+  }
+  return best;
+}
+
+constexpr int kCellsPerSide = 64;  // cells of 4 levels a channel
+constexpr int kCellCount = kCellsPerSide * kCellsPerSide * kCellsPerSide;
+constexpr int kRegion = 16;        // cells are found within regions of 16 levels
+
+}  // namespace
+
+ColourMap::~ColourMap() {
+  delete[] cells_;
+  delete[] boundary_answers_;
+}
+
+bool ColourMap::Build(const Palette& palette) {
+  try {
+    cells_ = new uint32_t[kCellCount];
+    std::vector<uint8_t> answers;
+    std::vector<uint8_t> all;
+    for (int i = 1; i < 256; ++i) all.push_back(static_cast<uint8_t>(i));  // index 0 is never a match
+    std::vector<uint8_t> region_candidates;
+    std::vector<uint8_t> cell_candidates;
+
+    // Regions first, so that each cell sifts a handful of entries, not 255.
+    for (int r = 0; r < 256; r += kRegion)
+      for (int g = 0; g < 256; g += kRegion)
+        for (int b = 0; b < 256; b += kRegion) {
+          const Box region = {{r, g, b}, {r + kRegion - 1, g + kRegion - 1, b + kRegion - 1}};
+          Candidates(palette, all, region, &region_candidates);
+          for (int cr = r; cr < r + kRegion; cr += 4)
+            for (int cg = g; cg < g + kRegion; cg += 4)
+              for (int cb = b; cb < b + kRegion; cb += 4) {
+                const Box cell = {{cr, cg, cb}, {cr + 3, cg + 3, cb + 3}};
+                Candidates(palette, region_candidates, cell, &cell_candidates);
+                const int index = (cr >> 2) << 12 | (cg >> 2) << 6 | (cb >> 2);
+                if (cell_candidates.size() == 1) {
+                  cells_[index] = cell_candidates.front();
+                  continue;
+                }
+                cells_[index] = kFirstBlock + static_cast<uint32_t>(boundary_cells_++);
+                for (int dr = 0; dr < 4; ++dr)
+                  for (int dg = 0; dg < 4; ++dg)
+                    for (int db = 0; db < 4; ++db)
+                      answers.push_back(Nearest(palette, cell_candidates, cr + dr, cg + dg, cb + db));
+              }
+        }
+    boundary_answers_ = new uint8_t[answers.size() + 1];
+    std::memcpy(boundary_answers_, answers.data(), answers.size());
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
+const ColourMap* ColourMapFor(const Palette* palette) {
+  static const Palette fixed = [] {
+    Palette p;
+    BuildPalette(&p);
+    return p;
+  }();
+  // Built once, on the first frame of the process; freed when it ends (or the
+  // module is unloaded).
+  static ColourMap map;
+  static const bool built = map.Build(fixed);
+  if (!built || palette == nullptr || std::memcmp(palette, &fixed, sizeof fixed) != 0) return nullptr;
+  return &map;
+}

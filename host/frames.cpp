@@ -1,0 +1,137 @@
+#include "host/frames.h"
+
+#include <cerrno>
+
+namespace host {
+
+size_t HostStride(int32_t width) { return (3 * static_cast<size_t>(width) + 3) / 4 * 4; }
+
+// ------------------------------------------------------------------ raw input
+
+RawFrameReader::RawFrameReader(std::FILE* file, FrameSize size, bool (*stop_requested)())
+    : file_(file), size_(size), stop_requested_(stop_requested) {}
+
+size_t RawFrameReader::ReadFully(uint8_t* out, size_t size, ReadResult* stop) noexcept {
+  size_t done = 0;
+  while (done < size) {
+    done += std::fread(out + done, 1, size - done, file_);
+    if (done == size) break;
+    if (std::feof(file_)) {
+      *stop = ReadResult::kEnd;
+      break;
+    }
+    // A signal during a read on a pipe stops it short with EINTR; the bytes
+    // read before it are kept, so the read simply goes on unless asked to stop.
+    const int error = errno;
+    if (error == EINTR && std::ferror(file_)) {
+      std::clearerr(file_);
+      if (stop_requested_ != nullptr && stop_requested_()) {
+        *stop = ReadResult::kInterrupted;
+        break;
+      }
+      continue;
+    }
+    error_number_ = error;
+    *stop = ReadResult::kError;
+    break;
+  }
+  return done;
+}
+
+ReadResult RawFrameReader::Next(uint8_t* frame) noexcept {
+  // Raw rows run top-down, so the first one read is the last one in memory.
+  const size_t row_bytes = 3 * static_cast<size_t>(size_.width);
+  const size_t stride = HostStride(size_.width);
+  uint64_t done = 0;
+  for (int32_t y = 0; y < size_.height; ++y) {
+    uint8_t* row = frame + static_cast<size_t>(size_.height - 1 - y) * stride;
+    ReadResult stop = ReadResult::kFrame;
+    done += ReadFully(row, row_bytes, &stop);
+    if (stop == ReadResult::kFrame) continue;
+    if (stop == ReadResult::kEnd && done > 0) {
+      partial_bytes_ = done;
+      return ReadResult::kPartial;
+    }
+    return stop;
+  }
+  return ReadResult::kFrame;
+}
+
+// ----------------------------------------------------------------------- demo
+
+namespace {
+
+struct Rgb {
+  int r, g, b;
+};
+
+// A fully saturated colour around the colour wheel: `hue` 0..1535, six
+// segments of 256 steps (red, yellow, green, cyan, blue, magenta).
+Rgb Hue(int hue) {
+  const int f = hue % 256;
+  switch (hue / 256) {
+    case 0: return {255, f, 0};
+    case 1: return {255 - f, 255, 0};
+    case 2: return {0, 255, f};
+    case 3: return {0, 255 - f, 255};
+    case 4: return {f, 0, 255};
+    default: return {255, 0, 255 - f};
+  }
+}
+
+void Put(uint8_t* pixel, Rgb colour) {
+  pixel[0] = static_cast<uint8_t>(colour.b);
+  pixel[1] = static_cast<uint8_t>(colour.g);
+  pixel[2] = static_cast<uint8_t>(colour.r);
+}
+
+}  // namespace
+
+FrameSize DemoFrameSize(FrameSize picture, bool mask) {
+  return {mask ? 2 * picture.width : picture.width, picture.height};
+}
+
+int32_t DemoFrameCount(FrameRate rate) {
+  const int64_t frames = static_cast<int64_t>(kDemoSeconds) * rate.rate / rate.scale;
+  if (frames < 1) return 1;
+  return frames > INT32_MAX ? INT32_MAX : static_cast<int32_t>(frames);
+}
+
+void DrawDemoFrame(FrameSize picture, bool mask, FrameRate rate, int32_t n, uint8_t* frame) noexcept {
+  const int64_t w = picture.width, h = picture.height;
+  // Milliseconds since the start, in two steps so that nothing overflows:
+  // n * scale fits in 62 bits, the remainder times 1000 in 41.
+  const int64_t ticks = static_cast<int64_t>(n) * rate.scale;
+  const int64_t ms = ticks / rate.rate * 1000 + ticks % rate.rate * 1000 / rate.rate;
+
+  const int64_t shift = ms % 2000 * 1536 / 2000;  // the rainbow goes round every 2 s
+  const int64_t radius = h / 5 > 0 ? h / 5 : 1;
+  const int64_t travel_x = w > 2 * radius ? w - 2 * radius : 0;
+  const int64_t travel_y = h > 2 * radius ? h - 2 * radius : 0;
+  const int64_t across = ms % 3000 < 1500 ? ms % 3000 : 3000 - ms % 3000;  // there and back in 3 s
+  const int64_t bounce = ms % 1000;                                        // a hop a second
+  const int64_t centre_x = radius + travel_x * across / 1500;
+  const int64_t centre_y = h - radius - travel_y * 4 * bounce * (1000 - bounce) / 1000000;
+
+  const FrameSize whole = DemoFrameSize(picture, mask);
+  const size_t stride = HostStride(whole.width);
+  for (int64_t y = 0; y < h; ++y) {
+    uint8_t* row = frame + static_cast<size_t>(h - 1 - y) * stride;  // bottom-up
+    const int64_t shade = 255 - 128 * y / h;                          // darker towards the bottom
+    for (int64_t x = 0; x < w; ++x) {
+      const Rgb bright = Hue(static_cast<int>((x * 1536 / w + shift) % 1536));
+      Rgb colour = {static_cast<int>(bright.r * shade / 255), static_cast<int>(bright.g * shade / 255),
+                    static_cast<int>(bright.b * shade / 255)};
+      const int64_t dx = x - centre_x, dy = y - centre_y;
+      const bool in_ball = dx * dx + dy * dy < radius * radius;
+      if (mask) {
+        Put(row + 3 * (w + x), in_ball ? Rgb{255, 255, 255} : Rgb{0, 0, 0});
+      } else if (in_ball) {
+        colour = {255, 255, 255};
+      }
+      Put(row + 3 * x, colour);
+    }
+  }
+}
+
+}  // namespace host

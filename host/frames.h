@@ -1,0 +1,69 @@
+// Where lodra-gif's frames come from: a raw bgr24 stream (what
+// `ffmpeg -f rawvideo -pix_fmt bgr24 -` writes) or the built-in demo. Both
+// write each frame straight into the layout the plug-in reads.
+//
+// The plug-in's layout: 3 bytes a pixel in the order blue, green, red; rows
+// bottom-up (the first row in memory is the bottom row of the picture); each
+// row padded to a multiple of 4 bytes. A raw stream has the same pixels, but
+// its rows run top-down and are not padded, so every row moves.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "host/options.h"
+
+namespace host {
+
+// The bytes a row of `width` pixels takes in the plug-in's layout.
+size_t HostStride(int32_t width);
+
+enum class ReadResult {
+  kFrame,        // a whole frame was read
+  kEnd,          // the input ended on a frame boundary
+  kPartial,      // the input ended inside a frame; partial_bytes() says how far
+  kInterrupted,  // Ctrl-C while waiting for input; the frame is dropped
+  kError,        // the system reported a read error; error_number() says which
+};
+
+class RawFrameReader {
+ public:
+  // `file` stays the caller's. `stop_requested` is asked when a read is
+  // interrupted by a signal: true ends the read as kInterrupted, false reads on.
+  RawFrameReader(std::FILE* file, FrameSize size, bool (*stop_requested)());
+
+  // Reads the next frame into `frame`, which holds HostFrameBytes(size) bytes
+  // and whose row padding the caller has zeroed; only pixel bytes are written.
+  ReadResult Next(uint8_t* frame) noexcept;
+
+  uint64_t partial_bytes() const { return partial_bytes_; }
+  int error_number() const { return error_number_; }
+
+ private:
+  // Reads `size` bytes, all of them unless the input ends or fails first.
+  size_t ReadFully(uint8_t* out, size_t size, ReadResult* stop) noexcept;
+
+  std::FILE* file_;
+  FrameSize size_;
+  bool (*stop_requested_)();
+  uint64_t partial_bytes_ = 0;
+  int error_number_ = 0;
+};
+
+// The demo: a rainbow that scrolls sideways under a bouncing white ball, in
+// motion by the clock (frame n shows time n * scale / rate), so every rate
+// plays at the same speed. In mask mode the frame is twice the picture's
+// width and its right half, the mask, is white inside the ball and black
+// outside it: the GIF shows the scrolling rainbow through a bouncing
+// round window.
+constexpr FrameSize kDemoPictureSize = {320, 180};
+constexpr int32_t kDemoSeconds = 3;
+
+// The frame handed to the plug-in for a demo picture of `picture` pixels.
+FrameSize DemoFrameSize(FrameSize picture, bool mask);
+// Frames in kDemoSeconds at `rate`, at least 1.
+int32_t DemoFrameCount(FrameRate rate);
+// Draws demo frame `n` into `frame` (HostFrameBytes(DemoFrameSize(...)) bytes).
+void DrawDemoFrame(FrameSize picture, bool mask, FrameRate rate, int32_t n, uint8_t* frame) noexcept;
+
+}  // namespace host

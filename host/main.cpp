@@ -1,0 +1,462 @@
+// lodra-gif: exports video to an animated GIF through the lodra output
+// plug-in, loading the module and driving it exactly the way the video editor
+// does: GetOutputPluginTable, the settings block through config_set, then one
+// call of the table's output entry with an OutputInfo whose callbacks hand
+// over the frames. Nothing of the plug-in is linked in.
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "host/frames.h"
+#include "host/options.h"
+#include "host/progress.h"
+#include "host/system.h"
+#include "plugin/plugin_interface.h"
+
+namespace {
+
+using namespace host;
+
+constexpr const char* kProgram = "lodra-gif";
+
+// The exit statuses, as --help lists them.
+enum ExitStatus : int {
+  kExitOk = 0,             // the GIF was written (warnings may have been shown)
+  kExitExportFailed = 1,   // the plug-in failed part-way: the GIF is incomplete
+  kExitUsage = 2,          // bad command line, or a size or rate the plug-in cannot take
+  kExitModule = 3,         // the plug-in module cannot be found, loaded or used
+  kExitOutput = 4,         // the output file cannot be written
+  kExitInput = 5,          // the input cannot be read or holds no whole frame
+  kExitInterrupted = 130,  // stopped with Ctrl-C: the GIF holds the frames done before it
+};
+
+const char kHelp[] =
+    "Usage: lodra-gif [options] -o OUTPUT.gif [INPUT]\n"
+    "\n"
+    "Writes an animated GIF through the lodra output plug-in (lodra_output.so, or\n"
+    "lodra_output.auo on Windows), which it loads the way the video editor does.\n"
+    "\n"
+    "INPUT is raw video: frames of 3 bytes a pixel in the order blue, green, red\n"
+    "(ffmpeg's -pix_fmt bgr24), top row first, no padding, one after another.\n"
+    "INPUT - reads it from standard input. Without INPUT a built-in demo is\n"
+    "exported: 3 seconds of moving colour, 320x180 at 25 fps.\n"
+    "\n"
+    "Options:\n"
+    "  -o, --output FILE   the GIF to write (replaced if it exists)\n"
+    "  --size WxH          frame size of the raw input, e.g. 640x360 (required\n"
+    "                      with INPUT; for the demo, the size of the picture)\n"
+    "  --rate R            frames per second of the raw input: 25, 30000/1001 or\n"
+    "                      29.97 (required with INPUT; the demo's is 25)\n"
+    "  --loop N            play the animation N more times after the first;\n"
+    "                      0 (the default) loops forever; up to 65535\n"
+    "  --mask              mask mode: the right half of every frame says which\n"
+    "                      pixels of the left half are transparent (pure black\n"
+    "                      = transparent); the GIF is half as wide as the input\n"
+    "  --frames N          stop after N frames\n"
+    "  --module PATH       the plug-in module to load; by default the one next to\n"
+    "                      this program, then ../plugin/ from there (a build tree)\n"
+    "  -h, --help          this text\n"
+    "\n"
+    "The number of frames in a regular file follows from its size; a trailing\n"
+    "part-frame is left out, with a warning. From a pipe the frames are read\n"
+    "until the stream ends, so the progress bar (shown when standard error is a\n"
+    "terminal) counts frames without a total.\n"
+    "\n"
+    "GIF frame delays are whole hundredths of a second, and browsers play a\n"
+    "delay of 0 or 1 as 10: above 50 fps the GIF plays too slowly. Lower the\n"
+    "rate first (ffmpeg -r 25, or -vf fps=25).\n"
+    "\n"
+    "Ctrl-C stops the export: the GIF is closed off with the frames done so\n"
+    "far. A second Ctrl-C ends the program at once.\n"
+    "\n"
+    "Exit status:\n"
+    "  0    the GIF was written\n"
+    "  1    the export failed part-way; the GIF is incomplete\n"
+    "  2    bad command line, or a size or rate the plug-in cannot take\n"
+    "  3    the plug-in module cannot be found, loaded or used\n"
+    "  4    the output file cannot be written\n"
+    "  5    the input cannot be read, or holds no whole frame\n"
+    "  130  stopped with Ctrl-C; the GIF holds the frames done before it\n"
+    "\n"
+    "Examples:\n"
+    "  lodra-gif -o demo.gif\n"
+    "  lodra-gif --mask --loop 3 -o demo-masked.gif\n"
+    "  ffmpeg -i in.mp4 -f rawvideo -pix_fmt bgr24 - | lodra-gif --size 640x360 --rate 25 -o out.gif -\n"
+    "  ffmpeg -i in.mp4 -vf fps=25,scale=320:-2 -f rawvideo -pix_fmt bgr24 clip.raw\n"
+    "  lodra-gif --size 320x180 --rate 25 --frames 100 -o clip.gif clip.raw\n";
+
+void Error(const std::string& message) { std::fprintf(stderr, "%s: %s\n", kProgram, message.c_str()); }
+void Warning(const std::string& message) { std::fprintf(stderr, "%s: warning: %s\n", kProgram, message.c_str()); }
+
+std::string SizeText(FrameSize size) { return std::to_string(size.width) + "x" + std::to_string(size.height); }
+
+// --------------------------------------------------------------- the export
+
+// Why the host stopped the plug-in through is_aborted.
+enum class Stop { kNone, kEnd, kPartial, kInterrupted, kReadError };
+
+// Everything the callbacks work on. The host's callbacks take no context
+// pointer, so the one export in progress is reached through g_export.
+struct Export {
+  std::vector<uint8_t> frame;  // the plug-in's layout, padding zeroed
+  RawFrameReader* reader = nullptr;  // null: the demo
+  FrameSize demo_picture;
+  bool mask = false;
+  FrameRate rate;
+
+  int32_t loaded = 0;     // frames read into `frame` so far; it holds the last
+  int32_t delivered = 0;  // frames handed to the plug-in
+  int64_t refreshes = 0;  // host_refresh calls: one per frame written
+  bool called_back = false;
+  Stop stop = Stop::kNone;
+  ProgressLine* progress = nullptr;
+
+  // Reads or draws frame `loaded` into `frame`.
+  bool LoadNext() noexcept {
+    if (reader == nullptr) {
+      DrawDemoFrame(demo_picture, mask, rate, loaded, frame.data());
+    } else {
+      switch (reader->Next(frame.data())) {
+        case ReadResult::kFrame: break;
+        case ReadResult::kEnd: stop = Stop::kEnd; return false;
+        case ReadResult::kPartial: stop = Stop::kPartial; return false;
+        case ReadResult::kInterrupted: stop = Stop::kInterrupted; return false;
+        case ReadResult::kError: stop = Stop::kReadError; return false;
+      }
+    }
+    ++loaded;
+    return true;
+  }
+};
+
+Export* g_export = nullptr;
+
+// Asked before every frame; get_frame(n) follows a 0. The next frame is read
+// here, ahead of get_frame, so that the end of the input (which a pipe does
+// not announce) stops the export cleanly: a null frame would fail it.
+int32_t LODRA_CDECL IsAborted() {
+  Export& e = *g_export;
+  e.called_back = true;
+  if (e.stop != Stop::kNone) return 1;
+  if (InterruptRequested()) {
+    e.stop = Stop::kInterrupted;
+    return 1;
+  }
+  if (e.loaded == e.delivered && !e.LoadNext()) {
+    // Input that ends because Ctrl-C also stopped the program feeding it.
+    if (InterruptRequested()) e.stop = Stop::kInterrupted;
+    return 1;
+  }
+  return 0;
+}
+
+void* LODRA_CDECL GetFrame(int32_t n) {
+  Export& e = *g_export;
+  e.called_back = true;
+  // Frame n was read ahead by is_aborted; a plug-in that did not ask gets it
+  // read now. Anything out of order is refused.
+  if (n != e.delivered) return nullptr;
+  if (e.loaded == e.delivered && !e.LoadNext()) return nullptr;
+  ++e.delivered;
+  return e.frame.data();
+}
+
+int32_t LODRA_CDECL ReportProgress(int32_t, int32_t) {
+  g_export->called_back = true;
+  return 1;
+}
+
+int32_t LODRA_CDECL HostRefresh() {
+  Export& e = *g_export;
+  e.called_back = true;
+  ++e.refreshes;
+  e.progress->Update(e.refreshes);
+  return 1;
+}
+
+// ---------------------------------------------------------------- the module
+
+typedef OutputPluginTable*(LODRA_CDECL* GetTableFunction)(void);
+
+// The module named by --module, or the first one found next to the program
+// or in a build tree's plugin folder.
+bool FindModule(const Options& options, const char* argv0, std::string* path) {
+  if (!options.module.empty()) {
+    *path = options.module;
+    return true;
+  }
+  const std::string here = ExecutableDirectory(argv0);
+  const std::string candidates[] = {
+      JoinPath(here, ModuleFileName()),
+      JoinPath(JoinPath(JoinPath(here, ".."), "plugin"), ModuleFileName()),
+  };
+  for (const std::string& candidate : candidates) {
+    if (IsReadableFile(candidate)) {
+      *path = candidate;
+      return true;
+    }
+  }
+  Error(std::string("cannot find ") + ModuleFileName() + " in " + candidates[0] + " or " + candidates[1] +
+        "; name it with --module PATH");
+  return false;
+}
+
+// Loads the module and hands it the settings; the table, or null after
+// saying why.
+OutputPluginTable* OpenPlugin(const std::string& path, Module* module, const Settings& settings) {
+  std::string reason;
+  if (!module->Load(path, &reason)) {
+    Error("cannot load the plug-in module " + path + ": " + reason);
+    return nullptr;
+  }
+  const auto get_table = reinterpret_cast<GetTableFunction>(module->Find("GetOutputPluginTable"));
+  if (get_table == nullptr) {
+    Error(path + " is not an output plug-in: it has no GetOutputPluginTable export");
+    return nullptr;
+  }
+  OutputPluginTable* table = get_table();
+  if (table == nullptr || table->output == nullptr || table->config_set == nullptr) {
+    Error(path + ": the plug-in table lacks the output or config_set entry");
+    return nullptr;
+  }
+  // The block is loop_count then use_mask, 4 bytes each, little-endian.
+  unsigned char block[8];
+  const uint32_t fields[2] = {static_cast<uint32_t>(settings.loop_count), static_cast<uint32_t>(settings.use_mask)};
+  for (int i = 0; i < 8; ++i) block[i] = static_cast<unsigned char>(fields[i / 4] >> (8 * (i % 4)));
+  const int32_t taken = table->config_set(block, static_cast<int32_t>(sizeof block));
+  if (taken != static_cast<int32_t>(sizeof block)) {
+    Error(path + ": the plug-in refused the settings block (config_set returned " + std::to_string(taken) + ")");
+    return nullptr;
+  }
+  return table;
+}
+
+// ------------------------------------------------------------------- input
+
+// An input file the program opened; standard input is left alone.
+struct InputFile {
+  std::FILE* file = nullptr;
+  bool owned = false;
+  InputFile() = default;
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+  ~InputFile() {
+    if (owned && file != nullptr) std::fclose(file);
+  }
+};
+
+int Run(int argc, char** argv) {
+  Options options;
+  std::string error;
+  if (!ParseCommandLine(argc, argv, &options, &error)) {
+    Error(error);
+    std::fprintf(stderr, "Try '%s --help' for more.\n", kProgram);
+    return kExitUsage;
+  }
+  if (options.help) {
+    std::fputs(kHelp, stdout);
+    return kExitOk;
+  }
+
+  // ---- what goes in
+  const bool demo = !options.has_input;
+  FrameRate rate = options.has_rate ? options.rate : FrameRate{25, 1};
+  FrameSize picture = options.has_size ? options.size : kDemoPictureSize;
+  FrameSize size = demo ? DemoFrameSize(picture, options.mask) : options.size;
+  if (!demo && (!options.has_size || !options.has_rate)) {
+    Error("raw input needs --size WxH and --rate R: the stream carries neither");
+    return kExitUsage;
+  }
+  if (!demo && options.input == options.output) {
+    Error("the input and the output are the same file");
+    return kExitUsage;
+  }
+  if (!CheckFrameSize(size, options.mask, &error)) {
+    Error(error + (demo && options.mask ? " (the demo's frames are twice the picture's width in mask mode)" : ""));
+    return kExitUsage;
+  }
+  const uint64_t raw_frame_bytes = RawFrameBytes(size);
+
+  InputFile input;
+  const std::string input_name = demo ? "" : options.input == "-" ? "standard input" : options.input;
+  int64_t whole_frames = -1;  // in the input; -1 when it cannot be known beforehand
+  uint64_t trailing_bytes = 0;
+  if (!demo) {
+    if (options.input == "-") {
+      input.file = stdin;
+      SetBinaryMode(stdin);
+      if (IsTerminal(stdin)) {
+        Error("standard input is a terminal: pipe raw frames in, e.g. from ffmpeg -f rawvideo -pix_fmt bgr24 -");
+        return kExitUsage;
+      }
+    } else {
+      input.file = std::fopen(options.input.c_str(), "rb");
+      if (input.file == nullptr) {
+        Error("cannot open " + options.input + ": " + std::strerror(errno));
+        return kExitInput;
+      }
+      input.owned = true;
+    }
+    // Unbuffered: rows are read straight into the frame, and nothing is
+    // taken from a pipe before it is needed, so every frame read is exported.
+    std::setvbuf(input.file, nullptr, _IONBF, 0);
+    uint64_t remaining = 0;
+    if (RegularFileRemaining(input.file, &remaining)) {
+      whole_frames = static_cast<int64_t>(remaining / raw_frame_bytes);
+      trailing_bytes = remaining % raw_frame_bytes;
+      if (whole_frames == 0) {
+        Error(input_name + " holds " + std::to_string(remaining) + " bytes, less than one " + SizeText(size) +
+              " frame (" + std::to_string(raw_frame_bytes) + " bytes)");
+        return kExitInput;
+      }
+    }
+  }
+
+  // The count the plug-in is given. From a pipe it is the most the plug-in
+  // takes, and the end of the stream stops it through is_aborted.
+  int32_t frame_count = INT32_MAX;
+  if (demo) frame_count = DemoFrameCount(rate);
+  if (whole_frames >= 0) frame_count = whole_frames < INT32_MAX ? static_cast<int32_t>(whole_frames) : INT32_MAX;
+  const bool limited = options.max_frames > 0 && options.max_frames < frame_count;
+  if (options.max_frames > 0 && (demo || options.max_frames < frame_count)) frame_count = options.max_frames;
+  const bool total_known = demo || whole_frames >= 0 || options.max_frames > 0;
+
+  if (RateTooHighForBrowsers(rate)) {
+    Warning("at " + FormatRate(rate) +
+            " some frames get a delay of 1/100 s, which browsers play as 1/10 s, so the GIF plays slowly; "
+            "lower the rate to 50 fps or less first (ffmpeg -r 25, or -vf fps=25) and give --rate 25");
+  }
+
+  // ---- the plug-in
+  std::string module_path;
+  if (!FindModule(options, argv[0], &module_path)) return kExitModule;
+  Module module;
+  OutputPluginTable* table = OpenPlugin(module_path, &module, Settings{options.loop_count, options.mask ? 1 : 0});
+  if (table == nullptr) return kExitModule;
+
+  Export state;
+  try {
+    state.frame.assign(HostFrameBytes(size), 0);
+  } catch (const std::bad_alloc&) {
+    Error("not enough memory for a " + SizeText(size) + " frame");
+    return kExitExportFailed;
+  }
+  RawFrameReader reader(input.file, size, InterruptRequested);
+  state.reader = demo ? nullptr : &reader;
+  state.demo_picture = picture;
+  state.mask = options.mask;
+  state.rate = rate;
+  ProgressLine progress(stderr, IsTerminal(stderr), total_known ? frame_count : -1);
+  state.progress = &progress;
+
+  OutputInfo info{};
+  info.width = size.width;
+  info.height = size.height;
+  info.rate = rate.rate;
+  info.scale = rate.scale;
+  info.frame_count = frame_count;
+  info.save_file = options.output.c_str();
+  info.get_frame = GetFrame;
+  info.is_aborted = IsAborted;
+  info.report_progress = ReportProgress;
+  info.host_refresh = HostRefresh;
+
+  InstallInterruptHandler();
+  g_export = &state;
+  const auto started = std::chrono::steady_clock::now();
+  progress.Update(0);
+  const int32_t result = table->output(&info);
+  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
+  progress.Finish();
+  g_export = nullptr;
+
+  // ---- what came out
+  const std::string& output = options.output;
+  if (result == 0) {
+    if (!state.called_back) {
+      Error("cannot write " + output + " (does its folder exist, and may it be written?)");
+      return kExitOutput;
+    }
+    Error("the export failed at frame " + std::to_string(state.delivered > 0 ? state.delivered - 1 : 0) +
+          ": the plug-in could not encode it or could not write " + output + "; " + output +
+          " is incomplete");
+    return kExitExportFailed;
+  }
+
+  const int64_t written = state.refreshes;
+  if (written == 0) {
+    // Only the closing comment and trailer: no GIF a viewer can open.
+    RemoveRegularFile(output);
+    if (state.stop == Stop::kInterrupted) {
+      Error("interrupted before the first frame; nothing written");
+      return kExitInterrupted;
+    }
+    if (state.stop == Stop::kReadError) {
+      Error("cannot read " + input_name + ": " + std::strerror(reader.error_number()));
+      return kExitInput;
+    }
+    if (state.stop == Stop::kNone) {
+      Error("the plug-in wrote no frame to " + output);
+      return kExitExportFailed;
+    }
+    Error(input_name + " holds no whole frame; nothing written" +
+          (state.stop == Stop::kPartial
+               ? " (it ends after " + std::to_string(reader.partial_bytes()) + " of the " +
+                     std::to_string(raw_frame_bytes) + " bytes of a " + SizeText(size) + " frame)"
+               : ""));
+    return kExitInput;
+  }
+
+  // A part-frame at the end: seen while reading a pipe, or known from the
+  // file's size when the export went that far.
+  if (state.stop == Stop::kPartial) {
+    Warning(input_name + " ends with " + std::to_string(reader.partial_bytes()) + " bytes, less than a whole " +
+            SizeText(size) + " frame (" + std::to_string(raw_frame_bytes) + " bytes); that part-frame was left out");
+  } else if (trailing_bytes > 0 && !limited && state.stop == Stop::kNone) {
+    Warning(input_name + " ends with " + std::to_string(trailing_bytes) + " bytes, less than a whole " +
+            SizeText(size) + " frame (" + std::to_string(raw_frame_bytes) + " bytes); that part-frame was left out");
+  }
+
+  uint64_t file_bytes = 0;
+  const std::string file_size = FileSize(output, &file_bytes) ? FormatBytes(file_bytes) : "size unknown";
+  char seconds[32];
+  std::snprintf(seconds, sizeof seconds, "%.2f s", took.count());
+  const FrameSize gif_size = {options.mask ? size.width / 2 : size.width, size.height};
+  const std::string summary = output + ": " + std::to_string(written) + (written == 1 ? " frame" : " frames") +
+                              ", " + SizeText(gif_size) + ", " + FormatPlayingTime(written, rate) + " at " +
+                              FormatRate(rate) + ", " + file_size + ", made in " + seconds;
+
+  if (state.stop == Stop::kInterrupted) {
+    std::fprintf(stderr, "%s: interrupted; %s holds the frames done so far\n%s: wrote %s\n", kProgram,
+                 output.c_str(), kProgram, summary.c_str());
+    return kExitInterrupted;
+  }
+  if (state.stop == Stop::kReadError) {
+    Error("cannot read " + input_name + " after frame " + std::to_string(written - 1) + ": " +
+          std::strerror(reader.error_number()) + "; " + output + " holds the frames before it");
+    std::fprintf(stderr, "%s: wrote %s\n", kProgram, summary.c_str());
+    return kExitInput;
+  }
+  std::fprintf(stderr, "%s: wrote %s\n", kProgram, summary.c_str());
+  return kExitOk;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Nothing may leave through the plug-in's frames, and nothing should end
+  // the program with an uncaught exception either.
+  try {
+    return Run(argc, argv);
+  } catch (const std::exception& e) {
+    Error(std::string("unexpected failure: ") + e.what());
+  } catch (...) {
+    Error("unexpected failure");
+  }
+  return kExitExportFailed;
+}

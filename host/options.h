@@ -1,0 +1,82 @@
+// The command line of lodra-gif, and the checks of what it asks for against
+// what the plug-in can take. Plain functions over strings: nothing here
+// touches a file, the terminal or the plug-in, so every rule can be tested
+// (and fuzzed) on its own.
+//
+// Every parse function returns true and fills its result, or returns false
+// with a one-line reason in `error` (no program name, no full stop) and its
+// result untouched.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace host {
+
+// Largest frame the host hands over, in bytes: one frame must be addressable
+// in a 32-bit process, where the plug-in runs on Windows.
+constexpr uint64_t kMaxFrameBytes = INT32_MAX;
+// GIF sizes are 16-bit fields.
+constexpr int32_t kMaxSide = 65535;
+// The looping extension holds a 16-bit count; 0 means forever.
+constexpr int32_t kMaxLoopCount = 65535;
+
+struct FrameSize {
+  int32_t width = 0;
+  int32_t height = 0;
+};
+
+// Frames per second = rate / scale, both positive, kept in lowest terms.
+struct FrameRate {
+  int32_t rate = 0;
+  int32_t scale = 0;
+};
+
+// "WxH" with 1 <= W, H <= 65535, decimal digits only ("640x360").
+bool ParseFrameSize(const std::string& text, FrameSize* out, std::string* error);
+
+// "25", "30000/1001" or a decimal "29.97" (taken as 2997/100), positive,
+// reduced to lowest terms; numerator and denominator must fit in 31 bits.
+bool ParseFrameRate(const std::string& text, FrameRate* out, std::string* error);
+
+// A decimal count within [min, max]; `what` names it in the error.
+bool ParseCount(const std::string& text, int64_t min, int64_t max, const char* what, int64_t* out,
+                std::string* error);
+
+// Bytes of one frame as the plug-in takes it: rows of 3 * width bytes padded
+// to a multiple of 4, times height. Exact for every 16-bit size (64-bit sum).
+uint64_t HostFrameBytes(FrameSize size);
+// Bytes of one frame in the raw stream: 3 * width * height, no padding.
+uint64_t RawFrameBytes(FrameSize size);
+
+// Whether the plug-in can export frames of `size` (the whole frame as it is
+// handed over, mask half included): 1..65535 each way, width >= 2 in mask
+// mode (the picture is the left half), and a frame of at most kMaxFrameBytes
+// in both layouts.
+bool CheckFrameSize(FrameSize size, bool mask, std::string* error);
+
+// Above 50 frames per second some GIF delays come out as 1/100 s, which
+// browsers play as 1/10 s.
+bool RateTooHighForBrowsers(FrameRate rate);
+
+struct Options {
+  bool help = false;
+  std::string output;        // -o: the GIF to write
+  std::string input;         // raw bgr24 file, "-" for standard input
+  bool has_input = false;    // no INPUT: the built-in demo
+  bool has_size = false;
+  FrameSize size;
+  bool has_rate = false;
+  FrameRate rate;
+  int32_t loop_count = 0;    // 0 = loop forever
+  bool mask = false;
+  int32_t max_frames = 0;    // --frames; 0 = until the input ends
+  std::string module;        // --module; empty = look next to the program
+};
+
+// Reads argv[1..argc-1]. Options may come before or after INPUT, as
+// "--name value" or "--name=value"; "--" ends the options. -h or --help
+// anywhere before "--" sets `help` and nothing else is read or checked.
+bool ParseCommandLine(int argc, const char* const* argv, Options* out, std::string* error);
+
+}  // namespace host

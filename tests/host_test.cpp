@@ -1,0 +1,613 @@
+// lodra-gif end to end: the program is run as a child process with the real
+// plug-in module, and what it writes is decoded with giflib and compared,
+// index by index, with what the quantiser gives for the frames fed in.
+// Native only: it forks, pipes, signals and reads a pseudo-terminal.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "host/frames.h"
+#include "tests/support/gif_decode.h"
+#include "tests/support/host_fixture.h"
+
+namespace {
+
+using testing_support::DecodedGif;
+using testing_support::DecodeGif;
+using testing_support::ExpectedIndices;
+using testing_support::FileExists;
+using testing_support::MakeHostFrame;
+using testing_support::ReadFile;
+using testing_support::TempPath;
+using Bytes = std::vector<uint8_t>;
+
+// ------------------------------------------------------------ child process
+
+enum class Stdin { kNull, kFile, kPipe };
+
+// One run of lodra-gif. Its stdout and stderr go to files (so a chatty child
+// can never block on a full pipe), or stderr to a pseudo-terminal.
+class HostProcess {
+ public:
+  HostProcess() = default;
+  HostProcess(const HostProcess&) = delete;
+  HostProcess& operator=(const HostProcess&) = delete;
+  ~HostProcess() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    CloseStdin();
+    if (pty_ >= 0) close(pty_);
+  }
+
+  // Starts `program` with `args`; `stdin_file` is read for Stdin::kFile.
+  bool Start(const std::string& program, const std::vector<std::string>& args, Stdin in,
+             const std::string& stdin_file = "", bool stderr_on_terminal = false) {
+    out_path_ = TempPath("stdout.txt");
+    err_path_ = TempPath("stderr.txt");
+    signal(SIGPIPE, SIG_IGN);  // a child that exits early must not end the test
+
+    int stdin_fd = -1;
+    int pipe_fds[2] = {-1, -1};
+    if (in == Stdin::kPipe) {
+      if (pipe(pipe_fds) != 0) return false;
+      stdin_fd = pipe_fds[0];
+      stdin_ = pipe_fds[1];
+      fcntl(stdin_, F_SETFD, FD_CLOEXEC);
+    } else {
+      stdin_fd = open(in == Stdin::kFile ? stdin_file.c_str() : "/dev/null", O_RDONLY);
+      if (stdin_fd < 0) return false;
+    }
+    std::string terminal;
+    if (stderr_on_terminal) {
+      pty_ = posix_openpt(O_RDWR | O_NOCTTY);
+      if (pty_ < 0 || grantpt(pty_) != 0 || unlockpt(pty_) != 0) return false;
+      terminal = ptsname(pty_);
+    }
+
+    std::vector<std::string> all = {program};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (std::string& arg : all) argv.push_back(&arg[0]);
+    argv.push_back(nullptr);
+
+    pid_ = fork();
+    if (pid_ < 0) return false;
+    if (pid_ == 0) {
+      // The child: whatever the test runner did with these, the host starts
+      // with Ctrl-C and broken pipes at their defaults.
+      signal(SIGINT, SIG_DFL);
+      signal(SIGPIPE, SIG_DFL);
+      sigset_t none;
+      sigemptyset(&none);
+      sigprocmask(SIG_SETMASK, &none, nullptr);
+      const int out = open(out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      const int err = stderr_on_terminal ? open(terminal.c_str(), O_RDWR | O_NOCTTY)
+                                         : open(err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (out < 0 || err < 0 || dup2(stdin_fd, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(126);
+      execv(argv[0], argv.data());
+      _exit(127);
+    }
+    close(stdin_fd);
+    return true;
+  }
+
+  // Writes all of `bytes` to the child's stdin pipe; false once it is gone.
+  bool Write(const Bytes& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+      const ssize_t n = write(stdin_, bytes.data() + done, bytes.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) return false;
+      done += static_cast<size_t>(n);
+    }
+    return true;
+  }
+  void CloseStdin() {
+    if (stdin_ >= 0) close(stdin_);
+    stdin_ = -1;
+  }
+  // True once the child has taken every byte written so far out of the pipe.
+  bool WaitUntilPipeDrained(std::chrono::milliseconds limit) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < until) {
+      int unread = -1;
+      if (ioctl(stdin_, FIONREAD, &unread) == 0 && unread == 0) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+  }
+  void Interrupt() { kill(pid_, SIGINT); }
+
+  // The exit status, or 1000 + the signal that ended the child (not to be
+  // confused with a status of 130 the host chose), or -1 when it
+  // had to be killed after `limit`. Collects what it wrote. A stdin pipe
+  // stays open: close it first to give the child the end of its input.
+  int Wait(std::chrono::seconds limit = std::chrono::seconds(120)) {
+    const auto until = std::chrono::steady_clock::now() + limit;
+    int status = 0;
+    pid_t done = 0;
+    while ((done = waitpid(pid_, &status, WNOHANG)) == 0) {
+      DrainTerminal();
+      if (std::chrono::steady_clock::now() > until) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, &status, 0);
+        pid_ = -1;
+        return -1;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    pid_ = -1;
+    DrainTerminal();
+    out = ReadText(out_path_);
+    if (pty_ < 0) err = ReadText(err_path_);
+    if (done < 0) return -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+  }
+
+  std::string out, err;
+
+ private:
+  static std::string ReadText(const std::string& path) {
+    const Bytes bytes = ReadFile(path);
+    return std::string(bytes.begin(), bytes.end());
+  }
+  void DrainTerminal() {
+    if (pty_ < 0) return;
+    fcntl(pty_, F_SETFL, O_NONBLOCK);
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(pty_, buffer, sizeof buffer)) > 0) err.append(buffer, static_cast<size_t>(n));
+  }
+
+  pid_t pid_ = -1;
+  int stdin_ = -1;
+  int pty_ = -1;
+  std::string out_path_, err_path_;
+};
+
+// Runs lodra-gif to the end with `args`, stdin from nowhere or a file.
+struct Outcome {
+  int status = -1;
+  std::string out, err;
+};
+Outcome RunHost(const std::vector<std::string>& args, Stdin in = Stdin::kNull, const std::string& stdin_file = "") {
+  HostProcess host;
+  Outcome run;
+  if (!host.Start(LODRA_GIF_PATH, args, in, stdin_file)) {
+    ADD_FAILURE() << "cannot start " << LODRA_GIF_PATH;
+    return run;
+  }
+  run.status = host.Wait();
+  run.out = host.out;
+  run.err = host.err;
+  return run;
+}
+
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+// ------------------------------------------------------------------ frames
+
+// A colour for every pixel of every frame, with many distinct colours.
+uint32_t PatternColour(int n, int x, int y) {
+  const uint32_t r = static_cast<uint32_t>(x * 37 + n * 11) & 0xFF;
+  const uint32_t g = static_cast<uint32_t>(y * 53 + n * 7) & 0xFF;
+  const uint32_t b = static_cast<uint32_t>((x ^ y) * 29 + n * 3 + 17) & 0xFF;
+  return r << 16 | g << 8 | b;
+}
+
+// Frames as a raw bgr24 stream carries them: top row first, no padding.
+Bytes RawStream(int width, int height, int frames) {
+  Bytes raw;
+  for (int n = 0; n < frames; ++n)
+    for (int y = 0; y < height; ++y)
+      for (int x = 0; x < width; ++x) {
+        const uint32_t rgb = PatternColour(n, x, y);
+        raw.push_back(static_cast<uint8_t>(rgb));
+        raw.push_back(static_cast<uint8_t>(rgb >> 8));
+        raw.push_back(static_cast<uint8_t>(rgb >> 16));
+      }
+  return raw;
+}
+
+// The same frame in the plug-in's layout, built by the test's own helper.
+Bytes HostFrame(int width, int height, int n) {
+  return MakeHostFrame(width, height, [n](int x, int y) { return PatternColour(n, x, y); });
+}
+
+void WriteFile(const std::string& path, const Bytes& bytes) {
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  ASSERT_NE(file, nullptr) << path;
+  ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), file), bytes.size());
+  ASSERT_EQ(std::fclose(file), 0);
+}
+
+DecodedGif Decode(const std::string& path) {
+  DecodedGif gif;
+  std::string error;
+  EXPECT_TRUE(DecodeGif(ReadFile(path), &gif, &error)) << path << ": " << error;
+  return gif;
+}
+
+// Delays of frames 0..count-1: the differences of the frame end times in
+// whole hundredths, rounded down.
+std::vector<int> WantDelays(int count, int64_t rate, int64_t scale) {
+  std::vector<int> delays;
+  for (int64_t n = 0; n < count; ++n) delays.push_back(static_cast<int>((n + 1) * scale * 100 / rate - n * scale * 100 / rate));
+  return delays;
+}
+
+std::vector<int> DelaysOf(const DecodedGif& gif) {
+  std::vector<int> delays;
+  for (const auto& frame : gif.frames) delays.push_back(frame.delay);
+  return delays;
+}
+
+// Every frame of `gif` against the quantiser's indices for the pattern.
+void ExpectPatternFrames(const DecodedGif& gif, int width, int height, int frames, bool masked) {
+  ASSERT_EQ(gif.frames.size(), static_cast<size_t>(frames)) << "frames";
+  EXPECT_EQ(gif.width, masked ? width / 2 : width);
+  EXPECT_EQ(gif.height, height);
+  for (int n = 0; n < frames; ++n) {
+    const Bytes want = ExpectedIndices(HostFrame(width, height, n), width, height, masked);
+    EXPECT_TRUE(gif.frames[n].indices == want) << "frame " << n << " differs from the quantiser's indices";
+  }
+}
+
+// ------------------------------------------------------------ the demo
+
+TEST(HostDemo, ExportsThreeSecondsOfTheDemoFrames) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+    bool masked;
+    int want_loop;
+  } const cases[] = {
+      {"plain, loop forever", {}, false, 0},
+      {"mask mode, loop 3", {"--mask", "--loop", "3"}, true, 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string output = TempPath("demo.gif");
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {"-o", output});
+    const Outcome run = RunHost(args);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(Contains(run.err, "75 frames, 320x180, 3.00 s at 25 fps")) << run.err;
+
+    const DecodedGif gif = Decode(output);
+    EXPECT_EQ(gif.width, 320);
+    EXPECT_EQ(gif.height, 180);
+    EXPECT_EQ(gif.loop_count, c.want_loop);
+    ASSERT_EQ(gif.frames.size(), 75u);
+    EXPECT_EQ(DelaysOf(gif), std::vector<int>(75, 4));
+
+    // A few frames across the animation, index by index.
+    const host::FrameSize frame_size = host::DemoFrameSize(host::kDemoPictureSize, c.masked);
+    for (int n : {0, 19, 40, 74}) {
+      Bytes frame(host::HostFrameBytes(frame_size), 0);
+      host::DrawDemoFrame(host::kDemoPictureSize, c.masked, {25, 1}, n, frame.data());
+      const Bytes want = ExpectedIndices(frame, frame_size.width, frame_size.height, c.masked);
+      EXPECT_TRUE(gif.frames[n].indices == want) << "frame " << n;
+    }
+    int transparent = 0;
+    for (uint8_t index : gif.frames[0].indices) transparent += index == 0;
+    if (c.masked) {
+      EXPECT_GT(transparent, 0) << "outside the ball is transparent";
+    } else {
+      EXPECT_EQ(transparent, 0);
+    }
+  }
+}
+
+TEST(HostDemo, FramesInTheMotionDifferFromEachOther) {
+  const std::string output = TempPath("demo.gif");
+  const Outcome run = RunHost({"--frames", "3", "--size", "48x30", "-o", output});
+  ASSERT_EQ(run.status, 0) << run.err;
+  const DecodedGif gif = Decode(output);
+  ASSERT_EQ(gif.frames.size(), 3u);
+  EXPECT_EQ(gif.width, 48);
+  EXPECT_FALSE(gif.frames[0].indices == gif.frames[1].indices);
+  EXPECT_FALSE(gif.frames[1].indices == gif.frames[2].indices);
+}
+
+// ----------------------------------------------------------- raw input
+
+TEST(HostRawInput, FileAndPipeGiveTheQuantisersIndices) {
+  struct Case {
+    const char* what;
+    Stdin in;  // kNull: INPUT names the file
+    int width, height, frames;
+    std::string rate;
+    int64_t want_rate, want_scale;
+    std::vector<std::string> extra;
+    bool masked;
+    int want_loop;
+  } const cases[] = {
+      {"file, odd width (padded rows)", Stdin::kNull, 13, 7, 4, "30000/1001", 30000, 1001, {}, false, 0},
+      {"pipe", Stdin::kPipe, 16, 9, 5, "25", 25, 1, {}, false, 0},
+      {"stdin redirected from a file", Stdin::kFile, 10, 6, 3, "29.97", 2997, 100, {}, false, 0},
+      {"pipe, mask mode, loop 7", Stdin::kPipe, 20, 8, 3, "12", 12, 1, {"--mask", "--loop", "7"}, true, 7},
+      {"file, mask mode, odd width", Stdin::kNull, 15, 5, 2, "10", 10, 1, {"--mask"}, true, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const Bytes raw = RawStream(c.width, c.height, c.frames);
+    const std::string input = TempPath("input.raw");
+    const std::string output = TempPath("out.gif");
+    WriteFile(input, raw);
+    std::vector<std::string> args = {"--size", std::to_string(c.width) + "x" + std::to_string(c.height),
+                                     "--rate", c.rate, "-o", output};
+    args.insert(args.end(), c.extra.begin(), c.extra.end());
+    args.push_back(c.in == Stdin::kNull ? input : "-");
+
+    HostProcess host;
+    ASSERT_TRUE(host.Start(LODRA_GIF_PATH, args, c.in, input));
+    if (c.in == Stdin::kPipe) {
+      EXPECT_TRUE(host.Write(raw));
+    }
+    host.CloseStdin();
+    ASSERT_EQ(host.Wait(), 0) << host.err;
+    EXPECT_FALSE(Contains(host.err, "warning")) << host.err;
+    EXPECT_FALSE(Contains(host.err, "\r")) << "no progress bar when stderr is a file";
+
+    const DecodedGif gif = Decode(output);
+    ExpectPatternFrames(gif, c.width, c.height, c.frames, c.masked);
+    EXPECT_EQ(gif.loop_count, c.want_loop);
+    EXPECT_EQ(DelaysOf(gif), WantDelays(c.frames, c.want_rate, c.want_scale));
+  }
+}
+
+TEST(HostRawInput, PartialTrailingFrameIsLeftOutWithAWarning) {
+  const int width = 8, height = 4;
+  const int frame_bytes = 3 * width * height;
+  struct Case {
+    const char* what;
+    Stdin in;
+    int extra_bytes;
+    std::vector<std::string> extra_args;
+    int want_frames;
+    bool want_warning;
+  } const cases[] = {
+      {"file, 1 byte over", Stdin::kNull, 1, {}, 3, true},
+      {"pipe, all but 1 byte of a frame", Stdin::kPipe, frame_bytes - 1, {}, 3, true},
+      {"pipe, one row", Stdin::kPipe, 3 * width, {}, 3, true},
+      {"file, --frames stops before the part-frame", Stdin::kNull, 5, {"--frames", "2"}, 2, false},
+      {"file, --frames beyond the end", Stdin::kNull, 5, {"--frames", "9"}, 3, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Bytes raw = RawStream(width, height, 4);
+    raw.resize(static_cast<size_t>(3 * frame_bytes + c.extra_bytes));
+    const std::string input = TempPath("input.raw");
+    const std::string output = TempPath("out.gif");
+    WriteFile(input, raw);
+    std::vector<std::string> args = {"--size", "8x4", "--rate", "25", "-o", output};
+    args.insert(args.end(), c.extra_args.begin(), c.extra_args.end());
+    args.push_back(c.in == Stdin::kNull ? input : "-");
+
+    HostProcess host;
+    ASSERT_TRUE(host.Start(LODRA_GIF_PATH, args, c.in, input));
+    if (c.in == Stdin::kPipe) {
+      EXPECT_TRUE(host.Write(raw));
+    }
+    host.CloseStdin();
+    ASSERT_EQ(host.Wait(), 0) << host.err;
+    EXPECT_EQ(Contains(host.err, "ends with " + std::to_string(c.extra_bytes) + " bytes"), c.want_warning)
+        << host.err;
+    ExpectPatternFrames(Decode(output), width, height, c.want_frames, false);
+  }
+}
+
+TEST(HostRawInput, FramesOptionStopsAPipeEarly) {
+  const std::string output = TempPath("out.gif");
+  HostProcess host;
+  ASSERT_TRUE(host.Start(LODRA_GIF_PATH, {"--size", "6x6", "--rate", "25", "--frames", "2", "-o", output, "-"},
+                         Stdin::kPipe));
+  host.Write(RawStream(6, 6, 5));  // may fail part-way: the host stops reading
+  host.CloseStdin();
+  ASSERT_EQ(host.Wait(), 0) << host.err;
+  ExpectPatternFrames(Decode(output), 6, 6, 2, false);
+}
+
+TEST(HostRawInput, EmptyInputWritesNothing) {
+  struct Case {
+    const char* what;
+    Stdin in;
+    int bytes;
+    std::string want_message;
+  } const cases[] = {
+      {"empty pipe", Stdin::kPipe, 0, "holds no whole frame"},
+      {"pipe with half a frame", Stdin::kPipe, 20, "ends after 20 of the 48 bytes"},
+      {"file shorter than a frame", Stdin::kNull, 47, "holds 47 bytes, less than one 4x4 frame (48 bytes)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string input = TempPath("input.raw");
+    const std::string output = TempPath("out.gif");
+    std::remove(output.c_str());
+    Bytes raw = RawStream(4, 4, 1);
+    raw.resize(static_cast<size_t>(c.bytes));
+    WriteFile(input, raw);
+    HostProcess host;
+    ASSERT_TRUE(host.Start(LODRA_GIF_PATH, {"--size", "4x4", "--rate", "25", "-o", output,
+                                            c.in == Stdin::kNull ? input : "-"},
+                           c.in, input));
+    if (c.in == Stdin::kPipe) host.Write(raw);
+    host.CloseStdin();
+    EXPECT_EQ(host.Wait(), 5);
+    EXPECT_TRUE(Contains(host.err, c.want_message)) << host.err;
+    EXPECT_FALSE(FileExists(output)) << "a file without a frame is no GIF";
+  }
+}
+
+// ----------------------------------------------------------------- Ctrl-C
+
+TEST(HostInterrupt, CtrlCClosesTheGifAfterTheFramesSoFar) {
+  const int width = 32, height = 16, sent = 3;
+  const std::string output = TempPath("out.gif");
+  HostProcess host;
+  ASSERT_TRUE(host.Start(LODRA_GIF_PATH, {"--size", "32x16", "--rate", "25", "-o", output, "-"}, Stdin::kPipe));
+  ASSERT_TRUE(host.Write(RawStream(width, height, sent)));
+  // The host reads unbuffered: once the pipe is empty it has every frame
+  // sent, and is encoding the last or waiting for the next.
+  ASSERT_TRUE(host.WaitUntilPipeDrained(std::chrono::seconds(60)));
+  host.Interrupt();
+  // The pipe stays open: the host must not wait for its end.
+  const int status = host.Wait(std::chrono::seconds(60));
+
+  EXPECT_EQ(status, 130) << host.err;
+  EXPECT_TRUE(Contains(host.err, "interrupted")) << host.err;
+  EXPECT_TRUE(Contains(host.err, std::to_string(sent) + " frames")) << host.err;
+  const DecodedGif gif = Decode(output);
+  ExpectPatternFrames(gif, width, height, sent, false);
+  EXPECT_EQ(gif.comments.size(), 1u) << "closed off with the comment and trailer";
+}
+
+// ----------------------------------------------------------------- errors
+
+TEST(HostErrors, EachFailureHasItsMessageAndStatus) {
+  const std::string input = TempPath("input.raw");
+  WriteFile(input, RawStream(4, 4, 2));
+  const std::string not_a_module = TempPath("not_a_module.so");
+  WriteFile(not_a_module, Bytes{'n', 'o', 't', ' ', 'E', 'L', 'F'});
+  const std::string output = TempPath("out.gif");
+  const std::vector<std::string> raw = {"--rate", "25", "-o", output, input};
+
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+    int want_status;
+    std::string want_message;
+  } const cases[] = {
+      {"malformed size", {"--size", "4by4", "--rate", "25", "-o", output, input}, 2, "malformed size \"4by4\""},
+      {"zero width", {"--size", "0x4", "--rate", "25", "-o", output, input}, 2, "must be 1 to 65535"},
+      {"frame too large", {"--size", "65535x65535", "--rate", "25", "-o", output, input}, 2, "bytes, more than"},
+      {"mask mode, 1 pixel wide", {"--mask", "--size", "1x4", "--rate", "25", "-o", output, input}, 2,
+       "mask mode needs frames at least 2 pixels wide"},
+      {"demo too wide for mask mode", {"--mask", "--size", "40000x10", "-o", output}, 2, "twice the picture"},
+      {"malformed rate", {"--size", "4x4", "--rate", "fast", "-o", output, input}, 2, "malformed rate \"fast\""},
+      {"zero rate", {"--size", "4x4", "--rate", "0/1", "-o", output, input}, 2, "must be above 0"},
+      {"zero scale", {"--size", "4x4", "--rate", "25/0", "-o", output, input}, 2, "must be above 0"},
+      {"loop out of range", {"--loop", "65536", "-o", output}, 2, "--loop needs a whole number from 0 to 65535"},
+      {"no output", {"--size", "4x4", "--rate", "25", input}, 2, "no output file"},
+      {"unknown option", {"--speed", "2", "-o", output}, 2, "unknown option --speed"},
+      {"raw input without a rate", {"--size", "4x4", "-o", output, input}, 2, "needs --size WxH and --rate"},
+      {"missing module", {"--module", TempPath("nowhere.so"), "-o", output}, 3, "cannot load the plug-in module"},
+      {"not a library", {"--module", not_a_module, "-o", output}, 3, "cannot load the plug-in module"},
+      {"library without the export", {"--module", LODRA_NOT_A_PLUGIN_PATH, "-o", output}, 3,
+       "has no GetOutputPluginTable export"},
+      {"output folder missing", {"-o", TempPath("no/such/folder.gif")}, 4, "cannot write"},
+      {"output cannot take the bytes", {"--size", "64x64", "-o", "/dev/full"}, 1, "the export failed"},
+      {"input missing", {"--size", "4x4", "--rate", "25", "-o", output, TempPath("nothing.raw")}, 5,
+       "cannot open"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::remove(output.c_str());
+    const Outcome run = RunHost(c.args);
+    EXPECT_EQ(run.status, c.want_status) << run.err;
+    EXPECT_TRUE(Contains(run.err, c.want_message)) << "have " << run.err << "want " << c.want_message;
+    EXPECT_FALSE(Contains(run.err, "wrote")) << "no success reported";
+    EXPECT_FALSE(FileExists(output)) << "nothing written";
+    // One line for the error, and at most a hint after it.
+    EXPECT_LE(std::count(run.err.begin(), run.err.end(), '\n'), 2) << run.err;
+  }
+}
+
+TEST(HostErrors, StdinThatIsATerminalIsRefused) {
+  // posix_openpt gives a terminal to stand in for an interactive stdin.
+  const int pty = posix_openpt(O_RDWR | O_NOCTTY);
+  ASSERT_GE(pty, 0);
+  ASSERT_EQ(grantpt(pty), 0);
+  ASSERT_EQ(unlockpt(pty), 0);
+  const Outcome run = RunHost({"--size", "4x4", "--rate", "25", "-o", TempPath("out.gif"), "-"}, Stdin::kFile,
+                          ptsname(pty));
+  close(pty);
+  EXPECT_EQ(run.status, 2);
+  EXPECT_TRUE(Contains(run.err, "standard input is a terminal")) << run.err;
+}
+
+// ------------------------------------------------------- what the user sees
+
+TEST(HostOutput, RateAbove50WarnsAndSaysHowToLowerIt) {
+  struct Case {
+    std::string rate;
+    bool want_warning;
+  } const cases[] = {{"50", false}, {"60000/1001", true}, {"51", true}, {"100/2", false}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.rate);
+    const std::string output = TempPath("out.gif");
+    const Outcome run = RunHost({"--rate", c.rate, "--frames", "2", "--size", "8x8", "-o", output});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(Contains(run.err, "warning:"), c.want_warning) << run.err;
+    if (c.want_warning) {
+      EXPECT_TRUE(Contains(run.err, "-vf fps=25")) << run.err;
+    }
+  }
+}
+
+TEST(HostOutput, ProgressBarOnlyOnATerminal) {
+  const std::string output = TempPath("out.gif");
+  HostProcess host;
+  ASSERT_TRUE(host.Start(LODRA_GIF_PATH, {"--frames", "12", "--size", "40x20", "-o", output}, Stdin::kNull, "", true));
+  ASSERT_EQ(host.Wait(), 0) << host.err;
+  EXPECT_TRUE(Contains(host.err, "\r[")) << host.err;
+  EXPECT_TRUE(Contains(host.err, "12/12 frames")) << host.err;
+  EXPECT_TRUE(Contains(host.err, "fps")) << host.err;
+  EXPECT_TRUE(Contains(host.err, "wrote " + output + ": 12 frames")) << host.err;
+}
+
+TEST(HostOutput, HelpShowsTheFfmpegPipe) {
+  const Outcome run = RunHost({"--help"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_TRUE(Contains(run.out, "ffmpeg -i in.mp4 -f rawvideo -pix_fmt bgr24 - | lodra-gif --size 640x360 "
+                                "--rate 25 -o out.gif -"))
+      << run.out;
+  EXPECT_TRUE(Contains(run.out, "130")) << "the exit statuses are listed";
+}
+
+// ------------------------------------------------------ finding the module
+
+TEST(HostModule, FoundNextToTheProgramOrNamed) {
+  // A folder with a copy of the program: the module beside it is found, and
+  // without one the host says where it looked.
+  const std::string folder = TempPath("install");
+  ASSERT_EQ(std::system(("rm -rf '" + folder + "' && mkdir -p '" + folder + "' && cp '" LODRA_GIF_PATH "' '" +
+                         folder + "/lodra-gif'").c_str()),
+            0);
+  const std::string copy = folder + "/lodra-gif";
+  const std::string output = TempPath("out.gif");
+
+  HostProcess alone;
+  ASSERT_TRUE(alone.Start(copy, {"--frames", "1", "-o", output}, Stdin::kNull));
+  EXPECT_EQ(alone.Wait(), 3);
+  EXPECT_TRUE(Contains(alone.err, "cannot find lodra_output.so")) << alone.err;
+
+  HostProcess named;
+  ASSERT_TRUE(named.Start(copy, {"--module", LODRA_MODULE_PATH, "--frames", "1", "-o", output}, Stdin::kNull));
+  EXPECT_EQ(named.Wait(), 0) << named.err;
+
+  ASSERT_EQ(std::system(("cp '" LODRA_MODULE_PATH "' '" + folder + "/lodra_output.so'").c_str()), 0);
+  HostProcess beside;
+  ASSERT_TRUE(beside.Start(copy, {"--frames", "1", "-o", output}, Stdin::kNull));
+  EXPECT_EQ(beside.Wait(), 0) << beside.err;
+  EXPECT_EQ(Decode(output).frames.size(), 1u);
+}
+
+}  // namespace

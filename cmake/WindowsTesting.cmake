@@ -38,6 +38,8 @@ function(lodra_add_module_checks target)
   target_link_libraries(lodra_probe_imports PRIVATE lodra_probe_dependency)
   target_compile_definitions(lodra_probe_imports PRIVATE LODRA_PROBE_USE_DEPENDENCY)
   add_library(lodra_probe_decorated SHARED ${probe_dir}/probe_module.cpp)
+  set_target_properties(lodra_probe_dependency lodra_probe_imports lodra_probe_decorated
+                        PROPERTIES PREFIX "")
   set(imports_fault "imports lodra_probe_dependency.dll, which is not a system DLL")
   set(decorated_fault "does not export GetOutputPluginTable by its plain name")
   foreach(probe imports decorated)
@@ -54,8 +56,8 @@ endfunction()
 # Adds the tests that make the Wine prefix and start its server before the
 # Windows tests, and stop the server after them: the fixture "wine", which
 # every test run under Wine names in FIXTURES_REQUIRED (lodra_add_test does).
-# A test without it still works, as the wrapper makes the prefix on first
-# use, but pays for starting Wine's services each time.
+# A test without it still works: the wrapper makes the prefix and starts the
+# server on first use, but then the setup's time counts against that test.
 function(lodra_finish_windows_tests)
   add_test(NAME wine_prefix_setup COMMAND ${LODRA_WINE_RUN} --init)
   add_test(NAME wine_server_stop COMMAND ${LODRA_WINE_RUN} --stop)

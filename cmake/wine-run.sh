@@ -11,7 +11,8 @@
 # wineserver is kept alive between test programs (starting Wine's services
 # costs seconds, more under emulation) and stopped by --stop at the end of a
 # run; should that not happen it goes away by itself a minute after its last
-# program.
+# program. Wine's own messages are off; LODRA_WINEDEBUG=err+all (a WINEDEBUG
+# value) brings them back.
 set -euo pipefail
 
 if [ $# -lt 2 ]; then
@@ -39,21 +40,28 @@ init_prefix() {
   flock 9
   if [ ! -f "$ready" ]; then
     rm -rf "$prefix"
-    wine wineboot.exe --init
-    wine reg.exe add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f > /dev/null
+    wine wineboot.exe --init 9>&-
+    wine reg.exe add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f > /dev/null 9>&-
     # The registry reaches the disk when the server ends.
     wineserver -w
     touch "$ready"
   fi
-  flock -u 9
+  exec 9>&-
+}
+
+# Starts the prefix's server, persistent, unless it is running, and then
+# Wine's services. Both are detached from our output: CTest waits for every
+# process holding a test's output pipe, and they outlive the test.
+start_server() {
+  if wineserver -p60 < /dev/null > /dev/null 2>&1; then
+    wine cmd.exe /c exit 0 < /dev/null > /dev/null 2>&1
+  fi
 }
 
 case $1 in
   --init)
     init_prefix
-    wineserver -p60
-    # Start Wine's services now rather than in the first test.
-    wine cmd.exe /c exit 0
+    start_server
     ;;
   --stop)
     if [ -d "$prefix" ]; then
@@ -63,6 +71,7 @@ case $1 in
     ;;
   *)
     init_prefix
+    start_server
     exec wine "$@"
     ;;
 esac

@@ -99,10 +99,11 @@ int32_t DemoFrameCount(FrameRate rate) {
 
 void DrawDemoFrame(FrameSize picture, bool mask, FrameRate rate, int32_t n, uint8_t* frame) noexcept {
   const int64_t w = picture.width, h = picture.height;
-  // Milliseconds since the start, in two steps so that nothing overflows:
-  // n * scale fits in 62 bits, the remainder times 1000 in 41.
+  // Every motion below repeats within 6 s, so the clock is taken modulo 6 s
+  // (in milliseconds), in parts that cannot overflow: n * scale fits in 62
+  // bits, the remainder times 1000 in 41.
   const int64_t ticks = static_cast<int64_t>(n) * rate.scale;
-  const int64_t ms = ticks / rate.rate * 1000 + ticks % rate.rate * 1000 / rate.rate;
+  const int64_t ms = ticks / rate.rate % 6 * 1000 + ticks % rate.rate * 1000 / rate.rate;
 
   const int64_t shift = ms % 2000 * 1536 / 2000;  // the rainbow goes round every 2 s
   const int64_t radius = h / 5 > 0 ? h / 5 : 1;

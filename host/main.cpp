@@ -250,6 +250,178 @@ struct InputFile {
   }
 };
 
+// What one export takes in, worked out from the options before anything is
+// loaded.
+struct Plan {
+  bool demo = false;
+  FrameRate rate;
+  FrameSize picture;  // the demo's
+  FrameSize size;     // of every frame handed to the plug-in
+  uint64_t raw_frame_bytes = 0;
+  std::string input_name;
+  int64_t whole_frames = -1;  // in a regular file; -1 when not known beforehand
+  uint64_t trailing_bytes = 0;  // after the last whole frame of a regular file
+  int32_t frame_count = 0;    // what the plug-in is told
+  bool limited = false;       // --frames stops before the input ends
+  bool total_known = false;
+};
+
+std::string PartFrameWarning(const Plan& plan, uint64_t bytes) {
+  return plan.input_name + " ends with " + std::to_string(bytes) + " bytes, less than a whole " +
+         SizeText(plan.size) + " frame (" + std::to_string(plan.raw_frame_bytes) +
+         " bytes); that part-frame was left out";
+}
+
+// Checks the options against what the plug-in takes and opens the input.
+// kExitOk, or the status to end with after saying why.
+int MakePlan(const Options& options, InputFile* input, Plan* plan) {
+  plan->demo = !options.has_input;
+  plan->rate = options.has_rate ? options.rate : FrameRate{25, 1};
+  plan->picture = options.has_size ? options.size : kDemoPictureSize;
+  plan->size = plan->demo ? DemoFrameSize(plan->picture, options.mask) : options.size;
+  if (!plan->demo && (!options.has_size || !options.has_rate)) {
+    Error("raw input needs --size WxH and --rate R: the stream carries neither");
+    return kExitUsage;
+  }
+  if (!plan->demo && options.input == options.output) {
+    Error("the input and the output are the same file");
+    return kExitUsage;
+  }
+  std::string error;
+  if (!CheckFrameSize(plan->size, options.mask, &error)) {
+    const bool doubled = plan->demo && options.mask;
+    Error(error + (doubled ? " (the demo's frames are twice the picture's width in mask mode)" : ""));
+    return kExitUsage;
+  }
+  plan->raw_frame_bytes = RawFrameBytes(plan->size);
+
+  if (!plan->demo) {
+    if (options.input == "-") {
+      plan->input_name = "standard input";
+      input->file = stdin;
+      SetBinaryMode(stdin);
+      if (IsTerminal(stdin)) {
+        Error("standard input is a terminal: pipe raw frames in, e.g. from ffmpeg -f rawvideo -pix_fmt bgr24 -");
+        return kExitUsage;
+      }
+    } else {
+      plan->input_name = options.input;
+      input->file = std::fopen(options.input.c_str(), "rb");
+      if (input->file == nullptr) {
+        Error("cannot open " + options.input + ": " + std::strerror(errno));
+        return kExitInput;
+      }
+      input->owned = true;
+    }
+    // Unbuffered: rows are read straight into the frame, and nothing is
+    // taken from a pipe before it is needed, so every frame read is exported.
+    std::setvbuf(input->file, nullptr, _IONBF, 0);
+    uint64_t remaining = 0;
+    if (RegularFileRemaining(input->file, &remaining)) {
+      plan->whole_frames = static_cast<int64_t>(remaining / plan->raw_frame_bytes);
+      plan->trailing_bytes = remaining % plan->raw_frame_bytes;
+      if (plan->whole_frames == 0) {
+        Error(plan->input_name + " holds " + std::to_string(remaining) + " bytes, less than one " +
+              SizeText(plan->size) + " frame (" + std::to_string(plan->raw_frame_bytes) + " bytes)");
+        return kExitInput;
+      }
+    }
+  }
+
+  // From a pipe the plug-in is told the most it takes, and the end of the
+  // stream stops it through is_aborted.
+  int32_t count = INT32_MAX;
+  if (plan->demo) count = DemoFrameCount(plan->rate);
+  if (plan->whole_frames >= 0)
+    count = plan->whole_frames < INT32_MAX ? static_cast<int32_t>(plan->whole_frames) : INT32_MAX;
+  plan->limited = options.max_frames > 0 && options.max_frames < count;
+  if (options.max_frames > 0 && (plan->demo || plan->limited)) count = options.max_frames;
+  plan->frame_count = count;
+  plan->total_known = plan->demo || plan->whole_frames >= 0 || options.max_frames > 0;
+  return kExitOk;
+}
+
+// Says how the export went; the exit status.
+int Report(const Options& options, const Plan& plan, const Export& state, const RawFrameReader& reader,
+           int32_t result, double seconds_taken) {
+  const std::string& output = options.output;
+  if (result == 0) {
+    // The plug-in opens the file before it asks for anything.
+    if (!state.called_back) {
+      Error("cannot write " + output + " (does its folder exist, and may it be written?)");
+      return kExitOutput;
+    }
+    // The plug-in calls host_refresh once more as it gives up.
+    const int64_t written = state.refreshes > 0 ? state.refreshes - 1 : 0;
+    const std::string reason = "the export failed: the plug-in could not encode frame " +
+                               std::to_string(state.delivered > 0 ? state.delivered - 1 : 0) +
+                               " or could not write " + output;
+    if (written == 0) {
+      RemoveRegularFile(output);
+      Error(reason + "; nothing written");
+    } else {
+      Error(reason + "; " + output + " is incomplete, with " + std::to_string(written) + " frames");
+    }
+    return kExitExportFailed;
+  }
+
+  const int64_t written = state.refreshes;
+  if (written == 0) {
+    // Only the closing comment and trailer: no GIF a viewer can open.
+    RemoveRegularFile(output);
+    switch (state.stop) {
+      case Stop::kInterrupted:
+        Error("interrupted before the first frame; nothing written");
+        return kExitInterrupted;
+      case Stop::kReadError:
+        Error("cannot read " + plan.input_name + ": " + std::strerror(reader.error_number()));
+        return kExitInput;
+      case Stop::kNone:
+        Error("the plug-in wrote no frame to " + output);
+        return kExitExportFailed;
+      case Stop::kEnd:
+      case Stop::kPartial:
+        break;
+    }
+    Error(plan.input_name + " holds no whole frame; nothing written" +
+          (state.stop == Stop::kPartial
+               ? " (it ends after " + std::to_string(reader.partial_bytes()) + " of the " +
+                     std::to_string(plan.raw_frame_bytes) + " bytes of a " + SizeText(plan.size) + " frame)"
+               : ""));
+    return kExitInput;
+  }
+
+  // A part-frame at the end: met while reading a pipe, or known from the
+  // file's size when the export got that far.
+  if (state.stop == Stop::kPartial) {
+    Warning(PartFrameWarning(plan, reader.partial_bytes()));
+  } else if (plan.trailing_bytes > 0 && !plan.limited && state.stop == Stop::kNone) {
+    Warning(PartFrameWarning(plan, plan.trailing_bytes));
+  }
+
+  uint64_t file_bytes = 0;
+  const std::string file_size = FileSize(output, &file_bytes) ? FormatBytes(file_bytes) : "size unknown";
+  char took[32];
+  std::snprintf(took, sizeof took, "%.2f s", seconds_taken);
+  const FrameSize gif_size = {options.mask ? plan.size.width / 2 : plan.size.width, plan.size.height};
+  const std::string summary = "wrote " + output + ": " + std::to_string(written) +
+                              (written == 1 ? " frame, " : " frames, ") + SizeText(gif_size) + ", " +
+                              FormatPlayingTime(written, plan.rate) + " at " + FormatRate(plan.rate) + ", " +
+                              file_size + ", made in " + took;
+
+  int status = kExitOk;
+  if (state.stop == Stop::kInterrupted) {
+    std::fprintf(stderr, "%s: interrupted; %s holds the frames done so far\n", kProgram, output.c_str());
+    status = kExitInterrupted;
+  } else if (state.stop == Stop::kReadError) {
+    Error("cannot read " + plan.input_name + " after frame " + std::to_string(written - 1) + ": " +
+          std::strerror(reader.error_number()) + "; " + output + " holds the frames before it");
+    status = kExitInput;
+  }
+  std::fprintf(stderr, "%s: %s\n", kProgram, summary.c_str());
+  return status;
+}
+
 int Run(int argc, char** argv) {
   Options options;
   std::string error;
@@ -263,103 +435,45 @@ int Run(int argc, char** argv) {
     return kExitOk;
   }
 
-  // ---- what goes in
-  const bool demo = !options.has_input;
-  FrameRate rate = options.has_rate ? options.rate : FrameRate{25, 1};
-  FrameSize picture = options.has_size ? options.size : kDemoPictureSize;
-  FrameSize size = demo ? DemoFrameSize(picture, options.mask) : options.size;
-  if (!demo && (!options.has_size || !options.has_rate)) {
-    Error("raw input needs --size WxH and --rate R: the stream carries neither");
-    return kExitUsage;
-  }
-  if (!demo && options.input == options.output) {
-    Error("the input and the output are the same file");
-    return kExitUsage;
-  }
-  if (!CheckFrameSize(size, options.mask, &error)) {
-    Error(error + (demo && options.mask ? " (the demo's frames are twice the picture's width in mask mode)" : ""));
-    return kExitUsage;
-  }
-  const uint64_t raw_frame_bytes = RawFrameBytes(size);
-
   InputFile input;
-  const std::string input_name = demo ? "" : options.input == "-" ? "standard input" : options.input;
-  int64_t whole_frames = -1;  // in the input; -1 when it cannot be known beforehand
-  uint64_t trailing_bytes = 0;
-  if (!demo) {
-    if (options.input == "-") {
-      input.file = stdin;
-      SetBinaryMode(stdin);
-      if (IsTerminal(stdin)) {
-        Error("standard input is a terminal: pipe raw frames in, e.g. from ffmpeg -f rawvideo -pix_fmt bgr24 -");
-        return kExitUsage;
-      }
-    } else {
-      input.file = std::fopen(options.input.c_str(), "rb");
-      if (input.file == nullptr) {
-        Error("cannot open " + options.input + ": " + std::strerror(errno));
-        return kExitInput;
-      }
-      input.owned = true;
-    }
-    // Unbuffered: rows are read straight into the frame, and nothing is
-    // taken from a pipe before it is needed, so every frame read is exported.
-    std::setvbuf(input.file, nullptr, _IONBF, 0);
-    uint64_t remaining = 0;
-    if (RegularFileRemaining(input.file, &remaining)) {
-      whole_frames = static_cast<int64_t>(remaining / raw_frame_bytes);
-      trailing_bytes = remaining % raw_frame_bytes;
-      if (whole_frames == 0) {
-        Error(input_name + " holds " + std::to_string(remaining) + " bytes, less than one " + SizeText(size) +
-              " frame (" + std::to_string(raw_frame_bytes) + " bytes)");
-        return kExitInput;
-      }
-    }
-  }
-
-  // The count the plug-in is given. From a pipe it is the most the plug-in
-  // takes, and the end of the stream stops it through is_aborted.
-  int32_t frame_count = INT32_MAX;
-  if (demo) frame_count = DemoFrameCount(rate);
-  if (whole_frames >= 0) frame_count = whole_frames < INT32_MAX ? static_cast<int32_t>(whole_frames) : INT32_MAX;
-  const bool limited = options.max_frames > 0 && options.max_frames < frame_count;
-  if (options.max_frames > 0 && (demo || options.max_frames < frame_count)) frame_count = options.max_frames;
-  const bool total_known = demo || whole_frames >= 0 || options.max_frames > 0;
-
-  if (RateTooHighForBrowsers(rate)) {
-    Warning("at " + FormatRate(rate) +
+  Plan plan;
+  const int planned = MakePlan(options, &input, &plan);
+  if (planned != kExitOk) return planned;
+  if (RateTooHighForBrowsers(plan.rate)) {
+    Warning("at " + FormatRate(plan.rate) +
             " some frames get a delay of 1/100 s, which browsers play as 1/10 s, so the GIF plays slowly; "
             "lower the rate to 50 fps or less first (ffmpeg -r 25, or -vf fps=25) and give --rate 25");
   }
 
-  // ---- the plug-in
   std::string module_path;
   if (!FindModule(options, argv[0], &module_path)) return kExitModule;
   Module module;
   OutputPluginTable* table = OpenPlugin(module_path, &module, Settings{options.loop_count, options.mask ? 1 : 0});
   if (table == nullptr) return kExitModule;
 
+  // Everything the callbacks use is made here, before the export: nothing
+  // allocates (or could throw) inside them.
   Export state;
   try {
-    state.frame.assign(HostFrameBytes(size), 0);
+    state.frame.assign(HostFrameBytes(plan.size), 0);
   } catch (const std::bad_alloc&) {
-    Error("not enough memory for a " + SizeText(size) + " frame");
+    Error("not enough memory for a " + SizeText(plan.size) + " frame");
     return kExitExportFailed;
   }
-  RawFrameReader reader(input.file, size, InterruptRequested);
-  state.reader = demo ? nullptr : &reader;
-  state.demo_picture = picture;
+  RawFrameReader reader(input.file, plan.size, InterruptRequested);
+  state.reader = plan.demo ? nullptr : &reader;
+  state.demo_picture = plan.picture;
   state.mask = options.mask;
-  state.rate = rate;
-  ProgressLine progress(stderr, IsTerminal(stderr), total_known ? frame_count : -1);
+  state.rate = plan.rate;
+  ProgressLine progress(stderr, IsTerminal(stderr), plan.total_known ? plan.frame_count : -1);
   state.progress = &progress;
 
   OutputInfo info{};
-  info.width = size.width;
-  info.height = size.height;
-  info.rate = rate.rate;
-  info.scale = rate.scale;
-  info.frame_count = frame_count;
+  info.width = plan.size.width;
+  info.height = plan.size.height;
+  info.rate = plan.rate.rate;
+  info.scale = plan.rate.scale;
+  info.frame_count = plan.frame_count;
   info.save_file = options.output.c_str();
   info.get_frame = GetFrame;
   info.is_aborted = IsAborted;
@@ -375,75 +489,7 @@ int Run(int argc, char** argv) {
   progress.Finish();
   g_export = nullptr;
 
-  // ---- what came out
-  const std::string& output = options.output;
-  if (result == 0) {
-    if (!state.called_back) {
-      Error("cannot write " + output + " (does its folder exist, and may it be written?)");
-      return kExitOutput;
-    }
-    Error("the export failed at frame " + std::to_string(state.delivered > 0 ? state.delivered - 1 : 0) +
-          ": the plug-in could not encode it or could not write " + output + "; " + output +
-          " is incomplete");
-    return kExitExportFailed;
-  }
-
-  const int64_t written = state.refreshes;
-  if (written == 0) {
-    // Only the closing comment and trailer: no GIF a viewer can open.
-    RemoveRegularFile(output);
-    if (state.stop == Stop::kInterrupted) {
-      Error("interrupted before the first frame; nothing written");
-      return kExitInterrupted;
-    }
-    if (state.stop == Stop::kReadError) {
-      Error("cannot read " + input_name + ": " + std::strerror(reader.error_number()));
-      return kExitInput;
-    }
-    if (state.stop == Stop::kNone) {
-      Error("the plug-in wrote no frame to " + output);
-      return kExitExportFailed;
-    }
-    Error(input_name + " holds no whole frame; nothing written" +
-          (state.stop == Stop::kPartial
-               ? " (it ends after " + std::to_string(reader.partial_bytes()) + " of the " +
-                     std::to_string(raw_frame_bytes) + " bytes of a " + SizeText(size) + " frame)"
-               : ""));
-    return kExitInput;
-  }
-
-  // A part-frame at the end: seen while reading a pipe, or known from the
-  // file's size when the export went that far.
-  if (state.stop == Stop::kPartial) {
-    Warning(input_name + " ends with " + std::to_string(reader.partial_bytes()) + " bytes, less than a whole " +
-            SizeText(size) + " frame (" + std::to_string(raw_frame_bytes) + " bytes); that part-frame was left out");
-  } else if (trailing_bytes > 0 && !limited && state.stop == Stop::kNone) {
-    Warning(input_name + " ends with " + std::to_string(trailing_bytes) + " bytes, less than a whole " +
-            SizeText(size) + " frame (" + std::to_string(raw_frame_bytes) + " bytes); that part-frame was left out");
-  }
-
-  uint64_t file_bytes = 0;
-  const std::string file_size = FileSize(output, &file_bytes) ? FormatBytes(file_bytes) : "size unknown";
-  char seconds[32];
-  std::snprintf(seconds, sizeof seconds, "%.2f s", took.count());
-  const FrameSize gif_size = {options.mask ? size.width / 2 : size.width, size.height};
-  const std::string summary = output + ": " + std::to_string(written) + (written == 1 ? " frame" : " frames") +
-                              ", " + SizeText(gif_size) + ", " + FormatPlayingTime(written, rate) + " at " +
-                              FormatRate(rate) + ", " + file_size + ", made in " + seconds;
-
-  if (state.stop == Stop::kInterrupted) {
-    std::fprintf(stderr, "%s: interrupted; %s holds the frames done so far\n%s: wrote %s\n", kProgram,
-                 output.c_str(), kProgram, summary.c_str());
-    return kExitInterrupted;
-  }
-  if (state.stop == Stop::kReadError) {
-    Error("cannot read " + input_name + " after frame " + std::to_string(written - 1) + ": " +
-          std::strerror(reader.error_number()) + "; " + output + " holds the frames before it");
-    std::fprintf(stderr, "%s: wrote %s\n", kProgram, summary.c_str());
-    return kExitInput;
-  }
-  std::fprintf(stderr, "%s: wrote %s\n", kProgram, summary.c_str());
-  return kExitOk;
+  return Report(options, plan, state, reader, result, took.count());
 }
 
 }  // namespace

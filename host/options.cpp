@@ -15,7 +15,7 @@ Digits ParseDigits(const std::string& text, uint64_t limit, uint64_t* out) {
   for (char c : text) {
     if (c < '0' || c > '9') return Digits::kMalformed;
     const uint64_t digit = static_cast<uint64_t>(c - '0');
-    if (value > (limit - digit) / 10) return Digits::kTooLarge;
+    if (digit > limit || value > (limit - digit) / 10) return Digits::kTooLarge;
     value = value * 10 + digit;
   }
   *out = value;

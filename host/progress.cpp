@@ -68,12 +68,14 @@ std::string FormatBytes(uint64_t bytes) {
 std::string FormatPlayingTime(int64_t frames, FrameRate rate) {
   // The last frame ends at frames * scale * 100 / rate hundredths, rounded
   // down; the delays are the differences of those end times, so they add up
-  // to exactly that. Split so that nothing overflows 64 bits.
+  // to exactly that. Whole seconds and hundredths apart, so that nothing
+  // overflows 64 bits for any 31-bit count and rate.
   const int64_t ticks = frames * rate.scale;
-  const int64_t hundredths = ticks / rate.rate * 100 + ticks % rate.rate * 100 / rate.rate;
+  const int64_t seconds = ticks / rate.rate;
+  const int64_t hundredths = ticks % rate.rate * 100 / rate.rate;
   char text[64];
-  std::snprintf(text, sizeof text, "%lld.%02lld s", static_cast<long long>(hundredths / 100),
-                static_cast<long long>(hundredths % 100));
+  std::snprintf(text, sizeof text, "%lld.%02lld s", static_cast<long long>(seconds),
+                static_cast<long long>(hundredths));
   return text;
 }
 

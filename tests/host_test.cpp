@@ -7,10 +7,12 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -77,6 +79,7 @@ class HostProcess {
     if (stderr_on_terminal) {
       pty_ = posix_openpt(O_RDWR | O_NOCTTY);
       if (pty_ < 0 || grantpt(pty_) != 0 || unlockpt(pty_) != 0) return false;
+      fcntl(pty_, F_SETFD, FD_CLOEXEC);
       terminal = ptsname(pty_);
     }
 
@@ -96,6 +99,11 @@ class HostProcess {
       sigset_t none;
       sigemptyset(&none);
       sigprocmask(SIG_SETMASK, &none, nullptr);
+      if (file_size_limit >= 0) {
+        signal(SIGXFSZ, SIG_IGN);  // a failing write, not a killed process
+        const rlimit limit = {static_cast<rlim_t>(file_size_limit), static_cast<rlim_t>(file_size_limit)};
+        setrlimit(RLIMIT_FSIZE, &limit);
+      }
       const int out = open(out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       const int err = stderr_on_terminal ? open(terminal.c_str(), O_RDWR | O_NOCTTY)
                                          : open(err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -161,6 +169,9 @@ class HostProcess {
   }
 
   std::string out, err;
+  // When not negative, the child may write files of at most this many bytes
+  // (RLIMIT_FSIZE): writes past it fail with EFBIG.
+  long file_size_limit = -1;
 
  private:
   static std::string ReadText(const std::string& path) {
@@ -200,6 +211,13 @@ Outcome RunHost(const std::vector<std::string>& args, Stdin in = Stdin::kNull, c
 }
 
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+template <typename T>
+::testing::AssertionResult HaveWant(const T& have, const T& want) {
+  if (have == want) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "have " << ::testing::PrintToString(have) << ", want "
+                                       << ::testing::PrintToString(want);
+}
 
 // ------------------------------------------------------------------ frames
 
@@ -248,7 +266,8 @@ DecodedGif Decode(const std::string& path) {
 // whole hundredths, rounded down.
 std::vector<int> WantDelays(int count, int64_t rate, int64_t scale) {
   std::vector<int> delays;
-  for (int64_t n = 0; n < count; ++n) delays.push_back(static_cast<int>((n + 1) * scale * 100 / rate - n * scale * 100 / rate));
+  for (int64_t n = 0; n < count; ++n)
+    delays.push_back(static_cast<int>((n + 1) * scale * 100 / rate - n * scale * 100 / rate));
   return delays;
 }
 
@@ -293,7 +312,7 @@ TEST(HostDemo, ExportsThreeSecondsOfTheDemoFrames) {
     const DecodedGif gif = Decode(output);
     EXPECT_EQ(gif.width, 320);
     EXPECT_EQ(gif.height, 180);
-    EXPECT_EQ(gif.loop_count, c.want_loop);
+    EXPECT_TRUE(HaveWant(gif.loop_count, c.want_loop)) << "loop count";
     ASSERT_EQ(gif.frames.size(), 75u);
     EXPECT_EQ(DelaysOf(gif), std::vector<int>(75, 4));
 
@@ -313,17 +332,6 @@ TEST(HostDemo, ExportsThreeSecondsOfTheDemoFrames) {
       EXPECT_EQ(transparent, 0);
     }
   }
-}
-
-TEST(HostDemo, FramesInTheMotionDifferFromEachOther) {
-  const std::string output = TempPath("demo.gif");
-  const Outcome run = RunHost({"--frames", "3", "--size", "48x30", "-o", output});
-  ASSERT_EQ(run.status, 0) << run.err;
-  const DecodedGif gif = Decode(output);
-  ASSERT_EQ(gif.frames.size(), 3u);
-  EXPECT_EQ(gif.width, 48);
-  EXPECT_FALSE(gif.frames[0].indices == gif.frames[1].indices);
-  EXPECT_FALSE(gif.frames[1].indices == gif.frames[2].indices);
 }
 
 // ----------------------------------------------------------- raw input
@@ -368,8 +376,8 @@ TEST(HostRawInput, FileAndPipeGiveTheQuantisersIndices) {
 
     const DecodedGif gif = Decode(output);
     ExpectPatternFrames(gif, c.width, c.height, c.frames, c.masked);
-    EXPECT_EQ(gif.loop_count, c.want_loop);
-    EXPECT_EQ(DelaysOf(gif), WantDelays(c.frames, c.want_rate, c.want_scale));
+    EXPECT_TRUE(HaveWant(gif.loop_count, c.want_loop)) << "loop count";
+    EXPECT_TRUE(HaveWant(DelaysOf(gif), WantDelays(c.frames, c.want_rate, c.want_scale))) << "delays";
   }
 }
 
@@ -408,7 +416,7 @@ TEST(HostRawInput, PartialTrailingFrameIsLeftOutWithAWarning) {
     }
     host.CloseStdin();
     ASSERT_EQ(host.Wait(), 0) << host.err;
-    EXPECT_EQ(Contains(host.err, "ends with " + std::to_string(c.extra_bytes) + " bytes"), c.want_warning)
+    EXPECT_TRUE(HaveWant(Contains(host.err, "ends with " + std::to_string(c.extra_bytes) + " bytes"), c.want_warning))
         << host.err;
     ExpectPatternFrames(Decode(output), width, height, c.want_frames, false);
   }
@@ -471,7 +479,7 @@ TEST(HostInterrupt, CtrlCClosesTheGifAfterTheFramesSoFar) {
   // The pipe stays open: the host must not wait for its end.
   const int status = host.Wait(std::chrono::seconds(60));
 
-  EXPECT_EQ(status, 130) << host.err;
+  EXPECT_TRUE(HaveWant(status, 130)) << "exit status; " << host.err;
   EXPECT_TRUE(Contains(host.err, "interrupted")) << host.err;
   EXPECT_TRUE(Contains(host.err, std::to_string(sent) + " frames")) << host.err;
   const DecodedGif gif = Decode(output);
@@ -513,7 +521,6 @@ TEST(HostErrors, EachFailureHasItsMessageAndStatus) {
       {"library without the export", {"--module", LODRA_NOT_A_PLUGIN_PATH, "-o", output}, 3,
        "has no GetOutputPluginTable export"},
       {"output folder missing", {"-o", TempPath("no/such/folder.gif")}, 4, "cannot write"},
-      {"output cannot take the bytes", {"--size", "64x64", "-o", "/dev/full"}, 1, "the export failed"},
       {"input missing", {"--size", "4x4", "--rate", "25", "-o", output, TempPath("nothing.raw")}, 5,
        "cannot open"},
   };
@@ -521,12 +528,39 @@ TEST(HostErrors, EachFailureHasItsMessageAndStatus) {
     SCOPED_TRACE(c.what);
     std::remove(output.c_str());
     const Outcome run = RunHost(c.args);
-    EXPECT_EQ(run.status, c.want_status) << run.err;
-    EXPECT_TRUE(Contains(run.err, c.want_message)) << "have " << run.err << "want " << c.want_message;
+    EXPECT_TRUE(HaveWant(run.status, c.want_status)) << "exit status; " << run.err;
+    EXPECT_TRUE(Contains(run.err, c.want_message)) << "have " << run.err << ", want " << c.want_message;
     EXPECT_FALSE(Contains(run.err, "wrote")) << "no success reported";
     EXPECT_FALSE(FileExists(output)) << "nothing written";
     // One line for the error, and at most a hint after it.
     EXPECT_LE(std::count(run.err.begin(), run.err.end(), '\n'), 2) << run.err;
+  }
+}
+
+TEST(HostErrors, WriteFailureIsAFailedExport) {
+  struct Case {
+    const char* what;
+    std::string size;
+    long limit;
+    std::string want_message;
+    bool want_file;
+  } const cases[] = {
+      // The plug-in writes through a buffer of a few KiB: a frame must be
+      // larger than that for its write to fail at once.
+      {"the first frame cannot be written", "320x180", 1000, "could not encode frame 0 or could not write", false},
+      {"a later frame cannot be written", "64x64", 12000, "is incomplete, with", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string output = TempPath("out.gif");
+    std::remove(output.c_str());
+    HostProcess host;
+    host.file_size_limit = c.limit;
+    ASSERT_TRUE(host.Start(LODRA_GIF_PATH, {"--size", c.size, "-o", output}, Stdin::kNull));
+    EXPECT_EQ(host.Wait(), 1) << host.err;
+    EXPECT_TRUE(Contains(host.err, c.want_message)) << host.err;
+    EXPECT_FALSE(Contains(host.err, "wrote")) << "no success reported";
+    EXPECT_TRUE(HaveWant(FileExists(output), c.want_file)) << "a file without a frame is removed";
   }
 }
 
@@ -555,7 +589,7 @@ TEST(HostOutput, RateAbove50WarnsAndSaysHowToLowerIt) {
     const std::string output = TempPath("out.gif");
     const Outcome run = RunHost({"--rate", c.rate, "--frames", "2", "--size", "8x8", "-o", output});
     ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(Contains(run.err, "warning:"), c.want_warning) << run.err;
+    EXPECT_TRUE(HaveWant(Contains(run.err, "warning:"), c.want_warning)) << run.err;
     if (c.want_warning) {
       EXPECT_TRUE(Contains(run.err, "-vf fps=25")) << run.err;
     }

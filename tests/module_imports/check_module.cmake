@@ -7,6 +7,8 @@
 #    decorated as _Name@N or Name@N.
 #
 #   cmake -DOBJDUMP=<objdump> -DMODULE=<file> -DEXPORT=<name> -P check_module.cmake
+cmake_minimum_required(VERSION 3.25)
+
 foreach(var OBJDUMP MODULE EXPORT)
   if(NOT DEFINED ${var})
     message(FATAL_ERROR "check_module.cmake: ${var} not set")

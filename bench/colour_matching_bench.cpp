@@ -1,0 +1,279 @@
+// Colour matching of one 1920x1080 frame: the exhaustive reference search
+// against the tabulated map the encoder uses, on real content (a frame from
+// the middle of each prepared pan) and on a synthetic worst case in which
+// every pixel has a colour of its own, in shuffled order; plus the one-time
+// cost of building the map, measured in a fresh process.
+//
+// Every benchmark first checks that its index image equals the reference's.
+//
+//   colour_matching_bench [--benchmark_repetitions=N] [Google Benchmark flags]
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "bench/bench_support.h"
+#include "quantize/colour_map.h"
+
+namespace {
+
+using bench::Recorder;
+
+constexpr int kWidth = 1920;
+constexpr int kHeight = 1080;
+const char* const kContents[] = {"photo", "illustration"};
+
+struct Frame {
+  std::string what;           // for the report
+  std::vector<uint8_t> host;  // host layout
+  // The reference's indices, top-down, unpadded; made when first asked for
+  // (about a second), so a filtered run pays only for the frames it uses.
+  const std::vector<uint8_t>& Reference() {
+    if (reference.empty()) reference = bench::ReferenceIndices(host.data(), kWidth, kHeight);
+    return reference;
+  }
+  std::vector<uint8_t> reference;
+};
+
+// Every pixel a different colour: the 2^21 colours that keep the top 7 bits
+// of each channel distinct, each with a random lowest bit, in a random order
+// (fixed seed), so reusing the last answer never helps and the map is read
+// all over.
+std::unique_ptr<Frame> DistinctColoursFrame() {
+  std::mt19937 random(20240611);
+  std::vector<uint32_t> colours(1u << 21);
+  for (uint32_t i = 0; i < colours.size(); ++i) {
+    const uint32_t r = (i >> 14 & 0x7F) << 1 | (random() & 1);
+    const uint32_t g = (i >> 7 & 0x7F) << 1 | (random() & 1);
+    const uint32_t b = (i & 0x7F) << 1 | (random() & 1);
+    colours[i] = r << 16 | g << 8 | b;
+  }
+  std::shuffle(colours.begin(), colours.end(), random);
+  auto frame = std::make_unique<Frame>();
+  frame->what = "synthetic: every pixel a different colour";
+  frame->host.assign(bench::HostStride(kWidth) * kHeight, 0);
+  for (int y = 0; y < kHeight; ++y)
+    for (int x = 0; x < kWidth; ++x) {
+      const uint32_t colour = colours[static_cast<size_t>(y) * kWidth + x];
+      uint8_t* pixel = frame->host.data() + static_cast<size_t>(y) * bench::HostStride(kWidth) + 3 * x;
+      pixel[0] = static_cast<uint8_t>(colour);
+      pixel[1] = static_cast<uint8_t>(colour >> 8);
+      pixel[2] = static_cast<uint8_t>(colour >> 16);
+    }
+  return frame;
+}
+
+std::unique_ptr<Frame> ContentFrame(const std::string& content, std::string* error) {
+  bench::RawVideo video;
+  if (!bench::LoadRaw(content, kWidth, kHeight, &video, error)) return nullptr;
+  auto frame = std::make_unique<Frame>();
+  const int n = video.frame_count / 2;
+  frame->what = content + " frame " + std::to_string(n) + " of " + bench::RawPath(content, kWidth, kHeight);
+  frame->host = bench::HostFrame(video, n);
+  return frame;
+}
+
+size_t DistinctColours(const std::vector<uint8_t>& host) {
+  std::vector<bool> seen(1u << 24);
+  size_t count = 0;
+  for (size_t i = 0; i + 2 < host.size(); i += 3) {
+    const uint32_t colour = host[i] | host[i + 1] << 8 | static_cast<uint32_t>(host[i + 2]) << 16;
+    if (!seen[colour]) {
+      seen[colour] = true;
+      ++count;
+    }
+  }
+  return count;
+}
+
+// How one way of matching fills the index image.
+enum class Way { kReference, kReferenceReuse, kMap, kMapEveryPixel };
+
+void Match(Way way, const Frame& frame, uint8_t* indices) {
+  const Palette* palette = &bench::FixedPalette();
+  const ColourMap* map = ColourMapFor(palette);
+  const uint8_t* host = frame.host.data();
+  switch (way) {
+    case Way::kReference:
+      bench::MatchEveryPixel(host, kWidth, kHeight, indices,
+                             [palette](uint32_t c) { return FindNearestColor(c, palette); });
+      break;
+    case Way::kReferenceReuse:
+      bench::MatchFrame(host, kWidth, kHeight, indices, [palette](uint32_t c) { return FindNearestColor(c, palette); });
+      break;
+    case Way::kMap:
+      bench::MatchFrame(host, kWidth, kHeight, indices, [map](uint32_t c) { return map->Find(c); });
+      break;
+    case Way::kMapEveryPixel:
+      bench::MatchEveryPixel(host, kWidth, kHeight, indices, [map](uint32_t c) { return map->Find(c); });
+      break;
+  }
+}
+
+void BenchMatch(benchmark::State& state, Frame* frame, Way way) {
+  if (ColourMapFor(&bench::FixedPalette()) == nullptr) {
+    state.SkipWithError("no colour map for the fixed palette");
+    return;
+  }
+  std::vector<uint8_t> indices(bench::IndexStride(kWidth) * kHeight);
+  Match(way, *frame, indices.data());
+  const std::string difference = bench::FirstDifference(indices.data(), bench::IndexStride(kWidth),
+                                                        frame->Reference().data(), kWidth, kWidth, kHeight);
+  if (!difference.empty()) {
+    state.SkipWithError(("index image differs from the reference's: " + difference).c_str());
+    return;
+  }
+  for (auto _ : state) {
+    Match(way, *frame, indices.data());
+    benchmark::DoNotOptimize(indices.data());
+    benchmark::ClobberMemory();
+  }
+  state.counters["ns_per_pixel"] =
+      benchmark::Counter(static_cast<double>(kWidth) * kHeight,
+                         benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+  state.SetLabel(frame->what);
+}
+
+// ------------------------------------------------------------ map build
+
+// The child: times the first ColourMapFor call of a fresh process, which
+// builds the map, and prints nanoseconds and boundary cells.
+int BuildMapChild() {
+  Palette palette;
+  BuildPalette(&palette);
+  const uint64_t start = bench::NowNanoseconds();
+  const ColourMap* map = ColourMapFor(&palette);
+  const uint64_t elapsed = bench::NowNanoseconds() - start;
+  if (map == nullptr) return 1;
+  // A few answers against the reference, so a broken build does not pass
+  // for a fast one.
+  for (uint32_t colour = 0; colour < (1u << 24); colour += 4099)
+    if (map->Find(colour) != FindNearestColor(colour, &palette)) return 2;
+  std::printf("%llu %d\n", static_cast<unsigned long long>(elapsed), map->boundary_cells());
+  return 0;
+}
+
+void BenchMapBuild(benchmark::State& state) {
+  int boundary_cells = 0;
+  for (auto _ : state) {
+    bench::ChildResult child;
+    std::string error;
+    if (!bench::RunSelf({"--child=build-map"}, &child, &error) || child.exit_status != 0) {
+      state.SkipWithError(
+          ("map build child failed: " + error + " status " + std::to_string(child.exit_status)).c_str());
+      return;
+    }
+    unsigned long long nanoseconds = 0;
+    if (std::sscanf(child.output.c_str(), "%llu %d", &nanoseconds, &boundary_cells) != 2) {
+      state.SkipWithError("map build child printed nothing");
+      return;
+    }
+    state.SetIterationTime(static_cast<double>(nanoseconds) * 1e-9);
+  }
+  state.counters["boundary_cells"] = boundary_cells;
+  state.counters["table_KiB"] = (64.0 * 64 * 64 * 4 + 64.0 * boundary_cells) / 1024;
+}
+
+// ------------------------------------------------------------- summary
+
+bench::Spread Ratio(const bench::Spread& slow, const bench::Spread& fast) {
+  bench::Spread ratio;
+  ratio.median = slow.median / fast.median;
+  ratio.low = slow.low / fast.high;
+  ratio.high = slow.high / fast.low;
+  ratio.count = std::min(slow.count, fast.count);
+  return ratio;
+}
+
+void PrintSummary(const Recorder& recorder, const std::vector<std::string>& frames) {
+  std::cout << "Colour matching of one " << kWidth << "x" << kHeight
+            << " frame, one core: median [min .. max] over the repetitions,\n"
+            << "real time (CPU time of the process); target: the fast path >= 200x faster than the\n"
+            << "reference and <= ~5 ms\n";
+  for (const std::string& frame : frames) {
+    const std::string prefix = "match/" + frame + "/";
+    const std::vector<double>* reference = recorder.Times(prefix + "reference");
+    const std::vector<double>* map = recorder.Times(prefix + "map");
+    if (reference == nullptr || map == nullptr) continue;
+    const bench::Spread r = bench::SpreadOf(*reference);
+    const bench::Spread m = bench::SpreadOf(*map);
+    const bench::Spread r_cpu = bench::SpreadOf(*recorder.CpuTimes(prefix + "reference"));
+    const bench::Spread m_cpu = bench::SpreadOf(*recorder.CpuTimes(prefix + "map"));
+    const bench::Spread ratio = Ratio(r, m);
+    const bench::Spread ratio_cpu = Ratio(r_cpu, m_cpu);
+    auto verdict = [](const bench::Spread& ratio, const bench::Spread& fast) {
+      return ratio.median >= 200 && fast.median <= 5e-3 ? "met" : "MISSED";
+    };
+    std::cout << "  " << frame << ":\n"
+              << "    reference  " << bench::FormatSeconds(r) << " (" << bench::FormatSeconds(r_cpu) << ")\n"
+              << "    fast path  " << bench::FormatSeconds(m) << " (" << bench::FormatSeconds(m_cpu) << ")\n"
+              << "    ratio      " << bench::FormatNumber(ratio, "x", 0) << " ("
+              << bench::FormatNumber(ratio_cpu, "x", 0) << "): target " << verdict(ratio, m) << " ("
+              << verdict(ratio_cpu, m_cpu) << ")\n";
+    for (const char* other : {"reference_reuse", "map_every_pixel"}) {
+      const std::vector<double>* times = recorder.Times(prefix + other);
+      if (times != nullptr)
+        std::cout << "    " << other << ": " << bench::FormatSeconds(bench::SpreadOf(*times)) << " ("
+                  << bench::FormatSeconds(bench::SpreadOf(*recorder.CpuTimes(prefix + other))) << ")\n";
+    }
+  }
+  if (const std::vector<double>* build = recorder.Times("map_build"))
+    std::cout << "  map build, once per process (timed in a fresh process): "
+              << bench::FormatSeconds(bench::SpreadOf(*build)) << "\n";
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 2 && std::strcmp(argv[1], "--child=build-map") == 0) return BuildMapChild();
+
+  // The frames live until the end: the benchmarks point at them.
+  std::vector<std::unique_ptr<Frame>> frames;
+  std::vector<std::string> names;
+  for (const char* content : kContents) {
+    std::string error;
+    std::unique_ptr<Frame> frame = ContentFrame(content, &error);
+    if (!frame) {
+      std::cerr << "colour_matching_bench: " << error << "\n";
+      if (std::strcmp(content, "photo") == 0) return 1;  // the one content every run needs
+      continue;
+    }
+    std::cout << content << ": " << frame->what << ", " << DistinctColours(frame->host) << " distinct colours\n";
+    frames.push_back(std::move(frame));
+    names.push_back(content);
+  }
+  frames.push_back(DistinctColoursFrame());
+  names.push_back("distinct");
+  std::cout << "distinct: " << frames.back()->what << ", " << DistinctColours(frames.back()->host)
+            << " distinct colours\n";
+
+  for (size_t i = 0; i < frames.size(); ++i) {
+    Frame* frame = frames[i].get();
+    const std::string prefix = "match/" + names[i] + "/";
+    // The reference takes about a second a frame: one iteration a repetition.
+    benchmark::RegisterBenchmark((prefix + "reference").c_str(), BenchMatch, frame, Way::kReference)
+        ->Iterations(1)
+        ->UseRealTime()
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark((prefix + "reference_reuse").c_str(), BenchMatch, frame, Way::kReferenceReuse)
+        ->Iterations(1)
+        ->UseRealTime()
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark((prefix + "map").c_str(), BenchMatch, frame, Way::kMap)
+        ->UseRealTime()
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark((prefix + "map_every_pixel").c_str(), BenchMatch, frame, Way::kMapEveryPixel)
+        ->UseRealTime()
+        ->Unit(benchmark::kMillisecond);
+  }
+  benchmark::RegisterBenchmark("map_build", BenchMapBuild)
+      ->UseManualTime()
+      ->Iterations(5)
+      ->Unit(benchmark::kMillisecond);
+
+  return bench::RunBenchmarks(argc, argv, [&names](const Recorder& recorder) { PrintSummary(recorder, names); });
+}

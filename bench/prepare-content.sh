@@ -1,0 +1,87 @@
+#!/usr/bin/env bash
+# Makes the content the benchmarks run on: a slow diagonal pan across a real
+# picture from a Debian package, as raw video (3 bytes a pixel, blue green
+# red, top row first, no padding: ffmpeg's -pix_fmt bgr24), at 1920x1080 and
+# at 640x360.
+#
+#   bench/prepare-content.sh [OUTPUT_DIR]     (default: build/bench-content)
+#
+# Pictures used (installed with apt-get when missing, as is ffmpeg):
+#   photo         package mate-backgrounds:
+#                 /usr/share/backgrounds/mate/nature/LadyBird.jpg, a 2560x1600
+#                 photograph (sharp subject, blurred background, JPEG noise)
+#   illustration  package desktop-base:
+#                 /usr/share/desktop-base/emerald-theme/wallpaper/contents/images/2560x1440.svg,
+#                 the illustrated wallpaper (smooth gradients), rendered at
+#                 2560x1440 by ffmpeg's SVG decoder
+# For each: <name>-1920x1080.raw and <name>-640x360.raw, FRAMES frames
+# (default 60) at 30 fps; the 1920x1080 window moves from the picture's top
+# left corner to its bottom right, and the 640x360 frames are the same
+# windows scaled down. A manifest (content.txt) records packages, versions,
+# files and their checksums. The folder is build output, never committed.
+set -euo pipefail
+
+out_dir=${1:-build/bench-content}
+frames=${FRAMES:-60}
+rate=30
+
+log() { echo "prepare-content: $*"; }
+
+is_installed() {
+  [ "$(dpkg-query -W -f='${db:Status-Abbrev}' "$1" 2>/dev/null)" = "ii " ]
+}
+
+missing=()
+for package in ffmpeg mate-backgrounds desktop-base; do
+  is_installed "$package" || missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo=sudo
+  log "installing ${missing[*]} with apt-get"
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+photo=/usr/share/backgrounds/mate/nature/LadyBird.jpg
+illustration=/usr/share/desktop-base/emerald-theme/wallpaper/contents/images/2560x1440.svg
+for file in "$photo" "$illustration"; do
+  [ -f "$file" ] || { echo "prepare-content: $file is missing from its package" >&2; exit 1; }
+done
+
+mkdir -p "$out_dir"
+manifest=$out_dir/content.txt
+: >"$manifest"
+
+# make NAME PACKAGE FILE: the two raw files of one picture.
+make() {
+  local name=$1 package=$2 file=$3
+  local version
+  version=$(dpkg-query -W -f='${Version}' "$package")
+  local last=$((frames - 1))
+  # The window's top left corner moves linearly, frame n of `frames`.
+  local pan="crop=1920:1080:x='(iw-ow)*n/${last}':y='(ih-oh)*n/${last}'"
+  local line="$name: package $package $version, file $file (sha256 $(sha256sum "$file" | cut -c1-16)...), $frames frames at $rate fps"
+  log "$line"
+  echo "$line" >>"$manifest"
+  for size in 1920x1080 640x360; do
+    local filter=$pan
+    [ "$size" = 1920x1080 ] || filter="$pan,scale=${size/x/:}:flags=area"
+    local raw=$out_dir/$name-$size.raw
+    ffmpeg -hide_banner -loglevel error -nostdin -y -loop 1 -framerate "$rate" -i "$file" \
+      -vf "$filter" -frames:v "$frames" -f rawvideo -pix_fmt bgr24 "$raw"
+    local bytes want
+    bytes=$(stat -c %s "$raw")
+    want=$((frames * 3 * ${size%x*} * ${size#*x}))
+    if [ "$bytes" -ne "$want" ]; then
+      echo "prepare-content: $raw holds $bytes bytes, want $want" >&2
+      exit 1
+    fi
+    log "  wrote $raw ($size, $frames frames, $bytes bytes)"
+    echo "  $raw: $size bgr24, $frames frames" >>"$manifest"
+  done
+}
+
+make photo mate-backgrounds "$photo"
+make illustration desktop-base "$illustration"
+log "manifest: $manifest"

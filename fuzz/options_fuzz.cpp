@@ -1,0 +1,243 @@
+// Fuzz target: lodra-gif's command line.
+//
+// The input is the argument list, arguments separated by NUL bytes (at most
+// kMaxArguments of them; argv[0] is the program's name). Each argument also
+// goes through the value parsers on its own, which are checked against a
+// reading of the same rules written here apart from the parser's.
+//
+// ParseCommandLine must either fail with a reason and leave its result as it
+// was, or give options that keep every documented bound.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "fuzz/fuzz_check.h"
+#include "host/options.h"
+
+namespace {
+
+constexpr size_t kMaxArguments = 32;
+
+// ---- the rules, read apart from the parser
+
+bool AllDigits(const std::string& text) {
+  if (text.empty()) return false;
+  for (char c : text)
+    if (c < '0' || c > '9') return false;
+  return true;
+}
+
+// The value of a run of digits when it is at most `limit`; false when it is
+// no run of digits or exceeds `limit`. Compares digit strings, not numbers,
+// so that nothing can wrap.
+bool DigitsUpTo(const std::string& text, uint64_t limit, uint64_t* out) {
+  if (!AllDigits(text)) return false;
+  const size_t first = text.find_first_not_of('0');
+  const std::string digits = first == std::string::npos ? "0" : text.substr(first);
+  const std::string most = std::to_string(limit);
+  if (digits.size() > most.size() || (digits.size() == most.size() && digits > most)) return false;
+  uint64_t value = 0;
+  for (char c : digits) value = value * 10 + static_cast<uint64_t>(c - '0');
+  *out = value;
+  return true;
+}
+
+uint64_t Gcd(uint64_t a, uint64_t b) { return b == 0 ? a : Gcd(b, a % b); }
+
+struct Size {
+  bool ok;
+  int32_t width, height;
+};
+
+// "WxH": digits, the first 'x', digits; each 1..65535.
+Size WantSize(const std::string& text) {
+  const size_t cross = text.find('x');
+  if (cross == std::string::npos) return {false, 0, 0};
+  uint64_t width = 0, height = 0;
+  if (!DigitsUpTo(text.substr(0, cross), 65535, &width) || !DigitsUpTo(text.substr(cross + 1), 65535, &height))
+    return {false, 0, 0};
+  if (width == 0 || height == 0) return {false, 0, 0};
+  return {true, static_cast<int32_t>(width), static_cast<int32_t>(height)};
+}
+
+struct Rate {
+  bool ok;
+  int32_t rate, scale;
+};
+
+// "N", "N/D" (each at most 10^18), or "W.F" (W within 31 bits, 1 to 9
+// decimals, meaning W F / 10^decimals); positive; in lowest terms both
+// within 31 bits. A slash wins over a dot.
+Rate WantRate(const std::string& text) {
+  constexpr uint64_t kPart = 1000000000000000000ULL;
+  uint64_t numerator = 0, denominator = 1;
+  const size_t slash = text.find('/');
+  const size_t dot = text.find('.');
+  if (slash != std::string::npos) {
+    if (!DigitsUpTo(text.substr(0, slash), kPart, &numerator) ||
+        !DigitsUpTo(text.substr(slash + 1), kPart, &denominator))
+      return {false, 0, 0};
+  } else if (dot != std::string::npos) {
+    const std::string decimals = text.substr(dot + 1);
+    uint64_t whole = 0, fraction = 0;
+    if (!DigitsUpTo(text.substr(0, dot), INT32_MAX, &whole) || decimals.size() > 9 ||
+        !DigitsUpTo(decimals, kPart, &fraction))
+      return {false, 0, 0};
+    for (size_t i = 0; i < decimals.size(); ++i) denominator *= 10;
+    numerator = whole * denominator + fraction;  // below 2^31 * 10^9
+  } else if (!DigitsUpTo(text, kPart, &numerator)) {
+    return {false, 0, 0};
+  }
+  if (numerator == 0 || denominator == 0) return {false, 0, 0};
+  const uint64_t divisor = Gcd(numerator, denominator);
+  numerator /= divisor;
+  denominator /= divisor;
+  if (numerator > INT32_MAX || denominator > INT32_MAX) return {false, 0, 0};
+  return {true, static_cast<int32_t>(numerator), static_cast<int32_t>(denominator)};
+}
+
+void CheckValueParsers(const std::string& text) {
+  const std::string which = " of \"" + text + "\"";
+
+  host::FrameSize size{-7, -7};
+  std::string error;
+  const Size want_size = WantSize(text);
+  const bool size_ok = host::ParseFrameSize(text, &size, &error);
+  FUZZ_CHECK_EQ(size_ok, want_size.ok, "ParseFrameSize" + which);
+  if (size_ok) {
+    FUZZ_CHECK_EQ(size.width, want_size.width, "width" + which);
+    FUZZ_CHECK_EQ(size.height, want_size.height, "height" + which);
+    // Every size the parser takes is one the frame check can judge.
+    for (bool mask : {false, true}) {
+      std::string reason;
+      const bool fits = host::CheckFrameSize(size, mask, &reason);
+      const uint64_t stride = (3 * static_cast<uint64_t>(size.width) + 3) / 4 * 4;
+      const bool want_fits = (!mask || size.width >= 2) && stride * static_cast<uint64_t>(size.height) <= INT32_MAX;
+      FUZZ_CHECK_EQ(fits, want_fits, std::string("CheckFrameSize") + (mask ? " mask" : "") + which);
+      FUZZ_CHECK(fits || !reason.empty(), "a refused size gives no reason");
+    }
+  } else {
+    FUZZ_CHECK(size.width == -7 && size.height == -7, "a refused size is stored" + which);
+    FUZZ_CHECK(!error.empty(), "a refused size gives no reason" + which);
+  }
+
+  host::FrameRate rate{-7, -7};
+  error.clear();
+  const Rate want_rate = WantRate(text);
+  const bool rate_ok = host::ParseFrameRate(text, &rate, &error);
+  FUZZ_CHECK_EQ(rate_ok, want_rate.ok, "ParseFrameRate" + which);
+  if (rate_ok) {
+    FUZZ_CHECK_EQ(rate.rate, want_rate.rate, "rate" + which);
+    FUZZ_CHECK_EQ(rate.scale, want_rate.scale, "scale" + which);
+  } else {
+    FUZZ_CHECK(rate.rate == -7 && rate.scale == -7, "a refused rate is stored" + which);
+    FUZZ_CHECK(!error.empty(), "a refused rate gives no reason" + which);
+  }
+
+  const struct {
+    int64_t min, max;
+  } ranges[] = {{0, host::kMaxLoopCount}, {1, INT32_MAX}, {0, 0}, {5, 9}};
+  for (const auto& range : ranges) {
+    int64_t count = -7;
+    error.clear();
+    uint64_t value = 0;
+    const bool want = DigitsUpTo(text, static_cast<uint64_t>(range.max), &value) &&
+                      value >= static_cast<uint64_t>(range.min);
+    const bool ok = host::ParseCount(text, range.min, range.max, "--count", &count, &error);
+    const std::string what = "ParseCount " + std::to_string(range.min) + ".." + std::to_string(range.max) + which;
+    FUZZ_CHECK_EQ(ok, want, what);
+    if (ok) FUZZ_CHECK_EQ(count, static_cast<int64_t>(value), what);
+    if (!ok) FUZZ_CHECK(count == -7 && !error.empty(), what + ": stored a value or gave no reason");
+  }
+}
+
+// The options a failed parse must leave alone.
+host::Options Sentinel() {
+  host::Options options;
+  options.output = "sentinel.gif";
+  options.input = "sentinel.raw";
+  options.has_input = true;
+  options.loop_count = -7;
+  options.max_frames = -7;
+  options.module = "sentinel.module";
+  return options;
+}
+
+bool SameOptions(const host::Options& a, const host::Options& b) {
+  return a.help == b.help && a.output == b.output && a.input == b.input && a.has_input == b.has_input &&
+         a.has_size == b.has_size && a.size.width == b.size.width && a.size.height == b.size.height &&
+         a.has_rate == b.has_rate && a.rate.rate == b.rate.rate && a.rate.scale == b.rate.scale &&
+         a.loop_count == b.loop_count && a.mask == b.mask && a.max_frames == b.max_frames &&
+         a.module == b.module;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  std::vector<std::string> arguments{"lodra-gif"};
+  std::string current;
+  for (size_t i = 0; i < size && arguments.size() < kMaxArguments; ++i) {
+    if (data[i] == 0) {
+      arguments.push_back(current);
+      current.clear();
+    } else {
+      current.push_back(static_cast<char>(data[i]));
+    }
+  }
+  if (arguments.size() < kMaxArguments && (size == 0 || data[size - 1] != 0)) arguments.push_back(current);
+
+  std::vector<const char*> argv;
+  for (const std::string& argument : arguments) argv.push_back(argument.c_str());
+  argv.push_back(nullptr);
+  const int argc = static_cast<int>(arguments.size());
+
+  for (size_t i = 1; i < arguments.size(); ++i) CheckValueParsers(arguments[i]);
+
+  // Help anywhere before "--" wins over everything else.
+  bool want_help = false;
+  for (size_t i = 1; i < arguments.size() && arguments[i] != "--"; ++i)
+    want_help = want_help || arguments[i] == "-h" || arguments[i] == "--help";
+
+  host::Options options = Sentinel();
+  std::string error;
+  const bool ok = host::ParseCommandLine(argc, argv.data(), &options, &error);
+  if (!ok) {
+    FUZZ_CHECK(!want_help, "a command line with help was refused: " + error);
+    FUZZ_CHECK(!error.empty(), "a refused command line gives no reason");
+    FUZZ_CHECK(SameOptions(options, Sentinel()), "a refused command line changed the options");
+    return 0;
+  }
+  if (want_help) {
+    host::Options help;
+    help.help = true;
+    FUZZ_CHECK(SameOptions(options, help), "help sets anything but help");
+    return 0;
+  }
+  FUZZ_CHECK(!options.help, "help without -h or --help");
+  FUZZ_CHECK(!options.output.empty() && options.output != "-", "output \"" + options.output + "\"");
+  if (options.has_size) {
+    FUZZ_CHECK(options.size.width >= 1 && options.size.width <= host::kMaxSide && options.size.height >= 1 &&
+                   options.size.height <= host::kMaxSide,
+               "size out of bounds");
+  }
+  if (options.has_rate) {
+    FUZZ_CHECK(options.rate.rate > 0 && options.rate.scale > 0, "rate not positive");
+    FUZZ_CHECK_EQ(Gcd(static_cast<uint64_t>(options.rate.rate), static_cast<uint64_t>(options.rate.scale)),
+                  uint64_t{1}, "rate in lowest terms: gcd");
+  }
+  FUZZ_CHECK(options.loop_count >= 0 && options.loop_count <= host::kMaxLoopCount,
+             "loop count " + std::to_string(options.loop_count));
+  FUZZ_CHECK(options.max_frames >= 0, "frames " + std::to_string(options.max_frames));
+  if (options.mask) {
+    bool named = false;
+    for (size_t i = 1; i < arguments.size() && arguments[i] != "--"; ++i) named = named || arguments[i] == "--mask";
+    FUZZ_CHECK(named, "mask mode without --mask");
+  }
+
+  // The same command line reads the same way again.
+  host::Options again;
+  std::string again_error;
+  FUZZ_CHECK(host::ParseCommandLine(argc, argv.data(), &again, &again_error) && SameOptions(again, options),
+             "a second parse differs");
+  return 0;
+}

@@ -1,0 +1,478 @@
+// lodra-gif's command line, its checks against what the plug-in takes, the
+// raw frame reader and the figures in its summary line. Plain functions
+// only: these run natively and under Wine.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "host/frames.h"
+#include "host/options.h"
+#include "host/progress.h"
+
+namespace {
+
+using host::FrameRate;
+using host::FrameSize;
+using Bytes = std::vector<uint8_t>;
+
+template <typename T>
+::testing::AssertionResult HaveWant(const T& have, const T& want) {
+  if (have == want) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "have " << ::testing::PrintToString(have) << ", want "
+                                       << ::testing::PrintToString(want);
+}
+
+::testing::AssertionResult ErrorSays(bool ok, const std::string& error, const std::string& want_part) {
+  if (ok) return ::testing::AssertionFailure() << "have success, want an error with \"" << want_part << "\"";
+  if (error.find(want_part) == std::string::npos)
+    return ::testing::AssertionFailure() << "have \"" << error << "\", want it to contain \"" << want_part << "\"";
+  if (error.find('\n') != std::string::npos) return ::testing::AssertionFailure() << "more than one line";
+  return ::testing::AssertionSuccess();
+}
+
+// --------------------------------------------------------------- --size
+
+TEST(ParseFrameSize, Good) {
+  struct Case {
+    const char* text;
+    int32_t want_width, want_height;
+  } const cases[] = {
+      {"640x360", 640, 360},
+      {"1x1", 1, 1},
+      {"65535x65535", 65535, 65535},
+      {"0640x0360", 640, 360},  // leading zeros are still decimal
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    FrameSize size;
+    std::string error;
+    ASSERT_TRUE(host::ParseFrameSize(c.text, &size, &error)) << error;
+    EXPECT_TRUE(HaveWant(size.width, c.want_width));
+    EXPECT_TRUE(HaveWant(size.height, c.want_height));
+  }
+}
+
+TEST(ParseFrameSize, Bad) {
+  struct Case {
+    const char* text;
+    const char* want_error;
+  } const cases[] = {
+      {"", "malformed size"},
+      {"640", "malformed size"},
+      {"640x", "malformed size"},
+      {"x360", "malformed size"},
+      {"640X360", "malformed size"},
+      {"640x360x2", "malformed size"},
+      {" 640x360", "malformed size"},
+      {"640x360 ", "malformed size"},
+      {"+640x360", "malformed size"},
+      {"640x-360", "malformed size"},
+      {"6.4x3", "malformed size"},
+      {"0x360", "must be 1 to 65535"},
+      {"640x0", "must be 1 to 65535"},
+      {"65536x1", "must be 1 to 65535"},
+      {"1x65536", "must be 1 to 65535"},
+      {"99999999999999999999999x1", "must be 1 to 65535"},  // no wrap-around to a small width
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    FrameSize size{7, 9};
+    std::string error;
+    EXPECT_TRUE(ErrorSays(host::ParseFrameSize(c.text, &size, &error), error, c.want_error));
+    EXPECT_TRUE(HaveWant(size.width, 7)) << "untouched on failure";
+  }
+}
+
+// --------------------------------------------------------------- --rate
+
+TEST(ParseFrameRate, GoodInLowestTerms) {
+  struct Case {
+    const char* text;
+    int32_t want_rate, want_scale;
+  } const cases[] = {
+      {"25", 25, 1},
+      {"30000/1001", 30000, 1001},
+      {"60000/1001", 60000, 1001},
+      {"50/2", 25, 1},
+      {"29.97", 2997, 100},
+      {"23.976", 2997, 125},
+      {"25.0", 25, 1},
+      {"0.5", 1, 2},
+      {"2147483647", 2147483647, 1},
+      {"1/2147483647", 1, 2147483647},
+      {"4294967294/2", 2147483647, 1},  // too large as given, fits once reduced
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    FrameRate rate;
+    std::string error;
+    ASSERT_TRUE(host::ParseFrameRate(c.text, &rate, &error)) << error;
+    EXPECT_TRUE(HaveWant(rate.rate, c.want_rate));
+    EXPECT_TRUE(HaveWant(rate.scale, c.want_scale));
+  }
+}
+
+TEST(ParseFrameRate, Bad) {
+  struct Case {
+    const char* text;
+    const char* want_error;
+  } const cases[] = {
+      {"", "malformed rate"},
+      {"fast", "malformed rate"},
+      {"25fps", "malformed rate"},
+      {"/", "malformed rate"},
+      {"25/", "malformed rate"},
+      {"/1001", "malformed rate"},
+      {"1/2/3", "malformed rate"},
+      {"25.", "malformed rate"},
+      {".5", "malformed rate"},
+      {"2.5.1", "malformed rate"},
+      {"-25", "malformed rate"},
+      {"+25", "malformed rate"},
+      {" 25", "malformed rate"},
+      {"25/-1", "malformed rate"},
+      {"0", "must be above 0"},
+      {"0/1", "must be above 0"},
+      {"0.0", "must be above 0"},
+      {"25/0", "must be above 0"},
+      {"2147483648", "31 bits"},
+      {"1/2147483648", "31 bits"},
+      {"2147483647.999999999", "31 bits"},
+      {"2147483648.5", "too many digits"},
+      {"1.0000000001", "too many digits"},
+      {"99999999999999999999", "too many digits"},
+      {"1/99999999999999999999", "too many digits"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    FrameRate rate{3, 4};
+    std::string error;
+    EXPECT_TRUE(ErrorSays(host::ParseFrameRate(c.text, &rate, &error), error, c.want_error));
+    EXPECT_TRUE(HaveWant(rate.rate, 3)) << "untouched on failure";
+  }
+}
+
+TEST(RateTooHighForBrowsers, AboveFiftyFramesPerSecond) {
+  struct Case {
+    int32_t rate, scale;
+    bool want;
+  } const cases[] = {
+      {50, 1, false},        {51, 1, true},       {60000, 1001, true}, {50000, 1001, false},
+      {101, 2, true},        {100, 2, false},     {2147483647, 1, true},
+      {2147483647, 2147483646, false},  // 50 * scale does not fit in 32 bits
+  };
+  for (const Case& c : cases) {
+    EXPECT_TRUE(HaveWant(host::RateTooHighForBrowsers({c.rate, c.scale}), c.want)) << c.rate << "/" << c.scale;
+  }
+}
+
+// ------------------------------------------------------ sizes the plug-in takes
+
+TEST(CheckFrameSize, WhatThePluginTakes) {
+  struct Case {
+    int32_t width, height;
+    bool mask;
+    const char* want_error;  // null: accepted
+  } const cases[] = {
+      {1, 1, false, nullptr},
+      {2, 1, true, nullptr},
+      {1, 1, true, "mask mode needs frames at least 2 pixels wide"},
+      {0, 5, false, "must be 1 to 65535"},
+      {5, -1, false, "must be 1 to 65535"},
+      {65536, 1, false, "must be 1 to 65535"},
+      {65535, 10922, false, nullptr},                 // 196608 * 10922 bytes: just fits in 31 bits
+      {65535, 10923, false, "bytes, more than the"},  // one row more does not
+      {65535, 65535, true, "bytes, more than the"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height) + (c.mask ? " mask" : ""));
+    std::string error;
+    const bool ok = host::CheckFrameSize({c.width, c.height}, c.mask, &error);
+    if (c.want_error == nullptr) {
+      EXPECT_TRUE(ok) << error;
+    } else {
+      EXPECT_TRUE(ErrorSays(ok, error, c.want_error));
+    }
+  }
+}
+
+TEST(FrameBytes, PaddedAndRawLayouts) {
+  struct Case {
+    int32_t width, height;
+    uint64_t want_host, want_raw;
+  } const cases[] = {
+      {1, 1, 4, 3},
+      {4, 3, 36, 36},  // 12-byte rows need no padding
+      {5, 2, 32, 30},  // 15-byte rows padded to 16
+      {65535, 65535, 196608ull * 65535, 3ull * 65535 * 65535},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
+    EXPECT_TRUE(HaveWant(host::HostFrameBytes({c.width, c.height}), c.want_host));
+    EXPECT_TRUE(HaveWant(host::RawFrameBytes({c.width, c.height}), c.want_raw));
+  }
+}
+
+// ---------------------------------------------------------- the command line
+
+struct Parsed {
+  bool ok = false;
+  host::Options options;
+  std::string error;
+};
+
+Parsed Parse(std::vector<std::string> args) {
+  args.insert(args.begin(), "lodra-gif");
+  std::vector<const char*> argv;
+  for (const std::string& arg : args) argv.push_back(arg.c_str());
+  Parsed parsed;
+  parsed.ok = host::ParseCommandLine(static_cast<int>(argv.size()), argv.data(), &parsed.options, &parsed.error);
+  return parsed;
+}
+
+TEST(ParseCommandLine, Good) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+    std::string want_output, want_input;
+    bool want_has_input;
+  } const cases[] = {
+      {"the demo", {"-o", "a.gif"}, "a.gif", "", false},
+      {"stdin", {"-o", "a.gif", "-"}, "a.gif", "-", true},
+      {"options after INPUT", {"in.raw", "--size", "4x4", "--rate", "25", "-o", "a.gif"}, "a.gif", "in.raw", true},
+      {"-o glued to its value", {"-oa.gif"}, "a.gif", "", false},
+      {"--output=", {"--output=b.gif"}, "b.gif", "", false},
+      {"-- before a name with a dash", {"-o", "a.gif", "--", "-odd.raw"}, "a.gif", "-odd.raw", true},
+      {"the last -o wins", {"-o", "a.gif", "--output", "c.gif"}, "c.gif", "", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const Parsed parsed = Parse(c.args);
+    ASSERT_TRUE(parsed.ok) << parsed.error;
+    EXPECT_TRUE(HaveWant(parsed.options.output, c.want_output));
+    EXPECT_TRUE(HaveWant(parsed.options.input, c.want_input));
+    EXPECT_TRUE(HaveWant(parsed.options.has_input, c.want_has_input));
+    EXPECT_FALSE(parsed.options.help);
+  }
+}
+
+TEST(ParseCommandLine, EveryOptionReachesItsField) {
+  for (const bool with_equals : {false, true}) {
+    SCOPED_TRACE(with_equals ? "--name=value" : "--name value");
+    const std::vector<std::string> named = {"size", "640x360", "rate", "30000/1001", "loop",
+                                            "3",    "frames", "99",         "module", "m.so"};
+    std::vector<std::string> args = {"--mask", "-o", "out.gif", "-"};
+    for (size_t i = 0; i < named.size(); i += 2) {
+      if (with_equals) {
+        args.push_back("--" + named[i] + "=" + named[i + 1]);
+      } else {
+        args.insert(args.end(), {"--" + named[i], named[i + 1]});
+      }
+    }
+    const Parsed parsed = Parse(args);
+    ASSERT_TRUE(parsed.ok) << parsed.error;
+    const host::Options& o = parsed.options;
+    EXPECT_TRUE(o.mask);
+    EXPECT_TRUE(o.has_size && o.has_rate);
+    EXPECT_TRUE(HaveWant(o.size.width, 640));
+    EXPECT_TRUE(HaveWant(o.size.height, 360));
+    EXPECT_TRUE(HaveWant(o.rate.rate, 30000));
+    EXPECT_TRUE(HaveWant(o.rate.scale, 1001));
+    EXPECT_TRUE(HaveWant(o.loop_count, 3));
+    EXPECT_TRUE(HaveWant(o.max_frames, 99));
+    EXPECT_TRUE(HaveWant(o.module, std::string("m.so")));
+  }
+}
+
+TEST(ParseCommandLine, HelpWinsUnlessAfterDoubleDash) {
+  struct Case {
+    std::vector<std::string> args;
+    bool want_help;
+  } const cases[] = {
+      {{"--help"}, true},
+      {{"-h"}, true},
+      {{"--bogus", "--help"}, true},  // nothing else is checked
+      {{"--help", "--size", "nonsense"}, true},
+      {{"-o", "a.gif", "--", "-h"}, false},  // a file named -h
+  };
+  for (const Case& c : cases) {
+    const Parsed parsed = Parse(c.args);
+    ASSERT_TRUE(parsed.ok) << parsed.error;
+    EXPECT_TRUE(HaveWant(parsed.options.help, c.want_help)) << c.args.back();
+  }
+}
+
+TEST(ParseCommandLine, Bad) {
+  struct Case {
+    std::vector<std::string> args;
+    const char* want_error;
+  } const cases[] = {
+      {{}, "no output file: give -o OUTPUT.gif"},
+      {{"in.raw"}, "no output file"},
+      {{"-o"}, "-o needs a value"},
+      {{"-o", "a.gif", "--size"}, "--size needs a value"},
+      {{"-o", "-"}, "the GIF cannot go to standard output"},
+      {{"--output="}, "--output needs a file name"},
+      {{"--module=", "-o", "a.gif"}, "--module needs a file name"},
+      {{"--mask=1", "-o", "a.gif"}, "--mask takes no value"},
+      {{"-x", "-o", "a.gif"}, "unknown option -x"},
+      {{"--sizes", "4x4", "-o", "a.gif"}, "unknown option --sizes"},
+      {{"-o", "a.gif", "x.raw", "y.raw"}, "more than one INPUT: \"x.raw\" and \"y.raw\""},
+      {{"-o", "a.gif", "--size", "4x"}, "malformed size \"4x\""},
+      {{"-o", "a.gif", "--rate", "1/0"}, "must be above 0"},
+      {{"-o", "a.gif", "--loop", "65536"}, "--loop needs a whole number from 0 to 65535, not \"65536\""},
+      {{"-o", "a.gif", "--loop", "-1"}, "--loop needs a whole number"},
+      {{"-o", "a.gif", "--loop", ""}, "--loop needs a whole number"},
+      {{"-o", "a.gif", "--frames", "0"}, "--frames needs a whole number from 1 to 2147483647"},
+      {{"-o", "a.gif", "--frames", "2147483648"}, "--frames needs a whole number"},
+      {{"-o", "a.gif", "--frames", "1e3"}, "--frames needs a whole number"},
+      {{"-o", "a.gif", "--frames", "18446744073709551617"}, "--frames needs a whole number"},
+  };
+  for (const Case& c : cases) {
+    const Parsed parsed = Parse(c.args);
+    EXPECT_TRUE(ErrorSays(parsed.ok, parsed.error, c.want_error))
+        << (c.args.empty() ? std::string("(no arguments)") : c.args.back());
+  }
+}
+
+TEST(ParseCount, WithinItsRange) {
+  struct Case {
+    const char* text;
+    int64_t min, max;
+    int64_t want;  // -1: refused
+  } const cases[] = {
+      {"3", 0, 3, 3}, {"4", 0, 3, -1}, {"5", 0, 3, -1},  // a single digit above a small limit
+      {"0", 0, 0, 0}, {"9", 0, 0, -1}, {"10", 0, 9, -1}, {"0", 1, 9, -1},
+      {"9223372036854775807", 0, INT64_MAX, INT64_MAX}, {"9223372036854775808", 0, INT64_MAX, -1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.text) + " in " + std::to_string(c.min) + ".." + std::to_string(c.max));
+    int64_t value = -1;
+    std::string error;
+    const bool ok = host::ParseCount(c.text, c.min, c.max, "--n", &value, &error);
+    if (c.want < 0) {
+      EXPECT_TRUE(ErrorSays(ok, error, "--n needs a whole number"));
+    } else {
+      EXPECT_TRUE(ok) << error;
+    }
+    EXPECT_TRUE(HaveWant(value, c.want));
+  }
+}
+
+TEST(ParseCommandLine, LoopAndFramesAtTheirLimits) {
+  struct Case {
+    std::vector<std::string> args;
+    int32_t want_loop, want_frames;
+  } const cases[] = {
+      {{"--loop", "0"}, 0, 0},
+      {{"--loop", "65535"}, 65535, 0},
+      {{"--loop", "007"}, 7, 0},
+      {{"--frames", "1"}, 0, 1},
+      {{"--frames", "2147483647"}, 0, 2147483647},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {"-o", "a.gif"});
+    const Parsed parsed = Parse(args);
+    ASSERT_TRUE(parsed.ok) << parsed.error;
+    EXPECT_TRUE(HaveWant(parsed.options.loop_count, c.want_loop)) << c.args[1];
+    EXPECT_TRUE(HaveWant(parsed.options.max_frames, c.want_frames)) << c.args[1];
+  }
+}
+
+// ------------------------------------------------------------ raw frames
+
+// A raw 5x2 frame (15-byte rows, padded to 16 in the plug-in's layout) read
+// from a file: rows reversed, padding left as it was, the tail reported.
+TEST(RawFrameReader, ReversesRowsAndReportsTheTail) {
+  const FrameSize size = {5, 2};
+  Bytes raw;
+  for (int i = 0; i < 2 * 30 + 7; ++i) raw.push_back(static_cast<uint8_t>(i + 1));  // two frames and 7 bytes
+  std::FILE* file = std::tmpfile();
+  ASSERT_NE(file, nullptr);
+  ASSERT_EQ(std::fwrite(raw.data(), 1, raw.size(), file), raw.size());
+  std::rewind(file);
+
+  host::RawFrameReader reader(file, size, nullptr);
+  for (int n = 0; n < 2; ++n) {
+    SCOPED_TRACE("frame " + std::to_string(n));
+    Bytes frame(host::HostFrameBytes(size), 0);
+    ASSERT_TRUE(HaveWant(reader.Next(frame.data()), host::ReadResult::kFrame));
+    const uint8_t* top = raw.data() + 30 * n;  // the raw stream's first row is the top
+    Bytes want(top + 15, top + 30);            // bottom row first in memory
+    want.push_back(0);
+    want.insert(want.end(), top, top + 15);
+    want.push_back(0);
+    EXPECT_TRUE(HaveWant(frame, want));
+  }
+  Bytes frame(host::HostFrameBytes(size), 0);
+  EXPECT_TRUE(HaveWant(reader.Next(frame.data()), host::ReadResult::kPartial));
+  EXPECT_TRUE(HaveWant(reader.partial_bytes(), uint64_t{7}));
+  std::fclose(file);
+}
+
+// ------------------------------------------------------------ the demo
+
+TEST(Demo, MaskHalfIsBlackOrWhiteAndPaddingStaysZero) {
+  const FrameSize picture = {7, 10};  // 14-pixel frame: 42-byte rows padded to 44
+  const FrameSize whole = host::DemoFrameSize(picture, true);
+  Bytes frame(host::HostFrameBytes(whole), 0);
+  // A frame far into a long export must not overflow the clock.
+  host::DrawDemoFrame(picture, true, {1, 2147483647}, 2147483647, frame.data());
+  const size_t stride = host::HostStride(whole.width);
+  int white = 0;
+  for (int32_t row = 0; row < whole.height; ++row) {
+    const uint8_t* line = frame.data() + row * stride;
+    for (int32_t x = picture.width; x < whole.width; ++x) {
+      const uint8_t* mask = line + 3 * x;
+      const bool is_white = mask[0] == 255 && mask[1] == 255 && mask[2] == 255;
+      const bool is_black = mask[0] == 0 && mask[1] == 0 && mask[2] == 0;
+      EXPECT_TRUE(is_white || is_black) << "row " << row << " column " << x;
+      white += is_white;
+    }
+    EXPECT_TRUE(HaveWant(line[42] | line[43], 0)) << "padding of row " << row;
+  }
+  EXPECT_GT(white, 0) << "the ball is somewhere";
+}
+
+// ---------------------------------------------------------- the summary
+
+TEST(Summary, PlayingTimeIsTheSumOfTheDelays) {
+  struct Case {
+    int64_t frames;
+    FrameRate rate;
+    const char* want;
+  } const cases[] = {
+      {75, {25, 1}, "3.00 s"},
+      {10, {30000, 1001}, "0.33 s"},  // 33.4 hundredths, rounded down as the delays are
+      {1, {1, 100}, "100.00 s"},
+      {2147483647, {1, 2147483647}, "4611686014132420609.00 s"},  // no overflow
+  };
+  for (const Case& c : cases) {
+    EXPECT_TRUE(HaveWant(host::FormatPlayingTime(c.frames, c.rate), std::string(c.want)));
+  }
+}
+
+TEST(Summary, RatesSizesAndTheProgressLine) {
+  struct Case {
+    std::string have, want;
+  } const cases[] = {
+      {host::FormatRate({30000, 1001}), "29.97 fps"},
+      {host::FormatRate({2997, 125}), "23.976 fps"},
+      {host::FormatRate({25, 1}), "25 fps"},
+      {host::FormatBytes(1023), "1023 bytes"},
+      {host::FormatBytes(1536), "1.5 KiB"},
+      {host::FormatBytes(3 * 1024 * 1024), "3.0 MiB"},
+  };
+  for (const Case& c : cases) EXPECT_TRUE(HaveWant(c.have, c.want));
+  char line[128];
+  host::FormatProgress(line, sizeof line, 6, 24, 2.0);
+  EXPECT_TRUE(HaveWant(std::string(line), std::string("[######------------------] 6/24 frames  3.0 fps")));
+  host::FormatProgress(line, sizeof line, 1234, -1, 0.0);
+  EXPECT_TRUE(HaveWant(std::string(line), std::string("1234 frames  0.0 fps"))) << "no total: no bar";
+}
+
+}  // namespace

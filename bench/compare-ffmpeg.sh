@@ -14,7 +14,9 @@
 #   -p  the core both programs are pinned to (default: the last one)
 #   SIZE  1920x1080 and/or 640x360 (default: both)
 #
-# The two commands, run with /usr/bin/time for elapsed time and peak memory:
+# The two commands, run with /usr/bin/time for elapsed time, CPU time (user +
+# system: on a shared machine, closer to what a core of its own would give)
+# and peak memory:
 #   ffmpeg -f rawvideo -pix_fmt bgr24 -s WxH -r 30 -i FRAMES.raw -pix_fmt rgb8 OUT.gif
 #   lodra-gif --size WxH --rate 30 -o OUT.gif FRAMES.raw
 # Both outputs are checked: each must decode (ffprobe) to every input frame.
@@ -57,8 +59,10 @@ decoded_frames() {
 
 echo "compare-ffmpeg: $(uptime)"
 echo "compare-ffmpeg: $(ffmpeg -version | head -1); pinned to core $cpu; $runs runs each, alternating"
-printf '%-10s %6s | %-24s %-24s %-7s | %-10s %-10s | %-9s %-9s\n' \
-  size frames "ffmpeg rgb8 frames/s" "lodra-gif frames/s" ratio "ffmpeg MiB" "lodra MiB" "ffmpeg RSS" "lodra RSS"
+row() { printf '%-9s %6s | %-18s %-18s %-15s | %-10s %-10s | %-8s %-8s\n' "$@"; }
+echo "frames/s: real time median [slowest..fastest] of $runs runs, then (CPU time median); ratio = lodra-gif / ffmpeg"
+row size frames "ffmpeg rgb8 fps" "lodra-gif fps" "ratio" "ffmpeg GIF" "lodra GIF" "ffmpeg" "lodra"
+row "" "" "" "" "" "MiB" "MiB" "peak RSS" "peak RSS"
 for size in "${sizes[@]}"; do
   raw=$content_dir/$content-$size.raw
   [ -f "$raw" ] || { echo "compare-ffmpeg: $raw is missing: run bench/prepare-content.sh $content_dir" >&2; exit 1; }
@@ -71,11 +75,11 @@ for size in "${sizes[@]}"; do
   : >"$work/ffmpeg.times"
   : >"$work/lodra.times"
   for ((i = 0; i < runs; i++)); do
-    /usr/bin/time -f '%e %M' -o "$work/time.txt" taskset -c "$cpu" \
+    /usr/bin/time -f '%e %U %S %M' -o "$work/time.txt" taskset -c "$cpu" \
       ffmpeg -nostdin -hide_banner -loglevel error -y -f rawvideo -pix_fmt bgr24 -s "$size" -r "$rate" \
       -i "$raw" -pix_fmt rgb8 "$ff_gif"
     tail -1 "$work/time.txt" >>"$work/ffmpeg.times"
-    /usr/bin/time -f '%e %M' -o "$work/time.txt" taskset -c "$cpu" \
+    /usr/bin/time -f '%e %U %S %M' -o "$work/time.txt" taskset -c "$cpu" \
       "$host" --size "$size" --rate "$rate" -o "$our_gif" "$raw" 2>/dev/null
     tail -1 "$work/time.txt" >>"$work/lodra.times"
   done
@@ -85,17 +89,18 @@ for size in "${sizes[@]}"; do
   done
   read -r ff_med ff_min ff_max < <(cut -d' ' -f1 "$work/ffmpeg.times" | stats)
   read -r our_med our_min our_max < <(cut -d' ' -f1 "$work/lodra.times" | stats)
-  ff_rss=$(cut -d' ' -f2 "$work/ffmpeg.times" | stats | cut -d' ' -f1)
-  our_rss=$(cut -d' ' -f2 "$work/lodra.times" | stats | cut -d' ' -f1)
+  ff_cpu=$(awk '{print $2 + $3}' "$work/ffmpeg.times" | stats | cut -d' ' -f1)
+  our_cpu=$(awk '{print $2 + $3}' "$work/lodra.times" | stats | cut -d' ' -f1)
+  ff_rss=$(cut -d' ' -f4 "$work/ffmpeg.times" | stats | cut -d' ' -f1)
+  our_rss=$(cut -d' ' -f4 "$work/lodra.times" | stats | cut -d' ' -f1)
   fps() { awk -v f="$frames" -v t="$1" 'BEGIN {printf "%.1f", f / t}'; }
-  # A lower time is a higher rate: the range of rates comes from the range of times reversed.
+  # A lower time is a higher rate: the range of rates is the range of times reversed.
   ff_fps="$(fps "$ff_med") [$(fps "$ff_max")..$(fps "$ff_min")]"
   our_fps="$(fps "$our_med") [$(fps "$our_max")..$(fps "$our_min")]"
-  ratio=$(awk -v a="$ff_med" -v b="$our_med" 'BEGIN {printf "%.2fx", a / b}')
+  ratio=$(awk -v a="$ff_med" -v b="$our_med" -v c="$ff_cpu" -v d="$our_cpu" 'BEGIN {printf "%.2fx (%.2fx)", a / b, c / d}')
   mib() { awk -v b="$(stat -c %s "$1")" 'BEGIN {printf "%.1f", b / 1048576}'; }
   rss() { awk -v k="$1" 'BEGIN {printf "%.1f MiB", k / 1024}'; }
-  printf '%-10s %6s | %-24s %-24s %-7s | %-10s %-10s | %-9s %-9s\n' \
-    "$size" "$frames" "$ff_fps" "$our_fps" "$ratio" "$(mib "$ff_gif")" "$(mib "$our_gif")" "$(rss "$ff_rss")" "$(rss "$our_rss")"
+  row "$size" "$frames" "$ff_fps" "$our_fps" "$ratio" "$(mib "$ff_gif")" "$(mib "$our_gif")" "$(rss "$ff_rss")" "$(rss "$our_rss")"
+  row "" "" "($(fps "$ff_cpu"))" "($(fps "$our_cpu"))" "" "" "" "" ""
 done
-echo "compare-ffmpeg: frames/s is the median of $runs runs [slowest..fastest]; ratio = lodra-gif / ffmpeg (median times)"
 echo "compare-ffmpeg: outputs in $work; $(uptime)"

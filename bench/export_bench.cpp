@@ -439,12 +439,14 @@ void PrintSummary(const Recorder& recorder, const std::vector<std::string>& cont
                 << bench::FormatSeconds(Scaled(t_cpu, 1 / frames)) << ")\n";
       double staged = 0;
       double staged_cpu = 0;
+      int stages = 0;
       for (const char* stage : {"matching", "gif_coding", "writing"}) {
         const std::string name = "stage/" + std::string(stage) + "/" + key;
         const std::vector<double>* times = recorder.Times(name);
         if (times == nullptr) continue;
         const bench::Spread s = bench::SpreadOf(*times);
         const bench::Spread s_cpu = bench::SpreadOf(*recorder.CpuTimes(name));
+        ++stages;
         staged += s.median;
         staged_cpu += s_cpu.median;
         char line[200];
@@ -454,10 +456,12 @@ void PrintSummary(const Recorder& recorder, const std::vector<std::string>& cont
                       100 * s_cpu.median / t_cpu.median);
         std::cout << line;
       }
-      char rest[200];
-      std::snprintf(rest, sizeof rest, "    %-11s %.1f%% (%.1f%%): the export's time not in the stages timed alone\n",
-                    "other", 100 * (1 - staged / t.median), 100 * (1 - staged_cpu / t_cpu.median));
-      std::cout << rest;
+      if (stages == 3) {
+        char rest[200];
+        std::snprintf(rest, sizeof rest, "    %-11s %.1f%% (%.1f%%): the export's time not in the stages timed alone\n",
+                      "other", 100 * (1 - staged / t.median), 100 * (1 - staged_cpu / t_cpu.median));
+        std::cout << rest;
+      }
     }
   const double four_buffers_mib = 4.0 * 1920 * 1080 * 3 / kMiB;
   char budget[160];

@@ -23,10 +23,14 @@ run() {
   log "\$ $*"
   "$@"
 }
+quietly() {
+  log "\$ $* >/dev/null"
+  "$@" >/dev/null
+}
 
-run cmake -S "$source_dir" -B "$build" -DCMAKE_BUILD_TYPE=Release -DLODRA_BUILD_BENCHMARKS=ON \
-  -DLODRA_BUILD_TESTS=OFF >/dev/null
-run cmake --build "$build" --target colour_matching_bench export_bench lodra-gif lodra_output >/dev/null
+quietly cmake -S "$source_dir" -B "$build" -DCMAKE_BUILD_TYPE=Release -DLODRA_BUILD_BENCHMARKS=ON \
+  -DLODRA_BUILD_TESTS=OFF
+quietly cmake --build "$build" --target colour_matching_bench export_bench lodra-gif lodra_output
 content=$build/bench-content
 if [ ! -f "$content/photo-1920x1080.raw" ] || [ ! -f "$content/illustration-1920x1080.raw" ]; then
   run "$source_dir/bench/prepare-content.sh" "$content"

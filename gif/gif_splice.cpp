@@ -8,8 +8,6 @@ namespace {
 constexpr size_t kControlOffset = kHeadSize;  // 781
 constexpr size_t kScreenPackedOffset = kSignatureSize + 4;  // after width and height
 
-uint16_t ReadLe16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-
 void WriteLe16(uint8_t* p, uint16_t value) {
   p[0] = static_cast<uint8_t>(value & 0xFF);
   p[1] = static_cast<uint8_t>(value >> 8);
@@ -70,109 +68,119 @@ class Reader {
   size_t position_ = 0;
 };
 
-// The layout the imaging library is meant to write: cut at fixed offsets.
+// Where the parts of the one image lie in a block.
+struct ImageLayout {
+  size_t descriptor;         // the image separator
+  size_t local_table;        // where a local colour table would start
+  size_t local_table_bytes;  // 0: none
+  size_t data;               // LZW minimum code size, then the sub-blocks
+  size_t data_end;           // just past the sub-blocks' terminator
+  size_t end;                // the trailer's offset, or the block's length
+};
+
+// Reads from `from` to the end of the block: extensions, exactly one image,
+// extensions, then the trailer as the block's last byte, or nothing.
+bool ScanImage(const uint8_t* block, size_t length, size_t from, ImageLayout* out) {
+  Reader reader(block + from, length - from);
+  auto at = [&] { return from + reader.position(); };
+
+  for (;;) {
+    uint8_t introducer = 0;
+    if (!reader.Byte(&introducer)) return false;
+    if (introducer == kImageSeparator) break;
+    if (introducer != kExtensionIntroducer) return false;  // includes an early trailer
+    if (!reader.Skip(1) || !reader.SkipSubBlocks()) return false;
+  }
+  out->descriptor = at() - 1;
+  if (!reader.Skip(kImageDescriptorSize - 1)) return false;
+  const uint8_t packed = block[out->descriptor + kImageDescriptorSize - 1];
+  out->local_table = at();
+  out->local_table_bytes = (packed & kColourTableFlag) != 0 ? ColourTableBytes(packed) : 0;
+  if (!reader.Skip(out->local_table_bytes)) return false;
+  out->data = at();
+  uint8_t minimum_code_size = 0;
+  if (!reader.Byte(&minimum_code_size) || minimum_code_size < 2 || minimum_code_size > 8) return false;
+  if (!reader.SkipSubBlocks()) return false;
+  out->data_end = at();
+
+  for (;;) {
+    uint8_t introducer = 0;
+    if (!reader.Byte(&introducer)) {
+      out->end = length;  // no trailer: the block is taken whole
+      return true;
+    }
+    if (introducer == kTrailer) {
+      out->end = at() - 1;
+      return at() == length;
+    }
+    if (introducer != kExtensionIntroducer) return false;
+    if (!reader.Skip(1) || !reader.SkipSubBlocks()) return false;
+  }
+}
+
+// The layout the imaging library is meant to write: GIF89a, a 256-entry
+// global colour table, the Graphic Control Extension right behind it.
 bool IsFixedLayout(const uint8_t* block, size_t length) {
   if (length < kHeadSize + kControlExtensionSize) return false;
   const uint8_t packed = block[kScreenPackedOffset];
   return (packed & kColourTableFlag) != 0 && (packed & kColourTableSizeBits) == 7 &&
-         block[kControlOffset] == kExtensionIntroducer &&
-         block[kControlOffset + 1] == kGraphicControlLabel;
+         block[kControlOffset] == kExtensionIntroducer && block[kControlOffset + 1] == kGraphicControlLabel &&
+         block[kControlOffset + 2] == kControlExtensionSize - 4;
 }
 
-void SpliceFixedLayout(const uint8_t* block, size_t length, uint16_t delay, SplicedFrame* out) {
+// Cut at fixed offsets: the head as it is, the block's own Graphic Control
+// Extension with disposal, transparency and delay set (its transparent index
+// is the encoder's), the rest up to the trailer: the animation has one
+// trailer, at its very end.
+void SpliceFixedLayout(const uint8_t* block, const ImageLayout& image, uint16_t delay, SplicedFrame* out) {
   std::memcpy(out->head, block, kHeadSize);
-  // The block's own Graphic Control Extension, with disposal, transparency
-  // and delay set; its transparent index is the encoder's.
   std::memcpy(out->prefix, block + kControlOffset, kControlExtensionSize);
   out->prefix[3] = kControlPackedFields;
   WriteLe16(out->prefix + 4, delay);
   out->prefix_size = kControlExtensionSize;
-
-  // The animation has one trailer, at its very end.
-  size_t end = length;
-  if (block[length - 2] == 0x00 && block[length - 1] == kTrailer) end = length - 1;
   const size_t body = kControlOffset + kControlExtensionSize;
-  out->rest[0] = {block + body, end - body};
+  out->rest[0] = {block + body, image.end - body};
   out->rest_count = 1;
 }
 
+// Any other layout: rewritten as the fixed one.
 bool SpliceParsed(const uint8_t* block, size_t length, const Palette& palette, uint16_t delay,
                   SplicedFrame* out) {
-  Reader reader(block, length);
-  if (!reader.AtLeast(kSignatureSize + kScreenDescriptorSize)) return false;
+  if (length < kSignatureSize + kScreenDescriptorSize) return false;
   if (std::memcmp(block, "GIF87a", kSignatureSize) != 0 && std::memcmp(block, "GIF89a", kSignatureSize) != 0)
     return false;
-  const uint16_t screen_width = ReadLe16(block + kSignatureSize);
-  const uint16_t screen_height = ReadLe16(block + kSignatureSize + 2);
   const uint8_t screen_packed = block[kScreenPackedOffset];
-  reader.Skip(kSignatureSize + kScreenDescriptorSize);
-  if ((screen_packed & kColourTableFlag) != 0 && !reader.Skip(ColourTableBytes(screen_packed))) return false;
-
-  // Extensions may come before the image; the image must come before the
-  // trailer.
-  size_t descriptor = 0;
-  for (;;) {
-    uint8_t introducer = 0;
-    if (!reader.Byte(&introducer)) return false;
-    if (introducer == kImageSeparator) {
-      descriptor = reader.position() - 1;
-      break;
-    }
-    if (introducer != kExtensionIntroducer) return false;  // includes an early trailer
-    if (!reader.Skip(1) || !reader.SkipSubBlocks()) return false;
-  }
-
-  if (!reader.Skip(kImageDescriptorSize - 1)) return false;
-  const uint8_t image_packed = block[descriptor + kImageDescriptorSize - 1];
-  const size_t local_table = reader.position();
-  size_t local_table_bytes = 0;
-  if ((image_packed & kColourTableFlag) != 0) {
-    local_table_bytes = ColourTableBytes(image_packed);
-    if (!reader.Skip(local_table_bytes)) return false;
-  }
-  const size_t data = reader.position();
-  uint8_t minimum_code_size = 0;
-  if (!reader.Byte(&minimum_code_size) || minimum_code_size < 2 || minimum_code_size > 8) return false;
-  if (!reader.SkipSubBlocks()) return false;
-  const size_t data_end = reader.position();
-
-  // One image only: what follows may be extensions, then the trailer.
-  for (;;) {
-    uint8_t introducer = 0;
-    if (!reader.Byte(&introducer)) return false;
-    if (introducer == kTrailer) break;
-    if (introducer != kExtensionIntroducer) return false;
-    if (!reader.Skip(1) || !reader.SkipSubBlocks()) return false;
-  }
+  size_t image_from = kSignatureSize + kScreenDescriptorSize;
+  if ((screen_packed & kColourTableFlag) != 0) image_from += ColourTableBytes(screen_packed);
+  ImageLayout image;
+  if (image_from > length || !ScanImage(block, length, image_from, &image)) return false;
 
   // The head: this block's screen size, the export's palette as the global
   // colour table.
   std::memcpy(out->head, "GIF89a", kSignatureSize);
-  WriteLe16(out->head + kSignatureSize, screen_width);
-  WriteLe16(out->head + kSignatureSize + 2, screen_height);
+  std::memcpy(out->head + kSignatureSize, block + kSignatureSize, 4);  // width, height
   out->head[kScreenPackedOffset] = kColourTableFlag | kFullColourResolution | 7;
   out->head[kScreenPackedOffset + 1] = 0;  // background colour index
   out->head[kScreenPackedOffset + 2] = 0;  // no aspect ratio given
-  PaletteAsColourTable(palette, out->head + kSignatureSize + kScreenDescriptorSize);
+  uint8_t* global_table = out->head + kSignatureSize + kScreenDescriptorSize;
+  PaletteAsColourTable(palette, global_table);
 
   WriteControlExtension(out->prefix, delay);
-  uint8_t* new_descriptor = out->prefix + kControlExtensionSize;
-  std::memcpy(new_descriptor, block + descriptor, kImageDescriptorSize);
+  uint8_t* descriptor = out->prefix + kControlExtensionSize;
+  std::memcpy(descriptor, block + image.descriptor, kImageDescriptorSize);
   out->prefix_size = kControlExtensionSize + kImageDescriptorSize;
   out->rest_count = 0;
 
   // A local table equal to the global one says nothing: drop it.
-  bool keep_local_table = local_table_bytes != 0;
-  if (local_table_bytes == kColourTableSize &&
-      std::memcmp(block + local_table, out->head + kSignatureSize + kScreenDescriptorSize, kColourTableSize) == 0)
-    keep_local_table = false;
-  if (keep_local_table) {
-    out->rest[out->rest_count++] = {block + local_table, local_table_bytes};
+  const bool same_as_global = image.local_table_bytes == kColourTableSize &&
+                              std::memcmp(block + image.local_table, global_table, kColourTableSize) == 0;
+  if (image.local_table_bytes != 0 && !same_as_global) {
+    out->rest[out->rest_count++] = {block + image.local_table, image.local_table_bytes};
   } else {
-    new_descriptor[kImageDescriptorSize - 1] =
-        static_cast<uint8_t>(image_packed & ~(kColourTableFlag | kImageSortFlag | kColourTableSizeBits));
+    descriptor[kImageDescriptorSize - 1] &= static_cast<uint8_t>(~(kColourTableFlag | kImageSortFlag | kColourTableSizeBits));
   }
-  out->rest[out->rest_count++] = {block + data, data_end - data};
+  // Only the image itself: the block's other extensions are not the frame's.
+  out->rest[out->rest_count++] = {block + image.data, image.data_end - image.data};
   return true;
 }
 
@@ -181,8 +189,9 @@ bool SpliceParsed(const uint8_t* block, size_t length, const Palette& palette, u
 bool SpliceFrameGif(const uint8_t* block, size_t length, const Palette& palette, uint16_t delay,
                     SplicedFrame* out) {
   if (block == nullptr || out == nullptr) return false;
-  if (IsFixedLayout(block, length)) {
-    SpliceFixedLayout(block, length, delay, out);
+  ImageLayout image;
+  if (IsFixedLayout(block, length) && ScanImage(block, length, kControlOffset, &image)) {
+    SpliceFixedLayout(block, image, delay, out);
     return true;
   }
   return SpliceParsed(block, length, palette, delay, out);

@@ -80,10 +80,10 @@ TEST(SpliceFrameGif, FixedLayoutIsCutAtFixedOffsets) {
 TEST(SpliceFrameGif, FixedLayoutWithoutTrailerIsTakenWhole) {
   const Palette palette = TestPalette();
   Bytes block = FixedLayout(palette);
-  block.back() = 0x00;  // ends 00 00, not 00 3B
+  block.pop_back();  // ends with the image data's terminator, no trailer
   gif::SplicedFrame frame;
   ASSERT_TRUE(gif::SpliceFrameGif(block.data(), block.size(), palette, 3, &frame));
-  const Bytes want = Bytes{0x21, 0xF9, 0x04, 0x09, 0x03, 0x00, 0x00, 0x00} + Descriptor(0x00) + ImageData() + Bytes{0x00};
+  const Bytes want = Bytes{0x21, 0xF9, 0x04, 0x09, 0x03, 0x00, 0x00, 0x00} + Descriptor(0x00) + ImageData();
   EXPECT_EQ(Written(frame), want);
 }
 
@@ -119,6 +119,8 @@ TEST(SpliceFrameGif, OtherLayoutsAreRewrittenInTheFixedOne) {
        control + Descriptor(0x80) + Bytes(6, 0x11) + ImageData()},
       {"interlacing survives dropping the table", LocalTableLayout(table, 0xC7),
        control + Descriptor(0x40) + ImageData()},
+      {"no trailer: the image is complete", Signature() + Screen(0x70) + Descriptor(0x87) + table + ImageData(),
+       control + Descriptor(0x00) + ImageData()},
       {"no table at all", Signature() + Screen(0x00) + Descriptor(0x00) + ImageData() + Trailer(),
        control + Descriptor(0x00) + ImageData()},
       {"extensions around the image are skipped, GIF87a taken",
@@ -167,6 +169,11 @@ TEST(SpliceFrameGif, RefusesWhatIsNoSingleImageGif) {
       {"truncated screen descriptor", Signature() + Bytes{2, 0, 1}},
       {"truncated global table", Signature() + Screen(0xF7) + Bytes(100, 0)},
       {"fixed layout cut short", Bytes(fixed.begin(), fixed.begin() + 785)},
+      {"fixed layout, garbage where the image belongs",
+       Bytes(fixed.begin(), fixed.begin() + 789) + Bytes{0x00, 0x01, 0x02} + Trailer()},
+      {"fixed layout, no image", Bytes(fixed.begin(), fixed.begin() + 789) + Trailer()},
+      {"fixed layout, bytes after the trailer", fixed + Bytes{0x00}},
+      {"fixed layout, image cut short", Bytes(fixed.begin(), fixed.end() - 3)},
       {"no image", Signature() + Screen(0x70) + Comment() + Trailer()},
       {"unknown block", Signature() + Screen(0x70) + Bytes{0x99} + Descriptor(0) + ImageData() + Trailer()},
       {"truncated local table", Bytes(good.begin(), good.begin() + 200)},
@@ -174,7 +181,6 @@ TEST(SpliceFrameGif, RefusesWhatIsNoSingleImageGif) {
       {"unterminated sub-blocks", Signature() + Screen(0x70) + Descriptor(0) + Bytes{0x08, 0x02, 0x44, 0x01}},
       {"code size 0", Signature() + Screen(0x70) + Descriptor(0) + Bytes{0x00, 0x00} + Trailer()},
       {"code size 12", Signature() + Screen(0x70) + Descriptor(0) + Bytes{0x0C, 0x00} + Trailer()},
-      {"no trailer", Bytes(good.begin(), good.end() - 1)},
       {"two images", Signature() + Screen(0x70) + Descriptor(0) + ImageData() + Descriptor(0) + ImageData() + Trailer()},
       {"garbage after the image", Signature() + Screen(0x70) + Descriptor(0) + ImageData() + Bytes{0x00, 0x3B}},
       {"unterminated extension", Signature() + Screen(0x70) + Bytes{0x21, 0xFE, 0x05, 'a'}},

@@ -2,6 +2,8 @@
 // export as the host finds it.
 #include <gtest/gtest.h>
 
+#include "tests/support/have_want.h"
+
 #include <cstdint>
 #include <cstring>
 #include <string>
@@ -15,12 +17,7 @@
 
 namespace {
 
-template <typename T>
-::testing::AssertionResult HaveWant(const T& have, const T& want) {
-  if (have == want) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << "have " << ::testing::PrintToString(have) << ", want "
-                                       << ::testing::PrintToString(want);
-}
+using testing_support::HaveWant;
 
 std::vector<uint8_t> Bytes(const char* text) {
   return std::vector<uint8_t>(text, text + std::strlen(text));

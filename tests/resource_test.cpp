@@ -10,6 +10,8 @@
 // The first entry is an empty one that marks the file as 32-bit.
 #include <gtest/gtest.h>
 
+#include "tests/support/have_want.h"
+
 #include <cstdint>
 #include <fstream>
 #include <iterator>
@@ -18,12 +20,7 @@
 
 namespace {
 
-template <typename T>
-::testing::AssertionResult HaveWant(const T& have, const T& want) {
-  if (have == want) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << "have " << ::testing::PrintToString(have) << ", want "
-                                       << ::testing::PrintToString(want);
-}
+using testing_support::HaveWant;
 
 constexpr uint16_t kDialogType = 5;     // RT_DIALOG
 constexpr uint16_t kManifestType = 24;  // RT_MANIFEST

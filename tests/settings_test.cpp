@@ -2,6 +2,8 @@
 // (SetConfig): 8 bytes, loop_count then use_mask, little-endian.
 #include <gtest/gtest.h>
 
+#include "tests/support/have_want.h"
+
 #include <algorithm>
 #include <array>
 #include <cstdint>
@@ -11,12 +13,7 @@
 
 namespace {
 
-template <typename T>
-::testing::AssertionResult HaveWant(const T& have, const T& want) {
-  if (have == want) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << "have " << ::testing::PrintToString(have) << ", want "
-                                       << ::testing::PrintToString(want);
-}
+using testing_support::HaveWant;
 
 using Block = std::array<uint8_t, 8>;
 

@@ -8,6 +8,9 @@
 #    Google Benchmark);
 #  - the i686 MinGW-w64 cross toolchain;
 #  - Wine (32-bit loader and the 64-bit wineserver);
+#  - the ja_JP.UTF-8 locale: the dialog test runs Wine in it, so that the
+#    ANSI code page is 932 as on the plug-in's users' systems and the
+#    dialog's Japanese texts survive DialogBoxParamA;
 #  - giflib's Debian source package, unpacked in /usr/local/src/lodra-deps,
 #    from which the Windows build compiles its giflib;
 #  - where this kernel cannot run 32-bit x86 programs itself (some virtual
@@ -42,6 +45,7 @@ PACKAGES=(
   libgif-dev googletest libgtest-dev libbenchmark-dev
   gcc-mingw-w64-i686-posix g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev
   wine wine64 wine32:i386
+  locales
 )
 
 log() { echo "install-deps: $*"; }
@@ -82,6 +86,16 @@ if [ "${#missing[@]}" -gt 0 ]; then
   log "installing ${missing[*]}"
   apt-get install -y -qq --no-install-recommends "${missing[@]}" > /tmp/lodra-apt.log 2>&1 ||
     { cat /tmp/lodra-apt.log >&2; exit 1; }
+fi
+
+# --- the Japanese locale for the dialog test --------------------------------
+JA_LOCALE="ja_JP.UTF-8 UTF-8"
+if ! locale -a 2> /dev/null | grep -qx 'ja_JP\.utf8'; then
+  log "generating the ja_JP.UTF-8 locale"
+  if ! grep -qx "$JA_LOCALE" /etc/locale.gen; then
+    echo "$JA_LOCALE" >> /etc/locale.gen
+  fi
+  locale-gen > /tmp/lodra-locale.log 2>&1 || { cat /tmp/lodra-locale.log >&2; exit 1; }
 fi
 
 # --- giflib sources for the Windows build ----------------------------------

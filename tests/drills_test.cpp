@@ -308,11 +308,12 @@ TEST_F(Drills, FrameSizesAtTheLimits) {
 // Sizes the GIF cannot hold, or no size at all: the first frame fails before
 // anything is acquired or any pixel is read (the host hands over 16 bytes).
 TEST_F(Drills, FrameSizesBeyondTheLimits) {
-  const struct {
+  struct Case {
     const char* what;
     int width, height;
     int32_t use_mask;
-  } cases[] = {
+  };
+  std::vector<Case> cases = {
       {"mask, 131072 wide: 65536 out", 131072, 1, 1},
       {"65536 high", 1, 65536, 0},
       {"negative height", 4, -1, 0},
@@ -326,7 +327,14 @@ TEST_F(Drills, FrameSizesBeyondTheLimits) {
       {"mask, width INT32_MAX", INT32_MAX, 4, 1},
       {"mask, width INT32_MIN", INT32_MIN, 4, 1},
   };
-  for (const auto& c : cases) {
+  // Sizes a GIF holds but whose host frame (3 bytes a pixel) is more than a
+  // 32-bit process can address: there the byte count must not wrap.
+  if (sizeof(size_t) == 4) {
+    cases.push_back({"65535 x 32767 host bytes past 4 GiB", 65535, 32767, 0});
+    cases.push_back({"32768 x 65535 host bytes past 4 GiB", 32768, 65535, 0});
+    cases.push_back({"mask, 131070 x 16383 host bytes past 4 GiB", 131070, 16383, 1});
+  }
+  for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     g_settings.use_mask = c.use_mask;
     FakeHost host(c.width, c.height, 3, TempPath("beyond.gif"));

@@ -1,0 +1,358 @@
+// lodra-gif.exe end to end, Windows only (run under Wine by CTest): the host
+// is started with CreateProcess, loads the real lodra_output.auo and through
+// it the system's GDI+, and what it writes is decoded with giflib and
+// compared, index by index, with what the quantiser gives for the frames fed
+// in. The native end-to-end tests (host_test) cover the same ground in more
+// cases; these check that the Windows program, its module search, its binary
+// stdin and its exit statuses work on Windows too.
+//
+// Every process start costs seconds under Wine (more under emulation), and an
+// export with GDI+ more still, so the frames are small and few, and each run
+// checks everything it can.
+#include <gtest/gtest.h>
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "host/frames.h"
+#include "host/options.h"
+#include "tests/support/gif_decode.h"
+#include "tests/support/host_fixture.h"
+
+namespace {
+
+using testing_support::DecodedGif;
+using testing_support::DecodeGif;
+using testing_support::ExpectedIndices;
+using testing_support::FileExists;
+using testing_support::MakeHostFrame;
+using testing_support::ReadFile;
+using testing_support::TempPath;
+using Bytes = std::vector<uint8_t>;
+
+// The build tree's paths are Unix paths; Wine shows the Unix root as Z:.
+std::string WindowsPath(const std::string& path) {
+  std::string windows = path.size() > 0 && path[0] == '/' ? "Z:" + path : path;
+  for (char& c : windows)
+    if (c == '/') c = '\\';
+  return windows;
+}
+
+const std::string& HostProgram() {
+  static const std::string path = WindowsPath(LODRA_GIF_PATH);
+  return path;
+}
+
+// ------------------------------------------------------------ child process
+
+// One handle, closed when it goes.
+class Handle {
+ public:
+  Handle() = default;
+  explicit Handle(HANDLE handle) : handle_(handle == INVALID_HANDLE_VALUE ? nullptr : handle) {}
+  ~Handle() { Close(); }
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+  HANDLE get() const { return handle_; }
+  HANDLE* out() {
+    Close();
+    return &handle_;
+  }
+  void Close() {
+    if (handle_ != nullptr) CloseHandle(handle_);
+    handle_ = nullptr;
+  }
+
+ private:
+  HANDLE handle_ = nullptr;
+};
+
+// One argument as the C run-time's parser reads it back: in quotes, with
+// the backslashes before a quote doubled and the quote escaped.
+std::string Quoted(const std::string& arg) {
+  std::string out = "\"";
+  size_t backslashes = 0;
+  for (char c : arg) {
+    if (c == '\\') {
+      ++backslashes;
+      continue;
+    }
+    out.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+    backslashes = 0;
+    out += c;
+  }
+  out.append(2 * backslashes, '\\');
+  return out + "\"";
+}
+
+enum class Stdin { kNull, kFile, kPipe };
+
+struct Outcome {
+  int status = -1;  // the exit code; -1 when the host did not start or end
+  std::string err;
+};
+
+// Runs lodra-gif.exe with `args` to its end. Its stdin is the null device,
+// the file `stdin_data` names (kFile) or a pipe that `stdin_data` is written
+// into and then closed (kPipe); its stdout and stderr go to files, so the
+// host never sees a console.
+Outcome RunHost(const std::vector<std::string>& args, Stdin in = Stdin::kNull, const std::string& stdin_data = "") {
+  Outcome run;
+  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+  const std::string err_path = TempPath("stderr.txt");
+  Handle err(CreateFileA(err_path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                         CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  Handle out(CreateFileA(TempPath("stdout.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                         &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  Handle child_in, feed;
+  if (in == Stdin::kPipe) {
+    if (!CreatePipe(child_in.out(), feed.out(), &inherit, 0)) child_in.Close();
+    // The child must not hold the writing end, or it never sees the end.
+    SetHandleInformation(feed.get(), HANDLE_FLAG_INHERIT, 0);
+  } else {
+    const char* name = in == Stdin::kFile ? stdin_data.c_str() : "NUL";
+    *child_in.out() = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, &inherit, OPEN_EXISTING,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (child_in.get() == INVALID_HANDLE_VALUE) *child_in.out() = nullptr;
+  }
+  if (err.get() == nullptr || out.get() == nullptr || child_in.get() == nullptr) {
+    ADD_FAILURE() << "cannot make the child's standard handles: error " << GetLastError();
+    return run;
+  }
+
+  std::string command = Quoted(HostProgram());
+  for (const std::string& arg : args) command += " " + Quoted(arg);
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = child_in.get();
+  startup.hStdOutput = out.get();
+  startup.hStdError = err.get();
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessA(HostProgram().c_str(), &command[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
+                      nullptr, &startup, &process)) {
+    ADD_FAILURE() << "cannot start " << HostProgram() << ": error " << GetLastError();
+    return run;
+  }
+  Handle process_handle(process.hProcess), thread_handle(process.hThread);
+  // Only the child holds its ends now.
+  child_in.Close();
+  out.Close();
+  err.Close();
+
+  if (in == Stdin::kPipe) {
+    size_t done = 0;
+    while (done < stdin_data.size()) {
+      DWORD wrote = 0;
+      const DWORD chunk = static_cast<DWORD>(std::min<size_t>(stdin_data.size() - done, 65536));
+      if (!WriteFile(feed.get(), stdin_data.data() + done, chunk, &wrote, nullptr) || wrote == 0) break;
+      done += wrote;
+    }
+    EXPECT_EQ(done, stdin_data.size()) << "the host stopped reading its stdin early";
+    feed.Close();
+  }
+
+  if (WaitForSingleObject(process_handle.get(), 180000) != WAIT_OBJECT_0) {
+    TerminateProcess(process_handle.get(), 1000);
+    WaitForSingleObject(process_handle.get(), INFINITE);
+    ADD_FAILURE() << "the host did not end within 3 minutes";
+  } else {
+    DWORD code = 0;
+    if (GetExitCodeProcess(process_handle.get(), &code)) run.status = static_cast<int>(code);
+  }
+  const Bytes text = ReadFile(err_path);
+  run.err.assign(text.begin(), text.end());
+  return run;
+}
+
+bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
+template <typename T>
+::testing::AssertionResult HaveWant(const T& have, const T& want) {
+  if (have == want) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "have " << ::testing::PrintToString(have) << ", want "
+                                       << ::testing::PrintToString(want);
+}
+
+// ------------------------------------------------------------------ frames
+
+// A colour for every pixel of every frame, with many distinct colours, and
+// black in places: in mask mode black in the right half makes the pixel
+// beside it transparent. Pixel (1, 0) is the bytes 0x0D 0x0A 0x1A, which a
+// stdin left in text mode would turn into one byte or stop at.
+uint32_t PatternColour(int n, int x, int y) {
+  if (x == 1 && y == 0) return 0x1A0A0D;
+  if ((x + 2 * y + n) % 5 == 0) return 0;
+  const uint32_t r = static_cast<uint32_t>(x * 37 + n * 11) & 0xFF;
+  const uint32_t g = static_cast<uint32_t>(y * 53 + n * 7) & 0xFF;
+  const uint32_t b = static_cast<uint32_t>((x ^ y) * 29 + n * 3 + 17) & 0xFF;
+  return r << 16 | g << 8 | b;
+}
+
+// Frames as a raw bgr24 stream carries them: top row first, no padding.
+std::string RawStream(int width, int height, int frames) {
+  std::string raw;
+  for (int n = 0; n < frames; ++n)
+    for (int y = 0; y < height; ++y)
+      for (int x = 0; x < width; ++x) {
+        const uint32_t rgb = PatternColour(n, x, y);
+        raw.push_back(static_cast<char>(rgb & 0xFF));
+        raw.push_back(static_cast<char>(rgb >> 8 & 0xFF));
+        raw.push_back(static_cast<char>(rgb >> 16 & 0xFF));
+      }
+  return raw;
+}
+
+bool WriteBytes(const std::string& path, const std::string& bytes) {
+  std::FILE* file = std::fopen(path.c_str(), "wb");
+  if (file == nullptr) return false;
+  const bool wrote = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+  return std::fclose(file) == 0 && wrote;
+}
+
+DecodedGif Decode(const std::string& path) {
+  DecodedGif gif;
+  std::string error;
+  EXPECT_TRUE(DecodeGif(ReadFile(path), &gif, &error)) << path << ": " << error;
+  return gif;
+}
+
+std::vector<int> DelaysOf(const DecodedGif& gif) {
+  std::vector<int> delays;
+  for (const auto& frame : gif.frames) delays.push_back(frame.delay);
+  return delays;
+}
+
+// Delays of frames 0..count-1: the differences of the frame end times in
+// whole hundredths, rounded down.
+std::vector<int> WantDelays(int count, int64_t rate, int64_t scale) {
+  std::vector<int> delays;
+  for (int64_t n = 0; n < count; ++n)
+    delays.push_back(static_cast<int>((n + 1) * scale * 100 / rate - n * scale * 100 / rate));
+  return delays;
+}
+
+// ------------------------------------------------------------------ exports
+
+TEST(HostWine, DemoIsExportedThroughTheWindowsModule) {
+  // A small picture and a few frames of the demo, found through ../plugin/
+  // as in a build tree: the host is given no --module.
+  const std::string output = TempPath("demo.gif");
+  std::remove(output.c_str());
+  const host::FrameSize picture = {40, 24};
+  const Outcome run = RunHost({"--size", "40x24", "--frames", "3", "-o", output});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(Contains(run.err, "wrote " + output + ": 3 frames, 40x24, 0.12 s at 25 fps")) << run.err;
+
+  const DecodedGif gif = Decode(output);
+  EXPECT_TRUE(HaveWant(gif.version, std::string("GIF89a")));
+  EXPECT_TRUE(HaveWant(gif.width, picture.width));
+  EXPECT_TRUE(HaveWant(gif.height, picture.height));
+  EXPECT_TRUE(HaveWant(gif.loop_count, 0)) << "loop count";
+  EXPECT_TRUE(HaveWant(DelaysOf(gif), std::vector<int>(3, 4))) << "delays";
+  ASSERT_EQ(gif.frames.size(), 3u);
+  for (int n = 0; n < 3; ++n) {
+    Bytes frame(host::HostFrameBytes(picture), 0);
+    host::DrawDemoFrame(picture, false, {25, 1}, n, frame.data());
+    EXPECT_TRUE(gif.frames[n].indices == ExpectedIndices(frame, picture.width, picture.height, false))
+        << "frame " << n << " differs from the quantiser's indices";
+  }
+}
+
+TEST(HostWine, RawFramesFromAFileAStdinFileAndAPipe) {
+  struct Case {
+    const char* what;
+    Stdin in;  // kNull: INPUT names the file
+    int width, height, frames;
+    std::string rate;
+    int64_t want_rate, want_scale;
+    std::vector<std::string> extra;
+    bool masked;
+    int want_loop;
+  } const cases[] = {
+      // Rows of 39 bytes: the host pads them to 40 for the module.
+      {"file, odd width", Stdin::kNull, 13, 7, 3, "30000/1001", 30000, 1001, {}, false, 0},
+      // Binary stdin (see PatternColour).
+      {"stdin redirected from a file", Stdin::kFile, 10, 6, 2, "29.97", 2997, 100, {}, false, 0},
+      {"pipe, mask mode, loop 7", Stdin::kPipe, 20, 8, 3, "12", 12, 1, {"--mask", "--loop", "7"}, true, 7},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string raw = RawStream(c.width, c.height, c.frames);
+    ASSERT_NE(raw.find("\r\n\x1a"), std::string::npos) << "the stream must test binary mode";
+    const std::string input = TempPath("input.raw");
+    const std::string output = TempPath("out.gif");
+    ASSERT_TRUE(WriteBytes(input, raw)) << input;
+    std::remove(output.c_str());
+    std::vector<std::string> args = {"--size", std::to_string(c.width) + "x" + std::to_string(c.height),
+                                     "--rate", c.rate, "-o", output};
+    args.insert(args.end(), c.extra.begin(), c.extra.end());
+    args.push_back(c.in == Stdin::kNull ? input : "-");
+
+    const Outcome run = RunHost(args, c.in, c.in == Stdin::kPipe ? raw : input);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_FALSE(Contains(run.err, "warning")) << run.err;
+
+    const DecodedGif gif = Decode(output);
+    const int gif_width = c.masked ? c.width / 2 : c.width;
+    EXPECT_TRUE(HaveWant(gif.width, gif_width));
+    EXPECT_TRUE(HaveWant(gif.height, c.height));
+    EXPECT_TRUE(HaveWant(gif.loop_count, c.want_loop)) << "loop count";
+    EXPECT_TRUE(HaveWant(DelaysOf(gif), WantDelays(c.frames, c.want_rate, c.want_scale))) << "delays";
+    ASSERT_EQ(gif.frames.size(), static_cast<size_t>(c.frames));
+    for (int n = 0; n < c.frames; ++n) {
+      const Bytes frame = MakeHostFrame(c.width, c.height, [n](int x, int y) { return PatternColour(n, x, y); });
+      EXPECT_TRUE(gif.frames[n].indices == ExpectedIndices(frame, c.width, c.height, c.masked))
+          << "frame " << n << " differs from the quantiser's indices";
+    }
+    if (c.masked) {
+      const int transparent = static_cast<int>(std::count(gif.frames[0].indices.begin(), gif.frames[0].indices.end(), 0));
+      EXPECT_GT(transparent, 0) << "the mask's black pixels make the picture's beside them transparent";
+    }
+  }
+}
+
+// ------------------------------------------------------------------ errors
+
+TEST(HostWine, EachFailureHasItsStatusAndWritesNothing) {
+  const std::string input = TempPath("input.raw");
+  ASSERT_TRUE(WriteBytes(input, RawStream(4, 4, 2)));
+  const std::string output = TempPath("out.gif");
+  // A DLL that loads but is no output plug-in: one of the system's own.
+  char system_folder[MAX_PATH] = {0};
+  ASSERT_GT(GetSystemDirectoryA(system_folder, MAX_PATH), 0u);
+  const std::string not_a_plugin = std::string(system_folder) + "\\kernel32.dll";
+
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+    int want_status;
+    std::string want_message;
+  } const cases[] = {
+      {"malformed size", {"--size", "4by4", "--rate", "25", "-o", output, input}, 2, "malformed size \"4by4\""},
+      {"missing module", {"--module", TempPath("nowhere.auo"), "--frames", "1", "-o", output}, 3,
+       "cannot load the plug-in module"},
+      {"DLL without the export", {"--module", not_a_plugin, "--frames", "1", "-o", output}, 3,
+       "has no GetOutputPluginTable export"},
+      {"output folder missing", {"--frames", "1", "-o", TempPath("no\\such\\folder.gif")}, 4, "cannot write"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::remove(output.c_str());
+    const Outcome run = RunHost(c.args);
+    EXPECT_TRUE(HaveWant(run.status, c.want_status)) << "exit status; " << run.err;
+    EXPECT_TRUE(Contains(run.err, c.want_message)) << "have " << run.err << ", want " << c.want_message;
+    EXPECT_FALSE(Contains(run.err, "wrote")) << "no success reported";
+    EXPECT_FALSE(FileExists(output)) << "nothing written";
+  }
+}
+
+}  // namespace

@@ -1,0 +1,330 @@
+// The settings dialog as the user meets it: the module's own template, run
+// by the system's dialog manager through the table's config entry, owned by
+// a real top-level window. The modal loop holds the calling thread, so a
+// second thread plays the user: it waits for the dialog, reads what it
+// shows, types into the edit box, clicks the check box and presses OK or
+// Cancel, all by messages; the settings are then read through config_get.
+//
+// The dialog is opened with DialogBoxParamA, so its UTF-16 texts pass
+// through the ANSI code page and read back in Japanese only where that is
+// 932, as on the plug-in's users' systems. CTest runs this program with
+// LC_ALL=ja_JP.UTF-8, which gives Wine that code page.
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace {
+
+template <typename T>
+::testing::AssertionResult HaveWant(const T& have, const T& want) {
+  if (have == want) return ::testing::AssertionSuccess();
+  return ::testing::AssertionFailure() << "have " << ::testing::PrintToString(have) << ", want "
+                                       << ::testing::PrintToString(want);
+}
+
+std::string Utf8(const std::wstring& text) {
+  if (text.empty()) return {};
+  const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                       nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<std::size_t>(size), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &out[0], size,
+                      nullptr, nullptr);
+  return out;
+}
+
+// A control as the dialog shows it: its id (the low word: the template's -1
+// is 0xFFFF) and its text.
+struct ShownControl {
+  unsigned id;
+  std::wstring text;
+  bool operator==(const ShownControl& other) const { return id == other.id && text == other.text; }
+};
+void PrintTo(const ShownControl& c, std::ostream* out) {
+  *out << "{" << c.id << ", \"" << Utf8(c.text) << "\"}";
+}
+
+typedef uint32_t(__cdecl* GetTableFn)(void);
+typedef int32_t(__cdecl* ConfigFn)(HWND owner, HINSTANCE module);
+typedef int32_t(__cdecl* ConfigGetFn)(void* data);
+typedef int32_t(__cdecl* ConfigSetFn)(const void* data, int32_t size);
+
+// Offsets of the table's entries, as the host reads them.
+constexpr std::size_t kConfig = 28, kConfigGet = 32, kConfigSet = 36;
+
+constexpr int kLoopCountBox = 100;
+constexpr int kMaskBox = 101;
+
+// Generous: every Wine call may run under an emulator.
+constexpr DWORD kOpenTimeoutMs = 60000;
+constexpr DWORD kCloseTimeoutMs = 30000;
+
+template <typename Fn>
+Fn EntryAt(const uint8_t* table, std::size_t offset) {
+  uint32_t word;
+  std::memcpy(&word, table + offset, 4);
+  return reinterpret_cast<Fn>(static_cast<uintptr_t>(word));
+}
+
+std::wstring WindowText(HWND window) {
+  wchar_t text[256] = {};
+  GetWindowTextW(window, text, 256);
+  return text;
+}
+
+// ------------------------------------------------------------- playing the user
+
+// What the user saw when the dialog had opened, and after typing and
+// clicking, just before pressing the button.
+struct Seen {
+  bool opened = false;
+  bool owned = false;  // owned by our window
+  bool closed = false;  // gone after the button was pressed
+  std::wstring caption;
+  std::vector<ShownControl> controls;  // in tab order
+  std::wstring loop_text;
+  UINT mask_state = 0;
+  unsigned focus_id = 0;
+  POINT client_origin = {};
+  std::wstring loop_text_before_button;
+  UINT mask_state_before_button = 0;
+};
+
+// The first top-level window of the dialog class on the thread; whether it
+// is owned by the right window is checked by the caller.
+BOOL CALLBACK FindDialog(HWND window, LPARAM param) {
+  wchar_t class_name[16] = {};
+  GetClassNameW(window, class_name, 16);
+  if (std::wcscmp(class_name, L"#32770") != 0) return TRUE;
+  *reinterpret_cast<HWND*>(param) = window;
+  return FALSE;
+}
+
+HWND WaitForDialog(DWORD thread) {
+  const DWORD start = GetTickCount();
+  HWND dialog = nullptr;
+  while (GetTickCount() - start < kOpenTimeoutMs) {
+    EnumThreadWindows(thread, FindDialog, reinterpret_cast<LPARAM>(&dialog));
+    if (dialog != nullptr) return dialog;
+    Sleep(10);
+  }
+  return nullptr;
+}
+
+bool WaitForClose(HWND dialog) {
+  const DWORD start = GetTickCount();
+  while (IsWindow(dialog)) {
+    if (GetTickCount() - start >= kCloseTimeoutMs) return false;
+    Sleep(10);
+  }
+  return true;
+}
+
+struct UserActions {
+  const wchar_t* typed;  // null: leave the edit box alone
+  bool click_mask;
+  int button;  // IDOK or IDCANCEL
+};
+
+// Runs on the user's thread while `thread` sits in the dialog's modal loop.
+Seen PlayUser(DWORD thread, HWND owner, const UserActions& actions) {
+  Seen seen;
+  HWND dialog = WaitForDialog(thread);
+  if (dialog == nullptr) return seen;
+  seen.opened = true;
+  // What we send is handled by the dialog's thread only once its modal loop
+  // runs, after WM_INITDIALOG; this one waits for that.
+  DWORD_PTR ignored = 0;
+  SendMessageTimeoutW(dialog, WM_NULL, 0, 0, SMTO_NORMAL, kOpenTimeoutMs, &ignored);
+
+  seen.owned = GetWindow(dialog, GW_OWNER) == owner;
+  seen.caption = WindowText(dialog);
+  for (HWND child = GetWindow(dialog, GW_CHILD); child != nullptr;
+       child = GetWindow(child, GW_HWNDNEXT)) {
+    seen.controls.push_back({LOWORD(GetDlgCtrlID(child)), WindowText(child)});
+  }
+  wchar_t text[64] = {};
+  GetDlgItemTextW(dialog, kLoopCountBox, text, 64);
+  seen.loop_text = text;
+  seen.mask_state = IsDlgButtonChecked(dialog, kMaskBox);
+  GUITHREADINFO gui = {};
+  gui.cbSize = sizeof gui;
+  if (GetGUIThreadInfo(thread, &gui) && gui.hwndFocus != nullptr) {
+    seen.focus_id = LOWORD(GetDlgCtrlID(gui.hwndFocus));
+  }
+  ClientToScreen(dialog, &seen.client_origin);
+
+  if (actions.typed != nullptr) SetDlgItemTextW(dialog, kLoopCountBox, actions.typed);
+  if (actions.click_mask) SendDlgItemMessageW(dialog, kMaskBox, BM_CLICK, 0, 0);
+  GetDlgItemTextW(dialog, kLoopCountBox, text, 64);
+  seen.loop_text_before_button = text;
+  seen.mask_state_before_button = IsDlgButtonChecked(dialog, kMaskBox);
+
+  SendDlgItemMessageW(dialog, actions.button, BM_CLICK, 0, 0);
+  seen.closed = WaitForClose(dialog);
+  if (!seen.closed) {
+    // The dialog would hold the test thread for good: close it as the
+    // window manager would, and if even that fails, end the run here.
+    PostMessageW(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
+    if (!WaitForClose(dialog)) {
+      std::fprintf(stderr, "the dialog does not close; ending the test run\n");
+      std::fflush(stderr);
+      ExitProcess(2);
+    }
+  }
+  return seen;
+}
+
+// ----------------------------------------------------------------- the fixture
+
+LRESULT CALLBACK OwnerProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
+  return DefWindowProcW(window, message, wparam, lparam);
+}
+
+class WineDialogTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    module_ = LoadLibraryA(LODRA_MODULE_PATH);
+    ASSERT_NE(module_, nullptr) << "LoadLibraryA(" << LODRA_MODULE_PATH << ") failed, error "
+                                << GetLastError();
+    const auto get_table = reinterpret_cast<GetTableFn>(
+        reinterpret_cast<void*>(GetProcAddress(module_, "GetOutputPluginTable")));
+    ASSERT_NE(get_table, nullptr);
+    table_ = reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(get_table()));
+    ASSERT_NE(table_, nullptr);
+
+    // The host's main window: a plain top-level window.
+    WNDCLASSW window_class = {};
+    window_class.lpfnWndProc = OwnerProc;
+    window_class.hInstance = GetModuleHandleW(nullptr);
+    window_class.lpszClassName = L"LodraTestHost";
+    RegisterClassW(&window_class);
+    owner_ = CreateWindowExW(0, L"LodraTestHost", L"host", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 120,
+                             90, 480, 360, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
+    ASSERT_NE(owner_, nullptr) << "CreateWindowExW failed, error " << GetLastError();
+  }
+  void TearDown() override {
+    if (owner_ != nullptr) DestroyWindow(owner_);
+    if (module_ != nullptr) FreeLibrary(module_);
+  }
+
+  void SetSettings(int32_t loop_count, int32_t use_mask) {
+    const int32_t block[2] = {loop_count, use_mask};
+    ASSERT_TRUE(HaveWant(EntryAt<ConfigSetFn>(table_, kConfigSet)(block, 8), int32_t{8}));
+  }
+  std::pair<int32_t, int32_t> GetSettings() const {
+    int32_t block[2] = {-7, -7};
+    EntryAt<ConfigGetFn>(table_, kConfigGet)(block);
+    return {block[0], block[1]};
+  }
+
+  // Opens the dialog through the table, as the host does, with a user on
+  // another thread; returns what the user saw.
+  Seen RunDialog(const UserActions& actions) {
+    Seen seen;
+    const DWORD thread = GetCurrentThreadId();
+    std::thread user([&] { seen = PlayUser(thread, owner_, actions); });
+    const int32_t result = EntryAt<ConfigFn>(table_, kConfig)(owner_, module_);
+    user.join();
+    EXPECT_TRUE(HaveWant(result, int32_t{1})) << "config's result";
+    EXPECT_TRUE(seen.opened) << "no dialog appeared";
+    EXPECT_TRUE(seen.owned) << "the dialog is not owned by the host's window";
+    EXPECT_TRUE(seen.closed) << "the dialog stayed open after the button";
+    return seen;
+  }
+
+  HMODULE module_ = nullptr;
+  const uint8_t* table_ = nullptr;
+  HWND owner_ = nullptr;
+};
+
+// ------------------------------------------------------------------ what it shows
+
+TEST_F(WineDialogTest, ShowsTheJapaneseTextsWithFocusOnOk) {
+  ASSERT_NO_FATAL_FAILURE(SetSettings(42, 0));
+  const Seen seen = RunDialog({nullptr, false, IDCANCEL});
+  ASSERT_TRUE(seen.opened);
+
+  EXPECT_TRUE(HaveWant(Utf8(seen.caption), std::string("Zarn出力の設定"))) << "caption";
+  const std::vector<ShownControl> want_controls = {
+      {IDOK, L"OK"},
+      {IDCANCEL, L"ｷｬﾝｾﾙ"},
+      {0xFFFF, L"繰り返し回数"},
+      {0xFFFF, L"(0 を指定すると無限ループ)"},
+      {kLoopCountBox, L"42"},
+      {kMaskBox, L"右半分を透過情報として扱う"},
+  };
+  EXPECT_TRUE(HaveWant(seen.controls, want_controls)) << "controls in tab order";
+  EXPECT_TRUE(HaveWant(seen.focus_id, static_cast<unsigned>(IDOK))) << "focus";
+
+  // No centring: the dialog's client area starts where its owner's does.
+  POINT owner_origin = {};
+  ClientToScreen(owner_, &owner_origin);
+  EXPECT_TRUE(HaveWant(std::make_pair(seen.client_origin.x, seen.client_origin.y),
+                       std::make_pair(owner_origin.x, owner_origin.y)))
+      << "client area origin";
+}
+
+// -------------------------------------------------------- what it stores, and when
+
+TEST_F(WineDialogTest, StoresOnOkOnly) {
+  struct Case {
+    const char* name;
+    int32_t loop_count, use_mask;  // before the dialog opens
+    UserActions actions;
+    const wchar_t* want_shown;
+    UINT want_checked;
+    int32_t want_loop_count, want_use_mask;
+  };
+  const Case kCases[] = {
+      {"defaults, OK", 0, 0, {nullptr, false, IDOK}, L"0", BST_UNCHECKED, 0, 0},
+      // A stored count outside 0..65535 shows as it is, read as unsigned.
+      {"100000 shown, OK clamps", 100000, 0, {nullptr, false, IDOK}, L"100000", BST_UNCHECKED, 65535, 0},
+      {"-1 shown unsigned, OK gives 0", -1, 0, {nullptr, false, IDOK}, L"4294967295", BST_UNCHECKED, 0, 0},
+      {"-1 kept on Cancel", -1, 1, {nullptr, false, IDCANCEL}, L"4294967295", BST_CHECKED, -1, 1},
+      {"mask 5 checked, OK stores 1", 0, 5, {nullptr, false, IDOK}, L"0", BST_CHECKED, 0, 1},
+      {"typed 70000", 3, 0, {L"70000", false, IDOK}, L"3", BST_UNCHECKED, 65535, 0},
+      {"typed 65535", 3, 0, {L"65535", false, IDOK}, L"3", BST_UNCHECKED, 65535, 0},
+      {"typed 1000", 3, 0, {L"1000", false, IDOK}, L"3", BST_UNCHECKED, 1000, 0},
+      {"typed 2147483647", 3, 0, {L"2147483647", false, IDOK}, L"3", BST_UNCHECKED, 65535, 0},
+      {"typed 2147483648", 3, 0, {L"2147483648", false, IDOK}, L"3", BST_UNCHECKED, 0, 0},
+      {"typed 4294967296", 3, 0, {L"4294967296", false, IDOK}, L"3", BST_UNCHECKED, 0, 0},
+      {"typed letters", 7, 0, {L"abc", false, IDOK}, L"7", BST_UNCHECKED, 0, 0},
+      {"emptied", 7, 0, {L"", false, IDOK}, L"7", BST_UNCHECKED, 0, 0},
+      {"mask clicked on, OK", 12, 0, {nullptr, true, IDOK}, L"12", BST_UNCHECKED, 12, 1},
+      {"mask clicked off, OK", 12, 1, {nullptr, true, IDOK}, L"12", BST_CHECKED, 12, 0},
+      // Both controls changed, then Cancel: nothing changes.
+      {"both changed, Cancel", 100000, 0, {L"12", true, IDCANCEL}, L"100000", BST_UNCHECKED, 100000, 0},
+      {"both changed, Cancel, mask on", 5, 3, {L"70000", true, IDCANCEL}, L"5", BST_CHECKED, 5, 3},
+  };
+  for (const Case& c : kCases) {
+    SCOPED_TRACE(c.name);
+    ASSERT_NO_FATAL_FAILURE(SetSettings(c.loop_count, c.use_mask));
+    const Seen seen = RunDialog(c.actions);
+    if (!seen.opened) continue;
+    EXPECT_TRUE(HaveWant(Utf8(seen.loop_text), Utf8(c.want_shown))) << "edit box when opened";
+    EXPECT_TRUE(HaveWant(seen.mask_state, c.want_checked)) << "check box when opened";
+    // The user's input arrived (else the stored values say nothing).
+    if (c.actions.typed != nullptr) {
+      EXPECT_TRUE(HaveWant(Utf8(seen.loop_text_before_button), Utf8(c.actions.typed)))
+          << "edit box after typing";
+    }
+    const UINT want_state = c.actions.click_mask ? BST_CHECKED + BST_UNCHECKED - c.want_checked
+                                                 : c.want_checked;
+    EXPECT_TRUE(HaveWant(seen.mask_state_before_button, want_state)) << "check box after clicking";
+    EXPECT_TRUE(HaveWant(GetSettings(), std::make_pair(c.want_loop_count, c.want_use_mask)))
+        << "settings (loop_count, use_mask)";
+  }
+}
+
+}  // namespace

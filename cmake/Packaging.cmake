@@ -284,10 +284,10 @@ else()
   set(LODRA_DIST_FORMAT tar.gz)
 endif()
 
-# lodra_add_archive(TARGET NAME BASE PROGRAMS targets... TEXTS files... [TEXT_DEPENDS files...])
-# Makes ${LODRA_DIST_DIR}/BASE.<format> holding the folder BASE with
-# stripped copies of the PROGRAMS and the TEXTS. The archive's path is left
-# in <TARGET>_ARCHIVE.
+# lodra_add_archive(TARGET BASE name PROGRAMS targets... [TEXTS files...])
+# The target TARGET makes ${LODRA_DIST_DIR}/<name>.<format> holding the
+# folder <name> with stripped copies of the PROGRAMS and the TEXTS. The
+# archive's path is left in <TARGET>_ARCHIVE.
 function(lodra_add_archive target)
   cmake_parse_arguments(ARG "" "BASE" "PROGRAMS;TEXTS" ${ARGN})
   set(stage ${LODRA_DIST_DIR}/stage)

@@ -122,6 +122,8 @@ bool ScanImage(const uint8_t* block, size_t length, size_t from, ImageLayout* ou
 // global colour table, the Graphic Control Extension right behind it.
 bool IsFixedLayout(const uint8_t* block, size_t length) {
   if (length < kHeadSize + kControlExtensionSize) return false;
+  // The head goes into the file as it is, signature included.
+  if (std::memcmp(block, "GIF89a", kSignatureSize) != 0) return false;
   const uint8_t packed = block[kScreenPackedOffset];
   return (packed & kColourTableFlag) != 0 && (packed & kColourTableSizeBits) == 7 &&
          block[kControlOffset] == kExtensionIntroducer && block[kControlOffset + 1] == kGraphicControlLabel &&

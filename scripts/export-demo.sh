@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Exports the built-in demo animation to out/demo.gif through the plug-in.
 # On a fresh Debian bookworm machine, as root, this one command installs
-# what is missing (scripts/install-deps.sh), builds the native Release
+# what is missing (scripts/install-deps.sh), builds the native
 # configuration in build/native (only the plug-in and lodra-gif) and runs
 # lodra-gif, which prints what it wrote; the last line is the GIF's full path.
 #
@@ -17,9 +17,12 @@
 # status, or 1 when installing or building fails.
 set -uo pipefail
 
-cd "$(dirname "$0")/.." || exit 1
-build=build/native
+# Paths in the arguments are the caller's: the script stays in the folder it
+# was started from and names its own files by their full paths.
+root=$(cd "$(dirname "$0")/.." && pwd) || exit 1
+build=$root/build/native
 host=$build/host/lodra-gif
+default_output=$root/out/demo.gif
 
 say() { echo "export-demo: $*" >&2; }
 
@@ -29,7 +32,7 @@ usage() {
 
 # The GIF lodra-gif will write: out/demo.gif unless an -o among the
 # arguments says otherwise (the last one counts, as for lodra-gif).
-output=out/demo.gif
+output=$default_output
 show_host_help=0
 args=("$@")
 for ((i = 0; i < ${#args[@]}; i++)); do
@@ -47,9 +50,9 @@ done
 
 # --- what the build needs ---------------------------------------------------
 if [ "$(id -u)" -eq 0 ]; then
-  bash scripts/install-deps.sh >&2 || { say "installing the dependencies failed"; exit 1; }
+  bash "$root/scripts/install-deps.sh" --native < /dev/null >&2 || { say "installing the dependencies failed"; exit 1; }
 elif sudo -n true 2> /dev/null; then
-  sudo bash scripts/install-deps.sh >&2 || { say "installing the dependencies failed"; exit 1; }
+  sudo bash "$root/scripts/install-deps.sh" --native < /dev/null >&2 || { say "installing the dependencies failed"; exit 1; }
 else
   say "not root, so nothing is installed; should the build fail, run scripts/install-deps.sh as root"
 fi
@@ -57,11 +60,13 @@ fi
 # --- the plug-in and the host -----------------------------------------------
 log=$build/export-demo.log
 mkdir -p "$build"
-say "building lodra_output and lodra-gif (Release) in $build; log in $log"
+say "building lodra_output and lodra-gif in $build"
 # Warnings are not errors here, whatever an earlier test run left in the
 # cache: a newer compiler's warning must not stop the export.
-if ! cmake --preset native -B "$build" -DCMAKE_BUILD_TYPE=Release -DLODRA_WARNINGS_AS_ERRORS=OFF > "$log" 2>&1 ||
-   ! cmake --build "$build" --target lodra_output lodra-gif -j "$(nproc 2> /dev/null || echo 2)" >> "$log" 2>&1; then
+if ! (cd "$root" && cmake --preset native -B "$build" -DLODRA_WARNINGS_AS_ERRORS=OFF) \
+       < /dev/null > "$log" 2>&1 ||
+   ! cmake --build "$build" --target lodra_output lodra-gif -j "$(nproc 2> /dev/null || echo 2)" \
+       < /dev/null >> "$log" 2>&1; then
   tail -n 40 "$log" >&2
   say "the build failed; the whole log is in $log"
   exit 1
@@ -72,16 +77,19 @@ if [ "$show_host_help" -eq 1 ]; then
 fi
 
 # --- the export ---------------------------------------------------------------
-mkdir -p "$(dirname "$output")" 2> /dev/null
+if [ "$output" = "$default_output" ]; then
+  mkdir -p "$(dirname "$output")"
+fi
 passed=()
 for arg in "$@"; do
   [ "$arg" = --help-host ] || passed+=("$arg")
 done
-# -o first, so that one given by the caller wins.
-"$host" -o out/demo.gif "${passed[@]}" < /dev/null
+# -o first, so that one given by the caller wins. Standard input is the
+# caller's: INPUT "-" reads raw frames from it.
+"$host" -o "$default_output" "${passed[@]}"
 status=$?
-if [ "$status" -ne 0 ] && [ "$status" -ne 130 ]; then
-  exit "$status"
+# After Ctrl-C (130) the GIF holds the frames done so far.
+if { [ "$status" -eq 0 ] || [ "$status" -eq 130 ]; } && [ -f "$output" ]; then
+  realpath "$output"
 fi
-realpath "$output"
 exit "$status"

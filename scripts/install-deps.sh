@@ -22,6 +22,13 @@
 #    pinned low enough that nothing else is taken from there.
 set -euo pipefail
 
+# --native: only what the native build needs (the demo export), not the
+# Windows toolchain, Wine or the emulator.
+native_only=0
+if [ "${1:-}" = --native ]; then
+  native_only=1
+fi
+
 if [ "$(id -u)" -ne 0 ]; then
   echo "install-deps.sh: must run as root" >&2
   exit 1
@@ -71,7 +78,9 @@ write_if_changed() { # path content
 }
 
 # --- Debian packages -------------------------------------------------------
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
+if [ "$native_only" -eq 1 ]; then
+  PACKAGES=(cmake ninja-build make g++ libgif-dev googletest libgtest-dev)
+elif ! dpkg --print-foreign-architectures | grep -qx i386; then
   log "adding the i386 architecture (for Wine's 32-bit loader)"
   dpkg --add-architecture i386
   apt_updated=0
@@ -86,6 +95,11 @@ if [ "${#missing[@]}" -gt 0 ]; then
   log "installing ${missing[*]}"
   apt-get install -y -qq --no-install-recommends "${missing[@]}" > /tmp/lodra-apt.log 2>&1 ||
     { cat /tmp/lodra-apt.log >&2; exit 1; }
+fi
+
+if [ "$native_only" -eq 1 ]; then
+  log "native dependencies present"
+  exit 0
 fi
 
 # --- the Japanese locale for the dialog test --------------------------------

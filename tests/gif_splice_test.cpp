@@ -127,6 +127,9 @@ TEST(SpliceFrameGif, OtherLayoutsAreRewrittenInTheFixedOne) {
        Signature("GIF87a") + Screen(0x70) + Comment() + Control() + Descriptor(0x87) + table + ImageData() +
            Comment() + Trailer(),
        control + Descriptor(0x00) + ImageData()},
+      {"the fixed layout as GIF87a gets a GIF89a head",
+       Signature("GIF87a") + Screen(0xF7) + table + Control() + Descriptor(0x00) + ImageData() + Trailer(),
+       control + Descriptor(0x00) + ImageData()},
       {"a global table of another size, control extension elsewhere",
        Signature() + Screen(0x80) + Bytes(6, 0) + Control() + Descriptor(0x00) + ImageData() + Trailer(),
        control + Descriptor(0x00) + ImageData()},
@@ -171,6 +174,7 @@ TEST(SpliceFrameGif, RefusesWhatIsNoSingleImageGif) {
       {"fixed layout cut short", Bytes(fixed.begin(), fixed.begin() + 785)},
       {"fixed layout, garbage where the image belongs",
        Bytes(fixed.begin(), fixed.begin() + 789) + Bytes{0x00, 0x01, 0x02} + Trailer()},
+      {"fixed layout without a signature", Bytes(6, 0) + Bytes(fixed.begin() + 6, fixed.end())},
       {"fixed layout, no image", Bytes(fixed.begin(), fixed.begin() + 789) + Trailer()},
       {"fixed layout, bytes after the trailer", fixed + Bytes{0x00}},
       {"fixed layout, image cut short", Bytes(fixed.begin(), fixed.end() - 3)},

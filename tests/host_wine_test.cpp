@@ -25,6 +25,7 @@
 #include "host/frames.h"
 #include "host/options.h"
 #include "tests/support/gif_decode.h"
+#include "tests/support/have_want.h"
 #include "tests/support/host_fixture.h"
 
 namespace {
@@ -33,6 +34,7 @@ using testing_support::DecodedGif;
 using testing_support::DecodeGif;
 using testing_support::ExpectedIndices;
 using testing_support::FileExists;
+using testing_support::HaveWant;
 using testing_support::MakeHostFrame;
 using testing_support::ReadFile;
 using testing_support::TempPath;
@@ -53,18 +55,19 @@ const std::string& HostProgram() {
 
 // ------------------------------------------------------------ child process
 
-// One handle, closed when it goes.
+// One handle, closed when it goes; null when there is none (CreateFile's
+// INVALID_HANDLE_VALUE included).
 class Handle {
  public:
   Handle() = default;
-  explicit Handle(HANDLE handle) : handle_(handle == INVALID_HANDLE_VALUE ? nullptr : handle) {}
+  explicit Handle(HANDLE handle) { Reset(handle); }
   ~Handle() { Close(); }
   Handle(const Handle&) = delete;
   Handle& operator=(const Handle&) = delete;
   HANDLE get() const { return handle_; }
-  HANDLE* out() {
+  void Reset(HANDLE handle) {
     Close();
-    return &handle_;
+    handle_ = handle == INVALID_HANDLE_VALUE ? nullptr : handle;
   }
   void Close() {
     if (handle_ != nullptr) CloseHandle(handle_);
@@ -114,14 +117,17 @@ Outcome RunHost(const std::vector<std::string>& args, Stdin in = Stdin::kNull, c
                          &inherit, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   Handle child_in, feed;
   if (in == Stdin::kPipe) {
-    if (!CreatePipe(child_in.out(), feed.out(), &inherit, 0)) child_in.Close();
-    // The child must not hold the writing end, or it never sees the end.
-    SetHandleInformation(feed.get(), HANDLE_FLAG_INHERIT, 0);
+    HANDLE read_end = nullptr, write_end = nullptr;
+    if (CreatePipe(&read_end, &write_end, &inherit, 0)) {
+      child_in.Reset(read_end);
+      feed.Reset(write_end);
+      // The child must not hold the writing end, or it never sees the end.
+      SetHandleInformation(write_end, HANDLE_FLAG_INHERIT, 0);
+    }
   } else {
     const char* name = in == Stdin::kFile ? stdin_data.c_str() : "NUL";
-    *child_in.out() = CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, &inherit, OPEN_EXISTING,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (child_in.get() == INVALID_HANDLE_VALUE) *child_in.out() = nullptr;
+    child_in.Reset(CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, &inherit, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
   }
   if (err.get() == nullptr || out.get() == nullptr || child_in.get() == nullptr) {
     ADD_FAILURE() << "cannot make the child's standard handles: error " << GetLastError();
@@ -174,13 +180,6 @@ Outcome RunHost(const std::vector<std::string>& args, Stdin in = Stdin::kNull, c
 }
 
 bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-template <typename T>
-::testing::AssertionResult HaveWant(const T& have, const T& want) {
-  if (have == want) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << "have " << ::testing::PrintToString(have) << ", want "
-                                       << ::testing::PrintToString(want);
-}
 
 // ------------------------------------------------------------------ frames
 

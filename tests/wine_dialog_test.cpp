@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -130,6 +131,15 @@ bool WaitForClose(HWND dialog) {
   return true;
 }
 
+// A dialog that stays open, or a config entry that does not return once its
+// dialog has gone, would hold the test thread for good: the user's thread
+// ends the run instead, saying why.
+[[noreturn]] void GiveUp(const char* why) {
+  std::fprintf(stderr, "%s; ending the test run\n", why);
+  std::fflush(stderr);
+  ExitProcess(2);
+}
+
 struct UserActions {
   const wchar_t* typed;  // null: leave the edit box alone
   bool click_mask;
@@ -173,14 +183,9 @@ Seen PlayUser(DWORD thread, HWND owner, const UserActions& actions) {
   SendDlgItemMessageW(dialog, actions.button, BM_CLICK, 0, 0);
   seen.closed = WaitForClose(dialog);
   if (!seen.closed) {
-    // The dialog would hold the test thread for good: close it as the
-    // window manager would, and if even that fails, end the run here.
+    // Close it as the window manager would.
     PostMessageW(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
-    if (!WaitForClose(dialog)) {
-      std::fprintf(stderr, "the dialog does not close; ending the test run\n");
-      std::fflush(stderr);
-      ExitProcess(2);
-    }
+    if (!WaitForClose(dialog)) GiveUp("the dialog does not close");
   }
   return seen;
 }
@@ -233,8 +238,17 @@ class WineDialogTest : public ::testing::Test {
   Seen RunDialog(const UserActions& actions) {
     Seen seen;
     const DWORD thread = GetCurrentThreadId();
-    std::thread user([&] { seen = PlayUser(thread, owner_, actions); });
+    std::atomic<bool> returned(false);
+    std::thread user([&] {
+      seen = PlayUser(thread, owner_, actions);
+      const DWORD start = GetTickCount();
+      while (!returned) {
+        if (GetTickCount() - start >= kCloseTimeoutMs) GiveUp("config does not return");
+        Sleep(10);
+      }
+    });
     const int32_t result = EntryAt<ConfigFn>(table_, kConfig)(owner_, module_);
+    returned = true;
     user.join();
     EXPECT_TRUE(HaveWant(result, int32_t{1})) << "config's result";
     EXPECT_TRUE(seen.opened) << "no dialog appeared";
@@ -254,6 +268,10 @@ TEST_F(WineDialogTest, ShowsTheJapaneseTextsWithFocusOnOk) {
   ASSERT_NO_FATAL_FAILURE(SetSettings(42, 0));
   const Seen seen = RunDialog({nullptr, false, IDCANCEL});
   ASSERT_TRUE(seen.opened);
+
+  EXPECT_TRUE(HaveWant(GetACP(), 932u))
+      << "ANSI code page: the texts below read back as '?' elsewhere; run with "
+         "LC_ALL=ja_JP.UTF-8, a locale scripts/install-deps.sh generates";
 
   EXPECT_TRUE(HaveWant(Utf8(seen.caption), std::string("Zarn出力の設定"))) << "caption";
   const std::vector<ShownControl> want_controls = {

@@ -5,7 +5,8 @@
 namespace gif {
 namespace {
 
-constexpr size_t kControlOffset = kHeadSize;  // 781
+constexpr size_t kControlOffset = kHeadSize;                          // 781
+constexpr size_t kImageOffset = kControlOffset + kControlExtensionSize;  // 789
 constexpr size_t kScreenPackedOffset = kSignatureSize + 4;  // after width and height
 
 void WriteLe16(uint8_t* p, uint16_t value) {
@@ -119,7 +120,8 @@ bool ScanImage(const uint8_t* block, size_t length, size_t from, ImageLayout* ou
 }
 
 // The layout the imaging library is meant to write: GIF89a, a 256-entry
-// global colour table, the Graphic Control Extension right behind it.
+// global colour table, the Graphic Control Extension right behind it, the
+// image right behind that.
 bool IsFixedLayout(const uint8_t* block, size_t length) {
   if (length < kHeadSize + kControlExtensionSize) return false;
   // The head goes into the file as it is, signature included.
@@ -132,16 +134,16 @@ bool IsFixedLayout(const uint8_t* block, size_t length) {
 
 // Cut at fixed offsets: the head as it is, the block's own Graphic Control
 // Extension with disposal, transparency and delay set (its transparent index
-// is the encoder's), the rest up to the trailer: the animation has one
-// trailer, at its very end.
+// is the encoder's), then the image up to its data's end: the animation has
+// one trailer, at its very end.
 void SpliceFixedLayout(const uint8_t* block, const ImageLayout& image, uint16_t delay, SplicedFrame* out) {
   std::memcpy(out->head, block, kHeadSize);
   std::memcpy(out->prefix, block + kControlOffset, kControlExtensionSize);
   out->prefix[3] = kControlPackedFields;
   WriteLe16(out->prefix + 4, delay);
   out->prefix_size = kControlExtensionSize;
-  const size_t body = kControlOffset + kControlExtensionSize;
-  out->rest[0] = {block + body, image.end - body};
+  // Only the image itself: what else the block carries is not the frame's.
+  out->rest[0] = {block + kImageOffset, image.data_end - kImageOffset};
   out->rest_count = 1;
 }
 
@@ -192,7 +194,8 @@ bool SpliceFrameGif(const uint8_t* block, size_t length, const Palette& palette,
                     SplicedFrame* out) {
   if (block == nullptr || out == nullptr) return false;
   ImageLayout image;
-  if (IsFixedLayout(block, length) && ScanImage(block, length, kControlOffset, &image)) {
+  if (IsFixedLayout(block, length) && ScanImage(block, length, kImageOffset, &image) &&
+      image.descriptor == kImageOffset) {
     SpliceFixedLayout(block, image, delay, out);
     return true;
   }

@@ -87,6 +87,17 @@ TEST(SpliceFrameGif, FixedLayoutWithoutTrailerIsTakenWhole) {
   EXPECT_EQ(Written(frame), want);
 }
 
+TEST(SpliceFrameGif, FixedLayoutKeepsOnlyTheImage) {
+  const Palette palette = TestPalette();
+  const Bytes fixed = FixedLayout(palette);
+  // A comment after the image, before the trailer, is not the frame's.
+  const Bytes block = Bytes(fixed.begin(), fixed.end() - 1) + Comment() + Control() + Trailer();
+  gif::SplicedFrame frame;
+  ASSERT_TRUE(gif::SpliceFrameGif(block.data(), block.size(), palette, 3, &frame));
+  const Bytes want = Bytes{0x21, 0xF9, 0x04, 0x09, 0x03, 0x00, 0x00, 0x00} + Descriptor(0x00) + ImageData();
+  EXPECT_EQ(Written(frame), want);
+}
+
 TEST(SpliceFrameGif, FixedLayoutKeepsTheEncodersTransparentIndex) {
   const Palette palette = TestPalette();
   Bytes block = FixedLayout(palette);
@@ -129,6 +140,9 @@ TEST(SpliceFrameGif, OtherLayoutsAreRewrittenInTheFixedOne) {
        control + Descriptor(0x00) + ImageData()},
       {"the fixed layout as GIF87a gets a GIF89a head",
        Signature("GIF87a") + Screen(0xF7) + table + Control() + Descriptor(0x00) + ImageData() + Trailer(),
+       control + Descriptor(0x00) + ImageData()},
+      {"the fixed layout with a comment between extension and image: rewritten",
+       Signature() + Screen(0xF7) + table + Control() + Comment() + Descriptor(0x00) + ImageData() + Trailer(),
        control + Descriptor(0x00) + ImageData()},
       {"a global table of another size, control extension elsewhere",
        Signature() + Screen(0x80) + Bytes(6, 0) + Control() + Descriptor(0x00) + ImageData() + Trailer(),

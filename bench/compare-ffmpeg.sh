@@ -59,7 +59,7 @@ decoded_frames() {
 
 echo "compare-ffmpeg: $(uptime)"
 echo "compare-ffmpeg: $(ffmpeg -version | head -1); pinned to core $cpu; $runs runs each, alternating"
-row() { printf '%-9s %6s | %-18s %-18s %-15s | %-10s %-10s | %-8s %-8s\n' "$@"; }
+row() { printf '%-9s %6s | %-21s %-21s %-15s | %-10s %-10s | %-8s %-8s\n' "$@"; }
 echo "frames/s: real time median [slowest..fastest] of $runs runs, then (CPU time median); ratio = lodra-gif / ffmpeg"
 row size frames "ffmpeg rgb8 fps" "lodra-gif fps" "ratio" "ffmpeg GIF" "lodra GIF" "ffmpeg" "lodra"
 row "" "" "" "" "" "MiB" "MiB" "peak RSS" "peak RSS"

@@ -12,9 +12,8 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
-#include <windows.h>
-
 #include <gtest/gtest.h>
+#include <windows.h>
 
 #include <atomic>
 #include <cstdint>
@@ -25,14 +24,11 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/have_want.h"
+
 namespace {
 
-template <typename T>
-::testing::AssertionResult HaveWant(const T& have, const T& want) {
-  if (have == want) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << "have " << ::testing::PrintToString(have) << ", want "
-                                       << ::testing::PrintToString(want);
-}
+using testing_support::HaveWant;
 
 std::string Utf8(const std::wstring& text) {
   if (text.empty()) return {};
@@ -89,7 +85,7 @@ std::wstring WindowText(HWND window) {
 // clicking, just before pressing the button.
 struct Seen {
   bool opened = false;
-  bool owned = false;  // owned by our window
+  bool owned = false;   // owned by our window
   bool closed = false;  // gone after the button was pressed
   std::wstring caption;
   std::vector<ShownControl> controls;  // in tab order
@@ -304,12 +300,13 @@ TEST_F(WineDialogTest, StoresOnOkOnly) {
     UINT want_checked;
     int32_t want_loop_count, want_use_mask;
   };
+  // clang-format off
   const Case kCases[] = {
       {"defaults, OK", 0, 0, {nullptr, false, IDOK}, L"0", BST_UNCHECKED, 0, 0},
       // A stored count outside 0..65535 shows as it is, read as unsigned.
-      {"100000 shown, OK clamps", 100000, 0, {nullptr, false, IDOK}, L"100000", BST_UNCHECKED, 65535, 0},
-      {"-1 shown unsigned, OK gives 0", -1, 0, {nullptr, false, IDOK}, L"4294967295", BST_UNCHECKED, 0, 0},
-      {"-1 kept on Cancel", -1, 1, {nullptr, false, IDCANCEL}, L"4294967295", BST_CHECKED, -1, 1},
+      {"100000, OK", 100000, 0, {nullptr, false, IDOK}, L"100000", BST_UNCHECKED, 65535, 0},
+      {"-1, OK", -1, 0, {nullptr, false, IDOK}, L"4294967295", BST_UNCHECKED, 0, 0},
+      {"-1, Cancel", -1, 1, {nullptr, false, IDCANCEL}, L"4294967295", BST_CHECKED, -1, 1},
       {"mask 5 checked, OK stores 1", 0, 5, {nullptr, false, IDOK}, L"0", BST_CHECKED, 0, 1},
       {"typed 70000", 3, 0, {L"70000", false, IDOK}, L"3", BST_UNCHECKED, 65535, 0},
       {"typed 65535", 3, 0, {L"65535", false, IDOK}, L"3", BST_UNCHECKED, 65535, 0},
@@ -322,9 +319,10 @@ TEST_F(WineDialogTest, StoresOnOkOnly) {
       {"mask clicked on, OK", 12, 0, {nullptr, true, IDOK}, L"12", BST_UNCHECKED, 12, 1},
       {"mask clicked off, OK", 12, 1, {nullptr, true, IDOK}, L"12", BST_CHECKED, 12, 0},
       // Both controls changed, then Cancel: nothing changes.
-      {"both changed, Cancel", 100000, 0, {L"12", true, IDCANCEL}, L"100000", BST_UNCHECKED, 100000, 0},
-      {"both changed, Cancel, mask on", 5, 3, {L"70000", true, IDCANCEL}, L"5", BST_CHECKED, 5, 3},
+      {"both, Cancel", 100000, 0, {L"12", true, IDCANCEL}, L"100000", BST_UNCHECKED, 100000, 0},
+      {"both, Cancel, mask on", 5, 3, {L"70000", true, IDCANCEL}, L"5", BST_CHECKED, 5, 3},
   };
+  // clang-format on
   for (const Case& c : kCases) {
     SCOPED_TRACE(c.name);
     ASSERT_NO_FATAL_FAILURE(SetSettings(c.loop_count, c.use_mask));
@@ -337,8 +335,8 @@ TEST_F(WineDialogTest, StoresOnOkOnly) {
       EXPECT_TRUE(HaveWant(Utf8(seen.loop_text_before_button), Utf8(c.actions.typed)))
           << "edit box after typing";
     }
-    const UINT want_state = c.actions.click_mask ? BST_CHECKED + BST_UNCHECKED - c.want_checked
-                                                 : c.want_checked;
+    const UINT toggled = c.want_checked == BST_CHECKED ? BST_UNCHECKED : BST_CHECKED;
+    const UINT want_state = c.actions.click_mask ? toggled : c.want_checked;
     EXPECT_TRUE(HaveWant(seen.mask_state_before_button, want_state)) << "check box after clicking";
     EXPECT_TRUE(HaveWant(GetSettings(), std::make_pair(c.want_loop_count, c.want_use_mask)))
         << "settings (loop_count, use_mask)";

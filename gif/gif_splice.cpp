@@ -129,7 +129,8 @@ bool IsFixedLayout(const uint8_t* block, size_t length) {
   const uint8_t packed = block[kScreenPackedOffset];
   return (packed & kColourTableFlag) != 0 && (packed & kColourTableSizeBits) == 7 &&
          block[kControlOffset] == kExtensionIntroducer && block[kControlOffset + 1] == kGraphicControlLabel &&
-         block[kControlOffset + 2] == kControlExtensionSize - 4;
+         block[kControlOffset + 2] == kControlExtensionSize - 4 &&  // one 4-byte sub-block
+         block[kControlOffset + kControlExtensionSize - 1] == 0;     // then the terminator
 }
 
 // Cut at fixed offsets: the head as it is, the block's own Graphic Control

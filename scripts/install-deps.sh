@@ -52,6 +52,7 @@ PACKAGES=(
   libgif-dev googletest libgtest-dev libbenchmark-dev
   gcc-mingw-w64-i686-posix g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev
   wine wine64 wine32:i386
+  clang-14 libclang-rt-14-dev llvm-14 valgrind
   locales
 )
 

@@ -2,10 +2,11 @@
 # Builds and tests both configurations:
 #   native   Linux, with the stand-in for the Windows APIs
 #   windows  32-bit Windows with i686 MinGW-w64, its tests run under Wine
+#   reliability  sanitizers, Valgrind and bounded fuzzing (scripts/reliability.sh)
 # installing what is missing first (as root). Warnings are errors. Exits
 # non-zero if anything fails to configure, build or pass.
 #
-#   scripts/test.sh [native|windows]...
+#   scripts/test.sh [native|windows|reliability]...
 #
 # The build trees go to build/<configuration>, or under $LODRA_BUILD_ROOT.
 set -uo pipefail
@@ -13,7 +14,7 @@ set -uo pipefail
 cd "$(dirname "$0")/.." || exit 1
 root=${LODRA_BUILD_ROOT:-build}
 configs=("$@")
-[ ${#configs[@]} -gt 0 ] || configs=(native windows)
+[ ${#configs[@]} -gt 0 ] || configs=(native windows reliability)
 jobs=$(nproc 2> /dev/null || echo 2)
 
 if [ "$(id -u)" -eq 0 ]; then
@@ -29,6 +30,17 @@ passed=0
 failed=0
 summaries=()
 for config in "${configs[@]}"; do
+  if [ "$config" = reliability ]; then
+    # Sanitizers over the native suite, Valgrind, and bounded fuzzing.
+    echo "=== reliability: sanitizers, valgrind and fuzzing in $root/reliability-*"
+    if LODRA_BUILD_ROOT=$root bash scripts/reliability.sh; then
+      summaries+=("reliability: every check passed")
+    else
+      summaries+=("reliability: FAILED (see its summary above)")
+      status=1
+    fi
+    continue
+  fi
   dir=$root/$config
   echo "=== $config: configure, build and test in $dir"
   if ! cmake --preset "$config" -B "$dir" -DLODRA_WARNINGS_AS_ERRORS=ON; then

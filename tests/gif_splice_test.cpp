@@ -189,6 +189,8 @@ TEST(SpliceFrameGif, RefusesWhatIsNoSingleImageGif) {
       {"fixed layout, garbage where the image belongs",
        Bytes(fixed.begin(), fixed.begin() + 789) + Bytes{0x00, 0x01, 0x02} + Trailer()},
       {"fixed layout without a signature", Bytes(6, 0) + Bytes(fixed.begin() + 6, fixed.end())},
+      {"fixed layout, control extension without its terminator",
+       Bytes(fixed.begin(), fixed.begin() + 788) + Bytes{0xFF} + Bytes(fixed.begin() + 789, fixed.end())},
       {"fixed layout, no image", Bytes(fixed.begin(), fixed.begin() + 789) + Trailer()},
       {"fixed layout, bytes after the trailer", fixed + Bytes{0x00}},
       {"fixed layout, image cut short", Bytes(fixed.begin(), fixed.end() - 3)},

@@ -7,7 +7,7 @@
 #   bench/compare-ffmpeg.sh [-b BUILD_DIR] [-c CONTENT] [-n RUNS] [-p CPU] [SIZE...]
 #
 #   -b  the native build tree holding host/lodra-gif and bench-content/
-#       (default: build/native)
+#       (default: build/bench, as bench/run-benchmarks.sh makes it)
 #   -c  content name from bench/prepare-content.sh (default: photo)
 #   -n  runs of each program per size, alternating (default: 3); the report
 #       gives the median and the range
@@ -22,7 +22,7 @@
 # Both outputs are checked: each must decode (ffprobe) to every input frame.
 set -euo pipefail
 
-build=build/native
+build=build/bench
 content=photo
 runs=3
 cpu=$(($(nproc) - 1))

@@ -4,7 +4,7 @@
 # red, top row first, no padding: ffmpeg's -pix_fmt bgr24), at 1920x1080 and
 # at 640x360.
 #
-#   bench/prepare-content.sh [OUTPUT_DIR]     (default: build/bench-content)
+#   bench/prepare-content.sh [OUTPUT_DIR]     (default: build/bench/bench-content)
 #
 # Pictures used (installed with apt-get when missing, as is ffmpeg):
 #   photo         package mate-backgrounds:
@@ -21,7 +21,7 @@
 # files and their checksums. The folder is build output, never committed.
 set -euo pipefail
 
-out_dir=${1:-build/bench-content}
+out_dir=${1:-build/bench/bench-content}
 frames=${FRAMES:-60}
 rate=30
 
@@ -53,15 +53,17 @@ mkdir -p "$out_dir"
 manifest=$out_dir/content.txt
 : >"$manifest"
 
-# make NAME PACKAGE FILE: the two raw files of one picture.
-make() {
+# make_pan NAME PACKAGE FILE: the two raw files of one picture.
+make_pan() {
   local name=$1 package=$2 file=$3
   local version
   version=$(dpkg-query -W -f='${Version}' "$package")
   local last=$((frames - 1))
   # The window's top left corner moves linearly, frame n of `frames`.
   local pan="crop=1920:1080:x='(iw-ow)*n/${last}':y='(ih-oh)*n/${last}'"
-  local line="$name: package $package $version, file $file (sha256 $(sha256sum "$file" | cut -c1-16)...), $frames frames at $rate fps"
+  local checksum line
+  checksum=$(sha256sum "$file" | cut -c1-16)
+  line="$name: package $package $version, file $file (sha256 $checksum...), $frames frames at $rate fps"
   log "$line"
   echo "$line" >>"$manifest"
   for size in 1920x1080 640x360; do
@@ -82,6 +84,6 @@ make() {
   done
 }
 
-make photo mate-backgrounds "$photo"
-make illustration desktop-base "$illustration"
+make_pan photo mate-backgrounds "$photo"
+make_pan illustration desktop-base "$illustration"
 log "manifest: $manifest"

@@ -7,7 +7,7 @@
 #   -w  the i686 MinGW build tree with host/lodra-gif.exe and
 #       plugin/lodra_output.auo (default: build/windows)
 #   -b  the native build tree with host/lodra-gif and bench-content/
-#       (default: build/native)
+#       (default: build/bench, as bench/run-benchmarks.sh makes it)
 #   -c  content (default: photo), -s size (default: 640x360), -f frames
 #       (default: 30), -n runs (default: 3)
 #
@@ -19,7 +19,7 @@ set -euo pipefail
 
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 windows=build/windows
-native=build/native
+native=build/bench
 content=photo
 size=640x360
 frames=30

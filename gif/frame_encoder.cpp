@@ -141,8 +141,11 @@ BYTE* CopyStreamOut(IStream* stream, uint32_t* out_length) {
 enum class Mode { kPlain, kMasked };
 
 // Maps every picture pixel to its palette index, top row first. The host
-// buffer is bottom-up: its first row is the picture's last.
-template <typename Nearest>
+// buffer is bottom-up: its first row is the picture's last. With kReuseLast
+// a pixel of the same colour as its left neighbour takes the neighbour's
+// answer: worth it for the slow search, not for the table, where the
+// unpredictable branch costs more than the lookup.
+template <bool kReuseLast, typename Nearest>
 void FillIndexImage(Mode mode, int32_t host_width, const void* pixels, int32_t width, int32_t height,
                     BYTE* indices, size_t index_stride, Nearest nearest) {
   const size_t host_stride = static_cast<size_t>(HostStride(host_width));
@@ -150,7 +153,6 @@ void FillIndexImage(Mode mode, int32_t host_width, const void* pixels, int32_t w
   for (int32_t y = 0; y < height; ++y) {
     const uint8_t* source = host + static_cast<size_t>(height - 1 - y) * host_stride;
     BYTE* target = indices + static_cast<size_t>(y) * index_stride;
-    // Neighbouring pixels often share a colour: reuse the last answer.
     uint32_t last_colour = ColourWord(source);
     BYTE last_index = static_cast<BYTE>(nearest(last_colour));
     for (int32_t x = 0; x < width; ++x) {
@@ -164,6 +166,10 @@ void FillIndexImage(Mode mode, int32_t host_width, const void* pixels, int32_t w
         }
       }
       const uint32_t colour = ColourWord(pixel);
+      if (!kReuseLast) {
+        target[x] = static_cast<BYTE>(nearest(colour));
+        continue;
+      }
       if (colour != last_colour) {
         last_colour = colour;
         last_index = static_cast<BYTE>(nearest(colour));
@@ -196,11 +202,11 @@ uint8_t* Encode(Mode mode, const Palette* palette, int32_t host_width, const voi
 
   const ColourMap* map = ColourMapFor(palette);
   if (map != nullptr)
-    FillIndexImage(mode, host_width, pixels, width, height, indices, static_cast<size_t>(index_stride),
-                   [map](uint32_t colour) { return map->Find(colour); });
+    FillIndexImage<false>(mode, host_width, pixels, width, height, indices, static_cast<size_t>(index_stride),
+                          [map](uint32_t colour) { return map->Find(colour); });
   else
-    FillIndexImage(mode, host_width, pixels, width, height, indices, static_cast<size_t>(index_stride),
-                   [palette](uint32_t colour) { return FindNearestColor(colour, palette); });
+    FillIndexImage<true>(mode, host_width, pixels, width, height, indices, static_cast<size_t>(index_stride),
+                         [palette](uint32_t colour) { return FindNearestColor(colour, palette); });
 
   IndexedBitmap bitmap(width, height, static_cast<int32_t>(index_stride), indices);
   if (bitmap.native() == nullptr) return nullptr;

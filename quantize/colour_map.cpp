@@ -79,17 +79,19 @@ constexpr int kRegion = 16;        // cells are found within regions of 16 level
 
 ColourMap::~ColourMap() {
   delete[] cells_;
-  delete[] boundary_answers_;
+  delete[] answers_;
 }
 
 bool ColourMap::Build(const Palette& palette) {
   try {
-    cells_ = new uint32_t[kCellCount];
-    std::vector<uint8_t> answers;
+    cells_ = new uint16_t[kCellCount];
+    std::vector<uint8_t> answers(256 * 64);
+    for (int i = 0; i < 256; ++i) std::memset(answers.data() + 64 * i, i, 64);
     std::vector<uint8_t> all;
     for (int i = 1; i < 256; ++i) all.push_back(static_cast<uint8_t>(i));  // index 0 is never a match
     std::vector<uint8_t> region_candidates;
     std::vector<uint8_t> cell_candidates;
+    uint8_t cell_answers[64];
 
     // Regions first, so that each cell sifts a handful of entries, not 255.
     for (int r = 0; r < 256; r += kRegion)
@@ -107,15 +109,24 @@ bool ColourMap::Build(const Palette& palette) {
                   cells_[index] = cell_candidates.front();
                   continue;
                 }
-                cells_[index] = kFirstBlock + static_cast<uint32_t>(boundary_cells_++);
-                for (int dr = 0; dr < 4; ++dr)
-                  for (int dg = 0; dg < 4; ++dg)
-                    for (int db = 0; db < 4; ++db)
-                      answers.push_back(Nearest(palette, cell_candidates, cr + dr, cg + dg, cb + db));
+                bool uniform = true;
+                for (int i = 0; i < 64; ++i) {
+                  cell_answers[i] = Nearest(palette, cell_candidates, cr + (i >> 4), cg + (i >> 2 & 3), cb + (i & 3));
+                  uniform = uniform && cell_answers[i] == cell_answers[0];
+                }
+                if (uniform) {
+                  cells_[index] = cell_answers[0];
+                  continue;
+                }
+                const size_t block = answers.size() / 64;
+                if (block > UINT16_MAX) return false;
+                cells_[index] = static_cast<uint16_t>(block);
+                answers.insert(answers.end(), cell_answers, cell_answers + 64);
+                ++boundary_cells_;
               }
         }
-    boundary_answers_ = new uint8_t[answers.size() + 1];
-    std::memcpy(boundary_answers_, answers.data(), answers.size());
+    answers_ = new uint8_t[answers.size()];
+    std::memcpy(answers_, answers.data(), answers.size());
     return true;
   } catch (const std::bad_alloc&) {
     return false;

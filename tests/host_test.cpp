@@ -23,23 +23,15 @@
 #include <vector>
 
 #include "host/frames.h"
-#include "tests/support/gif_decode.h"
+#include "tests/support/have_want.h"
 #include "tests/support/host_fixture.h"
+#include "tests/support/host_run.h"
 
 namespace {
 
-using testing_support::DecodedGif;
-using testing_support::DecodeGif;
-using testing_support::ExpectedIndices;
-using testing_support::FileExists;
-using testing_support::MakeHostFrame;
-using testing_support::ReadFile;
-using testing_support::TempPath;
-using Bytes = std::vector<uint8_t>;
+using namespace testing_support;
 
 // ------------------------------------------------------------ child process
-
-enum class Stdin { kNull, kFile, kPipe };
 
 // One run of lodra-gif. Its stdout and stderr go to files (so a chatty child
 // can never block on a full pipe), or stderr to a pseudo-terminal.
@@ -210,84 +202,6 @@ Outcome RunHost(const std::vector<std::string>& args, Stdin in = Stdin::kNull, c
   return run;
 }
 
-bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
-template <typename T>
-::testing::AssertionResult HaveWant(const T& have, const T& want) {
-  if (have == want) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << "have " << ::testing::PrintToString(have) << ", want "
-                                       << ::testing::PrintToString(want);
-}
-
-// ------------------------------------------------------------------ frames
-
-// A colour for every pixel of every frame, with many distinct colours.
-uint32_t PatternColour(int n, int x, int y) {
-  const uint32_t r = static_cast<uint32_t>(x * 37 + n * 11) & 0xFF;
-  const uint32_t g = static_cast<uint32_t>(y * 53 + n * 7) & 0xFF;
-  const uint32_t b = static_cast<uint32_t>((x ^ y) * 29 + n * 3 + 17) & 0xFF;
-  return r << 16 | g << 8 | b;
-}
-
-// Frames as a raw bgr24 stream carries them: top row first, no padding.
-Bytes RawStream(int width, int height, int frames) {
-  Bytes raw;
-  for (int n = 0; n < frames; ++n)
-    for (int y = 0; y < height; ++y)
-      for (int x = 0; x < width; ++x) {
-        const uint32_t rgb = PatternColour(n, x, y);
-        raw.push_back(static_cast<uint8_t>(rgb));
-        raw.push_back(static_cast<uint8_t>(rgb >> 8));
-        raw.push_back(static_cast<uint8_t>(rgb >> 16));
-      }
-  return raw;
-}
-
-// The same frame in the plug-in's layout, built by the test's own helper.
-Bytes HostFrame(int width, int height, int n) {
-  return MakeHostFrame(width, height, [n](int x, int y) { return PatternColour(n, x, y); });
-}
-
-void WriteFile(const std::string& path, const Bytes& bytes) {
-  std::FILE* file = std::fopen(path.c_str(), "wb");
-  ASSERT_NE(file, nullptr) << path;
-  ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), file), bytes.size());
-  ASSERT_EQ(std::fclose(file), 0);
-}
-
-DecodedGif Decode(const std::string& path) {
-  DecodedGif gif;
-  std::string error;
-  EXPECT_TRUE(DecodeGif(ReadFile(path), &gif, &error)) << path << ": " << error;
-  return gif;
-}
-
-// Delays of frames 0..count-1: the differences of the frame end times in
-// whole hundredths, rounded down.
-std::vector<int> WantDelays(int count, int64_t rate, int64_t scale) {
-  std::vector<int> delays;
-  for (int64_t n = 0; n < count; ++n)
-    delays.push_back(static_cast<int>((n + 1) * scale * 100 / rate - n * scale * 100 / rate));
-  return delays;
-}
-
-std::vector<int> DelaysOf(const DecodedGif& gif) {
-  std::vector<int> delays;
-  for (const auto& frame : gif.frames) delays.push_back(frame.delay);
-  return delays;
-}
-
-// Every frame of `gif` against the quantiser's indices for the pattern.
-void ExpectPatternFrames(const DecodedGif& gif, int width, int height, int frames, bool masked) {
-  ASSERT_EQ(gif.frames.size(), static_cast<size_t>(frames)) << "frames";
-  EXPECT_EQ(gif.width, masked ? width / 2 : width);
-  EXPECT_EQ(gif.height, height);
-  for (int n = 0; n < frames; ++n) {
-    const Bytes want = ExpectedIndices(HostFrame(width, height, n), width, height, masked);
-    EXPECT_TRUE(gif.frames[n].indices == want) << "frame " << n << " differs from the quantiser's indices";
-  }
-}
-
 // ------------------------------------------------------------ the demo
 
 TEST(HostDemo, ExportsThreeSecondsOfTheDemoFrames) {
@@ -310,20 +224,8 @@ TEST(HostDemo, ExportsThreeSecondsOfTheDemoFrames) {
     EXPECT_TRUE(Contains(run.err, "75 frames, 320x180, 3.00 s at 25 fps")) << run.err;
 
     const DecodedGif gif = Decode(output);
-    EXPECT_EQ(gif.width, 320);
-    EXPECT_EQ(gif.height, 180);
-    EXPECT_TRUE(HaveWant(gif.loop_count, c.want_loop)) << "loop count";
-    ASSERT_EQ(gif.frames.size(), 75u);
-    EXPECT_EQ(DelaysOf(gif), std::vector<int>(75, 4));
-
     // A few frames across the animation, index by index.
-    const host::FrameSize frame_size = host::DemoFrameSize(host::kDemoPictureSize, c.masked);
-    for (int n : {0, 19, 40, 74}) {
-      Bytes frame(host::HostFrameBytes(frame_size), 0);
-      host::DrawDemoFrame(host::kDemoPictureSize, c.masked, {25, 1}, n, frame.data());
-      const Bytes want = ExpectedIndices(frame, frame_size.width, frame_size.height, c.masked);
-      EXPECT_TRUE(gif.frames[n].indices == want) << "frame " << n;
-    }
+    ASSERT_NO_FATAL_FAILURE(ExpectDemoGif(gif, host::kDemoPictureSize, c.masked, c.want_loop, 75, {0, 19, 40, 74}));
     int transparent = 0;
     for (uint8_t index : gif.frames[0].indices) transparent += index == 0;
     if (c.masked) {
@@ -337,35 +239,22 @@ TEST(HostDemo, ExportsThreeSecondsOfTheDemoFrames) {
 // ----------------------------------------------------------- raw input
 
 TEST(HostRawInput, FileAndPipeGiveTheQuantisersIndices) {
-  struct Case {
-    const char* what;
-    Stdin in;  // kNull: INPUT names the file
-    int width, height, frames;
-    std::string rate;
-    int64_t want_rate, want_scale;
-    std::vector<std::string> extra;
-    bool masked;
-    int want_loop;
-  } const cases[] = {
+  const RawCase cases[] = {
       {"file, odd width (padded rows)", Stdin::kNull, 13, 7, 4, "30000/1001", 30000, 1001, {}, false, 0},
       {"pipe", Stdin::kPipe, 16, 9, 5, "25", 25, 1, {}, false, 0},
       {"stdin redirected from a file", Stdin::kFile, 10, 6, 3, "29.97", 2997, 100, {}, false, 0},
       {"pipe, mask mode, loop 7", Stdin::kPipe, 20, 8, 3, "12", 12, 1, {"--mask", "--loop", "7"}, true, 7},
       {"file, mask mode, odd width", Stdin::kNull, 15, 5, 2, "10", 10, 1, {"--mask"}, true, 0},
   };
-  for (const Case& c : cases) {
+  for (const RawCase& c : cases) {
     SCOPED_TRACE(c.what);
     const Bytes raw = RawStream(c.width, c.height, c.frames);
     const std::string input = TempPath("input.raw");
     const std::string output = TempPath("out.gif");
-    WriteFile(input, raw);
-    std::vector<std::string> args = {"--size", std::to_string(c.width) + "x" + std::to_string(c.height),
-                                     "--rate", c.rate, "-o", output};
-    args.insert(args.end(), c.extra.begin(), c.extra.end());
-    args.push_back(c.in == Stdin::kNull ? input : "-");
+    ASSERT_TRUE(WriteBytes(input, raw)) << input;
 
     HostProcess host;
-    ASSERT_TRUE(host.Start(LODRA_GIF_PATH, args, c.in, input));
+    ASSERT_TRUE(host.Start(LODRA_GIF_PATH, RawArgs(c, input, output), c.in, input));
     if (c.in == Stdin::kPipe) {
       EXPECT_TRUE(host.Write(raw));
     }
@@ -374,10 +263,7 @@ TEST(HostRawInput, FileAndPipeGiveTheQuantisersIndices) {
     EXPECT_FALSE(Contains(host.err, "warning")) << host.err;
     EXPECT_FALSE(Contains(host.err, "\r")) << "no progress bar when stderr is a file";
 
-    const DecodedGif gif = Decode(output);
-    ExpectPatternFrames(gif, c.width, c.height, c.frames, c.masked);
-    EXPECT_TRUE(HaveWant(gif.loop_count, c.want_loop)) << "loop count";
-    EXPECT_TRUE(HaveWant(DelaysOf(gif), WantDelays(c.frames, c.want_rate, c.want_scale))) << "delays";
+    ExpectRawGif(Decode(output), c);
   }
 }
 
@@ -404,7 +290,7 @@ TEST(HostRawInput, PartialTrailingFrameIsLeftOutWithAWarning) {
     raw.resize(static_cast<size_t>(3 * frame_bytes + c.extra_bytes));
     const std::string input = TempPath("input.raw");
     const std::string output = TempPath("out.gif");
-    WriteFile(input, raw);
+    ASSERT_TRUE(WriteBytes(input, raw)) << input;
     std::vector<std::string> args = {"--size", "8x4", "--rate", "25", "-o", output};
     args.insert(args.end(), c.extra_args.begin(), c.extra_args.end());
     args.push_back(c.in == Stdin::kNull ? input : "-");
@@ -451,7 +337,7 @@ TEST(HostRawInput, EmptyInputWritesNothing) {
     std::remove(output.c_str());
     Bytes raw = RawStream(4, 4, 1);
     raw.resize(static_cast<size_t>(c.bytes));
-    WriteFile(input, raw);
+    ASSERT_TRUE(WriteBytes(input, raw)) << input;
     HostProcess host;
     ASSERT_TRUE(host.Start(LODRA_GIF_PATH, {"--size", "4x4", "--rate", "25", "-o", output,
                                             c.in == Stdin::kNull ? input : "-"},
@@ -491,18 +377,13 @@ TEST(HostInterrupt, CtrlCClosesTheGifAfterTheFramesSoFar) {
 
 TEST(HostErrors, EachFailureHasItsMessageAndStatus) {
   const std::string input = TempPath("input.raw");
-  WriteFile(input, RawStream(4, 4, 2));
+  ASSERT_TRUE(WriteBytes(input, RawStream(4, 4, 2))) << input;
   const std::string not_a_module = TempPath("not_a_module.so");
-  WriteFile(not_a_module, Bytes{'n', 'o', 't', ' ', 'E', 'L', 'F'});
+  ASSERT_TRUE(WriteBytes(not_a_module, Bytes{'n', 'o', 't', ' ', 'E', 'L', 'F'})) << not_a_module;
   const std::string output = TempPath("out.gif");
   const std::vector<std::string> raw = {"--rate", "25", "-o", output, input};
 
-  struct Case {
-    const char* what;
-    std::vector<std::string> args;
-    int want_status;
-    std::string want_message;
-  } const cases[] = {
+  const FailureCase cases[] = {
       {"malformed size", {"--size", "4by4", "--rate", "25", "-o", output, input}, 2, "malformed size \"4by4\""},
       {"zero width", {"--size", "0x4", "--rate", "25", "-o", output, input}, 2, "must be 1 to 65535"},
       {"frame too large", {"--size", "65535x65535", "--rate", "25", "-o", output, input}, 2, "bytes, more than"},
@@ -524,14 +405,11 @@ TEST(HostErrors, EachFailureHasItsMessageAndStatus) {
       {"input missing", {"--size", "4x4", "--rate", "25", "-o", output, TempPath("nothing.raw")}, 5,
        "cannot open"},
   };
-  for (const Case& c : cases) {
+  for (const FailureCase& c : cases) {
     SCOPED_TRACE(c.what);
     std::remove(output.c_str());
     const Outcome run = RunHost(c.args);
-    EXPECT_TRUE(HaveWant(run.status, c.want_status)) << "exit status; " << run.err;
-    EXPECT_TRUE(Contains(run.err, c.want_message)) << "have " << run.err << ", want " << c.want_message;
-    EXPECT_FALSE(Contains(run.err, "wrote")) << "no success reported";
-    EXPECT_FALSE(FileExists(output)) << "nothing written";
+    ExpectFailedRun(run.status, run.err, c, output);
     // One line for the error, and at most a hint after it.
     EXPECT_LE(std::count(run.err.begin(), run.err.end(), '\n'), 2) << run.err;
   }

@@ -22,23 +22,15 @@
 #include <string>
 #include <vector>
 
-#include "host/frames.h"
 #include "host/options.h"
 #include "tests/support/gif_decode.h"
 #include "tests/support/have_want.h"
 #include "tests/support/host_fixture.h"
+#include "tests/support/host_run.h"
 
 namespace {
 
-using testing_support::DecodedGif;
-using testing_support::DecodeGif;
-using testing_support::ExpectedIndices;
-using testing_support::FileExists;
-using testing_support::HaveWant;
-using testing_support::MakeHostFrame;
-using testing_support::ReadFile;
-using testing_support::TempPath;
-using Bytes = std::vector<uint8_t>;
+using namespace testing_support;
 
 // The build tree's paths are Unix paths; Wine shows the Unix root as Z:.
 std::string WindowsPath(const std::string& path) {
@@ -96,8 +88,6 @@ std::string Quoted(const std::string& arg) {
   return out + "\"";
 }
 
-enum class Stdin { kNull, kFile, kPipe };
-
 struct Outcome {
   int status = -1;  // the exit code; -1 when the host did not start or end
   std::string err;
@@ -125,9 +115,11 @@ Outcome RunHost(const std::vector<std::string>& args, Stdin in = Stdin::kNull, c
       SetHandleInformation(write_end, HANDLE_FLAG_INHERIT, 0);
     }
   } else {
+    // Shared for writing: under Wine the child's copy may outlive the child
+    // for a moment, and the next case rewrites the file.
     const char* name = in == Stdin::kFile ? stdin_data.c_str() : "NUL";
-    child_in.Reset(CreateFileA(name, GENERIC_READ, FILE_SHARE_READ, &inherit, OPEN_EXISTING,
-                               FILE_ATTRIBUTE_NORMAL, nullptr));
+    child_in.Reset(CreateFileA(name, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                               OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   }
   if (err.get() == nullptr || out.get() == nullptr || child_in.get() == nullptr) {
     ADD_FAILURE() << "cannot make the child's standard handles: error " << GetLastError();
@@ -179,64 +171,15 @@ Outcome RunHost(const std::vector<std::string>& args, Stdin in = Stdin::kNull, c
   return run;
 }
 
-bool Contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
-
 // ------------------------------------------------------------------ frames
 
-// A colour for every pixel of every frame, with many distinct colours, and
-// black in places: in mask mode black in the right half makes the pixel
+// The shared pattern, with black in places: in mask mode black in the right half makes the pixel
 // beside it transparent. Pixel (1, 0) is the bytes 0x0D 0x0A 0x1A, which a
 // stdin left in text mode would turn into one byte or stop at.
-uint32_t PatternColour(int n, int x, int y) {
+uint32_t BinaryPatternColour(int n, int x, int y) {
   if (x == 1 && y == 0) return 0x1A0A0D;
   if ((x + 2 * y + n) % 5 == 0) return 0;
-  const uint32_t r = static_cast<uint32_t>(x * 37 + n * 11) & 0xFF;
-  const uint32_t g = static_cast<uint32_t>(y * 53 + n * 7) & 0xFF;
-  const uint32_t b = static_cast<uint32_t>((x ^ y) * 29 + n * 3 + 17) & 0xFF;
-  return r << 16 | g << 8 | b;
-}
-
-// Frames as a raw bgr24 stream carries them: top row first, no padding.
-std::string RawStream(int width, int height, int frames) {
-  std::string raw;
-  for (int n = 0; n < frames; ++n)
-    for (int y = 0; y < height; ++y)
-      for (int x = 0; x < width; ++x) {
-        const uint32_t rgb = PatternColour(n, x, y);
-        raw.push_back(static_cast<char>(rgb & 0xFF));
-        raw.push_back(static_cast<char>(rgb >> 8 & 0xFF));
-        raw.push_back(static_cast<char>(rgb >> 16 & 0xFF));
-      }
-  return raw;
-}
-
-bool WriteBytes(const std::string& path, const std::string& bytes) {
-  std::FILE* file = std::fopen(path.c_str(), "wb");
-  if (file == nullptr) return false;
-  const bool wrote = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-  return std::fclose(file) == 0 && wrote;
-}
-
-DecodedGif Decode(const std::string& path) {
-  DecodedGif gif;
-  std::string error;
-  EXPECT_TRUE(DecodeGif(ReadFile(path), &gif, &error)) << path << ": " << error;
-  return gif;
-}
-
-std::vector<int> DelaysOf(const DecodedGif& gif) {
-  std::vector<int> delays;
-  for (const auto& frame : gif.frames) delays.push_back(frame.delay);
-  return delays;
-}
-
-// Delays of frames 0..count-1: the differences of the frame end times in
-// whole hundredths, rounded down.
-std::vector<int> WantDelays(int count, int64_t rate, int64_t scale) {
-  std::vector<int> delays;
-  for (int64_t n = 0; n < count; ++n)
-    delays.push_back(static_cast<int>((n + 1) * scale * 100 / rate - n * scale * 100 / rate));
-  return delays;
+  return PatternColour(n, x, y);
 }
 
 // ------------------------------------------------------------------ exports
@@ -253,68 +196,38 @@ TEST(HostWine, DemoIsExportedThroughTheWindowsModule) {
 
   const DecodedGif gif = Decode(output);
   EXPECT_TRUE(HaveWant(gif.version, std::string("GIF89a")));
-  EXPECT_TRUE(HaveWant(gif.width, picture.width));
-  EXPECT_TRUE(HaveWant(gif.height, picture.height));
-  EXPECT_TRUE(HaveWant(gif.loop_count, 0)) << "loop count";
-  EXPECT_TRUE(HaveWant(DelaysOf(gif), std::vector<int>(3, 4))) << "delays";
-  ASSERT_EQ(gif.frames.size(), 3u);
-  for (int n = 0; n < 3; ++n) {
-    Bytes frame(host::HostFrameBytes(picture), 0);
-    host::DrawDemoFrame(picture, false, {25, 1}, n, frame.data());
-    EXPECT_TRUE(gif.frames[n].indices == ExpectedIndices(frame, picture.width, picture.height, false))
-        << "frame " << n << " differs from the quantiser's indices";
-  }
+  ExpectDemoGif(gif, picture, false, 0, 3, {0, 1, 2});
 }
 
 TEST(HostWine, RawFramesFromAFileAStdinFileAndAPipe) {
-  struct Case {
-    const char* what;
-    Stdin in;  // kNull: INPUT names the file
-    int width, height, frames;
-    std::string rate;
-    int64_t want_rate, want_scale;
-    std::vector<std::string> extra;
-    bool masked;
-    int want_loop;
-  } const cases[] = {
+  const RawCase cases[] = {
       // Rows of 39 bytes: the host pads them to 40 for the module.
       {"file, odd width", Stdin::kNull, 13, 7, 3, "30000/1001", 30000, 1001, {}, false, 0},
-      // Binary stdin (see PatternColour).
+      // Binary stdin (see BinaryPatternColour).
       {"stdin redirected from a file", Stdin::kFile, 10, 6, 2, "29.97", 2997, 100, {}, false, 0},
       {"pipe, mask mode, loop 7", Stdin::kPipe, 20, 8, 3, "12", 12, 1, {"--mask", "--loop", "7"}, true, 7},
   };
-  for (const Case& c : cases) {
+  for (const RawCase& c : cases) {
     SCOPED_TRACE(c.what);
-    const std::string raw = RawStream(c.width, c.height, c.frames);
-    ASSERT_NE(raw.find("\r\n\x1a"), std::string::npos) << "the stream must test binary mode";
+    const Bytes raw = RawStream(c.width, c.height, c.frames, BinaryPatternColour);
+    const std::string text(raw.begin(), raw.end());
+    ASSERT_NE(text.find("\r\n\x1a"), std::string::npos) << "the stream must test binary mode";
     const std::string input = TempPath("input.raw");
     const std::string output = TempPath("out.gif");
     ASSERT_TRUE(WriteBytes(input, raw)) << input;
     std::remove(output.c_str());
-    std::vector<std::string> args = {"--size", std::to_string(c.width) + "x" + std::to_string(c.height),
-                                     "--rate", c.rate, "-o", output};
-    args.insert(args.end(), c.extra.begin(), c.extra.end());
-    args.push_back(c.in == Stdin::kNull ? input : "-");
 
-    const Outcome run = RunHost(args, c.in, c.in == Stdin::kPipe ? raw : input);
+    const Outcome run = RunHost(RawArgs(c, input, output), c.in,
+                                c.in == Stdin::kPipe ? text : input);
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_FALSE(Contains(run.err, "warning")) << run.err;
 
     const DecodedGif gif = Decode(output);
-    const int gif_width = c.masked ? c.width / 2 : c.width;
-    EXPECT_TRUE(HaveWant(gif.width, gif_width));
-    EXPECT_TRUE(HaveWant(gif.height, c.height));
-    EXPECT_TRUE(HaveWant(gif.loop_count, c.want_loop)) << "loop count";
-    EXPECT_TRUE(HaveWant(DelaysOf(gif), WantDelays(c.frames, c.want_rate, c.want_scale))) << "delays";
-    ASSERT_EQ(gif.frames.size(), static_cast<size_t>(c.frames));
-    for (int n = 0; n < c.frames; ++n) {
-      const Bytes frame = MakeHostFrame(c.width, c.height, [n](int x, int y) { return PatternColour(n, x, y); });
-      EXPECT_TRUE(gif.frames[n].indices == ExpectedIndices(frame, c.width, c.height, c.masked))
-          << "frame " << n << " differs from the quantiser's indices";
-    }
+    ASSERT_NO_FATAL_FAILURE(ExpectRawGif(gif, c, BinaryPatternColour));
     if (c.masked) {
-      const int transparent = static_cast<int>(std::count(gif.frames[0].indices.begin(), gif.frames[0].indices.end(), 0));
-      EXPECT_GT(transparent, 0) << "the mask's black pixels make the picture's beside them transparent";
+      const Bytes& first = gif.frames[0].indices;
+      EXPECT_GT(std::count(first.begin(), first.end(), 0), 0)
+          << "the mask's black pixels make the picture's beside them transparent";
     }
   }
 }
@@ -323,19 +236,14 @@ TEST(HostWine, RawFramesFromAFileAStdinFileAndAPipe) {
 
 TEST(HostWine, EachFailureHasItsStatusAndWritesNothing) {
   const std::string input = TempPath("input.raw");
-  ASSERT_TRUE(WriteBytes(input, RawStream(4, 4, 2)));
+  ASSERT_TRUE(WriteBytes(input, RawStream(4, 4, 2, BinaryPatternColour)));
   const std::string output = TempPath("out.gif");
   // A DLL that loads but is no output plug-in: one of the system's own.
   char system_folder[MAX_PATH] = {0};
   ASSERT_GT(GetSystemDirectoryA(system_folder, MAX_PATH), 0u);
   const std::string not_a_plugin = std::string(system_folder) + "\\kernel32.dll";
 
-  struct Case {
-    const char* what;
-    std::vector<std::string> args;
-    int want_status;
-    std::string want_message;
-  } const cases[] = {
+  const FailureCase cases[] = {
       {"malformed size", {"--size", "4by4", "--rate", "25", "-o", output, input}, 2, "malformed size \"4by4\""},
       {"missing module", {"--module", TempPath("nowhere.auo"), "--frames", "1", "-o", output}, 3,
        "cannot load the plug-in module"},
@@ -343,14 +251,11 @@ TEST(HostWine, EachFailureHasItsStatusAndWritesNothing) {
        "has no GetOutputPluginTable export"},
       {"output folder missing", {"--frames", "1", "-o", TempPath("no\\such\\folder.gif")}, 4, "cannot write"},
   };
-  for (const Case& c : cases) {
+  for (const FailureCase& c : cases) {
     SCOPED_TRACE(c.what);
     std::remove(output.c_str());
     const Outcome run = RunHost(c.args);
-    EXPECT_TRUE(HaveWant(run.status, c.want_status)) << "exit status; " << run.err;
-    EXPECT_TRUE(Contains(run.err, c.want_message)) << "have " << run.err << ", want " << c.want_message;
-    EXPECT_FALSE(Contains(run.err, "wrote")) << "no success reported";
-    EXPECT_FALSE(FileExists(output)) << "nothing written";
+    ExpectFailedRun(run.status, run.err, c, output);
   }
 }
 

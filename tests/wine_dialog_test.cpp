@@ -9,26 +9,23 @@
 // through the ANSI code page and read back in Japanese only where that is
 // 932, as on the plug-in's users' systems. CTest runs this program with
 // LC_ALL=ja_JP.UTF-8, which gives Wine that code page.
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <gtest/gtest.h>
-#include <windows.h>
 
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "tests/support/have_want.h"
+#include "tests/support/windows_host.h"
 
 namespace {
 
 using testing_support::HaveWant;
+using namespace testing_support::host_table;
 
 std::string Utf8(const std::wstring& text) {
   if (text.empty()) return {};
@@ -51,27 +48,12 @@ void PrintTo(const ShownControl& c, std::ostream* out) {
   *out << "{" << c.id << ", \"" << Utf8(c.text) << "\"}";
 }
 
-typedef uint32_t(__cdecl* GetTableFn)(void);
-typedef int32_t(__cdecl* ConfigFn)(HWND owner, HINSTANCE module);
-typedef int32_t(__cdecl* ConfigGetFn)(void* data);
-typedef int32_t(__cdecl* ConfigSetFn)(const void* data, int32_t size);
-
-// Offsets of the table's entries, as the host reads them.
-constexpr std::size_t kConfig = 28, kConfigGet = 32, kConfigSet = 36;
-
 constexpr int kLoopCountBox = 100;
 constexpr int kMaskBox = 101;
 
 // Generous: every Wine call may run under an emulator.
 constexpr DWORD kOpenTimeoutMs = 60000;
 constexpr DWORD kCloseTimeoutMs = 30000;
-
-template <typename Fn>
-Fn EntryAt(const uint8_t* table, std::size_t offset) {
-  uint32_t word;
-  std::memcpy(&word, table + offset, 4);
-  return reinterpret_cast<Fn>(static_cast<uintptr_t>(word));
-}
 
 std::wstring WindowText(HWND window) {
   wchar_t text[256] = {};
@@ -96,27 +78,6 @@ struct Seen {
   std::wstring loop_text_before_button;
   UINT mask_state_before_button = 0;
 };
-
-// The first top-level window of the dialog class on the thread; whether it
-// is owned by the right window is checked by the caller.
-BOOL CALLBACK FindDialog(HWND window, LPARAM param) {
-  wchar_t class_name[16] = {};
-  GetClassNameW(window, class_name, 16);
-  if (std::wcscmp(class_name, L"#32770") != 0) return TRUE;
-  *reinterpret_cast<HWND*>(param) = window;
-  return FALSE;
-}
-
-HWND WaitForDialog(DWORD thread) {
-  const DWORD start = GetTickCount();
-  HWND dialog = nullptr;
-  while (GetTickCount() - start < kOpenTimeoutMs) {
-    EnumThreadWindows(thread, FindDialog, reinterpret_cast<LPARAM>(&dialog));
-    if (dialog != nullptr) return dialog;
-    Sleep(10);
-  }
-  return nullptr;
-}
 
 bool WaitForClose(HWND dialog) {
   const DWORD start = GetTickCount();
@@ -145,13 +106,9 @@ struct UserActions {
 // Runs on the user's thread while `thread` sits in the dialog's modal loop.
 Seen PlayUser(DWORD thread, HWND owner, const UserActions& actions) {
   Seen seen;
-  HWND dialog = WaitForDialog(thread);
+  HWND dialog = testing_support::WaitForDialog(thread, kOpenTimeoutMs);
   if (dialog == nullptr) return seen;
   seen.opened = true;
-  // What we send is handled by the dialog's thread only once its modal loop
-  // runs, after WM_INITDIALOG; this one waits for that.
-  DWORD_PTR ignored = 0;
-  SendMessageTimeoutW(dialog, WM_NULL, 0, 0, SMTO_NORMAL, kOpenTimeoutMs, &ignored);
 
   seen.owned = GetWindow(dialog, GW_OWNER) == owner;
   seen.caption = WindowText(dialog);
@@ -188,35 +145,15 @@ Seen PlayUser(DWORD thread, HWND owner, const UserActions& actions) {
 
 // ----------------------------------------------------------------- the fixture
 
-LRESULT CALLBACK OwnerProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam) {
-  return DefWindowProcW(window, message, wparam, lparam);
-}
-
 class WineDialogTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    module_ = LoadLibraryA(LODRA_MODULE_PATH);
-    ASSERT_NE(module_, nullptr) << "LoadLibraryA(" << LODRA_MODULE_PATH << ") failed, error "
-                                << GetLastError();
-    const auto get_table = reinterpret_cast<GetTableFn>(
-        reinterpret_cast<void*>(GetProcAddress(module_, "GetOutputPluginTable")));
-    ASSERT_NE(get_table, nullptr);
-    table_ = reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(get_table()));
-    ASSERT_NE(table_, nullptr);
-
-    // The host's main window: a plain top-level window.
-    WNDCLASSW window_class = {};
-    window_class.lpfnWndProc = OwnerProc;
-    window_class.hInstance = GetModuleHandleW(nullptr);
-    window_class.lpszClassName = L"LodraTestHost";
-    RegisterClassW(&window_class);
-    owner_ = CreateWindowExW(0, L"LodraTestHost", L"host", WS_OVERLAPPEDWINDOW | WS_VISIBLE, 120,
-                             90, 480, 360, nullptr, nullptr, GetModuleHandleW(nullptr), nullptr);
-    ASSERT_NE(owner_, nullptr) << "CreateWindowExW failed, error " << GetLastError();
-  }
-  void TearDown() override {
-    if (owner_ != nullptr) DestroyWindow(owner_);
-    if (module_ != nullptr) FreeLibrary(module_);
+    std::string error;
+    ASSERT_TRUE(plugin_.Load(LODRA_MODULE_PATH, &error)) << error;
+    table_ = plugin_.table;
+    owner_window_ = testing_support::MakeHostWindow(120, 90);
+    ASSERT_NE(owner_window_, nullptr) << "CreateWindowExW failed, error " << GetLastError();
+    owner_ = owner_window_.get();
   }
 
   void SetSettings(int32_t loop_count, int32_t use_mask) {
@@ -243,7 +180,7 @@ class WineDialogTest : public ::testing::Test {
         Sleep(10);
       }
     });
-    const int32_t result = EntryAt<ConfigFn>(table_, kConfig)(owner_, module_);
+    const int32_t result = EntryAt<ConfigFn>(table_, kConfig)(owner_, plugin_.module.get());
     returned = true;
     user.join();
     EXPECT_TRUE(HaveWant(result, int32_t{1})) << "config's result";
@@ -253,7 +190,9 @@ class WineDialogTest : public ::testing::Test {
     return seen;
   }
 
-  HMODULE module_ = nullptr;
+  // Declared in this order, the window goes before the module.
+  testing_support::PluginModule plugin_;
+  testing_support::HostWindow owner_window_;
   const uint8_t* table_ = nullptr;
   HWND owner_ = nullptr;
 };

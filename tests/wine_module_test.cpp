@@ -3,11 +3,7 @@
 // through those words with records laid out byte by byte, and its resources
 // found by the system's loader. Nothing here goes through our own headers'
 // structure layouts, so a layout that only agrees with itself is caught.
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
 #include <gtest/gtest.h>
-#include <windows.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -20,42 +16,19 @@
 #include "tests/support/gif_decode.h"
 #include "tests/support/have_want.h"
 #include "tests/support/host_fixture.h"
+#include "tests/support/windows_host.h"
 
 namespace {
 
 using testing_support::DialogTemplate;
 using testing_support::HaveWant;
-using testing_support::Named;
-
-// The host's view of the entries: every one __cdecl, every argument and
-// result 32 bits.
-typedef uint32_t(__cdecl* GetTableFn)(void);
-typedef int32_t(__cdecl* OutputFn)(void* info);
-typedef int32_t(__cdecl* ConfigGetFn)(void* data);
-typedef int32_t(__cdecl* ConfigSetFn)(const void* data, int32_t size);
-
-uint32_t Get32(const uint8_t* bytes, std::size_t offset) {
-  return static_cast<uint32_t>(bytes[offset]) | static_cast<uint32_t>(bytes[offset + 1]) << 8 |
-         static_cast<uint32_t>(bytes[offset + 2]) << 16 |
-         static_cast<uint32_t>(bytes[offset + 3]) << 24;
-}
+using namespace testing_support::host_table;
 
 void Put32(uint8_t* bytes, std::size_t offset, uint32_t value) {
   for (int i = 0; i < 4; ++i) bytes[offset + i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
-template <typename Fn>
-Fn EntryAt(const uint8_t* table, std::size_t offset) {
-  return reinterpret_cast<Fn>(static_cast<uintptr_t>(Get32(table, offset)));
-}
-
 uint32_t AddressOf(const void* p) { return static_cast<uint32_t>(reinterpret_cast<uintptr_t>(p)); }
-
-// The table's words, by the offsets the host uses.
-constexpr std::size_t kFlag = 0, kName = 4, kFilter = 8, kInformation = 12, kUnused16 = 16,
-                      kUnused20 = 20, kOutput = 24, kConfig = 28, kConfigGet = 32, kConfigSet = 36,
-                      kReserved = 40, kReservedWords = 18,
-                      kTableBytes = kReserved + 4 * kReservedWords;
 
 // "Zarn" and "output" in code page 932.
 const std::string kWantName = "Zarn\x8F\x6F\x97\xCD";
@@ -65,18 +38,10 @@ const std::string kWantName = "Zarn\x8F\x6F\x97\xCD";
 class WineModuleTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    module_ = LoadLibraryA(LODRA_MODULE_PATH);
-    ASSERT_NE(module_, nullptr) << "LoadLibraryA(" << LODRA_MODULE_PATH << ") failed, error "
-                                << GetLastError();
-    const auto get_table = reinterpret_cast<GetTableFn>(
-        reinterpret_cast<void*>(GetProcAddress(module_, "GetOutputPluginTable")));
-    ASSERT_NE(get_table, nullptr) << "no export named GetOutputPluginTable";
-    const uint32_t address = get_table();
-    ASSERT_NE(address, 0u);
-    table_ = reinterpret_cast<const uint8_t*>(static_cast<uintptr_t>(address));
-  }
-  void TearDown() override {
-    if (module_ != nullptr) FreeLibrary(module_);
+    std::string error;
+    ASSERT_TRUE(plugin_.Load(LODRA_MODULE_PATH, &error)) << error;
+    module_ = plugin_.module.get();
+    table_ = plugin_.table;
   }
 
   // True when [p, p + bytes) lies inside the module's image.
@@ -99,6 +64,7 @@ class WineModuleTest : public ::testing::Test {
     return block;
   }
 
+  testing_support::PluginModule plugin_;
   HMODULE module_ = nullptr;
   const uint8_t* table_ = nullptr;
 };
@@ -358,20 +324,7 @@ TEST_F(WineModuleTest, ConfigDialogAsTheLoaderFindsIt) {
   std::string error;
   ASSERT_TRUE(testing_support::ParseDialogTemplate(dialog.data, dialog.size, &t, &error)) << error;
 
-  // WS_POPUP | WS_VISIBLE | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME |
-  // DS_SETFONT | DS_3DLOOK.
-  EXPECT_TRUE(HaveWant(t.style, uint32_t{0x90C800C4})) << "style";
-  EXPECT_TRUE(HaveWant(t.ex_style, uint32_t{0})) << "extended style";
-  EXPECT_TRUE(HaveWant(t.control_count, uint16_t{6})) << "controls";
-  EXPECT_TRUE(HaveWant(t.x, int16_t{0})) << "x";
-  EXPECT_TRUE(HaveWant(t.y, int16_t{0})) << "y";
-  EXPECT_TRUE(HaveWant(t.cx, int16_t{128})) << "width";
-  EXPECT_TRUE(HaveWant(t.cy, int16_t{96})) << "height";
-  EXPECT_TRUE(HaveWant(t.menu, Named(u""))) << "menu";
-  EXPECT_TRUE(HaveWant(t.klass, Named(u""))) << "class";
-  EXPECT_TRUE(HaveWant(t.caption, Named(u"Zarn出力の設定"))) << "caption";
-  EXPECT_TRUE(HaveWant(t.font_size, uint16_t{9})) << "font size";
-  EXPECT_TRUE(HaveWant(t.font, std::u16string(u"ＭＳ Ｐゴシック"))) << "font";
+  testing_support::ExpectConfigDialogHeader(t);
 
   // The controls by id and class, in tab order (their texts and styles are
   // the resource test's business; here: the loader hands out the whole

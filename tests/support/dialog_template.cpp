@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "tests/support/have_want.h"
+
 namespace testing_support {
 
 ResourceId Ordinal(uint16_t n) { return {true, n, {}}; }
@@ -23,63 +25,6 @@ void PrintTo(const ResourceId& id, std::ostream* out) {
   *out << "\"";
 }
 
-namespace {
-
-// Little-endian reads that stop at the end: a read past it sets `failed` and
-// yields zeros.
-class Reader {
- public:
-  Reader(const uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-
-  uint16_t Word() {
-    if (failed_ || size_ - at_ < 2) {
-      failed_ = true;
-      return 0;
-    }
-    const uint16_t value = static_cast<uint16_t>(data_[at_] | data_[at_ + 1] << 8);
-    at_ += 2;
-    return value;
-  }
-  uint32_t Dword() {
-    const uint32_t low = Word();
-    return low | static_cast<uint32_t>(Word()) << 16;
-  }
-  std::u16string String() {
-    std::u16string s;
-    for (uint16_t c = Word(); c != 0 && !failed_; c = Word()) s.push_back(static_cast<char16_t>(c));
-    return s;
-  }
-  ResourceId Id() {
-    if (size_ - at_ >= 2 && data_[at_] == 0xFF && data_[at_ + 1] == 0xFF) {
-      Word();
-      return Ordinal(Word());
-    }
-    return Named(String());
-  }
-  void Skip(std::size_t bytes) {
-    if (size_ - at_ < bytes) {
-      failed_ = true;
-      return;
-    }
-    at_ += bytes;
-  }
-  void AlignTo4() {
-    const std::size_t pad = (4 - at_ % 4) % 4;
-    // The padding after the last control may be missing.
-    at_ = size_ - at_ < pad ? size_ : at_ + pad;
-  }
-  std::size_t at() const { return at_; }
-  bool failed() const { return failed_; }
-
- private:
-  const uint8_t* data_;
-  std::size_t size_;
-  std::size_t at_ = 0;
-  bool failed_ = false;
-};
-
-}  // namespace
-
 bool ParseDialogTemplate(const uint8_t* data, std::size_t size, DialogTemplate* out,
                          std::string* error) {
   *out = DialogTemplate{};
@@ -87,7 +32,7 @@ bool ParseDialogTemplate(const uint8_t* data, std::size_t size, DialogTemplate* 
     *error = "an extended template";
     return false;
   }
-  Reader r(data, size);
+  ByteReader r(data, size);
   out->style = r.Dword();
   out->ex_style = r.Dword();
   out->control_count = r.Word();
@@ -130,6 +75,26 @@ bool ParseDialogTemplate(const uint8_t* data, std::size_t size, DialogTemplate* 
   }
   out->used_bytes = end;
   return true;
+}
+
+void ExpectConfigDialogHeader(const DialogTemplate& t) {
+  // WS_POPUP | WS_VISIBLE | WS_CAPTION | WS_SYSMENU | DS_MODALFRAME |
+  // DS_SETFONT | DS_3DLOOK.
+  EXPECT_TRUE(HaveWant(t.style, uint32_t{0x90C800C4})) << "style";
+  EXPECT_TRUE(HaveWant(t.ex_style, uint32_t{0})) << "extended style";
+  EXPECT_TRUE(HaveWant(t.control_count, uint16_t{6})) << "control count";
+  EXPECT_TRUE(HaveWant(t.x, int16_t{0})) << "x";
+  EXPECT_TRUE(HaveWant(t.y, int16_t{0})) << "y";
+  EXPECT_TRUE(HaveWant(t.cx, int16_t{128})) << "width";
+  EXPECT_TRUE(HaveWant(t.cy, int16_t{96})) << "height";
+  EXPECT_TRUE(HaveWant(t.menu, Named(u""))) << "menu";
+  EXPECT_TRUE(HaveWant(t.klass, Named(u""))) << "class";
+  // "Zarn" + output + no + settings (kanji, hiragana).
+  EXPECT_TRUE(HaveWant(t.caption, Named(u"Zarn\u51FA\u529B\u306E\u8A2D\u5B9A"))) << "caption";
+  EXPECT_TRUE(HaveWant(t.font_size, uint16_t{9})) << "font size";
+  // "MS P Gothic" in full-width Latin and katakana.
+  EXPECT_TRUE(HaveWant(t.font, std::u16string(u"\uFF2D\uFF33 \uFF30\u30B4\u30B7\u30C3\u30AF")))
+      << "font";
 }
 
 }  // namespace testing_support

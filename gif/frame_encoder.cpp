@@ -153,8 +153,12 @@ void FillIndexImage(Mode mode, int32_t host_width, const void* pixels, int32_t w
   for (int32_t y = 0; y < height; ++y) {
     const uint8_t* source = host + static_cast<size_t>(height - 1 - y) * host_stride;
     BYTE* target = indices + static_cast<size_t>(y) * index_stride;
-    uint32_t last_colour = ColourWord(source);
-    BYTE last_index = static_cast<BYTE>(nearest(last_colour));
+    uint32_t last_colour = 0;
+    BYTE last_index = 0;
+    if constexpr (kReuseLast) {
+      last_colour = ColourWord(source);
+      last_index = static_cast<BYTE>(nearest(last_colour));
+    }
     for (int32_t x = 0; x < width; ++x) {
       const uint8_t* pixel = source + 3 * static_cast<size_t>(x);
       if (mode == Mode::kMasked) {
@@ -166,15 +170,15 @@ void FillIndexImage(Mode mode, int32_t host_width, const void* pixels, int32_t w
         }
       }
       const uint32_t colour = ColourWord(pixel);
-      if (!kReuseLast) {
+      if constexpr (kReuseLast) {
+        if (colour != last_colour) {
+          last_colour = colour;
+          last_index = static_cast<BYTE>(nearest(colour));
+        }
+        target[x] = last_index;
+      } else {
         target[x] = static_cast<BYTE>(nearest(colour));
-        continue;
       }
-      if (colour != last_colour) {
-        last_colour = colour;
-        last_index = static_cast<BYTE>(nearest(colour));
-      }
-      target[x] = last_index;
     }
   }
 }

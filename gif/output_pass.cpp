@@ -89,22 +89,31 @@ bool ReduceFrameRate(int32_t rate, int32_t scale, FrameTiming* timing) {
   return true;
 }
 
-// (n + 1) * scale * 100 / rate, written as whole + remainder parts so that no
-// intermediate exceeds 64 bits for any 32-bit frame number.
-int64_t FrameEndTime(const FrameTiming& timing, int64_t n) {
+namespace {
+
+// scale * 100 / rate hundredths a frame, as a whole part and a remainder, so
+// that no intermediate below exceeds 64 bits for any 32-bit frame number.
+struct PerFrame {
+  int64_t whole;
+  int64_t remainder;
+};
+PerFrame SplitPerFrame(const FrameTiming& timing) {
   const int64_t per_frame = timing.scale * 100;
-  const int64_t whole = per_frame / timing.rate;
-  const int64_t remainder = per_frame % timing.rate;
-  return (n + 1) * whole + (n + 1) * remainder / timing.rate;
+  return {per_frame / timing.rate, per_frame % timing.rate};
+}
+
+}  // namespace
+
+int64_t FrameEndTime(const FrameTiming& timing, int64_t n) {
+  const PerFrame p = SplitPerFrame(timing);
+  return (n + 1) * p.whole + (n + 1) * p.remainder / timing.rate;
 }
 
 uint16_t FrameDelay(const FrameTiming& timing, int64_t n) {
   // The difference of two end times, taken part by part so that it stays
   // exact where the end times themselves would not fit.
-  const int64_t per_frame = timing.scale * 100;
-  const int64_t whole = per_frame / timing.rate;
-  const int64_t remainder = per_frame % timing.rate;
-  const int64_t delay = whole + (n + 1) * remainder / timing.rate - n * remainder / timing.rate;
+  const PerFrame p = SplitPerFrame(timing);
+  const int64_t delay = p.whole + (n + 1) * p.remainder / timing.rate - n * p.remainder / timing.rate;
   return static_cast<uint16_t>(delay > kMaxField ? kMaxField : delay);
 }
 

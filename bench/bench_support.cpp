@@ -1,5 +1,7 @@
 #include "bench/bench_support.h"
 
+#include "plugin/plugin_interface.h"
+
 #include <gif_lib.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -51,12 +53,9 @@ bool LoadRaw(const std::string& content, int width, int height, RawVideo* out, s
   return true;
 }
 
-size_t HostStride(int width) { return (3 * static_cast<size_t>(width) + 3) / 4 * 4; }
-size_t IndexStride(int width) { return (static_cast<size_t>(width) + 3) / 4 * 4; }
-
 void ToHostLayout(const uint8_t* raw, int width, int height, uint8_t* host) {
   const size_t row_bytes = 3 * static_cast<size_t>(width);
-  const size_t stride = HostStride(width);
+  const size_t stride = static_cast<size_t>(HostFrameStride(width));
   for (int y = 0; y < height; ++y) {
     // The host's first row in memory is the picture's bottom row.
     uint8_t* row = host + static_cast<size_t>(height - 1 - y) * stride;
@@ -66,7 +65,7 @@ void ToHostLayout(const uint8_t* raw, int width, int height, uint8_t* host) {
 }
 
 std::vector<uint8_t> HostFrame(const RawVideo& video, int n) {
-  std::vector<uint8_t> host(HostStride(video.width) * static_cast<size_t>(video.height));
+  std::vector<uint8_t> host(static_cast<size_t>(HostFrameBytes(video.width, video.height)));
   ToHostLayout(video.Frame(n), video.width, video.height, host.data());
   return host;
 }
@@ -80,18 +79,9 @@ int PingPong(int n, int available) {
 
 // --------------------------------------------------------------- matching
 
-const Palette& FixedPalette() {
-  static const Palette palette = [] {
-    Palette p;
-    BuildPalette(&p);
-    return p;
-  }();
-  return palette;
-}
-
 std::vector<uint8_t> ReferenceIndices(const uint8_t* host, int width, int height) {
   std::vector<uint8_t> indices(static_cast<size_t>(width) * static_cast<size_t>(height));
-  const size_t stride = HostStride(width);
+  const size_t stride = static_cast<size_t>(HostFrameStride(width));
   for (int y = 0; y < height; ++y) {
     const uint8_t* row = host + static_cast<size_t>(height - 1 - y) * stride;
     for (int x = 0; x < width; ++x) {

@@ -1,5 +1,5 @@
 // What the benchmarks share: the prepared content, frames in the host's
-// layout, the encoder's matching loop, checking a written GIF, child
+// layout, checking index images and written GIFs, child
 // processes for one-time and peak-memory figures, and the summary printed
 // after the runs.
 #pragma once
@@ -41,13 +41,9 @@ struct RawVideo {
 // missing or holds no whole frame.
 bool LoadRaw(const std::string& content, int width, int height, RawVideo* out, std::string* error);
 
-// Host frames: rows bottom-up, each padded to a multiple of 4 bytes.
-size_t HostStride(int width);
+// The raw frame (top-down, unpadded) in the host layout.
 void ToHostLayout(const uint8_t* raw, int width, int height, uint8_t* host);
 std::vector<uint8_t> HostFrame(const RawVideo& video, int n);
-
-// Index images: one byte a pixel, rows top-down, padded to 4 bytes.
-size_t IndexStride(int width);
 
 // Frame n of an animation of `count` frames played from a video of
 // `available` frames forth and back (0 1 .. last .. 1 0 1 ..), so that any
@@ -56,48 +52,6 @@ size_t IndexStride(int width);
 int PingPong(int n, int available);
 
 // --------------------------------------------------------------- matching
-
-const Palette& FixedPalette();
-
-// The encoder's matching walk over a host frame (gif/frame_encoder.cpp,
-// plain mode): rows read bottom-up, written top-down, the answer for the
-// previous pixel reused while the colour repeats. Kept the same so that its
-// time is what an export spends on matching.
-template <typename Nearest>
-void MatchFrame(const uint8_t* host, int width, int height, uint8_t* indices, Nearest nearest) {
-  const size_t host_stride = HostStride(width);
-  const size_t index_stride = IndexStride(width);
-  for (int y = 0; y < height; ++y) {
-    const uint8_t* source = host + static_cast<size_t>(height - 1 - y) * host_stride;
-    uint8_t* target = indices + static_cast<size_t>(y) * index_stride;
-    uint32_t last_colour = source[0] | source[1] << 8 | static_cast<uint32_t>(source[2]) << 16;
-    uint8_t last_index = static_cast<uint8_t>(nearest(last_colour));
-    for (int x = 0; x < width; ++x) {
-      const uint8_t* pixel = source + 3 * static_cast<size_t>(x);
-      const uint32_t colour = pixel[0] | pixel[1] << 8 | static_cast<uint32_t>(pixel[2]) << 16;
-      if (colour != last_colour) {
-        last_colour = colour;
-        last_index = static_cast<uint8_t>(nearest(colour));
-      }
-      target[x] = last_index;
-    }
-  }
-}
-
-// The same walk without reusing answers: one search a pixel.
-template <typename Nearest>
-void MatchEveryPixel(const uint8_t* host, int width, int height, uint8_t* indices, Nearest nearest) {
-  const size_t host_stride = HostStride(width);
-  const size_t index_stride = IndexStride(width);
-  for (int y = 0; y < height; ++y) {
-    const uint8_t* source = host + static_cast<size_t>(height - 1 - y) * host_stride;
-    uint8_t* target = indices + static_cast<size_t>(y) * index_stride;
-    for (int x = 0; x < width; ++x) {
-      const uint8_t* pixel = source + 3 * static_cast<size_t>(x);
-      target[x] = static_cast<uint8_t>(nearest(pixel[0] | pixel[1] << 8 | static_cast<uint32_t>(pixel[2]) << 16));
-    }
-  }
-}
 
 // The reference search over a whole host frame, top-down, width x height
 // (no padding): what every check compares with.

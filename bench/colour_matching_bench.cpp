@@ -17,6 +17,8 @@
 #include <vector>
 
 #include "bench/bench_support.h"
+#include "gif/frame_encoder.h"
+#include "plugin/plugin_interface.h"
 #include "quantize/colour_map.h"
 
 namespace {
@@ -55,11 +57,11 @@ std::unique_ptr<Frame> DistinctColoursFrame() {
   std::shuffle(colours.begin(), colours.end(), random);
   auto frame = std::make_unique<Frame>();
   frame->what = "synthetic: every pixel a different colour";
-  frame->host.assign(bench::HostStride(kWidth) * kHeight, 0);
+  frame->host.assign(HostFrameStride(kWidth) * kHeight, 0);
   for (int y = 0; y < kHeight; ++y)
     for (int x = 0; x < kWidth; ++x) {
       const uint32_t colour = colours[static_cast<size_t>(y) * kWidth + x];
-      uint8_t* pixel = frame->host.data() + static_cast<size_t>(y) * bench::HostStride(kWidth) + 3 * x;
+      uint8_t* pixel = frame->host.data() + static_cast<size_t>(y) * HostFrameStride(kWidth) + 3 * x;
       pixel[0] = static_cast<uint8_t>(colour);
       pixel[1] = static_cast<uint8_t>(colour >> 8);
       pixel[2] = static_cast<uint8_t>(colour >> 16);
@@ -90,39 +92,34 @@ size_t DistinctColours(const std::vector<uint8_t>& host) {
   return count;
 }
 
-// How one way of matching fills the index image.
-// kMap is what the encoder does: one map lookup a pixel.
-enum class Way { kReference, kReferenceReuse, kMap, kMapReuse };
+// How the encoder fills the index image: through the map for the fixed
+// palette (kMap), or with the reference search for any other palette
+// (kReference: the same colours with the palette's flags word changed, which
+// the encoder does not take for the fixed palette).
+enum class Way { kReference, kMap };
+
+const Palette& ReferencePathPalette() {
+  static const Palette palette = [] {
+    Palette p = FixedPalette();
+    p.flags = 1;
+    return p;
+  }();
+  return palette;
+}
 
 void Match(Way way, const Frame& frame, uint8_t* indices) {
-  const Palette* palette = &bench::FixedPalette();
-  const ColourMap* map = ColourMapFor(palette);
-  const uint8_t* host = frame.host.data();
-  switch (way) {
-    case Way::kReference:
-      bench::MatchEveryPixel(host, kWidth, kHeight, indices,
-                             [palette](uint32_t c) { return FindNearestColor(c, palette); });
-      break;
-    case Way::kReferenceReuse:
-      bench::MatchFrame(host, kWidth, kHeight, indices, [palette](uint32_t c) { return FindNearestColor(c, palette); });
-      break;
-    case Way::kMap:
-      bench::MatchEveryPixel(host, kWidth, kHeight, indices, [map](uint32_t c) { return map->Find(c); });
-      break;
-    case Way::kMapReuse:
-      bench::MatchFrame(host, kWidth, kHeight, indices, [map](uint32_t c) { return map->Find(c); });
-      break;
-  }
+  MapFrameToIndices(FrameLayout::kPlain, way == Way::kMap ? FixedPalette() : ReferencePathPalette(), kWidth,
+                    frame.host.data(), kHeight, indices, IndexImageStride(kWidth));
 }
 
 void BenchMatch(benchmark::State& state, Frame* frame, Way way) {
-  if (ColourMapFor(&bench::FixedPalette()) == nullptr) {
+  if (FixedPaletteColourMap() == nullptr) {
     state.SkipWithError("no colour map for the fixed palette");
     return;
   }
-  std::vector<uint8_t> indices(bench::IndexStride(kWidth) * kHeight);
+  std::vector<uint8_t> indices(IndexImageStride(kWidth) * kHeight);
   Match(way, *frame, indices.data());
-  const std::string difference = bench::FirstDifference(indices.data(), bench::IndexStride(kWidth),
+  const std::string difference = bench::FirstDifference(indices.data(), IndexImageStride(kWidth),
                                                         frame->Reference().data(), kWidth, kWidth, kHeight);
   if (!difference.empty()) {
     state.SkipWithError(("index image differs from the reference's: " + difference).c_str());
@@ -141,13 +138,12 @@ void BenchMatch(benchmark::State& state, Frame* frame, Way way) {
 
 // ------------------------------------------------------------ map build
 
-// The child: times the first ColourMapFor call of a fresh process, which
-// builds the map, and prints nanoseconds and boundary cells.
+// The child: times the first FixedPaletteColourMap call of a fresh process,
+// which builds the map, and prints nanoseconds and boundary cells.
 int BuildMapChild() {
-  Palette palette;
-  BuildPalette(&palette);
+  const Palette& palette = FixedPalette();
   const uint64_t start = bench::NowNanoseconds();
-  const ColourMap* map = ColourMapFor(&palette);
+  const ColourMap* map = FixedPaletteColourMap();
   const uint64_t elapsed = bench::NowNanoseconds() - start;
   if (map == nullptr) return 1;
   // A few answers against the reference, so a broken build does not pass
@@ -215,14 +211,8 @@ void PrintSummary(const Recorder& recorder, const std::vector<std::string>& fram
               << "    ratio      " << bench::FormatNumber(ratio, "x", 0) << " ("
               << bench::FormatNumber(ratio_cpu, "x", 0) << "): target " << verdict(ratio, m) << " ("
               << verdict(ratio_cpu, m_cpu) << ")\n";
-    for (const char* other : {"reference_reuse", "map_reuse"}) {
-      const std::vector<double>* times = recorder.Times(prefix + other);
-      if (times != nullptr)
-        std::cout << "    " << other << ": " << bench::FormatSeconds(bench::SpreadOf(*times)) << " ("
-                  << bench::FormatSeconds(bench::SpreadOf(*recorder.CpuTimes(prefix + other))) << ")\n";
-    }
   }
-  const ColourMap* map = ColourMapFor(&bench::FixedPalette());
+  const ColourMap* map = FixedPaletteColourMap();
   std::cout << "  tables: the map "
             << (64 * 64 * 64 * 2 + 64 * (256 + static_cast<size_t>(map->boundary_cells()))) / 1024 << " KiB ("
             << map->boundary_cells() << " boundary cells)\n";
@@ -264,14 +254,7 @@ int main(int argc, char** argv) {
         ->Iterations(1)
         ->UseRealTime()
         ->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark((prefix + "reference_reuse").c_str(), BenchMatch, frame, Way::kReferenceReuse)
-        ->Iterations(1)
-        ->UseRealTime()
-        ->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark((prefix + "map").c_str(), BenchMatch, frame, Way::kMap)
-        ->UseRealTime()
-        ->Unit(benchmark::kMillisecond);
-    benchmark::RegisterBenchmark((prefix + "map_reuse").c_str(), BenchMatch, frame, Way::kMapReuse)
         ->UseRealTime()
         ->Unit(benchmark::kMillisecond);
   }

@@ -25,10 +25,9 @@
 
 #include "bench/bench_support.h"
 #include "gif/frame_encoder.h"
-#include "gif/gif_splice.h"
+#include "gif/frame_timing.h"
 #include "gif/output_pass.h"
 #include "plugin/plugin_interface.h"
-#include "quantize/colour_map.h"
 
 namespace {
 
@@ -49,7 +48,7 @@ constexpr int kRate = 30;
 // of them prepared in the host's layout, for timing) or from the raw file,
 // read into one buffer on each request (for memory: the driver then holds
 // one frame, as a host does).
-class Driver {
+class Driver final : public FrameSource {
  public:
   // In-memory frames, played forth and back up to `frame_count`.
   Driver(const std::vector<std::vector<uint8_t>>* frames, int width, int height, int frame_count)
@@ -57,26 +56,25 @@ class Driver {
   // Frames read from `raw_file` (an open descriptor of `available` frames).
   Driver(int raw_file, int available, int width, int height, int frame_count)
       : raw_file_(raw_file), available_(available), width_(width), height_(height), frame_count_(frame_count) {
-    buffer_.resize(bench::HostStride(width) * static_cast<size_t>(height));
+    buffer_.resize(static_cast<size_t>(HostFrameBytes(width, height)));
   }
 
-  int32_t Export(const std::string& path) {
-    OutputInfo info{};
-    info.width = width_;
-    info.height = height_;
-    info.rate = kRate;
-    info.scale = 1;
-    info.frame_count = frame_count_;
-    info.save_file = path.c_str();
-    info.get_frame = &Driver::GetFrame;
-    info.is_aborted = [](void) -> int32_t { return 0; };
-    info.report_progress = [](int32_t, int32_t) -> int32_t { return 1; };
-    info.host_refresh = [](void) -> int32_t { return 1; };
-    current_ = this;
-    const int32_t result = OutputAnimatedGif(&info);
-    current_ = nullptr;
-    return result;
+  // The output pass with the default settings; true when the file is written.
+  bool Export(const std::string& path) {
+    AnimationRequest request;
+    request.host_width = width_;
+    request.height = height_;
+    request.rate = kRate;
+    request.scale = 1;
+    request.frame_count = frame_count_;
+    request.path = path.c_str();
+    return WriteAnimatedGif(request, AnimationSettings(), *this) == ExportResult::kWritten;
   }
+
+  bool IsAborted() override { return false; }
+  void ReportProgress(int32_t, int32_t) override {}
+  const void* Pixels(int32_t n) override { return Frame(n); }
+  void Refresh() override {}
 
   // Every frame fetched, nothing exported: the driver's own share.
   bool FetchAll() {
@@ -86,14 +84,11 @@ class Driver {
   }
 
  private:
-  static Driver* current_;
   const std::vector<std::vector<uint8_t>>* frames_ = nullptr;
   int raw_file_ = -1;
   int available_ = 0;
   int width_, height_, frame_count_;
   std::vector<uint8_t> buffer_;
-
-  static void* GetFrame(int32_t n) { return current_ != nullptr ? current_->Frame(n) : nullptr; }
 
   void* Frame(int n) {
     if (frames_ != nullptr) {
@@ -103,7 +98,7 @@ class Driver {
     // Raw rows are top-down and unpadded; each is read straight into its
     // bottom-up place.
     const size_t row_bytes = 3 * static_cast<size_t>(width_);
-    const size_t stride = bench::HostStride(width_);
+    const size_t stride = static_cast<size_t>(HostFrameStride(width_));
     const off_t frame_start =
         static_cast<off_t>(bench::PingPong(n, available_)) * static_cast<off_t>(row_bytes) * height_;
     for (int y = 0; y < height_; ++y) {
@@ -115,7 +110,6 @@ class Driver {
     return buffer_.data();
   }
 };
-Driver* Driver::current_ = nullptr;
 
 // ----------------------------------------------------------- the content
 
@@ -146,49 +140,24 @@ std::vector<uint8_t> ReadWholeFile(const std::string& path) {
 // ------------------------------------------------------------- the stages
 
 void MatchAll(Workload& w) {
-  const ColourMap* map = ColourMapFor(&bench::FixedPalette());
   for (size_t n = 0; n < w.host_frames.size(); ++n)
-    bench::MatchFrame(w.host_frames[n].data(), w.size.width, w.size.height, w.index_images[n].data(),
-                      [map](uint32_t c) { return map->Find(c); });
+    MapFrameToIndices(FrameLayout::kPlain, FixedPalette(), w.size.width, w.host_frames[n].data(), w.size.height,
+                      w.index_images[n].data(), IndexImageStride(w.size.width));
 }
 
-// What the encoder does with an index image once it is filled: start the
-// imaging library, wrap the image in an indexed bitmap with the palette,
-// save it as GIF into a memory stream and copy the bytes out. Empty on any
-// failure.
-std::vector<uint8_t> CodeGif(const uint8_t* indices, int width, int height) {
+// The encoder's imaging-library stage on an index image, as it runs it: the
+// library started, the image saved as GIF, the bytes copied out. Empty on
+// any failure.
+std::vector<uint8_t> CodeGif(uint8_t* indices, int width, int height) {
   std::vector<uint8_t> out;
-  GdiplusStartupInput input;
-  ULONG_PTR token = 0;
-  if (GdiplusStartup(&token, &input, nullptr) != Ok) return out;
-  GpBitmap* bitmap = nullptr;
-  IStream* stream = nullptr;
-  CLSID encoder;
-  HGLOBAL block = GlobalAlloc(GMEM_MOVEABLE, 0);
-  if (GdipCreateBitmapFromScan0(width, height, static_cast<INT>(bench::IndexStride(width)), PixelFormat8bppIndexed,
-                                const_cast<BYTE*>(indices), &bitmap) == Ok &&
-      GdipSetImagePalette(bitmap, reinterpret_cast<const ColorPalette*>(&bench::FixedPalette())) == Ok &&
-      GetGifEncoderClsid(&encoder) >= 0 && block != nullptr && SUCCEEDED(CreateStreamOnHGlobal(block, TRUE, &stream))) {
-    block = nullptr;  // the stream's now
-    LARGE_INTEGER zero;
-    zero.QuadPart = 0;
-    ULARGE_INTEGER end;
-    ULONG read = 0;
-    if (GdipSaveImageToStream(bitmap, stream, &encoder, nullptr) == Ok &&
-        SUCCEEDED(stream->Seek(zero, STREAM_SEEK_END, &end)) && end.QuadPart > 0 &&
-        SUCCEEDED(stream->Seek(zero, STREAM_SEEK_SET, nullptr))) {
-      // The encoder copies into a fixed global block; so does this.
-      HGLOBAL copy = GlobalAlloc(GMEM_FIXED, static_cast<SIZE_T>(end.QuadPart));
-      if (copy != nullptr && SUCCEEDED(stream->Read(copy, static_cast<ULONG>(end.QuadPart), &read)) &&
-          read == end.QuadPart)
-        out.assign(static_cast<uint8_t*>(copy), static_cast<uint8_t*>(copy) + read);
-      if (copy != nullptr) GlobalFree(copy);
-    }
-  }
-  if (stream != nullptr) stream->Release();
-  if (block != nullptr) GlobalFree(block);
-  if (bitmap != nullptr) GdipDisposeImage(bitmap);
-  GdiplusShutdown(token);
+  ImagingSession imaging;
+  if (!imaging.started()) return out;
+  uint32_t length = 0;
+  uint8_t* block = SaveIndexImageAsGif(FixedPalette(), width, height, indices,
+                                       static_cast<int32_t>(IndexImageStride(width)), &length, nullptr);
+  if (block == nullptr) return out;
+  out.assign(block, block + length);
+  GlobalFree(block);
   return out;
 }
 
@@ -200,33 +169,18 @@ bool CodeAll(Workload& w) {
   return true;
 }
 
-// The looping extension (loop forever) and the closing comment and trailer,
-// as the export writes them.
-const uint8_t kLooping[] = {0x21, 0xFF, 0x0B, 'N', 'E',  'T',  'S',  'C',  'A', 'P',
-                            'E',  '2',  '.',  '0', 0x03, 0x01, 0x00, 0x00, 0x00};
-const uint8_t kClosing[] = {0x21, 0xFE, 0x08, 'U', 'U', 'U', 'U', 'U', 'U', 'U', 'U', 0x00, 0x3B};
-
-// Splices every frame GIF and writes the animation, as the export does.
+// Splices every frame GIF into the animation file, as the export does.
 bool WriteAll(const Workload& w) {
-  std::FILE* file = std::fopen(w.stage_path.c_str(), "wb");
-  if (file == nullptr) return false;
+  AnimationFile file;
+  if (!file.Open(w.stage_path.c_str())) return false;
   FrameTiming timing;
   ReduceFrameRate(kRate, 1, &timing);
-  bool ok = true;
-  for (size_t n = 0; ok && n < w.frame_gifs.size(); ++n) {
-    gif::SplicedFrame frame;
-    ok = gif::SpliceFrameGif(w.frame_gifs[n].data(), w.frame_gifs[n].size(), bench::FixedPalette(),
-                             FrameDelay(timing, static_cast<int64_t>(n)), &frame);
-    if (!ok) break;
-    if (n == 0)
-      ok = std::fwrite(frame.head, 1, sizeof frame.head, file) == sizeof frame.head &&
-           std::fwrite(kLooping, 1, sizeof kLooping, file) == sizeof kLooping;
-    ok = ok && std::fwrite(frame.prefix, 1, frame.prefix_size, file) == frame.prefix_size;
-    for (int i = 0; ok && i < frame.rest_count; ++i)
-      ok = std::fwrite(frame.rest[i].data, 1, frame.rest[i].size, file) == frame.rest[i].size;
+  for (size_t n = 0; n < w.frame_gifs.size(); ++n) {
+    if (file.AppendFrame(w.frame_gifs[n].data(), static_cast<uint32_t>(w.frame_gifs[n].size()), FixedPalette(),
+                         FrameDelay(timing, static_cast<int64_t>(n)), LoopCountField(0)) != ExportResult::kWritten)
+      return false;
   }
-  ok = ok && std::fwrite(kClosing, 1, sizeof kClosing, file) == sizeof kClosing;
-  return std::fclose(file) == 0 && ok;
+  return file.Finish();
 }
 
 // ------------------------------------------------------------- the checks
@@ -238,7 +192,7 @@ std::string Prepare(Workload& w) {
   if (!bench::LoadRaw(w.content, w.size.width, w.size.height, &video, &w.error)) return w.error;
   for (int n = 0; n < video.frame_count; ++n) w.host_frames.push_back(bench::HostFrame(video, n));
   const size_t count = w.host_frames.size();
-  w.index_images.assign(count, std::vector<uint8_t>(bench::IndexStride(w.size.width) * w.size.height));
+  w.index_images.assign(count, std::vector<uint8_t>(IndexImageStride(w.size.width) * w.size.height));
   w.frame_gifs.resize(count);
   w.export_path = bench::ContentDir() + "/export-" + w.content + "-" + w.size.Name() + ".gif";
   w.stage_path = bench::ContentDir() + "/stages-" + w.content + "-" + w.size.Name() + ".gif";
@@ -246,12 +200,12 @@ std::string Prepare(Workload& w) {
   // The map against the reference on frame 0, then the export against the map.
   MatchAll(w);
   const std::vector<uint8_t> reference = bench::ReferenceIndices(w.host_frames[0].data(), w.size.width, w.size.height);
-  std::string difference = bench::FirstDifference(w.index_images[0].data(), bench::IndexStride(w.size.width),
+  std::string difference = bench::FirstDifference(w.index_images[0].data(), IndexImageStride(w.size.width),
                                                   reference.data(), w.size.width, w.size.width, w.size.height);
   if (!difference.empty()) return "frame 0: map against the reference: " + difference;
 
   Driver driver(&w.host_frames, w.size.width, w.size.height, static_cast<int>(count));
-  if (driver.Export(w.export_path) != 1) return "the export returned 0";
+  if (!driver.Export(w.export_path)) return "the export failed";
   std::vector<bench::DecodedFrame> decoded;
   std::string error;
   if (!bench::DecodeGifFile(w.export_path, &decoded, &error)) return "the exported GIF: " + error;
@@ -262,7 +216,7 @@ std::string Prepare(Workload& w) {
       return "exported frame " + std::to_string(n) + " is " + std::to_string(decoded[n].width) + "x" +
              std::to_string(decoded[n].height);
     difference = bench::FirstDifference(decoded[n].indices.data(), w.size.width, w.index_images[n].data(),
-                                        bench::IndexStride(w.size.width), w.size.width, w.size.height);
+                                        IndexImageStride(w.size.width), w.size.width, w.size.height);
     if (!difference.empty()) return "exported frame " + std::to_string(n) + ": " + difference;
   }
   w.exported = ReadWholeFile(w.export_path);
@@ -277,7 +231,7 @@ std::string Prepare(Workload& w) {
   if (!bench::DecodeGifFile(w.stage_path, &decoded, &error) || decoded.size() != 1)
     return "the coded frame 0 does not decode: " + error;
   difference = bench::FirstDifference(decoded[0].indices.data(), w.size.width, w.index_images[0].data(),
-                                      bench::IndexStride(w.size.width), w.size.width, w.size.height);
+                                      IndexImageStride(w.size.width), w.size.width, w.size.height);
   if (!difference.empty()) return "coded frame 0: " + difference;
   if (!WriteAll(w)) return "the writing stage failed";
   if (ReadWholeFile(w.stage_path) != w.exported) return "the writing stage's file differs from the export's";
@@ -300,8 +254,8 @@ void BenchExport(benchmark::State& state, Workload* w) {
   }
   Driver driver(&w->host_frames, w->size.width, w->size.height, static_cast<int>(w->host_frames.size()));
   for (auto _ : state) {
-    if (driver.Export(w->export_path) != 1) {
-      state.SkipWithError("the export returned 0");
+    if (!driver.Export(w->export_path)) {
+      state.SkipWithError("the export failed");
       return;
     }
   }
@@ -347,7 +301,7 @@ int MemoryChild(bool fetch_only, const char* raw_path, int width, int height, in
   if (available < 1) return 3;
   Driver driver(file, available, width, height, frames);
   const uint64_t start = bench::NowNanoseconds();
-  const bool ok = fetch_only ? driver.FetchAll() : driver.Export(out_path) == 1;
+  const bool ok = fetch_only ? driver.FetchAll() : driver.Export(out_path);
   const double seconds = static_cast<double>(bench::NowNanoseconds() - start) * 1e-9;
   std::printf("%.6f %ld\n", seconds, bench::PeakResidentKib());
   close(file);

@@ -33,6 +33,7 @@ function(lodra_add_fuzz_target name)
     set(replay_args)
   endif()
   target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
+  set_target_properties(${name} PROPERTIES LODRA_STANDIN_HOOKS ON)
   target_link_libraries(${name} PRIVATE ${ARG_LIBRARIES})
 
   # A target with no input that ever failed has no regression folder yet.

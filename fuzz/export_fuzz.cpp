@@ -86,8 +86,6 @@ int32_t Int32At(const Bytes& header, size_t at) {
   return result;
 }
 
-uint64_t HostStride(int32_t width) { return (3 * static_cast<uint64_t>(width) + 3) / 4 * 4; }
-
 Input Decode(const uint8_t* data, size_t size) {
   Bytes header(data, data + (size < kHeaderSize ? size : kHeaderSize));
   header.resize(kHeaderSize, 0);
@@ -105,8 +103,8 @@ Input Decode(const uint8_t* data, size_t size) {
   in.local_table_layout = (header[20] & 1) != 0;
   if (size > kHeaderSize) in.pixels.assign(data + kHeaderSize, data + size);
   // Big frames are cut down in height: the point is the width, not the bytes.
-  if (in.width > 0 && in.height > 0 && HostStride(in.width) * static_cast<uint64_t>(in.height) > kMaxFrameBytes) {
-    const uint64_t rows = kMaxFrameBytes / HostStride(in.width);
+  if (in.width > 0 && in.height > 0 && HostFrameStride(in.width) * static_cast<uint64_t>(in.height) > kMaxFrameBytes) {
+    const uint64_t rows = kMaxFrameBytes / HostFrameStride(in.width);
     in.height = static_cast<int32_t>(rows < 1 ? 1 : rows);
   }
   return in;
@@ -123,7 +121,7 @@ bool EncoderTakes(const Input& in) {
 // n, repeated; a frame the encoder must refuse gets a token buffer.
 Bytes FrameBytes(const Input& in, int n) {
   if (!EncoderTakes(in)) return Bytes(16, 0x5A);
-  const size_t size = static_cast<size_t>(HostStride(in.width) * static_cast<uint64_t>(in.height));
+  const size_t size = static_cast<size_t>(HostFrameStride(in.width) * static_cast<uint64_t>(in.height));
   if (in.pixels.empty()) return testing_support::PatternFrame(in.width, in.height, n);
   // frame[i] = pixels[(start + i) % length]: one turn of the input's bytes
   // from `start`, then copies of what is filled so far, which stays a whole
@@ -200,12 +198,12 @@ std::string OutputPath() {
          std::to_string(LODRA_PROCESS_ID) + ".gif";
 }
 
-const Bytes kClosing = {0x21, 0xFE, 0x08, 'U', 'U', 'U', 'U', 'U', 'U', 'U', 'U', 0x00, 0x3B};
+using testing_support::kWantClosing;
 
 // The written file against the prediction.
 void CheckFile(const Input& in, const Prediction& want, const Bytes& file) {
   if (want.frames_written == 0) {
-    FUZZ_CHECK(file == kClosing, "a file with no frames is the closing 13 bytes; have " +
+    FUZZ_CHECK(file == kWantClosing, "a file with no frames is the closing 13 bytes; have " +
                                      std::to_string(file.size()) + " bytes");
     return;
   }
@@ -220,8 +218,6 @@ void CheckFile(const Input& in, const Prediction& want, const Bytes& file) {
   FUZZ_CHECK(gif.comments == std::vector<std::string>{"UUUUUUUU"}, "the closing comment");
   FUZZ_CHECK_EQ(gif.frames.size(), static_cast<size_t>(want.frames_written), "frames");
 
-  Palette palette;
-  BuildPalette(&palette);
   const int32_t width = OutputWidth(in);
   const int64_t pixels = static_cast<int64_t>(width) * in.height;
   const int64_t step = pixels > kComparedPixels ? pixels / kComparedPixels : 1;
@@ -238,7 +234,7 @@ void CheckFile(const Input& in, const Prediction& want, const Bytes& file) {
     // Bottom-up host rows; in mask mode a pure black pixel at the same place
     // in the right half makes the picture pixel transparent.
     const Bytes host = FrameBytes(in, n);
-    const size_t stride = static_cast<size_t>(HostStride(in.width));
+    const size_t stride = static_cast<size_t>(HostFrameStride(in.width));
     for (int64_t i = 0; i < pixels; i += step) {
       const int64_t x = i % width, y = i / width;
       const uint8_t* row = host.data() + static_cast<size_t>(in.height - 1 - y) * stride;
@@ -248,7 +244,7 @@ void CheckFile(const Input& in, const Prediction& want, const Bytes& file) {
       if (in.use_mask != 0 && mask[0] == 0 && mask[1] == 0 && mask[2] == 0)
         want_index = kTransparentIndex;
       else
-        want_index = FindNearestColor(static_cast<uint32_t>(pixel[0] | pixel[1] << 8 | pixel[2] << 16), &palette);
+        want_index = FindNearestColor(static_cast<uint32_t>(pixel[0] | pixel[1] << 8 | pixel[2] << 16), &FixedPalette());
       FUZZ_CHECK_EQ(int{frame.indices[static_cast<size_t>(i)]}, want_index,
                     which + " pixel (" + std::to_string(x) + ", " + std::to_string(y) + ")");
     }
@@ -296,18 +292,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   host.frame_source = [&in](int n) { return FrameBytes(in, n); };
   std::remove(host.path.c_str());
 
-  g_settings = Settings{in.loop_count, in.use_mask};
+  host.settings = {in.loop_count, in.use_mask != 0};
 #ifndef _WIN32
   standin::Reset();
   if (in.local_table_layout) standin::SetGifLayout(standin::GifLayout::kLocalTableOnly);
   standin::FailAcquisition(in.fail_acquisition);
 #endif
-  const int32_t result = host.Export();
+  const int32_t result = host.Export() == ExportResult::kWritten ? 1 : 0;
 #ifndef _WIN32
   FUZZ_CHECK_EQ(standin::LiveTotal(), 0, "objects alive after the export");
   standin::Reset();
 #endif
-  g_settings = Settings{0, 0};
 
   FUZZ_CHECK_EQ(result, want.result, "export result");
   if (want.refused_up_front) {
@@ -331,7 +326,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // The frames so far, unclosed: the head, the looping extension and more.
     FUZZ_CHECK(file.size() > 781 + 19 && std::memcmp(file.data(), "GIF89a", 6) == 0,
                "a failure after frames keeps them");
-    FUZZ_CHECK(!std::equal(kClosing.begin(), kClosing.end(), file.end() - kClosing.size()),
+    FUZZ_CHECK(!std::equal(kWantClosing.begin(), kWantClosing.end(), file.end() - kWantClosing.size()),
                "a failed export is closed off");
   }
   return 0;

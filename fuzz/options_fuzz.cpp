@@ -99,10 +99,10 @@ Rate WantRate(const std::string& text) {
 void CheckValueParsers(const std::string& text) {
   const std::string which = " of \"" + text + "\"";
 
-  host::FrameSize size{-7, -7};
+  lodra_gif::FrameSize size{-7, -7};
   std::string error;
   const Size want_size = WantSize(text);
-  const bool size_ok = host::ParseFrameSize(text, &size, &error);
+  const bool size_ok = lodra_gif::ParseFrameSize(text, &size, &error);
   FUZZ_CHECK_EQ(size_ok, want_size.ok, "ParseFrameSize" + which);
   if (size_ok) {
     FUZZ_CHECK_EQ(size.width, want_size.width, "width" + which);
@@ -110,7 +110,7 @@ void CheckValueParsers(const std::string& text) {
     // Every size the parser takes is one the frame check can judge.
     for (bool mask : {false, true}) {
       std::string reason;
-      const bool fits = host::CheckFrameSize(size, mask, &reason);
+      const bool fits = lodra_gif::CheckFrameSize(size, mask, &reason);
       const uint64_t stride = (3 * static_cast<uint64_t>(size.width) + 3) / 4 * 4;
       const bool want_fits = (!mask || size.width >= 2) && stride * static_cast<uint64_t>(size.height) <= INT32_MAX;
       FUZZ_CHECK_EQ(fits, want_fits, std::string("CheckFrameSize") + (mask ? " mask" : "") + which);
@@ -121,10 +121,10 @@ void CheckValueParsers(const std::string& text) {
     FUZZ_CHECK(!error.empty(), "a refused size gives no reason" + which);
   }
 
-  host::FrameRate rate{-7, -7};
+  lodra_gif::FrameRate rate{-7, -7};
   error.clear();
   const Rate want_rate = WantRate(text);
-  const bool rate_ok = host::ParseFrameRate(text, &rate, &error);
+  const bool rate_ok = lodra_gif::ParseFrameRate(text, &rate, &error);
   FUZZ_CHECK_EQ(rate_ok, want_rate.ok, "ParseFrameRate" + which);
   if (rate_ok) {
     FUZZ_CHECK_EQ(rate.rate, want_rate.rate, "rate" + which);
@@ -136,14 +136,14 @@ void CheckValueParsers(const std::string& text) {
 
   const struct {
     int64_t min, max;
-  } ranges[] = {{0, host::kMaxLoopCount}, {1, INT32_MAX}, {0, 0}, {5, 9}};
+  } ranges[] = {{0, lodra_gif::kMaxLoopCount}, {1, INT32_MAX}, {0, 0}, {5, 9}};
   for (const auto& range : ranges) {
     int64_t count = -7;
     error.clear();
     uint64_t value = 0;
     const bool want = DigitsUpTo(text, static_cast<uint64_t>(range.max), &value) &&
                       value >= static_cast<uint64_t>(range.min);
-    const bool ok = host::ParseCount(text, range.min, range.max, "--count", &count, &error);
+    const bool ok = lodra_gif::ParseCount(text, range.min, range.max, "--count", &count, &error);
     const std::string what = "ParseCount " + std::to_string(range.min) + ".." + std::to_string(range.max) + which;
     FUZZ_CHECK_EQ(ok, want, what);
     if (ok) FUZZ_CHECK_EQ(count, static_cast<int64_t>(value), what);
@@ -152,8 +152,8 @@ void CheckValueParsers(const std::string& text) {
 }
 
 // The options a failed parse must leave alone.
-host::Options Sentinel() {
-  host::Options options;
+lodra_gif::Options Sentinel() {
+  lodra_gif::Options options;
   options.output = "sentinel.gif";
   options.input = "sentinel.raw";
   options.has_input = true;
@@ -163,7 +163,7 @@ host::Options Sentinel() {
   return options;
 }
 
-bool SameOptions(const host::Options& a, const host::Options& b) {
+bool SameOptions(const lodra_gif::Options& a, const lodra_gif::Options& b) {
   return a.help == b.help && a.output == b.output && a.input == b.input && a.has_input == b.has_input &&
          a.has_size == b.has_size && a.size.width == b.size.width && a.size.height == b.size.height &&
          a.has_rate == b.has_rate && a.rate.rate == b.rate.rate && a.rate.scale == b.rate.scale &&
@@ -198,9 +198,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (size_t i = 1; i < arguments.size() && arguments[i] != "--"; ++i)
     want_help = want_help || arguments[i] == "-h" || arguments[i] == "--help";
 
-  host::Options options = Sentinel();
+  lodra_gif::Options options = Sentinel();
   std::string error;
-  const bool ok = host::ParseCommandLine(argc, argv.data(), &options, &error);
+  const bool ok = lodra_gif::ParseCommandLine(argc, argv.data(), &options, &error);
   if (!ok) {
     FUZZ_CHECK(!want_help, "a command line with help was refused: " + error);
     FUZZ_CHECK(!error.empty(), "a refused command line gives no reason");
@@ -208,7 +208,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   if (want_help) {
-    host::Options help;
+    lodra_gif::Options help;
     help.help = true;
     FUZZ_CHECK(SameOptions(options, help), "help sets anything but help");
     return 0;
@@ -216,8 +216,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(!options.help, "help without -h or --help");
   FUZZ_CHECK(!options.output.empty() && options.output != "-", "output \"" + options.output + "\"");
   if (options.has_size) {
-    FUZZ_CHECK(options.size.width >= 1 && options.size.width <= host::kMaxSide && options.size.height >= 1 &&
-                   options.size.height <= host::kMaxSide,
+    FUZZ_CHECK(options.size.width >= 1 && options.size.width <= lodra_gif::kMaxSide && options.size.height >= 1 &&
+                   options.size.height <= lodra_gif::kMaxSide,
                "size out of bounds");
   }
   if (options.has_rate) {
@@ -225,7 +225,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK_EQ(Gcd(static_cast<uint64_t>(options.rate.rate), static_cast<uint64_t>(options.rate.scale)),
                   uint64_t{1}, "rate in lowest terms: gcd");
   }
-  FUZZ_CHECK(options.loop_count >= 0 && options.loop_count <= host::kMaxLoopCount,
+  FUZZ_CHECK(options.loop_count >= 0 && options.loop_count <= lodra_gif::kMaxLoopCount,
              "loop count " + std::to_string(options.loop_count));
   FUZZ_CHECK(options.max_frames >= 0, "frames " + std::to_string(options.max_frames));
   if (options.mask) {
@@ -235,9 +235,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   // The same command line reads the same way again.
-  host::Options again;
+  lodra_gif::Options again;
   std::string again_error;
-  FUZZ_CHECK(host::ParseCommandLine(argc, argv.data(), &again, &again_error) && SameOptions(again, options),
+  FUZZ_CHECK(lodra_gif::ParseCommandLine(argc, argv.data(), &again, &again_error) && SameOptions(again, options),
              "a second parse differs");
   return 0;
 }

@@ -1,10 +1,11 @@
 #include "gif/frame_encoder.h"
 
-#include "quantize/colour_map.h"
-
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+
+#include "plugin/plugin_interface.h"
+#include "quantize/colour_map.h"
 
 namespace {
 
@@ -22,35 +23,12 @@ bool IsGifMimeType(const WCHAR* mime_type) {
   }
 }
 
-// Row strides: host rows are 3 bytes a pixel, index rows 1; both are padded
-// to a multiple of 4 bytes.
-uint64_t HostStride(int32_t width) { return (3 * static_cast<uint64_t>(width) + 3) / 4 * 4; }
-uint64_t IndexStride(int32_t width) { return (static_cast<uint64_t>(width) + 3) / 4 * 4; }
-
 uint32_t ColourWord(const uint8_t* pixel) {
   return static_cast<uint32_t>(pixel[0]) | static_cast<uint32_t>(pixel[1]) << 8 |
          static_cast<uint32_t>(pixel[2]) << 16;
 }
 
 // ---- owners: each releases exactly what its acquisition got, on every path.
-
-class ImagingSession {
- public:
-  ImagingSession() {
-    GdiplusStartupInput input;  // version 1, no debug callback, nothing suppressed
-    started_ = GdiplusStartup(&token_, &input, nullptr) == Ok;
-  }
-  ~ImagingSession() {
-    if (started_) GdiplusShutdown(token_);
-  }
-  ImagingSession(const ImagingSession&) = delete;
-  ImagingSession& operator=(const ImagingSession&) = delete;
-  bool started() const { return started_; }
-
- private:
-  ULONG_PTR token_ = 0;
-  bool started_ = false;
-};
 
 class GlobalBlock {
  public:
@@ -78,13 +56,17 @@ class IndexedBitmap {
  public:
   IndexedBitmap(int32_t width, int32_t height, int32_t stride, BYTE* scan0) {
     holder_ = static_cast<Holder*>(GdipAlloc(sizeof(Holder)));
-    if (holder_ == nullptr) return;
+    if (holder_ == nullptr) {
+      failure_ = EncodeFailure::kAllocation;
+      return;
+    }
     holder_->native = nullptr;
     if (GdipCreateBitmapFromScan0(width, height, stride, PixelFormat8bppIndexed, scan0,
                                   &holder_->native) != Ok ||
         holder_->native == nullptr) {
       GdipFree(holder_);
       holder_ = nullptr;
+      failure_ = EncodeFailure::kImagingLibrary;
     }
   }
   ~IndexedBitmap() {
@@ -95,12 +77,14 @@ class IndexedBitmap {
   IndexedBitmap(const IndexedBitmap&) = delete;
   IndexedBitmap& operator=(const IndexedBitmap&) = delete;
   GpBitmap* native() const { return holder_ != nullptr ? holder_->native : nullptr; }
+  EncodeFailure failure() const { return failure_; }
 
  private:
   struct Holder {
     GpBitmap* native;
   };
   Holder* holder_ = nullptr;
+  EncodeFailure failure_ = EncodeFailure::kNone;
 };
 
 class StreamOwner {
@@ -118,8 +102,10 @@ class StreamOwner {
   IStream* stream_ = nullptr;
 };
 
-// Copies the whole stream into a new fixed global block; null on failure.
-BYTE* CopyStreamOut(IStream* stream, uint32_t* out_length) {
+// Copies the whole stream into a new fixed global block; null on failure,
+// with the reason in `failure`.
+BYTE* CopyStreamOut(IStream* stream, uint32_t* out_length, EncodeFailure* failure) {
+  *failure = EncodeFailure::kImagingLibrary;
   LARGE_INTEGER zero;
   zero.QuadPart = 0;
   ULARGE_INTEGER end;
@@ -131,14 +117,16 @@ BYTE* CopyStreamOut(IStream* stream, uint32_t* out_length) {
   if (FAILED(stream->Seek(zero, STREAM_SEEK_SET, nullptr))) return nullptr;
 
   GlobalBlock copy(GlobalAlloc(GMEM_FIXED, length));
-  if (copy.get() == nullptr) return nullptr;
+  if (copy.get() == nullptr) {
+    *failure = EncodeFailure::kAllocation;
+    return nullptr;
+  }
   ULONG read = 0;
   if (FAILED(stream->Read(copy.get(), length, &read)) || read != length) return nullptr;
   *out_length = length;
+  *failure = EncodeFailure::kNone;
   return static_cast<BYTE*>(copy.release());
 }
-
-enum class Mode { kPlain, kMasked };
 
 // Maps every picture pixel to its palette index, top row first. The host
 // buffer is bottom-up: its first row is the picture's last. With kReuseLast
@@ -146,22 +134,23 @@ enum class Mode { kPlain, kMasked };
 // answer: worth it for the slow search, not for the table, where the
 // unpredictable branch costs more than the lookup.
 template <bool kReuseLast, typename Nearest>
-void FillIndexImage(Mode mode, int32_t host_width, const void* pixels, int32_t width, int32_t height,
-                    BYTE* indices, size_t index_stride, Nearest nearest) {
-  const size_t host_stride = static_cast<size_t>(HostStride(host_width));
+void FillIndexImage(FrameLayout layout, int32_t host_width, const void* pixels, int32_t height, uint8_t* indices,
+                    size_t index_stride, Nearest nearest) {
+  const int32_t width = PictureWidth(layout, host_width);
+  const size_t host_stride = static_cast<size_t>(HostFrameStride(host_width));
   const uint8_t* host = static_cast<const uint8_t*>(pixels);
   for (int32_t y = 0; y < height; ++y) {
     const uint8_t* source = host + static_cast<size_t>(height - 1 - y) * host_stride;
-    BYTE* target = indices + static_cast<size_t>(y) * index_stride;
+    uint8_t* target = indices + static_cast<size_t>(y) * index_stride;
     uint32_t last_colour = 0;
-    BYTE last_index = 0;
+    uint8_t last_index = 0;
     if constexpr (kReuseLast) {
       last_colour = ColourWord(source);
-      last_index = static_cast<BYTE>(nearest(last_colour));
+      last_index = static_cast<uint8_t>(nearest(last_colour));
     }
     for (int32_t x = 0; x < width; ++x) {
       const uint8_t* pixel = source + 3 * static_cast<size_t>(x);
-      if (mode == Mode::kMasked) {
+      if (layout == FrameLayout::kMasked) {
         // Only a pure black mask pixel makes its picture pixel transparent.
         const uint8_t* mask = source + 3 * (static_cast<size_t>(width) + static_cast<size_t>(x));
         if (mask[0] + mask[1] + mask[2] == 0) {
@@ -173,81 +162,121 @@ void FillIndexImage(Mode mode, int32_t host_width, const void* pixels, int32_t w
       if constexpr (kReuseLast) {
         if (colour != last_colour) {
           last_colour = colour;
-          last_index = static_cast<BYTE>(nearest(colour));
+          last_index = static_cast<uint8_t>(nearest(colour));
         }
         target[x] = last_index;
       } else {
-        target[x] = static_cast<BYTE>(nearest(colour));
+        target[x] = static_cast<uint8_t>(nearest(colour));
       }
     }
   }
 }
 
-uint8_t* Encode(Mode mode, const Palette* palette, int32_t host_width, const void* pixels,
-                int32_t height, uint32_t* out_length) {
-  if (pixels == nullptr || palette == nullptr) return nullptr;
-
-  // Sizes are checked once, here: the GIF holds 16-bit sizes, and on a 32-bit
-  // system the byte counts must fit before anything is multiplied in size_t.
-  const int32_t width = mode == Mode::kMasked ? host_width / 2 : host_width;
-  if (width < 1 || width > kMaxSide || height < 1 || height > kMaxSide) return nullptr;
-  const uint64_t host_stride = HostStride(host_width);
-  const uint64_t index_stride = IndexStride(width);
-  if (host_stride * static_cast<uint64_t>(height) > SIZE_MAX) return nullptr;
-  const uint64_t index_bytes = index_stride * static_cast<uint64_t>(height);
-  if (index_bytes > SIZE_MAX || index_bytes > INT32_MAX) return nullptr;
-
-  ImagingSession imaging;
-  if (!imaging.started()) return nullptr;
-
-  GlobalBlock index_image(GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, static_cast<SIZE_T>(index_bytes)));
-  if (index_image.get() == nullptr) return nullptr;
-  BYTE* indices = static_cast<BYTE*>(index_image.get());
-
-  const ColourMap* map = ColourMapFor(palette);
-  if (map != nullptr)
-    FillIndexImage<false>(mode, host_width, pixels, width, height, indices, static_cast<size_t>(index_stride),
-                          [map](uint32_t colour) { return map->Find(colour); });
-  else
-    FillIndexImage<true>(mode, host_width, pixels, width, height, indices, static_cast<size_t>(index_stride),
-                         [palette](uint32_t colour) { return FindNearestColor(colour, palette); });
-
-  IndexedBitmap bitmap(width, height, static_cast<int32_t>(index_stride), indices);
-  if (bitmap.native() == nullptr) return nullptr;
-  // The palette layout is the imaging library's own (flags, count, entries).
-  GdipSetImagePalette(bitmap.native(), reinterpret_cast<const ColorPalette*>(palette));
-
-  CLSID gif_encoder;
-  if (GetGifEncoderClsid(&gif_encoder) < 0) return nullptr;
-
-  // A growable stream over an empty movable block; releasing the stream frees
-  // the block, so until the stream exists the block is ours to free.
-  GlobalBlock stream_block(GlobalAlloc(GMEM_MOVEABLE, 0));
-  if (stream_block.get() == nullptr) return nullptr;
-  StreamOwner stream;
-  if (FAILED(CreateStreamOnHGlobal(stream_block.get(), TRUE, stream.out())) || stream.get() == nullptr)
-    return nullptr;
-  stream_block.release();
-
-  if (GdipSaveImageToStream(bitmap.native(), stream.get(), &gif_encoder, nullptr) != Ok) return nullptr;
-
-  uint32_t length = 0;
-  BYTE* frame_gif = CopyStreamOut(stream.get(), &length);
-  if (frame_gif == nullptr) return nullptr;
-  if (out_length != nullptr) *out_length = length;
-  return frame_gif;
+uint8_t* Fail(EncodeFailure reason, EncodeFailure* failure) {
+  if (failure != nullptr) *failure = reason;
+  return nullptr;
 }
 
 }  // namespace
 
-uint8_t* EncodeFrame(const Palette* palette, int32_t width, const void* pixels, int32_t height,
-                     uint32_t* out_length) {
-  return Encode(Mode::kPlain, palette, width, pixels, height, out_length);
+const char* EncodeFailureName(EncodeFailure failure) {
+  switch (failure) {
+    case EncodeFailure::kNone: return "none";
+    case EncodeFailure::kNoPixels: return "no pixels";
+    case EncodeFailure::kSizeRefused: return "size refused";
+    case EncodeFailure::kAllocation: return "allocation";
+    case EncodeFailure::kImagingLibrary: return "imaging library";
+  }
+  return "unknown";
 }
 
-uint8_t* EncodeMaskedFrame(const Palette* palette, int32_t width, const void* pixels, int32_t height,
+int32_t PictureWidth(FrameLayout layout, int32_t host_width) {
+  return layout == FrameLayout::kMasked ? host_width / 2 : host_width;
+}
+
+ImagingSession::ImagingSession() {
+  GdiplusStartupInput input;  // version 1, no debug callback, nothing suppressed
+  started_ = GdiplusStartup(&token_, &input, nullptr) == Ok;
+}
+
+ImagingSession::~ImagingSession() {
+  if (started_) GdiplusShutdown(token_);
+}
+
+void MapFrameToIndices(FrameLayout layout, const Palette& palette, int32_t host_width, const void* pixels,
+                       int32_t height, uint8_t* indices, size_t index_stride) {
+  const ColourMap* map = IsFixedPalette(palette) ? FixedPaletteColourMap() : nullptr;
+  if (map != nullptr)
+    FillIndexImage<false>(layout, host_width, pixels, height, indices, index_stride,
+                          [map](uint32_t colour) { return map->Find(colour); });
+  else
+    FillIndexImage<true>(layout, host_width, pixels, height, indices, index_stride,
+                         [&palette](uint32_t colour) { return FindNearestColor(colour, &palette); });
+}
+
+uint8_t* SaveIndexImageAsGif(const Palette& palette, int32_t width, int32_t height, uint8_t* indices,
+                             int32_t index_stride, uint32_t* out_length, EncodeFailure* failure) {
+  IndexedBitmap bitmap(width, height, index_stride, indices);
+  if (bitmap.native() == nullptr) return Fail(bitmap.failure(), failure);
+  // The palette layout is the imaging library's own (flags, count, entries).
+  GdipSetImagePalette(bitmap.native(), reinterpret_cast<const ColorPalette*>(&palette));
+
+  CLSID gif_encoder;
+  if (GetGifEncoderClsid(&gif_encoder) < 0) return Fail(EncodeFailure::kImagingLibrary, failure);
+
+  // A growable stream over an empty movable block; releasing the stream frees
+  // the block, so until the stream exists the block is ours to free.
+  GlobalBlock stream_block(GlobalAlloc(GMEM_MOVEABLE, 0));
+  if (stream_block.get() == nullptr) return Fail(EncodeFailure::kAllocation, failure);
+  StreamOwner stream;
+  if (FAILED(CreateStreamOnHGlobal(stream_block.get(), TRUE, stream.out())) || stream.get() == nullptr)
+    return Fail(EncodeFailure::kAllocation, failure);
+  stream_block.release();
+
+  if (GdipSaveImageToStream(bitmap.native(), stream.get(), &gif_encoder, nullptr) != Ok)
+    return Fail(EncodeFailure::kImagingLibrary, failure);
+
+  uint32_t length = 0;
+  EncodeFailure copy_failure = EncodeFailure::kNone;
+  BYTE* frame_gif = CopyStreamOut(stream.get(), &length, &copy_failure);
+  if (frame_gif == nullptr) return Fail(copy_failure, failure);
+  if (out_length != nullptr) *out_length = length;
+  return frame_gif;
+}
+
+uint8_t* EncodeFrameGif(FrameLayout layout, const Palette* palette, int32_t host_width, const void* pixels,
+                        int32_t height, uint32_t* out_length, EncodeFailure* failure) {
+  if (pixels == nullptr || palette == nullptr) return Fail(EncodeFailure::kNoPixels, failure);
+
+  // Sizes are checked once, here: the GIF holds 16-bit sizes, and on a 32-bit
+  // system the byte counts must fit before anything is multiplied in size_t.
+  const int32_t width = PictureWidth(layout, host_width);
+  if (width < 1 || width > kMaxSide || height < 1 || height > kMaxSide)
+    return Fail(EncodeFailure::kSizeRefused, failure);
+  const uint64_t index_stride = IndexImageStride(width);
+  const uint64_t index_bytes = index_stride * static_cast<uint64_t>(height);
+  if (HostFrameBytes(host_width, height) > SIZE_MAX || index_bytes > SIZE_MAX || index_bytes > INT32_MAX)
+    return Fail(EncodeFailure::kSizeRefused, failure);
+
+  ImagingSession imaging;
+  if (!imaging.started()) return Fail(EncodeFailure::kImagingLibrary, failure);
+
+  GlobalBlock index_image(GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, static_cast<SIZE_T>(index_bytes)));
+  if (index_image.get() == nullptr) return Fail(EncodeFailure::kAllocation, failure);
+  uint8_t* indices = static_cast<uint8_t*>(index_image.get());
+  MapFrameToIndices(layout, *palette, host_width, pixels, height, indices, static_cast<size_t>(index_stride));
+  return SaveIndexImageAsGif(*palette, width, height, indices, static_cast<int32_t>(index_stride), out_length,
+                             failure);
+}
+
+uint8_t* EncodeFrame(const Palette* palette, int32_t host_width, const void* pixels, int32_t height,
+                     uint32_t* out_length) {
+  return EncodeFrameGif(FrameLayout::kPlain, palette, host_width, pixels, height, out_length, nullptr);
+}
+
+uint8_t* EncodeMaskedFrame(const Palette* palette, int32_t host_width, const void* pixels, int32_t height,
                            uint32_t* out_length) {
-  return Encode(Mode::kMasked, palette, width, pixels, height, out_length);
+  return EncodeFrameGif(FrameLayout::kMasked, palette, host_width, pixels, height, out_length, nullptr);
 }
 
 int GetGifEncoderClsid(CLSID* out_clsid) {

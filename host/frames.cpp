@@ -2,9 +2,9 @@
 
 #include <cerrno>
 
-namespace host {
+#include "plugin/plugin_interface.h"
 
-size_t HostStride(int32_t width) { return (3 * static_cast<size_t>(width) + 3) / 4 * 4; }
+namespace lodra_gif {
 
 // ------------------------------------------------------------------ raw input
 
@@ -41,7 +41,7 @@ size_t RawFrameReader::ReadFully(uint8_t* out, size_t size, ReadResult* stop) no
 ReadResult RawFrameReader::Next(uint8_t* frame) noexcept {
   // Raw rows run top-down, so the first one read is the last one in memory.
   const size_t row_bytes = 3 * static_cast<size_t>(size_.width);
-  const size_t stride = HostStride(size_.width);
+  const size_t stride = static_cast<size_t>(HostFrameStride(size_.width));
   uint64_t done = 0;
   for (int32_t y = 0; y < size_.height; ++y) {
     uint8_t* row = frame + static_cast<size_t>(size_.height - 1 - y) * stride;
@@ -115,7 +115,7 @@ void DrawDemoFrame(FrameSize picture, bool mask, FrameRate rate, int32_t n, uint
   const int64_t centre_y = h - radius - travel_y * 4 * bounce * (1000 - bounce) / 1000000;
 
   const FrameSize whole = DemoFrameSize(picture, mask);
-  const size_t stride = HostStride(whole.width);
+  const size_t stride = static_cast<size_t>(HostFrameStride(whole.width));
   for (int64_t y = 0; y < h; ++y) {
     uint8_t* row = frame + static_cast<size_t>(h - 1 - y) * stride;  // bottom-up
     const int64_t shade = 255 - 128 * y / h;                          // darker towards the bottom
@@ -135,4 +135,4 @@ void DrawDemoFrame(FrameSize picture, bool mask, FrameRate rate, int32_t n, uint
   }
 }
 
-}  // namespace host
+}  // namespace lodra_gif

@@ -1,11 +1,8 @@
 // Where lodra-gif's frames come from: a raw bgr24 stream (what
-// `ffmpeg -f rawvideo -pix_fmt bgr24 -` writes) or the built-in demo. Both
-// write each frame straight into the layout the plug-in reads.
-//
-// The plug-in's layout: 3 bytes a pixel in the order blue, green, red; rows
-// bottom-up (the first row in memory is the bottom row of the picture); each
-// row padded to a multiple of 4 bytes. A raw stream has the same pixels, but
-// its rows run top-down and are not padded, so every row moves.
+// `ffmpeg -f rawvideo -pix_fmt bgr24 -` writes) or the built-in demo. Each
+// writes its frames straight into the layout the plug-in reads (see
+// plugin_interface.h): a raw stream has the same pixels, but its rows run
+// top-down and are not padded, so every row moves.
 #pragma once
 
 #include <cstdint>
@@ -13,10 +10,7 @@
 
 #include "host/options.h"
 
-namespace host {
-
-// The bytes a row of `width` pixels takes in the plug-in's layout.
-size_t HostStride(int32_t width);
+namespace lodra_gif {
 
 enum class ReadResult {
   kFrame,        // a whole frame was read
@@ -26,7 +20,17 @@ enum class ReadResult {
   kError,        // the system reported a read error; error_number() says which
 };
 
-class RawFrameReader {
+// A source of frames for the export, read one at a time in order.
+class FrameSource {
+ public:
+  virtual ~FrameSource() = default;
+  // Puts the next frame into `frame`, which holds HostFrameBytes of the
+  // export's frame size and whose row padding the caller has zeroed; only
+  // pixel bytes are written. Anything but kFrame ends the frames.
+  virtual ReadResult Next(uint8_t* frame) noexcept = 0;
+};
+
+class RawFrameReader final : public FrameSource {
  public:
   // `file` stays the caller's. `stop_requested` is asked when a read is
   // interrupted by a signal: true ends the read as kInterrupted, false reads on.
@@ -34,7 +38,7 @@ class RawFrameReader {
 
   // Reads the next frame into `frame`, which holds HostFrameBytes(size) bytes
   // and whose row padding the caller has zeroed; only pixel bytes are written.
-  ReadResult Next(uint8_t* frame) noexcept;
+  ReadResult Next(uint8_t* frame) noexcept override;
 
   uint64_t partial_bytes() const { return partial_bytes_; }
   int error_number() const { return error_number_; }
@@ -66,4 +70,21 @@ int32_t DemoFrameCount(FrameRate rate);
 // Draws demo frame `n` into `frame` (HostFrameBytes(DemoFrameSize(...)) bytes).
 void DrawDemoFrame(FrameSize picture, bool mask, FrameRate rate, int32_t n, uint8_t* frame) noexcept;
 
-}  // namespace host
+// The demo as a source: frame 0, 1, 2, ... without end (the export asks for
+// DemoFrameCount of them).
+class DemoFrames final : public FrameSource {
+ public:
+  DemoFrames(FrameSize picture, bool mask, FrameRate rate) : picture_(picture), mask_(mask), rate_(rate) {}
+  ReadResult Next(uint8_t* frame) noexcept override {
+    DrawDemoFrame(picture_, mask_, rate_, next_++, frame);
+    return ReadResult::kFrame;
+  }
+
+ private:
+  FrameSize picture_;
+  bool mask_;
+  FrameRate rate_;
+  int32_t next_ = 0;
+};
+
+}  // namespace lodra_gif

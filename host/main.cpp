@@ -20,7 +20,7 @@
 
 namespace {
 
-using namespace host;
+using namespace lodra_gif;
 
 constexpr const char* kProgram = "lodra-gif";
 
@@ -104,10 +104,7 @@ enum class Stop { kNone, kEnd, kPartial, kInterrupted, kReadError };
 // pointer, so the one export in progress is reached through g_export.
 struct Export {
   std::vector<uint8_t> frame;  // the plug-in's layout, padding zeroed
-  RawFrameReader* reader = nullptr;  // null: the demo
-  FrameSize demo_picture;
-  bool mask = false;
-  FrameRate rate;
+  FrameSource* source = nullptr;
 
   int32_t loaded = 0;     // frames read into `frame` so far; it holds the last
   int32_t delivered = 0;  // frames handed to the plug-in
@@ -116,18 +113,14 @@ struct Export {
   Stop stop = Stop::kNone;
   ProgressLine* progress = nullptr;
 
-  // Reads or draws frame `loaded` into `frame`.
+  // Reads frame `loaded` into `frame`.
   bool LoadNext() noexcept {
-    if (reader == nullptr) {
-      DrawDemoFrame(demo_picture, mask, rate, loaded, frame.data());
-    } else {
-      switch (reader->Next(frame.data())) {
-        case ReadResult::kFrame: break;
-        case ReadResult::kEnd: stop = Stop::kEnd; return false;
-        case ReadResult::kPartial: stop = Stop::kPartial; return false;
-        case ReadResult::kInterrupted: stop = Stop::kInterrupted; return false;
-        case ReadResult::kError: stop = Stop::kReadError; return false;
-      }
+    switch (source->Next(frame.data())) {
+      case ReadResult::kFrame: break;
+      case ReadResult::kEnd: stop = Stop::kEnd; return false;
+      case ReadResult::kPartial: stop = Stop::kPartial; return false;
+      case ReadResult::kInterrupted: stop = Stop::kInterrupted; return false;
+      case ReadResult::kError: stop = Stop::kReadError; return false;
     }
     ++loaded;
     return true;
@@ -181,8 +174,6 @@ int32_t LODRA_CDECL HostRefresh() {
 
 // ---------------------------------------------------------------- the module
 
-typedef OutputPluginTable*(LODRA_CDECL* GetTableFunction)(void);
-
 // The module named by --module, or the first one found next to the program
 // or in a build tree's plugin folder.
 bool FindModule(const Options& options, const char* argv0, std::string* path) {
@@ -214,7 +205,7 @@ OutputPluginTable* OpenPlugin(const std::string& path, Module* module, const Set
     Error("cannot load the plug-in module " + path + ": " + reason);
     return nullptr;
   }
-  const auto get_table = reinterpret_cast<GetTableFunction>(module->Find("GetOutputPluginTable"));
+  const auto get_table = reinterpret_cast<GetOutputPluginTableFunction>(module->Find("GetOutputPluginTable"));
   if (get_table == nullptr) {
     Error(path + " is not an output plug-in: it has no GetOutputPluginTable export");
     return nullptr;
@@ -224,12 +215,10 @@ OutputPluginTable* OpenPlugin(const std::string& path, Module* module, const Set
     Error(path + ": the plug-in table lacks the output or config_set entry");
     return nullptr;
   }
-  // The block is loop_count then use_mask, 4 bytes each, little-endian.
-  unsigned char block[8];
-  const uint32_t fields[2] = {static_cast<uint32_t>(settings.loop_count), static_cast<uint32_t>(settings.use_mask)};
-  for (int i = 0; i < 8; ++i) block[i] = static_cast<unsigned char>(fields[i / 4] >> (8 * (i % 4)));
-  const int32_t taken = table->config_set(block, static_cast<int32_t>(sizeof block));
-  if (taken != static_cast<int32_t>(sizeof block)) {
+  unsigned char block[kSettingsBlockSize];
+  EncodeSettingsBlock(settings, block);
+  const int32_t taken = table->config_set(block, kSettingsBlockSize);
+  if (taken != kSettingsBlockSize) {
     Error(path + ": the plug-in refused the settings block (config_set returned " + std::to_string(taken) + ")");
     return nullptr;
   }
@@ -461,10 +450,12 @@ int Run(int argc, char** argv) {
     return kExitExportFailed;
   }
   RawFrameReader reader(input.file, plan.size, InterruptRequested);
-  state.reader = plan.demo ? nullptr : &reader;
-  state.demo_picture = plan.picture;
-  state.mask = options.mask;
-  state.rate = plan.rate;
+  DemoFrames demo(plan.picture, options.mask, plan.rate);
+  if (plan.demo) {
+    state.source = &demo;
+  } else {
+    state.source = &reader;
+  }
   ProgressLine progress(stderr, IsTerminal(stderr), plan.total_known ? plan.frame_count : -1);
   state.progress = &progress;
 

@@ -2,7 +2,9 @@
 
 #include <cstring>
 
-namespace host {
+#include "plugin/plugin_interface.h"
+
+namespace lodra_gif {
 namespace {
 
 enum class Digits { kOk, kMalformed, kTooLarge };
@@ -128,10 +130,7 @@ bool ParseCount(const std::string& text, int64_t min, int64_t max, const char* w
   return true;
 }
 
-uint64_t HostFrameBytes(FrameSize size) {
-  const uint64_t stride = (3 * static_cast<uint64_t>(size.width) + 3) / 4 * 4;
-  return stride * static_cast<uint64_t>(size.height);
-}
+uint64_t HostFrameBytes(FrameSize size) { return ::HostFrameBytes(size.width, size.height); }
 
 uint64_t RawFrameBytes(FrameSize size) {
   return 3 * static_cast<uint64_t>(size.width) * static_cast<uint64_t>(size.height);
@@ -261,4 +260,4 @@ bool ParseCommandLine(int argc, const char* const* argv, Options* out, std::stri
   return true;
 }
 
-}  // namespace host
+}  // namespace lodra_gif

@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <string>
 
-namespace host {
+namespace lodra_gif {
 
 // Largest frame the host hands over, in bytes: one frame must be addressable
 // in a 32-bit process, where the plug-in runs on Windows.
@@ -79,4 +79,4 @@ struct Options {
 // anywhere before "--" sets `help` and nothing else is read or checked.
 bool ParseCommandLine(int argc, const char* const* argv, Options* out, std::string* error);
 
-}  // namespace host
+}  // namespace lodra_gif

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-namespace host {
+namespace lodra_gif {
 
 namespace {
 constexpr int kBarWidth = 24;
@@ -88,4 +88,4 @@ std::string FormatRate(FrameRate rate) {
   return digits + " fps";
 }
 
-}  // namespace host
+}  // namespace lodra_gif

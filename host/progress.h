@@ -8,7 +8,7 @@
 
 #include "host/options.h"
 
-namespace host {
+namespace lodra_gif {
 
 // One line on a terminal, rewritten in place with '\r':
 //   [##########----------]   42/75 frames  31.5 fps
@@ -47,4 +47,4 @@ std::string FormatPlayingTime(int64_t frames, FrameRate rate);
 // "25 fps", "29.97 fps".
 std::string FormatRate(FrameRate rate);
 
-}  // namespace host
+}  // namespace lodra_gif

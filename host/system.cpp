@@ -17,7 +17,7 @@
 #include <unistd.h>
 #endif
 
-namespace host {
+namespace lodra_gif {
 namespace {
 
 // Set from a signal handler natively and from the console's handler thread
@@ -228,4 +228,4 @@ void InstallInterruptHandler() {
 
 bool InterruptRequested() { return g_interrupted.load() != 0; }
 
-}  // namespace host
+}  // namespace lodra_gif

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <string>
 
-namespace host {
+namespace lodra_gif {
 
 // The plug-in module the program loads the way the video editor does:
 // lodra_output.auo through LoadLibraryA on Windows, lodra_output.so through
@@ -58,4 +58,4 @@ void SetBinaryMode(std::FILE* stream);
 void InstallInterruptHandler();
 bool InterruptRequested();
 
-}  // namespace host
+}  // namespace lodra_gif

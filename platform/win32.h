@@ -24,11 +24,3 @@ using namespace Gdiplus::DllExports;
 #else
 #include "standin/windows.h"
 #endif
-
-// The C calling convention of the host's function pointers (the default on
-// both compilers, spelled out because the host relies on it).
-#if defined(_WIN32) && !defined(_WIN64)
-#define LODRA_CDECL __cdecl
-#else
-#define LODRA_CDECL
-#endif

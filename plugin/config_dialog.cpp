@@ -2,7 +2,7 @@
 // mode as a check box. Both settings change together, and only on OK.
 #include <cstdint>
 
-#include "plugin/plugin_interface.h"
+#include "plugin/module_entries.h"
 #include "resources/resource_ids.h"
 
 namespace {
@@ -21,10 +21,11 @@ int32_t LoopCountFromTyped(UINT typed) {
 
 }  // namespace
 
-int32_t LODRA_CDECL ShowConfigDialog(HWND parent_window, HINSTANCE module_instance) {
+int32_t LODRA_CDECL ShowConfigDialog(void* parent_window, void* module_instance) {
   // Whatever the dialog returns (1 OK, 2 Cancel, -1 or 0 when it could not be
   // created), the host is told the configuration step is done.
-  DialogBoxParamA(module_instance, "CONFIG", parent_window, ConfigDialogProc, 0);
+  DialogBoxParamA(static_cast<HINSTANCE>(module_instance), "CONFIG", static_cast<HWND>(parent_window),
+                  ConfigDialogProc, 0);
   return 1;
 }
 

@@ -1,7 +1,9 @@
-// What the host and the plug-in exchange: the export record with its
-// callbacks, the settings record and the plug-in table.
+// What a host and the plug-in exchange, and all a host needs: the export
+// record with its callbacks, the layout of the frames it hands over, the
+// settings block and the plug-in table. No Windows or imaging-library header
+// comes with it: lodra-gif and the tests that act as a host include only this.
 //
-// The host is a 32-bit Windows program: every field below is 32 bits wide
+// The editor is a 32-bit Windows program: every field below is 32 bits wide
 // there, pointers included, and the byte offsets in the comments are the ones
 // it relies on. On a platform with wider pointers the field order stays and
 // the widths follow the platform.
@@ -10,7 +12,23 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/win32.h"
+// The C calling convention of the table's entries and the host's callbacks
+// (the default on both compilers, spelled out because the editor relies on it).
+#if defined(_WIN32) && !defined(_WIN64)
+#define LODRA_CDECL __cdecl
+#else
+#define LODRA_CDECL
+#endif
+
+// ------------------------------------------------------------ host frames
+// A frame as the host hands it over: 3 bytes a pixel in the order blue,
+// green, red; rows bottom-up (the first row in memory is the picture's bottom
+// row); every row padded to a multiple of 4 bytes. `width` is the whole
+// frame's, mask half included. Exact in 64 bits for any 32-bit width.
+constexpr uint64_t HostFrameStride(int64_t width) { return (3 * static_cast<uint64_t>(width) + 3) / 4 * 4; }
+constexpr uint64_t HostFrameBytes(int64_t width, int64_t height) {
+  return HostFrameStride(width) * static_cast<uint64_t>(height);
+}
 
 // -------------------------------------------------------------- host callbacks
 // Pixels of frame `frame`, or null. Valid until the frame has been encoded.
@@ -41,21 +59,6 @@ struct OutputInfo {
   HostRefreshCallback host_refresh;        // 68
 };
 
-// ------------------------------------------------------------------- settings
-// The plug-in's settings: one process-wide record, zero when the module is
-// loaded, exchanged with the host as exactly these 8 bytes (little-endian).
-struct Settings {
-  int32_t loop_count;  // 0 = loop forever; the dialog keeps it in 0..65535
-  int32_t use_mask;    // non-zero: the right half of a frame masks its left half
-};
-static_assert(sizeof(Settings) == 8, "the settings block is 8 bytes");
-
-extern Settings g_settings;
-
-// -------------------------------------------------------------- the entries
-// The export: 1 = file written (also when the host stopped it early), 0 = failure.
-int32_t LODRA_CDECL OutputAnimatedGif(OutputInfo* info);
-
 #if defined(_WIN32) && !defined(_WIN64)
 static_assert(offsetof(OutputInfo, width) == 4, "host layout");
 static_assert(offsetof(OutputInfo, height) == 8, "host layout");
@@ -70,31 +73,39 @@ static_assert(offsetof(OutputInfo, host_refresh) == 68, "host layout");
 static_assert(sizeof(OutputInfo) == 72, "host layout");
 #endif
 
-// ------------------------------------------------------- settings and dialog
-// The settings block as the host keeps it: loop_count then use_mask, 4 bytes
-// each, little-endian.
-//
-// Copies the block into `data` unless it is null; returns its size, 8, in
-// every case, so a null call tells the host how large a buffer to pass. Some
-// hosts pass the buffer's size as a second argument: it is not read (the
-// caller pops it), so the buffer must hold 8 bytes.
-int32_t LODRA_CDECL GetConfig(void* data);
-// Takes a block the host kept: 8 when taken, 0 (and nothing changed) when
-// `size` is not 8 or `data` is null. The values are taken as they are.
-int32_t LODRA_CDECL SetConfig(const void* data, int32_t size);
+// ------------------------------------------------------------------- settings
+// The plug-in's two settings. The host keeps them as an opaque block of
+// exactly 8 bytes: loop_count then use_mask, 4 bytes each, little-endian
+// whatever the platform's byte order.
+struct Settings {
+  int32_t loop_count;  // repeats after the first play; 0 = loop forever
+  int32_t use_mask;    // non-zero: the right half of a frame masks its left half
+};
+constexpr int32_t kSettingsBlockSize = 8;
+static_assert(sizeof(Settings) == kSettingsBlockSize, "the settings block is the record");
 
-// Runs the modal dialog "CONFIG" from `module_instance`, owned by
-// `parent_window`. Returns 1 whether the user confirmed, cancelled, or the
-// dialog could not be opened.
-int32_t LODRA_CDECL ShowConfigDialog(HWND parent_window, HINSTANCE module_instance);
-// The dialog procedure of "CONFIG": shows the settings when the dialog opens
-// and stores both of them together, only on OK.
-INT_PTR CALLBACK ConfigDialogProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);
+inline void EncodeSettingsBlock(const Settings& settings, unsigned char block[kSettingsBlockSize]) {
+  const uint32_t fields[2] = {static_cast<uint32_t>(settings.loop_count), static_cast<uint32_t>(settings.use_mask)};
+  for (int i = 0; i < kSettingsBlockSize; ++i) block[i] = static_cast<unsigned char>(fields[i / 4] >> (8 * (i % 4)));
+}
+
+inline Settings DecodeSettingsBlock(const unsigned char block[kSettingsBlockSize]) {
+  uint32_t fields[2] = {0, 0};
+  for (int i = 0; i < kSettingsBlockSize; ++i) fields[i / 4] |= static_cast<uint32_t>(block[i]) << (8 * (i % 4));
+  return Settings{static_cast<int32_t>(fields[0]), static_cast<int32_t>(fields[1])};
+}
 
 // ------------------------------------------------------------ the plug-in table
+// The export: 1 = file written (also when the host stopped it early), 0 = failure.
 typedef int32_t(LODRA_CDECL* OutputEntry)(OutputInfo* info);
-typedef int32_t(LODRA_CDECL* ConfigEntry)(HWND parent_window, HINSTANCE module_instance);
+// Runs the settings dialog, owned by the host's window (an HWND), from the
+// module instance the host passes (an HINSTANCE); 1 whatever the user did.
+typedef int32_t(LODRA_CDECL* ConfigEntry)(void* parent_window, void* module_instance);
+// Copies the settings block into `data` unless it is null; returns its size,
+// 8, in every case. A second argument, if the host passes one, is not read.
 typedef int32_t(LODRA_CDECL* ConfigGetEntry)(void* data);
+// Takes a block the host kept: 8 when taken, 0 (nothing changed) when `size`
+// is not 8 or `data` is null. The values are taken as they are.
 typedef int32_t(LODRA_CDECL* ConfigSetEntry)(const void* data, int32_t size);
 
 // What the host asks the module for first and goes through from then on. The
@@ -114,10 +125,6 @@ struct OutputPluginTable {
   int32_t reserved[18];         // 40..111: all 0
 };
 
-// The module's one export, by this plain name: the same static table on every
-// call, valid while the module is loaded.
-extern "C" OutputPluginTable* LODRA_CDECL GetOutputPluginTable(void);
-
 #if defined(_WIN32) && !defined(_WIN64)
 static_assert(offsetof(OutputPluginTable, name) == 4, "host layout");
 static_assert(offsetof(OutputPluginTable, file_filter) == 8, "host layout");
@@ -131,3 +138,9 @@ static_assert(offsetof(OutputPluginTable, config_set) == 36, "host layout");
 static_assert(offsetof(OutputPluginTable, reserved) == 40, "host layout");
 static_assert(sizeof(OutputPluginTable) == 112, "host layout");
 #endif
+
+// The module's one export, by this plain name: the same static table on every
+// call, valid while the module is loaded. A host that loads the module at run
+// time looks it up by that name and calls it through this type.
+typedef OutputPluginTable*(LODRA_CDECL* GetOutputPluginTableFunction)(void);
+extern "C" OutputPluginTable* LODRA_CDECL GetOutputPluginTable(void);

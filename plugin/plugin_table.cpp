@@ -2,7 +2,7 @@
 // file filter, information text and entries from.
 #include <cstdint>
 
-#include "plugin/plugin_interface.h"
+#include "plugin/module_entries.h"
 
 // The texts are 8-bit code page 932 (Shift_JIS) strings, as the host displays
 // them: "\x8F\x6F\x97\xCD" is "output" in kanji.

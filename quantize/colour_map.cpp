@@ -14,12 +14,6 @@ struct Box {
 
 int Channel(uint32_t entry, int channel) { return static_cast<int>(entry >> (16 - 8 * channel) & 0xFF); }
 
-int Measure(int d0, int d1, int d2) {
-  int largest = d0 > d1 ? d0 : d1;
-  if (d2 > largest) largest = d2;
-  return 16 * largest + d0 + d1 + d2;
-}
-
 // The least and greatest distance from `entry` to any colour in `box`. The
 // measure grows with each channel's difference on its own, so both are
 // reached channel by channel.
@@ -33,8 +27,8 @@ void DistanceBounds(uint32_t entry, const Box& box, int* least, int* greatest) {
     const int to_hi = v > box.hi[c] ? v - box.hi[c] : box.hi[c] - v;
     far[c] = to_lo > to_hi ? to_lo : to_hi;
   }
-  *least = Measure(near[0], near[1], near[2]);
-  *greatest = Measure(far[0], far[1], far[2]);
+  *least = ColourDistance(near[0], near[1], near[2]);
+  *greatest = ColourDistance(far[0], far[1], far[2]);
 }
 
 // The entries of `from` that can be nearest somewhere in `box`: an entry
@@ -51,24 +45,6 @@ void Candidates(const Palette& palette, const std::vector<uint8_t>& from, const 
   out->clear();
   for (size_t i = 0; i < from.size(); ++i)
     if (least[i] <= bound) out->push_back(from[i]);  // ascending, as `from` is
-}
-
-// The reference rule over a candidate list in ascending index order.
-uint8_t Nearest(const Palette& palette, const std::vector<uint8_t>& candidates, int red, int green, int blue) {
-  int best_distance = 0x7FFF;
-  uint8_t best = candidates.front();
-  for (uint8_t index : candidates) {
-    const uint32_t entry = palette.entries[index];
-    const int d0 = Channel(entry, 0) > red ? Channel(entry, 0) - red : red - Channel(entry, 0);
-    const int d1 = Channel(entry, 1) > green ? Channel(entry, 1) - green : green - Channel(entry, 1);
-    const int d2 = Channel(entry, 2) > blue ? Channel(entry, 2) - blue : blue - Channel(entry, 2);
-    const int distance = Measure(d0, d1, d2);
-    if (distance <= best_distance) {
-      best_distance = distance;
-      best = index;
-    }
-  }
-  return best;
 }
 
 constexpr int kCellsPerSide = 64;  // cells of 4 levels a channel
@@ -111,7 +87,10 @@ bool ColourMap::Build(const Palette& palette) {
                 }
                 bool uniform = true;
                 for (int i = 0; i < 64; ++i) {
-                  cell_answers[i] = Nearest(palette, cell_candidates, cr + (i >> 4), cg + (i >> 2 & 3), cb + (i & 3));
+                  const uint32_t colour = static_cast<uint32_t>(cr + (i >> 4)) << 16 | static_cast<uint32_t>(cg + (i >> 2 & 3)) << 8 |
+                                         static_cast<uint32_t>(cb + (i & 3));
+                  cell_answers[i] = static_cast<uint8_t>(
+                      NearestOf(colour, palette, cell_candidates.data(), static_cast<int>(cell_candidates.size())));
                   uniform = uniform && cell_answers[i] == cell_answers[0];
                 }
                 if (uniform) {
@@ -133,16 +112,10 @@ bool ColourMap::Build(const Palette& palette) {
   }
 }
 
-const ColourMap* ColourMapFor(const Palette* palette) {
-  static const Palette fixed = [] {
-    Palette p;
-    BuildPalette(&p);
-    return p;
-  }();
+const ColourMap* FixedPaletteColourMap() {
   // Built once, on the first frame of the process; freed when it ends (or the
   // module is unloaded).
   static ColourMap map;
-  static const bool built = map.Build(fixed);
-  if (!built || palette == nullptr || std::memcmp(palette, &fixed, sizeof fixed) != 0) return nullptr;
-  return &map;
+  static const bool built = map.Build(FixedPalette());
+  return built ? &map : nullptr;
 }

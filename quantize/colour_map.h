@@ -32,7 +32,7 @@ class ColourMap {
   ColourMap& operator=(const ColourMap&) = delete;
 
  private:
-  friend const ColourMap* ColourMapFor(const Palette* palette);
+  friend const ColourMap* FixedPaletteColourMap();
   ColourMap() = default;
   bool Build(const Palette& palette);
 
@@ -43,7 +43,7 @@ class ColourMap {
   int boundary_cells_ = 0;
 };
 
-// The shared map when `palette` is the fixed palette, built on first use
-// (about 0.1 s, once per process). Null for any other palette, or when
-// the map could not be allocated: callers then use FindNearestColor.
-const ColourMap* ColourMapFor(const Palette* palette);
+// The map of the fixed palette (FixedPalette()), built on first use (about
+// 0.1 s, once per process); null when it could not be allocated, and callers
+// then use FindNearestColor. It answers for that palette only.
+const ColourMap* FixedPaletteColourMap();

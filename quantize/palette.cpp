@@ -1,6 +1,7 @@
 #include "quantize/palette.h"
 
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -44,27 +45,46 @@ void BuildPalette(Palette* palette) {
             Rgb(kCubeStep * r, kCubeStep * g, kCubeStep * b);
 }
 
-int FindNearestColor(uint32_t colour, const Palette* palette) {
+int NearestOf(uint32_t colour, const Palette& palette, const uint8_t* candidates, int count) {
   const int red = static_cast<int>(colour >> 16 & 0xFF);
   const int green = static_cast<int>(colour >> 8 & 0xFF);
   const int blue = static_cast<int>(colour & 0xFF);
 
-  // 0x7FFF exceeds the largest distance (16*255 + 3*255 = 4845), so entry 1
-  // always replaces it. "<=" lets the highest of equally near entries win.
+  // 0x7FFF exceeds the largest distance, so the first candidate always
+  // replaces it. "<=" lets the highest of equally near entries win.
   int best_distance = 0x7FFF;
-  int best_index = 1;
-  for (int i = 1; i < 256; ++i) {
-    const uint32_t entry = palette->entries[i];
-    const int d_red = std::abs(static_cast<int>(entry >> 16 & 0xFF) - red);
-    const int d_green = std::abs(static_cast<int>(entry >> 8 & 0xFF) - green);
-    const int d_blue = std::abs(static_cast<int>(entry & 0xFF) - blue);
-    int largest = d_red > d_green ? d_red : d_green;
-    if (d_blue > largest) largest = d_blue;
-    const int distance = 16 * largest + d_red + d_green + d_blue;
+  int best_index = count > 0 ? candidates[0] : 1;
+  for (int i = 0; i < count; ++i) {
+    const uint32_t entry = palette.entries[candidates[i]];
+    const int distance = ColourDistance(std::abs(static_cast<int>(entry >> 16 & 0xFF) - red),
+                                        std::abs(static_cast<int>(entry >> 8 & 0xFF) - green),
+                                        std::abs(static_cast<int>(entry & 0xFF) - blue));
     if (distance <= best_distance) {
       best_distance = distance;
-      best_index = i;
+      best_index = candidates[i];
     }
   }
   return best_index;
 }
+
+int FindNearestColor(uint32_t colour, const Palette* palette) {
+  // Every entry but the transparent one, in ascending order.
+  static const struct AllOpaque {
+    uint8_t index[255];
+    AllOpaque() {
+      for (int i = 0; i < 255; ++i) index[i] = static_cast<uint8_t>(i + 1);
+    }
+  } all;
+  return NearestOf(colour, *palette, all.index, 255);
+}
+
+const Palette& FixedPalette() {
+  static const Palette fixed = [] {
+    Palette palette;
+    BuildPalette(&palette);
+    return palette;
+  }();
+  return fixed;
+}
+
+bool IsFixedPalette(const Palette& palette) { return std::memcmp(&palette, &FixedPalette(), sizeof palette) == 0; }

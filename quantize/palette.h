@@ -15,6 +15,15 @@ struct Palette {
 // Index 0 is the only transparent entry; the matcher never returns it.
 constexpr int kTransparentIndex = 0;
 
+// The distance the matcher minimises, from a colour's three channel
+// differences to an entry (each 0..255): 16 times the largest plus their sum,
+// so a colour off in one channel is farther than one off a little in all.
+// At most 16*255 + 3*255 = 4845.
+constexpr int ColourDistance(int d_red, int d_green, int d_blue) {
+  const int largest = d_red > d_green ? (d_red > d_blue ? d_red : d_blue) : (d_green > d_blue ? d_green : d_blue);
+  return 16 * largest + d_red + d_green + d_blue;
+}
+
 // Fills `palette`: index 0 transparent, 1-17 the sixteen system colours and
 // white, 18-38 a grey ramp, 39 white, 40-255 the 6x6x6 colour cube.
 void BuildPalette(Palette* palette);
@@ -23,3 +32,15 @@ void BuildPalette(Palette* palette);
 // the rest ignored) under 16*max(dR,dG,dB) + dR+dG+dB; of equal distances
 // the highest index wins. Always 1..255. Exhaustive: this is the reference.
 int FindNearestColor(uint32_t colour, const Palette* palette);
+
+// The same rule over `count` candidate entries given in ascending index
+// order: the nearest under ColourDistance, the highest index of equally near
+// ones. FindNearestColor is this over entries 1..255; a table of answers for
+// part of colour space may narrow the candidates first.
+int NearestOf(uint32_t colour, const Palette& palette, const uint8_t* candidates, int count);
+
+// The palette BuildPalette makes, built once per process.
+const Palette& FixedPalette();
+// Whether `palette` holds exactly what BuildPalette makes (flags and count
+// included).
+bool IsFixedPalette(const Palette& palette);

@@ -2,14 +2,18 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+#include <vector>
+
+#include "gif/frame_encoder.h"
+
 namespace {
 
 // The map must give the reference search's answer for every one of the
 // 16 777 216 colours, ties included.
 TEST(ColourMap, AgreesWithTheReferenceForEveryColour) {
-  Palette palette;
-  BuildPalette(&palette);
-  const ColourMap* map = ColourMapFor(&palette);
+  const Palette& palette = FixedPalette();
+  const ColourMap* map = FixedPaletteColourMap();
   ASSERT_NE(map, nullptr);
   int mismatches = 0;
   for (uint32_t colour = 0; colour < (1u << 24) && mismatches < 10; ++colour) {
@@ -22,19 +26,21 @@ TEST(ColourMap, AgreesWithTheReferenceForEveryColour) {
   }
 }
 
-TEST(ColourMap, OnlyForTheFixedPalette) {
-  Palette palette;
-  BuildPalette(&palette);
-  EXPECT_NE(ColourMapFor(&palette), nullptr);
-  EXPECT_EQ(ColourMapFor(nullptr), nullptr);
-  for (int index : {0, 1, 128, 255}) {
-    Palette changed = palette;
-    changed.entries[index] ^= 0x00010000;
-    EXPECT_EQ(ColourMapFor(&changed), nullptr) << "entry " << index << " changed";
+// The map answers for the fixed palette only: the encoder must not take it
+// for another one. White is entry 255 of the fixed palette; with that entry
+// turned off-white, white is entry 39's.
+TEST(ColourMap, TheEncoderTakesItForTheFixedPaletteOnly) {
+  Palette changed = FixedPalette();
+  changed.entries[255] = 0xFFFEFEFE;
+  EXPECT_TRUE(IsFixedPalette(FixedPalette()));
+  EXPECT_FALSE(IsFixedPalette(changed));
+  const std::vector<uint8_t> white(4, 0xFF);  // one pixel, padded to 4 bytes
+  const std::pair<const Palette*, int> cases[] = {{&FixedPalette(), 255}, {&changed, 39}};
+  for (const auto& c : cases) {
+    uint8_t index[4] = {};
+    MapFrameToIndices(FrameLayout::kPlain, *c.first, 1, white.data(), 1, index, sizeof index);
+    EXPECT_EQ(int{index[0]}, c.second);
   }
-  Palette flagged = palette;
-  flagged.flags = 1;
-  EXPECT_EQ(ColourMapFor(&flagged), nullptr);
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "platform/standin/dialog_control.h"
-#include "plugin/plugin_interface.h"
+#include "plugin/module_entries.h"
 #include "resources/resource_ids.h"
 
 namespace {

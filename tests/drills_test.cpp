@@ -13,9 +13,11 @@
 #include <system_error>
 #include <vector>
 
+#include "gif/frame_timing.h"
 #include "gif/output_pass.h"
 #include "tests/support/gif_decode.h"
 #include "tests/support/host_fixture.h"
+#include "tests/support/temp_path.h"
 
 #ifndef _WIN32
 #include "platform/standin/control.h"
@@ -35,7 +37,10 @@ using testing_support::ReadFile;
 using testing_support::TempPath;
 using Bytes = std::vector<uint8_t>;
 
-const Bytes kClosing = {0x21, 0xFE, 0x08, 'U', 'U', 'U', 'U', 'U', 'U', 'U', 'U', 0x00, 0x3B};
+using testing_support::kWantClosing;
+
+// 1 for a written file, 0 for any failure: what the drills' tables say.
+int32_t Result(ExportResult result) { return result == ExportResult::kWritten ? 1 : 0; }
 
 // Objects the stand-in handed out and did not get back; the real system
 // cannot be asked.
@@ -50,19 +55,17 @@ int Alive() {
 class Drills : public ::testing::Test {
  protected:
   void SetUp() override {
-    g_settings = Settings{0, 0};
 #ifndef _WIN32
     standin::Reset();
 #endif
     ASSERT_EQ(Alive(), 0);
   }
-  void TearDown() override { g_settings = Settings{0, 0}; }
 };
 
 // The frames of `file` as giflib reads them, with the closing appended when
 // the export ended in a failure (which leaves the file unclosed).
 DecodedGif DecodeFrames(Bytes file, bool append_closing) {
-  if (append_closing) file.insert(file.end(), kClosing.begin(), kClosing.end());
+  if (append_closing) file.insert(file.end(), kWantClosing.begin(), kWantClosing.end());
   DecodedGif gif;
   std::string error;
   EXPECT_TRUE(DecodeGif(file, &gif, &error)) << error;
@@ -111,9 +114,9 @@ TEST_F(Drills, OutputPathsThatCannotBeOpened) {
   };
   for (const auto& c : cases) {
     for (int32_t use_mask : {0, 1}) {
-      g_settings.use_mask = use_mask;
       FakeHost host(4, 4, 3, c.path);
-      EXPECT_EQ(host.Export(), 0) << c.what << ", mask " << use_mask;
+      host.settings.use_mask = use_mask != 0;
+      EXPECT_EQ(Result(host.Export()), 0) << c.what << ", mask " << use_mask;
       EXPECT_TRUE(host.calls.empty()) << c.what << ": have " << host.calls.size() << " callbacks, want none";
       EXPECT_EQ(Alive(), 0) << c.what;
     }
@@ -155,12 +158,12 @@ TEST_F(Drills, ReadOnlyFileAndFolder) {
 
   if (bits_bind) {
     FakeHost to_file(4, 4, 2, file_path);
-    EXPECT_EQ(to_file.Export(), 0) << "read-only file";
+    EXPECT_EQ(Result(to_file.Export()), 0) << "read-only file";
     EXPECT_TRUE(to_file.calls.empty()) << "read-only file";
     EXPECT_EQ(ReadFile(file_path), (Bytes{'o', 'l', 'd'})) << "the read-only file was changed";
 
     FakeHost to_folder(4, 4, 2, folder + "/out.gif");
-    EXPECT_EQ(to_folder.Export(), 0) << "read-only folder";
+    EXPECT_EQ(Result(to_folder.Export()), 0) << "read-only folder";
     EXPECT_TRUE(to_folder.calls.empty()) << "read-only folder";
     EXPECT_FALSE(FileExists(to_folder.path)) << "a file was made in the read-only folder";
     EXPECT_EQ(Alive(), 0);
@@ -190,10 +193,10 @@ TEST_F(Drills, NullFrameAtEveryPoint) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE("null frame at " + std::to_string(c.null_at) + ", mask " + std::to_string(c.use_mask));
-    g_settings.use_mask = c.use_mask;
     FakeHost host(10, 6, kFrames, TempPath("null.gif"));
+    host.settings.use_mask = c.use_mask != 0;
     host.null_frame_at = c.null_at;
-    EXPECT_EQ(host.Export(), c.want_result);
+    EXPECT_EQ(Result(host.Export()), c.want_result);
     const bool failed = c.want_result == 0;
     EXPECT_EQ(host.CountOf("refresh"), c.want_frames + (failed ? 1 : 0));
     EXPECT_EQ(host.CountOf("frame "), c.want_frames + (failed ? 1 : 0));
@@ -203,8 +206,8 @@ TEST_F(Drills, NullFrameAtEveryPoint) {
     EXPECT_EQ(Alive(), 0);
 
     const Bytes file = ReadFile(host.path);
-    ASSERT_GE(file.size(), kClosing.size());
-    const bool closed = Bytes(file.end() - kClosing.size(), file.end()) == kClosing;
+    ASSERT_GE(file.size(), kWantClosing.size());
+    const bool closed = Bytes(file.end() - kWantClosing.size(), file.end()) == kWantClosing;
     EXPECT_EQ(closed, !failed) << "have closed " << closed << ", want " << !failed;
     const int width = c.use_mask != 0 ? 5 : 10;
     const DecodedGif gif = DecodeFrames(file, failed);
@@ -232,11 +235,11 @@ TEST_F(Drills, StopAtEveryPoint) {
   for (const auto& c : cases) {
     SCOPED_TRACE("stop at " + std::to_string(c.abort_at) + " of " + std::to_string(c.frames) + ", null at " +
                  std::to_string(c.null_at) + ", mask " + std::to_string(c.use_mask));
-    g_settings.use_mask = c.use_mask;
     FakeHost host(7, 5, c.frames, TempPath("stop.gif"));
+    host.settings.use_mask = c.use_mask != 0;
     host.abort_at = c.abort_at;
     host.null_frame_at = c.null_at;
-    EXPECT_EQ(host.Export(), c.want_result);
+    EXPECT_EQ(Result(host.Export()), c.want_result);
     EXPECT_EQ(Alive(), 0);
     const bool failed = c.want_result == 0;
     EXPECT_EQ(host.CountOf("refresh"), c.want_frames + (failed ? 1 : 0));
@@ -284,11 +287,11 @@ TEST_F(Drills, FrameSizesAtTheLimits) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    g_settings.use_mask = c.use_mask;
     FakeHost host(c.width, c.height, 2, TempPath("limits.gif"));
+    host.settings.use_mask = c.use_mask != 0;
     const bool masked = c.use_mask != 0;
     if (masked) host.frame_source = [&c](int) { return MaskFrame(c.width, c.height); };
-    ASSERT_EQ(host.Export(), 1);
+    ASSERT_EQ(Result(host.Export()), 1);
     EXPECT_EQ(Alive(), 0);
     const DecodedGif gif = DecodeFrames(ReadFile(host.path), false);
     EXPECT_EQ(gif.width, c.want_width);
@@ -336,13 +339,13 @@ TEST_F(Drills, FrameSizesBeyondTheLimits) {
   }
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    g_settings.use_mask = c.use_mask;
     FakeHost host(c.width, c.height, 3, TempPath("beyond.gif"));
+    host.settings.use_mask = c.use_mask != 0;
     host.frame_source = [](int) { return Bytes(16, 0x77); };
 #ifndef _WIN32
     standin::Reset();
 #endif
-    EXPECT_EQ(host.Export(), 0);
+    EXPECT_EQ(Result(host.Export()), 0);
 #ifndef _WIN32
     EXPECT_EQ(standin::AcquisitionCount(), 0) << "acquired something for a size it cannot encode";
 #endif
@@ -380,7 +383,7 @@ TEST_F(Drills, RatesAtTheLimitsOfTheReduction) {
     FakeHost host(3, 2, 3, TempPath("rate.gif"));
     host.rate = c.rate;
     host.scale = c.scale;
-    ASSERT_EQ(host.Export(), 1);
+    ASSERT_EQ(Result(host.Export()), 1);
     const DecodedGif gif = DecodeFrames(ReadFile(host.path), false);
     ASSERT_EQ(gif.frames.size(), c.want_delays.size());
     for (size_t n = 0; n < c.want_delays.size(); ++n)
@@ -398,7 +401,7 @@ TEST_F(Drills, RatesThatAreNoRatesAreRefusedUpFront) {
     std::remove(host.path.c_str());
     host.rate = c[0];
     host.scale = c[1];
-    EXPECT_EQ(host.Export(), 0) << c[0] << "/" << c[1];
+    EXPECT_EQ(Result(host.Export()), 0) << c[0] << "/" << c[1];
     EXPECT_TRUE(host.calls.empty()) << c[0] << "/" << c[1];
     EXPECT_FALSE(FileExists(host.path)) << c[0] << "/" << c[1];
   }

@@ -13,6 +13,7 @@
 #include "platform/standin/control.h"
 #include "tests/support/gif_decode.h"
 #include "tests/support/host_fixture.h"
+#include "tests/support/temp_path.h"
 
 namespace {
 int g_fail_nothrow_new_at = 0;  // 0: never
@@ -40,12 +41,10 @@ class FaultInjection : public ::testing::Test {
  protected:
   void SetUp() override {
     standin::Reset();
-    g_settings = Settings{0, 0};
     ASSERT_EQ(standin::LiveTotal(), 0);
   }
   void TearDown() override {
     standin::Reset();
-    g_settings = Settings{0, 0};
     g_fail_nothrow_new_at = 0;
   }
 
@@ -107,7 +106,7 @@ TEST_F(FaultInjection, EveryAcquisitionOfAnExportFailsCleanly) {
     FakeHost host(6, 3, kFrames, TempPath("fault.gif"));
     standin::Reset();
     standin::FailAcquisition(k);
-    EXPECT_EQ(host.Export(), 0) << "acquisition " << k;
+    EXPECT_NE(host.Export(), ExportResult::kWritten) << "acquisition " << k;
     EXPECT_EQ(standin::LiveTotal(), 0) << "acquisition " << k << " failed; alive: " << Alive();
     const int frames_done = (k - 1) / per_frame;
     EXPECT_EQ(host.CountOf("refresh"), frames_done + 1) << "acquisition " << k;
@@ -118,7 +117,7 @@ TEST_F(FaultInjection, EveryAcquisitionOfAnExportFailsCleanly) {
   // And with nothing failed, the same export succeeds with nothing left over.
   FakeHost host(6, 3, kFrames, TempPath("fault.gif"));
   standin::Reset();
-  EXPECT_EQ(host.Export(), 1);
+  EXPECT_EQ(host.Export(), ExportResult::kWritten);
   EXPECT_EQ(standin::AcquisitionCount(), kFrames * per_frame);
   EXPECT_EQ(standin::LiveTotal(), 0) << Alive();
   std::remove(host.path.c_str());
@@ -129,7 +128,7 @@ TEST_F(FaultInjection, NoPaletteNoFileNoCallbacks) {
   std::remove(host.path.c_str());
   g_nothrow_new_count = 0;
   g_fail_nothrow_new_at = 1;
-  EXPECT_EQ(host.Export(), 0);
+  EXPECT_EQ(host.Export(), ExportResult::kAllocation);
   g_fail_nothrow_new_at = 0;
   EXPECT_TRUE(host.calls.empty());
   EXPECT_TRUE(ReadFile(host.path).empty());
@@ -141,7 +140,7 @@ TEST_F(FaultInjection, NoGifEncoderFailsTheFrame) {
   CLSID clsid{};
   EXPECT_EQ(GetGifEncoderClsid(&clsid), -1);
   FakeHost host(4, 4, 2, TempPath("noencoder.gif"));
-  EXPECT_EQ(host.Export(), 0);
+  EXPECT_EQ(host.Export(), ExportResult::kImagingLibrary);
   EXPECT_EQ(host.CountOf("refresh"), 1);
   EXPECT_EQ(standin::LiveTotal(), 0) << Alive();
   std::remove(host.path.c_str());
@@ -151,13 +150,14 @@ TEST_F(FaultInjection, NoGifEncoderFailsTheFrame) {
 // extension; the animation comes out the same, byte for byte.
 TEST_F(FaultInjection, EitherEncoderLayoutGivesTheSameFile) {
   for (int32_t use_mask : {0, 1}) {
-    g_settings = Settings{7, use_mask};
     FakeHost global_table(10, 6, 4, TempPath("global.gif"));
+    global_table.settings = {7, use_mask != 0};
     standin::SetGifLayout(standin::GifLayout::kGlobalTableWithControlExtension);
-    ASSERT_EQ(global_table.Export(), 1);
+    ASSERT_EQ(global_table.Export(), ExportResult::kWritten);
     FakeHost local_table(10, 6, 4, TempPath("local.gif"));
+    local_table.settings = {7, use_mask != 0};
     standin::SetGifLayout(standin::GifLayout::kLocalTableOnly);
-    ASSERT_EQ(local_table.Export(), 1);
+    ASSERT_EQ(local_table.Export(), ExportResult::kWritten);
     const std::vector<uint8_t> want = ReadFile(global_table.path);
     EXPECT_FALSE(want.empty());
     EXPECT_EQ(ReadFile(local_table.path), want) << "mask " << use_mask;

@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "gif/frame_timing.h"
 #include "gif/output_pass.h"
 
 namespace {

@@ -11,11 +11,12 @@
 #include "host/frames.h"
 #include "host/options.h"
 #include "host/progress.h"
+#include "plugin/plugin_interface.h"
 
 namespace {
 
-using host::FrameRate;
-using host::FrameSize;
+using lodra_gif::FrameRate;
+using lodra_gif::FrameSize;
 using Bytes = std::vector<uint8_t>;
 
 template <typename T>
@@ -49,7 +50,7 @@ TEST(ParseFrameSize, Good) {
     SCOPED_TRACE(c.text);
     FrameSize size;
     std::string error;
-    ASSERT_TRUE(host::ParseFrameSize(c.text, &size, &error)) << error;
+    ASSERT_TRUE(lodra_gif::ParseFrameSize(c.text, &size, &error)) << error;
     EXPECT_TRUE(HaveWant(size.width, c.want_width));
     EXPECT_TRUE(HaveWant(size.height, c.want_height));
   }
@@ -81,7 +82,7 @@ TEST(ParseFrameSize, Bad) {
     SCOPED_TRACE(c.text);
     FrameSize size{7, 9};
     std::string error;
-    EXPECT_TRUE(ErrorSays(host::ParseFrameSize(c.text, &size, &error), error, c.want_error));
+    EXPECT_TRUE(ErrorSays(lodra_gif::ParseFrameSize(c.text, &size, &error), error, c.want_error));
     EXPECT_TRUE(HaveWant(size.width, 7)) << "untouched on failure";
   }
 }
@@ -109,7 +110,7 @@ TEST(ParseFrameRate, GoodInLowestTerms) {
     SCOPED_TRACE(c.text);
     FrameRate rate;
     std::string error;
-    ASSERT_TRUE(host::ParseFrameRate(c.text, &rate, &error)) << error;
+    ASSERT_TRUE(lodra_gif::ParseFrameRate(c.text, &rate, &error)) << error;
     EXPECT_TRUE(HaveWant(rate.rate, c.want_rate));
     EXPECT_TRUE(HaveWant(rate.scale, c.want_scale));
   }
@@ -150,7 +151,7 @@ TEST(ParseFrameRate, Bad) {
     SCOPED_TRACE(c.text);
     FrameRate rate{3, 4};
     std::string error;
-    EXPECT_TRUE(ErrorSays(host::ParseFrameRate(c.text, &rate, &error), error, c.want_error));
+    EXPECT_TRUE(ErrorSays(lodra_gif::ParseFrameRate(c.text, &rate, &error), error, c.want_error));
     EXPECT_TRUE(HaveWant(rate.rate, 3)) << "untouched on failure";
   }
 }
@@ -165,7 +166,7 @@ TEST(RateTooHighForBrowsers, AboveFiftyFramesPerSecond) {
       {2147483647, 2147483646, false},  // 50 * scale does not fit in 32 bits
   };
   for (const Case& c : cases) {
-    EXPECT_TRUE(HaveWant(host::RateTooHighForBrowsers({c.rate, c.scale}), c.want)) << c.rate << "/" << c.scale;
+    EXPECT_TRUE(HaveWant(lodra_gif::RateTooHighForBrowsers({c.rate, c.scale}), c.want)) << c.rate << "/" << c.scale;
   }
 }
 
@@ -190,7 +191,7 @@ TEST(CheckFrameSize, WhatThePluginTakes) {
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height) + (c.mask ? " mask" : ""));
     std::string error;
-    const bool ok = host::CheckFrameSize({c.width, c.height}, c.mask, &error);
+    const bool ok = lodra_gif::CheckFrameSize({c.width, c.height}, c.mask, &error);
     if (c.want_error == nullptr) {
       EXPECT_TRUE(ok) << error;
     } else {
@@ -211,8 +212,8 @@ TEST(FrameBytes, PaddedAndRawLayouts) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.width) + "x" + std::to_string(c.height));
-    EXPECT_TRUE(HaveWant(host::HostFrameBytes({c.width, c.height}), c.want_host));
-    EXPECT_TRUE(HaveWant(host::RawFrameBytes({c.width, c.height}), c.want_raw));
+    EXPECT_TRUE(HaveWant(lodra_gif::HostFrameBytes({c.width, c.height}), c.want_host));
+    EXPECT_TRUE(HaveWant(lodra_gif::RawFrameBytes({c.width, c.height}), c.want_raw));
   }
 }
 
@@ -220,7 +221,7 @@ TEST(FrameBytes, PaddedAndRawLayouts) {
 
 struct Parsed {
   bool ok = false;
-  host::Options options;
+  lodra_gif::Options options;
   std::string error;
 };
 
@@ -229,7 +230,7 @@ Parsed Parse(std::vector<std::string> args) {
   std::vector<const char*> argv;
   for (const std::string& arg : args) argv.push_back(arg.c_str());
   Parsed parsed;
-  parsed.ok = host::ParseCommandLine(static_cast<int>(argv.size()), argv.data(), &parsed.options, &parsed.error);
+  parsed.ok = lodra_gif::ParseCommandLine(static_cast<int>(argv.size()), argv.data(), &parsed.options, &parsed.error);
   return parsed;
 }
 
@@ -274,7 +275,7 @@ TEST(ParseCommandLine, EveryOptionReachesItsField) {
     }
     const Parsed parsed = Parse(args);
     ASSERT_TRUE(parsed.ok) << parsed.error;
-    const host::Options& o = parsed.options;
+    const lodra_gif::Options& o = parsed.options;
     EXPECT_TRUE(o.mask);
     EXPECT_TRUE(o.has_size && o.has_rate);
     EXPECT_TRUE(HaveWant(o.size.width, 640));
@@ -352,7 +353,7 @@ TEST(ParseCount, WithinItsRange) {
     SCOPED_TRACE(std::string(c.text) + " in " + std::to_string(c.min) + ".." + std::to_string(c.max));
     int64_t value = -1;
     std::string error;
-    const bool ok = host::ParseCount(c.text, c.min, c.max, "--n", &value, &error);
+    const bool ok = lodra_gif::ParseCount(c.text, c.min, c.max, "--n", &value, &error);
     if (c.want < 0) {
       EXPECT_TRUE(ErrorSays(ok, error, "--n needs a whole number"));
     } else {
@@ -396,11 +397,11 @@ TEST(RawFrameReader, ReversesRowsAndReportsTheTail) {
   ASSERT_EQ(std::fwrite(raw.data(), 1, raw.size(), file), raw.size());
   std::rewind(file);
 
-  host::RawFrameReader reader(file, size, nullptr);
+  lodra_gif::RawFrameReader reader(file, size, nullptr);
   for (int n = 0; n < 2; ++n) {
     SCOPED_TRACE("frame " + std::to_string(n));
-    Bytes frame(host::HostFrameBytes(size), 0);
-    ASSERT_TRUE(HaveWant(reader.Next(frame.data()), host::ReadResult::kFrame));
+    Bytes frame(lodra_gif::HostFrameBytes(size), 0);
+    ASSERT_TRUE(HaveWant(reader.Next(frame.data()), lodra_gif::ReadResult::kFrame));
     const uint8_t* top = raw.data() + 30 * n;  // the raw stream's first row is the top
     Bytes want(top + 15, top + 30);            // bottom row first in memory
     want.push_back(0);
@@ -408,8 +409,8 @@ TEST(RawFrameReader, ReversesRowsAndReportsTheTail) {
     want.push_back(0);
     EXPECT_TRUE(HaveWant(frame, want));
   }
-  Bytes frame(host::HostFrameBytes(size), 0);
-  EXPECT_TRUE(HaveWant(reader.Next(frame.data()), host::ReadResult::kPartial));
+  Bytes frame(lodra_gif::HostFrameBytes(size), 0);
+  EXPECT_TRUE(HaveWant(reader.Next(frame.data()), lodra_gif::ReadResult::kPartial));
   EXPECT_TRUE(HaveWant(reader.partial_bytes(), uint64_t{7}));
   std::fclose(file);
 }
@@ -418,11 +419,11 @@ TEST(RawFrameReader, ReversesRowsAndReportsTheTail) {
 
 TEST(Demo, MaskHalfIsBlackOrWhiteAndPaddingStaysZero) {
   const FrameSize picture = {7, 10};  // 14-pixel frame: 42-byte rows padded to 44
-  const FrameSize whole = host::DemoFrameSize(picture, true);
-  Bytes frame(host::HostFrameBytes(whole), 0);
+  const FrameSize whole = lodra_gif::DemoFrameSize(picture, true);
+  Bytes frame(lodra_gif::HostFrameBytes(whole), 0);
   // A frame far into a long export must not overflow the clock.
-  host::DrawDemoFrame(picture, true, {1, 2147483647}, 2147483647, frame.data());
-  const size_t stride = host::HostStride(whole.width);
+  lodra_gif::DrawDemoFrame(picture, true, {1, 2147483647}, 2147483647, frame.data());
+  const size_t stride = static_cast<size_t>(HostFrameStride(whole.width));
   int white = 0;
   for (int32_t row = 0; row < whole.height; ++row) {
     const uint8_t* line = frame.data() + row * stride;
@@ -452,7 +453,7 @@ TEST(Summary, PlayingTimeIsTheSumOfTheDelays) {
       {2147483647, {1, 2147483647}, "4611686014132420609.00 s"},  // no overflow
   };
   for (const Case& c : cases) {
-    EXPECT_TRUE(HaveWant(host::FormatPlayingTime(c.frames, c.rate), std::string(c.want)));
+    EXPECT_TRUE(HaveWant(lodra_gif::FormatPlayingTime(c.frames, c.rate), std::string(c.want)));
   }
 }
 
@@ -460,18 +461,18 @@ TEST(Summary, RatesSizesAndTheProgressLine) {
   struct Case {
     std::string have, want;
   } const cases[] = {
-      {host::FormatRate({30000, 1001}), "29.97 fps"},
-      {host::FormatRate({2997, 125}), "23.976 fps"},
-      {host::FormatRate({25, 1}), "25 fps"},
-      {host::FormatBytes(1023), "1023 bytes"},
-      {host::FormatBytes(1536), "1.5 KiB"},
-      {host::FormatBytes(3 * 1024 * 1024), "3.0 MiB"},
+      {lodra_gif::FormatRate({30000, 1001}), "29.97 fps"},
+      {lodra_gif::FormatRate({2997, 125}), "23.976 fps"},
+      {lodra_gif::FormatRate({25, 1}), "25 fps"},
+      {lodra_gif::FormatBytes(1023), "1023 bytes"},
+      {lodra_gif::FormatBytes(1536), "1.5 KiB"},
+      {lodra_gif::FormatBytes(3 * 1024 * 1024), "3.0 MiB"},
   };
   for (const Case& c : cases) EXPECT_TRUE(HaveWant(c.have, c.want));
   char line[128];
-  host::FormatProgress(line, sizeof line, 6, 24, 2.0);
+  lodra_gif::FormatProgress(line, sizeof line, 6, 24, 2.0);
   EXPECT_TRUE(HaveWant(std::string(line), std::string("[######------------------] 6/24 frames  3.0 fps")));
-  host::FormatProgress(line, sizeof line, 1234, -1, 0.0);
+  lodra_gif::FormatProgress(line, sizeof line, 1234, -1, 0.0);
   EXPECT_TRUE(HaveWant(std::string(line), std::string("1234 frames  0.0 fps"))) << "no total: no bar";
 }
 

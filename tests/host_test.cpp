@@ -25,6 +25,7 @@
 #include "host/frames.h"
 #include "tests/support/have_want.h"
 #include "tests/support/host_fixture.h"
+#include "tests/support/temp_path.h"
 #include "tests/support/host_run.h"
 
 namespace {
@@ -225,7 +226,7 @@ TEST(HostDemo, ExportsThreeSecondsOfTheDemoFrames) {
 
     const DecodedGif gif = Decode(output);
     // A few frames across the animation, index by index.
-    ASSERT_NO_FATAL_FAILURE(ExpectDemoGif(gif, host::kDemoPictureSize, c.masked, c.want_loop, 75, {0, 19, 40, 74}));
+    ASSERT_NO_FATAL_FAILURE(ExpectDemoGif(gif, lodra_gif::kDemoPictureSize, c.masked, c.want_loop, 75, {0, 19, 40, 74}));
     int transparent = 0;
     for (uint8_t index : gif.frames[0].indices) transparent += index == 0;
     if (c.masked) {

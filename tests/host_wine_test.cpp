@@ -26,6 +26,7 @@
 #include "tests/support/gif_decode.h"
 #include "tests/support/have_want.h"
 #include "tests/support/host_fixture.h"
+#include "tests/support/temp_path.h"
 #include "tests/support/host_run.h"
 
 namespace {
@@ -189,7 +190,7 @@ TEST(HostWine, DemoIsExportedThroughTheWindowsModule) {
   // as in a build tree: the host is given no --module.
   const std::string output = TempPath("demo.gif");
   std::remove(output.c_str());
-  const host::FrameSize picture = {40, 24};
+  const lodra_gif::FrameSize picture = {40, 24};
   const Outcome run = RunHost({"--size", "40x24", "--frames", "3", "-o", output});
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_TRUE(Contains(run.err, "wrote " + output + ": 3 frames, 40x24, 0.12 s at 25 fps")) << run.err;

@@ -6,8 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "plugin/module_entries.h"
 #include "tests/support/gif_decode.h"
 #include "tests/support/host_fixture.h"
+#include "tests/support/temp_path.h"
 
 namespace {
 
@@ -21,13 +23,10 @@ using testing_support::ReadFile;
 using testing_support::TempPath;
 using Bytes = std::vector<uint8_t>;
 
-const Bytes kClosing = {0x21, 0xFE, 0x08, 'U', 'U', 'U', 'U', 'U', 'U', 'U', 'U', 0x00, 0x3B};
+using testing_support::kWantClosing;
 
 class OutputPass : public ::testing::Test {
  protected:
-  void SetUp() override { g_settings = Settings{0, 0}; }
-  void TearDown() override { g_settings = Settings{0, 0}; }
-
   static DecodedGif Decode(const std::string& path) {
     DecodedGif gif;
     std::string error;
@@ -67,11 +66,11 @@ TEST_F(OutputPass, WholeExportDecodesToTheQuantisersIndices) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    g_settings = Settings{c.loop_count, c.use_mask};
     FakeHost host(c.width, c.height, c.frames, TempPath("out.gif"));
+    host.settings = {c.loop_count, c.use_mask != 0};
     host.rate = c.rate;
     host.scale = c.scale;
-    ASSERT_EQ(host.Export(), 1);
+    ASSERT_EQ(host.Export(), ExportResult::kWritten);
     EXPECT_EQ(host.calls, WantCalls(c.frames, c.frames));
 
     const DecodedGif gif = Decode(host.path);
@@ -98,9 +97,9 @@ TEST_F(OutputPass, WholeExportDecodesToTheQuantisersIndices) {
 }
 
 TEST_F(OutputPass, FileLayoutAroundTheFrames) {
-  g_settings.loop_count = 1000;
   FakeHost host(4, 4, 1, TempPath("one.gif"));
-  ASSERT_EQ(host.Export(), 1);
+  host.settings.loop_count = 1000;
+  ASSERT_EQ(host.Export(), ExportResult::kWritten);
   const Bytes file = ReadFile(host.path);
   ASSERT_GT(file.size(), 781u + 19 + 8 + 13);
   EXPECT_EQ(Bytes(file.begin(), file.begin() + 6), (Bytes{'G', 'I', 'F', '8', '9', 'a'}));
@@ -111,7 +110,7 @@ TEST_F(OutputPass, FileLayoutAroundTheFrames) {
   const Bytes control = {0x21, 0xF9, 0x04, 0x09, 0x03, 0x00, 0x00, 0x00};
   EXPECT_EQ(Bytes(file.begin() + 800, file.begin() + 808), control);
   EXPECT_EQ(file[808], 0x2C) << "the image descriptor follows";
-  EXPECT_EQ(Bytes(file.end() - 13, file.end()), kClosing);
+  EXPECT_EQ(Bytes(file.end() - 13, file.end()), kWantClosing);
   std::remove(host.path.c_str());
 }
 
@@ -124,9 +123,9 @@ TEST_F(OutputPass, LoopCountBytes) {
   const LoopCase cases[] = {{0, 0x00, 0x00},     {65535, 0xFF, 0xFF}, {1000, 0xE8, 0x03},
                             {100000, 0xFF, 0xFF}, {-1, 0x00, 0x00},    {65536, 0xFF, 0xFF}};
   for (const LoopCase& c : cases) {
-    g_settings.loop_count = c.loop_count;
     FakeHost host(2, 2, 1, TempPath("loop.gif"));
-    ASSERT_EQ(host.Export(), 1);
+    host.settings.loop_count = c.loop_count;
+    ASSERT_EQ(host.Export(), ExportResult::kWritten);
     const Bytes file = ReadFile(host.path);
     ASSERT_GT(file.size(), 800u);
     EXPECT_EQ(file[797], c.want_low) << "loop " << c.loop_count;
@@ -136,9 +135,9 @@ TEST_F(OutputPass, LoopCountBytes) {
 }
 
 TEST_F(OutputPass, MaskedExportIsHalfAsWide) {
-  g_settings.use_mask = 1;
   FakeHost host(640, 2, 1, TempPath("mask.gif"));
-  ASSERT_EQ(host.Export(), 1);
+  host.settings.use_mask = true;
+  ASSERT_EQ(host.Export(), ExportResult::kWritten);
   const Bytes file = ReadFile(host.path);
   ASSERT_GT(file.size(), 10u);
   EXPECT_EQ(file[6] | file[7] << 8, 320);
@@ -149,7 +148,7 @@ TEST_F(OutputPass, LongDelaysAreClampedNotWrapped) {
   FakeHost host(2, 2, 2, TempPath("slow.gif"));
   host.rate = 1;
   host.scale = 1000;  // 100 000 hundredths a frame
-  ASSERT_EQ(host.Export(), 1);
+  ASSERT_EQ(host.Export(), ExportResult::kWritten);
   const DecodedGif gif = Decode(host.path);
   ASSERT_EQ(gif.frames.size(), 2u);
   EXPECT_EQ(gif.frames[0].delay, 65535);
@@ -173,8 +172,8 @@ TEST_F(OutputPass, NoFramesOrAnEarlyStopLeaveOnlyTheClosing) {
   for (const Case& c : cases) {
     FakeHost host(8, 8, c.frames, TempPath("empty.gif"));
     host.abort_at = c.abort_at;
-    EXPECT_EQ(host.Export(), 1) << c.what;
-    EXPECT_EQ(ReadFile(host.path), kClosing) << c.what;
+    EXPECT_EQ(host.Export(), ExportResult::kWritten) << c.what;
+    EXPECT_EQ(ReadFile(host.path), kWantClosing) << c.what;
     EXPECT_EQ(host.calls, c.want_calls) << c.what;
     std::remove(host.path.c_str());
   }
@@ -183,7 +182,7 @@ TEST_F(OutputPass, NoFramesOrAnEarlyStopLeaveOnlyTheClosing) {
 TEST_F(OutputPass, StopMidwayClosesTheFramesSoFar) {
   FakeHost host(6, 4, 10, TempPath("stopped.gif"));
   host.abort_at = 3;
-  ASSERT_EQ(host.Export(), 1);
+  ASSERT_EQ(host.Export(), ExportResult::kWritten);
   std::vector<std::string> want = WantCalls(3, 10);
   want.push_back("aborted? 3");
   EXPECT_EQ(host.calls, want);
@@ -198,7 +197,7 @@ TEST_F(OutputPass, StopMidwayClosesTheFramesSoFar) {
 TEST_F(OutputPass, FailureAtFrameFiveKeepsFramesZeroToFour) {
   FakeHost host(6, 4, 10, TempPath("failed.gif"));
   host.null_frame_at = 5;
-  EXPECT_EQ(host.Export(), 0);
+  EXPECT_EQ(host.Export(), ExportResult::kNoPixels);
   std::vector<std::string> want = WantCalls(5, 10);
   want.insert(want.end(), {"aborted? 5", "progress 5/10", "frame 5", "refresh"});
   EXPECT_EQ(host.calls, want);
@@ -208,10 +207,10 @@ TEST_F(OutputPass, FailureAtFrameFiveKeepsFramesZeroToFour) {
   // failed file is that file without its closing 13 bytes.
   FakeHost stopped(6, 4, 10, TempPath("stopped.gif"));
   stopped.abort_at = 5;
-  ASSERT_EQ(stopped.Export(), 1);
+  ASSERT_EQ(stopped.Export(), ExportResult::kWritten);
   Bytes want_file = ReadFile(stopped.path);
-  ASSERT_GT(want_file.size(), kClosing.size());
-  want_file.resize(want_file.size() - kClosing.size());
+  ASSERT_GT(want_file.size(), kWantClosing.size());
+  want_file.resize(want_file.size() - kWantClosing.size());
   EXPECT_EQ(ReadFile(host.path), want_file);
   std::remove(host.path.c_str());
   std::remove(stopped.path.c_str());
@@ -220,7 +219,7 @@ TEST_F(OutputPass, FailureAtFrameFiveKeepsFramesZeroToFour) {
 TEST_F(OutputPass, FailureAtTheFirstFrameWritesNothing) {
   FakeHost host(6, 4, 3, TempPath("first.gif"));
   host.null_frame_at = 0;
-  EXPECT_EQ(host.Export(), 0);
+  EXPECT_EQ(host.Export(), ExportResult::kNoPixels);
   EXPECT_TRUE(ReadFile(host.path).empty());
   EXPECT_EQ(host.CountOf("refresh"), 1);
   std::remove(host.path.c_str());
@@ -234,10 +233,10 @@ TEST_F(OutputPass, FramesTheEncoderRefusesFailTheExport) {
   } cases[] = {{"width 0", 0, 4, 0}, {"height 0", 4, 0, 0}, {"negative width", -4, 4, 0},
                {"masked width 1", 1, 4, 1}, {"width 65536", 65536, 1, 0}};
   for (const auto& c : cases) {
-    g_settings.use_mask = c.use_mask;
     FakeHost host(c.width, c.height, 2, TempPath("refused.gif"));
+    host.settings.use_mask = c.use_mask != 0;
     host.frame_source = [](int) { return Bytes(64, 0); };
-    EXPECT_EQ(host.Export(), 0) << c.what;
+    EXPECT_EQ(host.Export(), ExportResult::kSizeRefused) << c.what;
     EXPECT_EQ(host.CountOf("refresh"), 1) << c.what;
     EXPECT_TRUE(ReadFile(host.path).empty()) << c.what;
     std::remove(host.path.c_str());
@@ -256,9 +255,14 @@ TEST_F(OutputPass, RefusedBeforeTheFileIsOpened) {
     std::remove(host.path.c_str());
     host.rate = c.rate;
     host.scale = c.scale;
-    OutputInfo info = host.Info();
-    if (c.null_path) info.save_file = nullptr;
-    EXPECT_EQ(OutputAnimatedGif(&info), 0) << c.what;
+    if (c.null_path) {
+      OutputInfo info = host.Info();
+      info.save_file = nullptr;
+      EXPECT_EQ(OutputAnimatedGif(&info), 0) << c.what;
+    } else {
+      EXPECT_EQ(host.Export(), ExportResult::kRefused) << c.what;
+      EXPECT_EQ(host.ExportThroughEntry(), 0) << c.what;
+    }
     EXPECT_TRUE(host.calls.empty()) << c.what;
     EXPECT_FALSE(FileExists(host.path)) << c.what;
   }
@@ -267,7 +271,7 @@ TEST_F(OutputPass, RefusedBeforeTheFileIsOpened) {
 
 TEST_F(OutputPass, UnwritablePathFailsWithoutCallbacks) {
   FakeHost host(4, 4, 3, TempPath("no/such/folder/out.gif"));
-  EXPECT_EQ(host.Export(), 0);
+  EXPECT_EQ(host.Export(), ExportResult::kOpenFailed);
   EXPECT_TRUE(host.calls.empty());
 }
 
@@ -280,7 +284,7 @@ TEST_F(OutputPass, FullDiskIsAFailure) {
   } cases[] = {{"frames", 3}, {"only the closing", 0}};
   for (const auto& c : cases) {
     FakeHost host(64, 64, c.frames, "/dev/full");
-    EXPECT_EQ(host.Export(), 0) << c.what;
+    EXPECT_EQ(host.Export(), ExportResult::kWriteFailed) << c.what;
     // Buffered writes fail late; whenever it shows, the host is told once more.
     ASSERT_FALSE(host.calls.empty()) << c.what;
     EXPECT_EQ(host.calls.back(), "refresh") << c.what;

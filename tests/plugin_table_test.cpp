@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "plugin/plugin_interface.h"
+#include "plugin/module_entries.h"
 
 #ifndef _WIN32
 #include <dlfcn.h>

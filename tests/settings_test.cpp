@@ -7,9 +7,13 @@
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
-#include "plugin/plugin_interface.h"
+#include "plugin/module_entries.h"
+#include "tests/support/gif_decode.h"
+#include "tests/support/host_fixture.h"
+#include "tests/support/temp_path.h"
 
 namespace {
 
@@ -103,6 +107,23 @@ TEST_F(SettingsTest, GetConfigWithoutBufferTellsTheSize) {
   g_settings = {100000, 1};
   EXPECT_TRUE(HaveWant(GetConfig(nullptr), int32_t{8}));
   EXPECT_TRUE(HaveWant(Show(g_settings), Show({100000, 1})));
+}
+
+// ------------------------------------------------------------- the export
+
+// The export entry reads the stored record when it starts: a block the host
+// hands back is what the next file gets.
+TEST_F(SettingsTest, TheExportEntryTakesTheStoredSettings) {
+  const Block loop_1000_masked = {0xE8, 0x03, 0, 0, 1, 0, 0, 0};
+  ASSERT_TRUE(HaveWant(SetConfig(loop_1000_masked.data(), 8), int32_t{8}));
+  testing_support::FakeHost host(8, 2, 1, testing_support::TempPath("stored.gif"));
+  ASSERT_TRUE(HaveWant(host.ExportThroughEntry(), int32_t{1}));
+  testing_support::DecodedGif gif;
+  std::string error;
+  ASSERT_TRUE(testing_support::DecodeGif(testing_support::ReadFile(host.path), &gif, &error)) << error;
+  EXPECT_TRUE(HaveWant(gif.loop_count, 1000)) << "loop count";
+  EXPECT_TRUE(HaveWant(gif.width, 4)) << "mask mode halves the width";
+  std::remove(host.path.c_str());
 }
 
 }  // namespace

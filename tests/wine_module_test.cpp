@@ -16,6 +16,7 @@
 #include "tests/support/gif_decode.h"
 #include "tests/support/have_want.h"
 #include "tests/support/host_fixture.h"
+#include "tests/support/temp_path.h"
 #include "tests/support/windows_host.h"
 
 namespace {
@@ -167,7 +168,7 @@ int32_t __cdecl HostRefresh() {
 // A frame whose right half is a mask: black where (x + y + n) % 3 is 0.
 std::vector<uint8_t> MaskedFrame(int width, int height, int n) {
   const std::vector<uint8_t> pattern = testing_support::PatternFrame(width, height, n);
-  const std::size_t stride = testing_support::HostStride(width);
+  const std::size_t stride = static_cast<std::size_t>(HostFrameStride(width));
   return testing_support::MakeHostFrame(width, height, [&](int x, int y) -> uint32_t {
     if (x >= width / 2) return (x + y + n) % 3 == 0 ? 0x000000 : 0xFFFFFF;
     const uint8_t* p = pattern.data() + static_cast<std::size_t>(height - 1 - y) * stride + 3 * x;

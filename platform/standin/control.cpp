@@ -1,12 +1,15 @@
 // The stand-in's bookkeeping: live objects per kind, acquisitions counted for
 // fault injection, and the switches tests turn. One thread, no locks.
-#include "platform/standin/control.h"
-
+//
+// Only the test build of the stand-in (LODRA_STANDIN_HOOKS=1) has any of it;
+// the module that ships keeps the plain calls: nothing counted, nothing
+// failed on purpose, the default GIF layout.
 #include <cstdio>
 #include <cstdlib>
 
 #include "platform/standin/internal.h"
 
+#if LODRA_STANDIN_HOOKS
 namespace standin {
 namespace {
 
@@ -102,3 +105,22 @@ void Misuse(const char* what) {
 
 }  // namespace internal
 }  // namespace standin
+
+#else  // the shipped stand-in
+
+namespace standin::internal {
+
+bool BeginAcquisition() { return true; }
+void NoteAcquired(Resource) {}
+void NoteReleased(Resource) {}
+GifLayout CurrentGifLayout() { return GifLayout::kGlobalTableWithControlExtension; }
+bool IsGifEncoderListed() { return true; }
+
+void Misuse(const char* what) {
+  std::fprintf(stderr, "standin: %s\n", what);
+  std::abort();
+}
+
+}  // namespace standin::internal
+
+#endif

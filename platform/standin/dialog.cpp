@@ -146,6 +146,10 @@ UINT ParseDialogInt(const std::string& full_text, BOOL* translated, bool is_sign
 
 }  // namespace
 
+// The templates and the scripted user exist in the test build only: in the
+// module that ships no template is ever registered, so DialogBoxParamA fails
+// as it does for a missing resource.
+#if LODRA_STANDIN_HOOKS
 void RegisterDialogTemplate(const std::string& name, std::vector<DialogControl> controls) {
   TheState().templates[name] = std::move(controls);
 }
@@ -173,6 +177,7 @@ void ResetDialogs() {
   state.script.clear();
   state.last_run = DialogRun();
 }
+#endif
 
 }  // namespace standin
 

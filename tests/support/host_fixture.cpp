@@ -1,23 +1,23 @@
 #include "tests/support/host_fixture.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <iterator>
+#include <ostream>
 
-#include <gtest/gtest.h>
-
+#include "plugin/module_entries.h"
 #include "quantize/palette.h"
+
+void PrintTo(ExportResult result, std::ostream* out) { *out << ExportResultName(result); }
 
 namespace testing_support {
 
+const std::vector<uint8_t> kWantClosing = {0x21, 0xFE, 0x08, 'U', 'U', 'U', 'U', 'U', 'U', 'U', 'U', 0x00, 0x3B};
+
 FakeHost* FakeHost::current_ = nullptr;
 
-size_t HostStride(int width) { return (3 * static_cast<size_t>(width) + 3) / 4 * 4; }
-
 std::vector<uint8_t> MakeHostFrame(int width, int height, const ColourAt& colour_at) {
-  const size_t stride = HostStride(width);
-  // Padding bytes are garbage on purpose: the encoder must not read them.
+  const size_t stride = static_cast<size_t>(HostFrameStride(width));
   std::vector<uint8_t> frame(stride * static_cast<size_t>(height), 0xA5);
   for (int y = 0; y < height; ++y) {
     uint8_t* row = frame.data() + static_cast<size_t>(height - 1 - y) * stride;
@@ -40,9 +40,41 @@ std::vector<uint8_t> PatternFrame(int width, int height, int n) {
   });
 }
 
+std::vector<uint8_t> ExpectedIndices(const std::vector<uint8_t>& host_frame, int width, int height, bool masked) {
+  const int out_width = masked ? width / 2 : width;
+  const size_t stride = static_cast<size_t>(HostFrameStride(width));
+  std::vector<uint8_t> indices;
+  for (int y = 0; y < height; ++y) {
+    const uint8_t* row = host_frame.data() + static_cast<size_t>(height - 1 - y) * stride;
+    for (int x = 0; x < out_width; ++x) {
+      const uint8_t* pixel = row + 3 * x;
+      const uint8_t* mask = row + 3 * (out_width + x);
+      if (masked && mask[0] == 0 && mask[1] == 0 && mask[2] == 0) {
+        indices.push_back(0);
+        continue;
+      }
+      const uint32_t word = pixel[0] | pixel[1] << 8 | pixel[2] << 16;
+      indices.push_back(static_cast<uint8_t>(FindNearestColor(word, &FixedPalette())));
+    }
+  }
+  return indices;
+}
+
 FakeHost::FakeHost(int width, int height, int frame_count, std::string path)
     : width(width), height(height), frame_count(frame_count), path(std::move(path)) {
   frame_source = [this](int n) { return PatternFrame(this->width, this->height, n); };
+}
+
+ExportResult FakeHost::Export() {
+  AnimationRequest request;
+  request.host_width = width;
+  request.height = height;
+  request.rate = rate;
+  request.scale = scale;
+  request.frame_count = frame_count;
+  request.path = path.c_str();
+  asked_ = 0;
+  return WriteAnimatedGif(request, settings, *this);
 }
 
 OutputInfo FakeHost::Info() {
@@ -53,14 +85,14 @@ OutputInfo FakeHost::Info() {
   info.scale = scale;
   info.frame_count = frame_count;
   info.save_file = path.c_str();
-  info.get_frame = &FakeHost::GetFrame;
-  info.is_aborted = &FakeHost::IsAborted;
-  info.report_progress = &FakeHost::ReportProgress;
-  info.host_refresh = &FakeHost::HostRefresh;
+  info.get_frame = &FakeHost::GetFrameCallback;
+  info.is_aborted = &FakeHost::IsAbortedCallback;
+  info.report_progress = &FakeHost::ReportProgressCallback;
+  info.host_refresh = &FakeHost::HostRefreshCallback;
   return info;
 }
 
-int32_t FakeHost::Export() {
+int32_t FakeHost::ExportThroughEntry() {
   OutputInfo info = Info();
   current_ = this;
   asked_ = 0;
@@ -75,40 +107,34 @@ int FakeHost::CountOf(const std::string& prefix) const {
   return count;
 }
 
-void* FakeHost::GetFrame(int32_t n) {
-  current_->calls.push_back("frame " + std::to_string(n));
-  if (n == current_->null_frame_at) return nullptr;
-  current_->frame_ = current_->frame_source(n);
-  return current_->frame_.data();
+bool FakeHost::IsAborted() {
+  const int n = asked_++;
+  calls.push_back("aborted? " + std::to_string(n));
+  return n == abort_at;
 }
 
-int32_t FakeHost::IsAborted() {
-  const int n = current_->asked_++;
-  current_->calls.push_back("aborted? " + std::to_string(n));
-  return n == current_->abort_at ? 1 : 0;
+void FakeHost::ReportProgress(int32_t n, int32_t total) {
+  calls.push_back("progress " + std::to_string(n) + "/" + std::to_string(total));
 }
 
-int32_t FakeHost::ReportProgress(int32_t current, int32_t total) {
-  current_->calls.push_back("progress " + std::to_string(current) + "/" + std::to_string(total));
+const void* FakeHost::Pixels(int32_t n) {
+  calls.push_back("frame " + std::to_string(n));
+  if (n == null_frame_at) return nullptr;
+  frame_ = frame_source(n);
+  return frame_.data();
+}
+
+void FakeHost::Refresh() { calls.push_back("refresh"); }
+
+void* FakeHost::GetFrameCallback(int32_t n) { return const_cast<void*>(current_->Pixels(n)); }
+int32_t FakeHost::IsAbortedCallback() { return current_->IsAborted() ? 1 : 0; }
+int32_t FakeHost::ReportProgressCallback(int32_t current, int32_t total) {
+  current_->ReportProgress(current, total);
   return 1;
 }
-
-int32_t FakeHost::HostRefresh() {
-  current_->calls.push_back("refresh");
+int32_t FakeHost::HostRefreshCallback() {
+  current_->Refresh();
   return 1;
-}
-
-std::string TempPath(const std::string& name) {
-  const char* folder = std::getenv("TMPDIR");
-#ifdef _WIN32
-  if (folder == nullptr) folder = std::getenv("TEMP");
-#endif
-  std::string base = folder != nullptr ? folder : "/tmp";
-  const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
-  std::string unique = test != nullptr ? std::string(test->test_suite_name()) + "_" + test->name() : "lodra";
-  for (char& c : unique)
-    if (c == '/' || c == '\\') c = '_';
-  return base + "/" + unique + "_" + name;
 }
 
 std::vector<uint8_t> ReadFile(const std::string& path) {
@@ -121,28 +147,6 @@ bool FileExists(const std::string& path) {
   if (file == nullptr) return false;
   std::fclose(file);
   return true;
-}
-
-std::vector<uint8_t> ExpectedIndices(const std::vector<uint8_t>& host_frame, int width, int height, bool masked) {
-  Palette palette;
-  BuildPalette(&palette);
-  const int out_width = masked ? width / 2 : width;
-  const size_t stride = HostStride(width);
-  std::vector<uint8_t> indices;
-  for (int y = 0; y < height; ++y) {
-    const uint8_t* row = host_frame.data() + static_cast<size_t>(height - 1 - y) * stride;
-    for (int x = 0; x < out_width; ++x) {
-      const uint8_t* pixel = row + 3 * x;
-      const uint8_t* mask = row + 3 * (out_width + x);
-      if (masked && mask[0] == 0 && mask[1] == 0 && mask[2] == 0) {
-        indices.push_back(0);
-        continue;
-      }
-      const uint32_t word = pixel[0] | pixel[1] << 8 | pixel[2] << 16;
-      indices.push_back(static_cast<uint8_t>(FindNearestColor(word, &palette)));
-    }
-  }
-  return indices;
 }
 
 }  // namespace testing_support

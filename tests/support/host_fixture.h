@@ -1,5 +1,6 @@
-// A host of our own for driving the export in tests: frames in the host's
-// layout, scripted aborts and null frames, and a log of every callback.
+// A host of our own for driving exports in tests and fuzzers: frames in the
+// host layout, scripted stops and missing frames, and a log of every call.
+// No GoogleTest here: the fuzz targets use it too.
 #pragma once
 
 #include <cstdint>
@@ -7,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "gif/output_pass.h"
 #include "plugin/plugin_interface.h"
 
 namespace testing_support {
@@ -14,24 +16,37 @@ namespace testing_support {
 // 0xRRGGBB of the picture's pixel (x, y), y counted from the top.
 using ColourAt = std::function<uint32_t(int x, int y)>;
 
-// A host frame: blue, green, red bytes, rows bottom-up, each row padded to a
-// multiple of 4 bytes.
+// A host frame (bottom-up rows of blue, green, red, padded to 4 bytes) with
+// garbage in the padding, which the encoder must not read.
 std::vector<uint8_t> MakeHostFrame(int width, int height, const ColourAt& colour_at);
-size_t HostStride(int width);
 
-class FakeHost {
+// A pattern frame with many colours that moves with n.
+std::vector<uint8_t> PatternFrame(int width, int height, int n);
+
+// The indices the quantiser gives for a host frame, top-down, w x h: the
+// reference search, and index 0 where a masked frame's mask is pure black.
+std::vector<uint8_t> ExpectedIndices(const std::vector<uint8_t>& host_frame, int width, int height, bool masked);
+
+// The closing comment extension and trailer every finished file ends with.
+extern const std::vector<uint8_t> kWantClosing;
+
+class FakeHost final : public FrameSource {
  public:
   FakeHost(int width, int height, int frame_count, std::string path);
 
   int32_t rate = 30;
   int32_t scale = 1;
+  AnimationSettings settings;  // what the export is run with
   // Frame n's pixels; by default a pattern that differs per frame.
   std::function<std::vector<uint8_t>(int n)> frame_source;
-  int abort_at = -1;       // is_aborted says stop when asked before this frame
-  int null_frame_at = -1;  // get_frame returns null for this frame
+  int abort_at = -1;       // IsAborted says stop when asked before this frame
+  int null_frame_at = -1;  // Pixels returns null for this frame
 
-  // Runs OutputAnimatedGif on an OutputInfo filled from the fields above.
-  int32_t Export();
+  // Runs the output pass with the fields above.
+  ExportResult Export();
+  // The same through the plug-in's export entry, which takes the settings
+  // from the module's stored record instead: 1 or 0.
+  int32_t ExportThroughEntry();
   OutputInfo Info();
 
   // "aborted? n", "progress n/N", "frame n", "refresh", in call order.
@@ -41,26 +56,26 @@ class FakeHost {
   int width, height, frame_count;
   std::string path;
 
+  bool IsAborted() override;
+  void ReportProgress(int32_t n, int32_t total) override;
+  const void* Pixels(int32_t n) override;
+  void Refresh() override;
+
  private:
   static FakeHost* current_;
   std::vector<uint8_t> frame_;  // the pixels of the frame handed out last
   int asked_ = 0;               // frames asked about so far
 
-  static void* LODRA_CDECL GetFrame(int32_t n);
-  static int32_t LODRA_CDECL IsAborted();
-  static int32_t LODRA_CDECL ReportProgress(int32_t current, int32_t total);
-  static int32_t LODRA_CDECL HostRefresh();
+  static void* LODRA_CDECL GetFrameCallback(int32_t n);
+  static int32_t LODRA_CDECL IsAbortedCallback();
+  static int32_t LODRA_CDECL ReportProgressCallback(int32_t current, int32_t total);
+  static int32_t LODRA_CDECL HostRefreshCallback();
 };
 
-// A per-test file path in the system's temporary folder.
-std::string TempPath(const std::string& name);
 std::vector<uint8_t> ReadFile(const std::string& path);
 bool FileExists(const std::string& path);
 
-// The indices the quantiser gives for a host frame, top-down, w x h.
-std::vector<uint8_t> ExpectedIndices(const std::vector<uint8_t>& host_frame, int width, int height, bool masked);
-
-// A pattern frame with many colours that moves with n.
-std::vector<uint8_t> PatternFrame(int width, int height, int n);
-
 }  // namespace testing_support
+
+// Names in failure messages instead of numbers.
+void PrintTo(ExportResult result, std::ostream* out);

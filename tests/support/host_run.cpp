@@ -71,17 +71,17 @@ void ExpectPatternFrames(const DecodedGif& gif, int width, int height, int frame
   }
 }
 
-void ExpectDemoGif(const DecodedGif& gif, host::FrameSize picture, bool masked, int want_loop,
+void ExpectDemoGif(const DecodedGif& gif, lodra_gif::FrameSize picture, bool masked, int want_loop,
                    int frames, const std::vector<int>& samples) {
   EXPECT_TRUE(HaveWant(gif.width, static_cast<int>(picture.width))) << "width";
   EXPECT_TRUE(HaveWant(gif.height, static_cast<int>(picture.height))) << "height";
   EXPECT_TRUE(HaveWant(gif.loop_count, want_loop)) << "loop count";
   EXPECT_TRUE(HaveWant(DelaysOf(gif), std::vector<int>(frames, 4))) << "delays";
   ASSERT_TRUE(HaveWant(gif.frames.size(), static_cast<size_t>(frames))) << "frames";
-  const host::FrameSize frame_size = host::DemoFrameSize(picture, masked);
+  const lodra_gif::FrameSize frame_size = lodra_gif::DemoFrameSize(picture, masked);
   for (int n : samples) {
-    Bytes frame(host::HostFrameBytes(frame_size), 0);
-    host::DrawDemoFrame(picture, masked, {25, 1}, n, frame.data());
+    Bytes frame(lodra_gif::HostFrameBytes(frame_size), 0);
+    lodra_gif::DrawDemoFrame(picture, masked, {25, 1}, n, frame.data());
     EXPECT_TRUE(gif.frames[n].indices == ExpectedIndices(frame, frame_size.width, frame_size.height, masked))
         << "frame " << n << " differs from the quantiser's indices";
   }

@@ -43,7 +43,7 @@ void ExpectPatternFrames(const DecodedGif& gif, int width, int height, int frame
 
 // A demo export at 25 fps: the picture's size, the loop count, `frames`
 // frames of 4 hundredths each, and the frames `samples` index by index.
-void ExpectDemoGif(const DecodedGif& gif, host::FrameSize picture, bool masked, int want_loop,
+void ExpectDemoGif(const DecodedGif& gif, lodra_gif::FrameSize picture, bool masked, int want_loop,
                    int frames, const std::vector<int>& samples);
 
 // Raw frames in, by file, redirected stdin or pipe.

@@ -138,17 +138,15 @@ apt_skewed_libraries() {
 }
 
 # apt_skew_paragraph LOG < apt_skewed_libraries output
-# The one paragraph that explains the failure; LOG is where apt's own
-# output was kept.
+# The paragraph, on one line, that explains the failure; LOG is where apt's
+# own output was kept.
 apt_skew_paragraph() {
   local libs
   libs=$(awk '{ v = $3; gsub(/,/, ", ", v)
                 printf "%s%s %s (i386 has %s)", sep, $1, $2, v; sep = "; " }')
-  fold -s -w 78 <<EOF2 | sed 's/ *$//'
-The i386 packages cannot be installed: the mirror's amd64 and i386 package \
-lists are out of step (the mirror is syncing). These libraries must have the \
-same version on both architectures, but their amd64 version has no i386 \
-counterpart yet: $libs. Try again later, when the mirror has caught up \
-(apt's own output is in $1).
-EOF2
+  echo "The i386 packages cannot be installed: the mirror's amd64 and i386" \
+    "package lists are out of step (the mirror is syncing). These libraries" \
+    "must have the same version on both architectures, but their amd64" \
+    "version has no i386 counterpart yet: $libs. Try again later, when the" \
+    "mirror has caught up (apt's own output is in $1)."
 }

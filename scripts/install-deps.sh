@@ -98,12 +98,13 @@ is_installed() {
 apt_updated=0
 failed_i386_dists=
 apt_update() {
-  local try=0
+  local try=0 tries
   [ "$apt_updated" -eq 0 ] || return 0
   log "apt-get update"
   until LC_ALL=C apt-get update -qq > "$APT_UPDATE_LOG" 2>&1; do
     if [ "$try" -ge "$APT_UPDATE_RETRIES" ]; then
-      log "apt-get update failed $((try + 1)) times, on $(apt_update_failure < "$APT_UPDATE_LOG"); going on with the package lists apt has"
+      [ "$try" -eq 0 ] && tries="1 try" || tries="$((try + 1)) tries"
+      log "apt-get update failed ($tries) on $(apt_update_failure < "$APT_UPDATE_LOG"); going on with the package lists apt has"
       break
     fi
     try=$((try + 1))
@@ -131,7 +132,7 @@ explain_skew() { # apt-option... -- package...
   for p in $names; do pairs+=("$p" "$p:i386"); done
   skew=$(LC_ALL=C apt-cache "${opts[@]}" policy "${pairs[@]}" | apt_skewed_libraries) || return 1
   [ -n "$skew" ] || return 1
-  apt_skew_paragraph "$APT_LOG" <<< "$skew" | sed 's/^/install-deps: /' >&2
+  log "$(apt_skew_paragraph "$APT_LOG" <<< "$skew")" | fold -s -w 78 | sed 's/ *$//' >&2
 }
 
 # apt-get install PACKAGE..., or exit with apt's log or the reason. When the

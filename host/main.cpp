@@ -13,7 +13,9 @@
 #include <vector>
 
 #include "host/frames.h"
+#include "host/gif_timing.h"
 #include "host/options.h"
+#include "host/output_target.h"
 #include "host/progress.h"
 #include "host/system.h"
 #include "plugin/plugin_interface.h"
@@ -27,10 +29,10 @@ constexpr const char* kProgram = "lodra-gif";
 // The exit statuses, as --help lists them.
 enum ExitStatus : int {
   kExitOk = 0,             // the GIF was written (warnings may have been shown)
-  kExitExportFailed = 1,   // the plug-in failed part-way: the GIF is incomplete
+  kExitExportFailed = 1,   // the plug-in could not encode a frame: nothing written
   kExitUsage = 2,          // bad command line, or a size or rate the plug-in cannot take
   kExitModule = 3,         // the plug-in module cannot be found, loaded or used
-  kExitOutput = 4,         // the output file cannot be written
+  kExitOutput = 4,         // the output cannot be written: nothing written
   kExitInput = 5,          // the input cannot be read or holds no whole frame
   kExitInterrupted = 130,  // stopped with Ctrl-C: the GIF holds the frames done before it
 };
@@ -47,7 +49,8 @@ const char kHelp[] =
     "exported: 3 seconds of moving colour, 320x180 at 25 fps.\n"
     "\n"
     "Options:\n"
-    "  -o, --output FILE   the GIF to write (replaced if it exists)\n"
+    "  -o, --output FILE   the GIF to write, or - for standard output; an existing\n"
+    "                      file is replaced only once the new GIF is complete\n"
     "  --size WxH          frame size of the raw input, e.g. 640x360 (required\n"
     "                      with INPUT; for the demo, the size of the picture)\n"
     "  --rate R            frames per second of the raw input: 25, 30000/1001 or\n"
@@ -60,6 +63,7 @@ const char kHelp[] =
     "  --frames N          stop after N frames\n"
     "  --module PATH       the plug-in module to load; by default the one next to\n"
     "                      this program, then ../plugin/ from there (a build tree)\n"
+    "  --version           the program's version and build, and the module's\n"
     "  -h, --help          this text\n"
     "\n"
     "The number of frames in a regular file follows from its size; a trailing\n"
@@ -72,14 +76,15 @@ const char kHelp[] =
     "rate first (ffmpeg -r 25, or -vf fps=25).\n"
     "\n"
     "Ctrl-C stops the export: the GIF is closed off with the frames done so\n"
-    "far. A second Ctrl-C ends the program at once.\n"
+    "far. A second Ctrl-C ends the program without the GIF, leaving an\n"
+    "existing file as it was.\n"
     "\n"
     "Exit status:\n"
     "  0    the GIF was written\n"
-    "  1    the export failed part-way; the GIF is incomplete\n"
+    "  1    the plug-in could not encode a frame; nothing written\n"
     "  2    bad command line, or a size or rate the plug-in cannot take\n"
     "  3    the plug-in module cannot be found, loaded or used\n"
-    "  4    the output file cannot be written\n"
+    "  4    the output cannot be written (the reason is shown); nothing written\n"
     "  5    the input cannot be read, or holds no whole frame\n"
     "  130  stopped with Ctrl-C; the GIF holds the frames done before it\n"
     "\n"
@@ -90,8 +95,10 @@ const char kHelp[] =
     "  ffmpeg -i in.mp4 -vf fps=25,scale=320:-2 -f rawvideo -pix_fmt bgr24 clip.raw\n"
     "  lodra-gif --size 320x180 --rate 25 --frames 100 -o clip.gif clip.raw\n";
 
-void Error(const std::string& message) { std::fprintf(stderr, "%s: %s\n", kProgram, message.c_str()); }
-void Warning(const std::string& message) { std::fprintf(stderr, "%s: warning: %s\n", kProgram, message.c_str()); }
+// Messages name files, so they go out through WriteText: UTF-8 everywhere.
+void Say(const std::string& line) { WriteText(stderr, std::string(kProgram) + ": " + line + "\n"); }
+void Error(const std::string& message) { Say(message); }
+void Warning(const std::string& message) { Say("warning: " + message); }
 
 std::string SizeText(FrameSize size) { return std::to_string(size.width) + "x" + std::to_string(size.height); }
 
@@ -272,7 +279,7 @@ int MakePlan(const Options& options, InputFile* input, Plan* plan) {
     Error("raw input needs --size WxH and --rate R: the stream carries neither");
     return kExitUsage;
   }
-  if (!plan->demo && options.input == options.output) {
+  if (!plan->demo && options.output != "-" && options.input == options.output) {
     Error("the input and the output are the same file");
     return kExitUsage;
   }
@@ -295,7 +302,7 @@ int MakePlan(const Options& options, InputFile* input, Plan* plan) {
       }
     } else {
       plan->input_name = options.input;
-      input->file = std::fopen(options.input.c_str(), "rb");
+      input->file = OpenFile(options.input, "rb");
       if (input->file == nullptr) {
         Error("cannot open " + options.input + ": " + std::strerror(errno));
         return kExitInput;
@@ -330,53 +337,64 @@ int MakePlan(const Options& options, InputFile* input, Plan* plan) {
   return kExitOk;
 }
 
-// Says how the export went; the exit status.
+// Says how the export went and puts the GIF in place, or leaves an existing
+// target as it was; the exit status.
 int Report(const Options& options, const Plan& plan, const Export& state, const RawFrameReader& reader,
-           int32_t result, double seconds_taken) {
-  const std::string& output = options.output;
+           OutputTarget& target, int32_t result, double seconds_taken) {
+  const std::string& output = target.name();
+  // What follows the reason when the export leaves nothing behind.
+  const std::string nothing = target.existed() ? "; " + output + " is left as it was" : "; nothing written";
   if (result == 0) {
-    // The plug-in opens the file before it asks for anything.
-    if (!state.called_back) {
-      Error("cannot write " + output + " (does its folder exist, and may it be written?)");
-      return kExitOutput;
-    }
     // The plug-in calls host_refresh once more as it gives up.
     const int64_t written = state.refreshes > 0 ? state.refreshes - 1 : 0;
-    const std::string reason = "the export failed: the plug-in could not encode frame " +
-                               std::to_string(state.delivered > 0 ? state.delivered - 1 : 0) +
-                               " or could not write " + output;
-    if (written == 0) {
-      RemoveRegularFile(output);
-      Error(reason + "; nothing written");
+    const std::string why = target.WriteFailure();
+    std::string message;
+    int status = kExitExportFailed;
+    if (!why.empty()) {
+      message = "cannot write " + output + ": " + why + (written > 0 ? " (after " + FormatFrames(written) + ")" : "");
+      status = kExitOutput;
+    } else if (!state.called_back) {
+      message = "the plug-in refused the export to " + output;
     } else {
-      Error(reason + "; " + output + " is incomplete, with " + std::to_string(written) + " frames");
+      message = "the plug-in could not encode frame " + std::to_string(state.delivered);
     }
-    return kExitExportFailed;
+    const bool direct = target.direct();
+    target.Discard();
+    Error(message + (!direct ? nothing
+                     : written > 0 ? "; " + output + " holds " + FormatFrames(written) + ", not closed off"
+                                   : std::string()));
+    return status;
   }
 
   const int64_t written = state.refreshes;
+  if (AbandonRequested()) {
+    target.Discard();
+    Error("stopped by a second Ctrl-C" + nothing);
+    return kExitInterrupted;
+  }
   if (written == 0) {
     // Only the closing comment and trailer: no GIF a viewer can open.
-    RemoveRegularFile(output);
+    target.Discard();
     switch (state.stop) {
       case Stop::kInterrupted:
-        Error("interrupted before the first frame; nothing written");
+        Error("interrupted before the first frame" + nothing);
         return kExitInterrupted;
       case Stop::kReadError:
-        Error("cannot read " + plan.input_name + ": " + std::strerror(reader.error_number()));
+        Error("cannot read " + plan.input_name + ": " + std::strerror(reader.error_number()) + nothing);
         return kExitInput;
       case Stop::kNone:
-        Error("the plug-in wrote no frame to " + output);
+        Error("the plug-in wrote no frame" + nothing);
         return kExitExportFailed;
       case Stop::kEnd:
       case Stop::kPartial:
         break;
     }
-    Error(plan.input_name + " holds no whole frame; nothing written" +
+    Error(plan.input_name + " holds no whole frame" +
           (state.stop == Stop::kPartial
                ? " (it ends after " + std::to_string(reader.partial_bytes()) + " of the " +
                      std::to_string(plan.raw_frame_bytes) + " bytes of a " + SizeText(plan.size) + " frame)"
-               : ""));
+               : "") +
+          nothing);
     return kExitInput;
   }
 
@@ -388,33 +406,67 @@ int Report(const Options& options, const Plan& plan, const Export& state, const 
     Warning(PartFrameWarning(plan, plan.trailing_bytes));
   }
 
+  // What the file plays, read back from it before it moves: the delays the
+  // plug-in wrote, not a guess at them. A device cannot be read back.
+  std::string playing;
   uint64_t file_bytes = 0;
-  const std::string file_size = FileSize(output, &file_bytes) ? FormatBytes(file_bytes) : "size unknown";
+  const bool sized = !target.direct() && FileSize(target.file(), &file_bytes);
+  GifTiming timing;
+  std::FILE* gif = target.direct() ? nullptr : OpenFile(target.file(), "rb");
+  if (gif != nullptr) {
+    if (ReadGifTiming(gif, &timing)) {
+      playing = FormatPlayingTime(timing.hundredths) + " ";
+      if (timing.zero_delays > 0)
+        playing += timing.zero_delays == timing.frames ? "(every delay 0) "
+                                                       : "(" + FormatFrames(timing.zero_delays) + " with delay 0) ";
+    }
+    std::fclose(gif);
+  }
+  std::string error;
+  if (!target.Commit(&error)) {
+    Error(error);
+    return kExitOutput;
+  }
+
   char took[32];
   std::snprintf(took, sizeof took, "%.2f s", seconds_taken);
   const FrameSize gif_size = {options.mask ? plan.size.width / 2 : plan.size.width, plan.size.height};
-  const std::string summary = "wrote " + output + ": " + std::to_string(written) +
-                              (written == 1 ? " frame, " : " frames, ") + SizeText(gif_size) + ", " +
-                              FormatPlayingTime(written, plan.rate) + " at " + FormatRate(plan.rate) + ", " +
-                              file_size + ", made in " + took;
+  const std::string summary = "wrote " + output + ": " + FormatFrames(written) + ", " + SizeText(gif_size) + ", " +
+                              playing + "at " + FormatRate(plan.rate) +
+                              (sized ? ", " + FormatBytes(file_bytes) : std::string()) + ", made in " + took;
 
   int status = kExitOk;
   if (state.stop == Stop::kInterrupted) {
-    std::fprintf(stderr, "%s: interrupted; %s holds the frames done so far\n", kProgram, output.c_str());
+    Say("interrupted; " + output + " holds the frames done so far");
     status = kExitInterrupted;
   } else if (state.stop == Stop::kReadError) {
-    Error("cannot read " + plan.input_name + " after frame " + std::to_string(written - 1) + ": " +
+    Error("cannot read " + plan.input_name + " after frame " + std::to_string(written) + ": " +
           std::strerror(reader.error_number()) + "; " + output + " holds the frames before it");
     status = kExitInput;
   }
-  std::fprintf(stderr, "%s: %s\n", kProgram, summary.c_str());
+  Say(summary);
   return status;
 }
 
+// The program, its build and the module it would use; the exit status.
+int PrintVersion(const Options& options, const char* argv0) {
+  WriteText(stdout, std::string(kProgram) + " " LODRA_VERSION " (" LODRA_BUILD ")\n");
+  std::string module_path;
+  if (!FindModule(options, argv0, &module_path)) return kExitModule;
+  Module module;
+  const OutputPluginTable* table = OpenPlugin(module_path, &module, Settings{0, 0});
+  if (table == nullptr) return kExitModule;
+  WriteText(stdout, "module: " + module_path + "\n" + PluginText(table->information) + "\n");
+  return kExitOk;
+}
+
 int Run(int argc, char** argv) {
+  const std::vector<std::string> arguments = CommandLineArguments(argc, argv);
+  std::vector<const char*> args;
+  for (const std::string& argument : arguments) args.push_back(argument.c_str());
   Options options;
   std::string error;
-  if (!ParseCommandLine(argc, argv, &options, &error)) {
+  if (!ParseCommandLine(static_cast<int>(args.size()), args.data(), &options, &error)) {
     Error(error);
     std::fprintf(stderr, "Try '%s --help' for more.\n", kProgram);
     return kExitUsage;
@@ -423,16 +475,22 @@ int Run(int argc, char** argv) {
     std::fputs(kHelp, stdout);
     return kExitOk;
   }
+  if (options.version) return PrintVersion(options, argv[0]);
 
   InputFile input;
   Plan plan;
   const int planned = MakePlan(options, &input, &plan);
   if (planned != kExitOk) return planned;
-  if (RateTooHighForBrowsers(plan.rate)) {
-    Warning("at " + FormatRate(plan.rate) +
-            " some frames get a delay of 1/100 s, which browsers play as 1/10 s, so the GIF plays slowly; "
-            "lower the rate to 50 fps or less first (ffmpeg -r 25, or -vf fps=25) and give --rate 25");
+  // From here on Ctrl-C only asks for a stop, so the temporary file made
+  // next is never left behind.
+  InstallInterruptHandler();
+  OutputTarget target;
+  if (!target.Open(options.output, &error)) {
+    Error(error);
+    return kExitOutput;
   }
+  const std::string rate_warning = RateWarning(plan.rate);
+  if (!rate_warning.empty()) Warning(rate_warning);
 
   std::string module_path;
   if (!FindModule(options, argv[0], &module_path)) return kExitModule;
@@ -456,7 +514,7 @@ int Run(int argc, char** argv) {
   } else {
     state.source = &reader;
   }
-  ProgressLine progress(stderr, IsTerminal(stderr), plan.total_known ? plan.frame_count : -1);
+  ProgressLine progress(stderr, IsTerminal(stderr), plan.total_known ? plan.frame_count : -1, TerminalColumns);
   state.progress = &progress;
 
   OutputInfo info{};
@@ -465,13 +523,12 @@ int Run(int argc, char** argv) {
   info.rate = plan.rate.rate;
   info.scale = plan.rate.scale;
   info.frame_count = plan.frame_count;
-  info.save_file = options.output.c_str();
+  info.save_file = target.plugin_name().c_str();
   info.get_frame = GetFrame;
   info.is_aborted = IsAborted;
   info.report_progress = ReportProgress;
   info.host_refresh = HostRefresh;
 
-  InstallInterruptHandler();
   g_export = &state;
   const auto started = std::chrono::steady_clock::now();
   progress.Update(0);
@@ -480,7 +537,7 @@ int Run(int argc, char** argv) {
   progress.Finish();
   g_export = nullptr;
 
-  return Report(options, plan, state, reader, result, took.count());
+  return Report(options, plan, state, reader, target, result, took.count());
 }
 
 }  // namespace

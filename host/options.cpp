@@ -161,6 +161,7 @@ bool RateTooHighForBrowsers(FrameRate rate) {
 }
 
 bool ParseCommandLine(int argc, const char* const* argv, Options* out, std::string* error) {
+  bool version = false;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--") == 0) break;
     if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0) {
@@ -168,6 +169,12 @@ bool ParseCommandLine(int argc, const char* const* argv, Options* out, std::stri
       out->help = true;
       return true;
     }
+    version = version || std::strcmp(argv[i], "--version") == 0;
+  }
+  if (version) {
+    *out = Options();
+    out->version = true;
+    return true;
   }
 
   Options options;
@@ -226,8 +233,8 @@ bool ParseCommandLine(int argc, const char* const* argv, Options* out, std::stri
 
     int64_t count = 0;
     if (name == "-o" || name == "--output") {
-      if (value.empty() || value == "-") {
-        *error = name + " needs a file name (the GIF cannot go to standard output)";
+      if (value.empty()) {
+        *error = name + " needs a file name, or - for standard output";
         return false;
       }
       options.output = value;

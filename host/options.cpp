@@ -161,7 +161,6 @@ bool RateTooHighForBrowsers(FrameRate rate) {
 }
 
 bool ParseCommandLine(int argc, const char* const* argv, Options* out, std::string* error) {
-  bool version = false;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--") == 0) break;
     if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0) {
@@ -169,12 +168,6 @@ bool ParseCommandLine(int argc, const char* const* argv, Options* out, std::stri
       out->help = true;
       return true;
     }
-    version = version || std::strcmp(argv[i], "--version") == 0;
-  }
-  if (version) {
-    *out = Options();
-    out->version = true;
-    return true;
   }
 
   Options options;
@@ -209,12 +202,12 @@ bool ParseCommandLine(int argc, const char* const* argv, Options* out, std::stri
       return false;
     }
 
-    if (name == "--mask") {
+    if (name == "--mask" || name == "--version") {
       if (has_value) {
-        *error = "--mask takes no value";
+        *error = name + " takes no value";
         return false;
       }
-      options.mask = true;
+      (name == "--mask" ? options.mask : options.version) = true;
       continue;
     }
     const bool takes_value = name == "-o" || name == "--output" || name == "--size" || name == "--rate" ||
@@ -259,7 +252,7 @@ bool ParseCommandLine(int argc, const char* const* argv, Options* out, std::stri
     }
   }
 
-  if (options.output.empty()) {
+  if (options.output.empty() && !options.version) {
     *error = "no output file: give -o OUTPUT.gif";
     return false;
   }

@@ -77,8 +77,8 @@ struct Options {
 
 // Reads argv[1..argc-1]. Options may come before or after INPUT, as
 // "--name value" or "--name=value"; "--" ends the options. -h or --help
-// anywhere before "--" sets `help` and nothing else is read or checked;
-// --version likewise sets `version` (help wins over it).
+// anywhere before "--" sets `help` and nothing else is read or checked.
+// --version needs no -o (the module it reports may be named with --module).
 bool ParseCommandLine(int argc, const char* const* argv, Options* out, std::string* error);
 
 }  // namespace lodra_gif

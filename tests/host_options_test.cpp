@@ -293,7 +293,7 @@ TEST(ParseCommandLine, EveryOptionReachesItsField) {
   }
 }
 
-TEST(ParseCommandLine, HelpAndVersionWinUnlessAfterDoubleDash) {
+TEST(ParseCommandLine, HelpWinsAndVersionNeedsNoOutput) {
   struct Case {
     std::vector<std::string> args;
     bool want_help, want_version;
@@ -303,7 +303,7 @@ TEST(ParseCommandLine, HelpAndVersionWinUnlessAfterDoubleDash) {
       {{"--bogus", "--help"}, true, false},  // nothing else is checked
       {{"--help", "--size", "nonsense"}, true, false},
       {{"-o", "a.gif", "--", "-h"}, false, false},  // a file named -h
-      {{"--size", "nonsense", "--version"}, false, true},
+      {{"--module", "m.so", "--version"}, false, true},  // needs no -o
       {{"--version", "--help"}, true, false},
       {{"-o", "a.gif", "--", "--version"}, false, false},
   };
@@ -327,6 +327,7 @@ TEST(ParseCommandLine, Bad) {
       {{"--output="}, "--output needs a file name, or - for standard output"},
       {{"--module=", "-o", "a.gif"}, "--module needs a file name"},
       {{"--mask=1", "-o", "a.gif"}, "--mask takes no value"},
+      {{"--version", "--size", "4y4"}, "malformed size"},
       {{"-x", "-o", "a.gif"}, "unknown option -x"},
       {{"--sizes", "4x4", "-o", "a.gif"}, "unknown option --sizes"},
       {{"-o", "a.gif", "x.raw", "y.raw"}, "more than one INPUT: \"x.raw\" and \"y.raw\""},

@@ -406,21 +406,27 @@ int Report(const Options& options, const Plan& plan, const Export& state, const 
     Warning(PartFrameWarning(plan, plan.trailing_bytes));
   }
 
-  // What the file plays, read back from it before it moves: the delays the
-  // plug-in wrote, not a guess at them. A device cannot be read back.
+  // What the file plays, read back from it before it takes the target's
+  // place: the delays the plug-in wrote, not a guess at them. A GIF that
+  // does not read back whole replaces nothing. A device cannot be read back.
   std::string playing;
   uint64_t file_bytes = 0;
   const bool sized = !target.direct() && FileSize(target.file(), &file_bytes);
-  GifTiming timing;
-  std::FILE* gif = target.direct() ? nullptr : OpenFile(target.file(), "rb");
-  if (gif != nullptr) {
-    if (ReadGifTiming(gif, &timing)) {
-      playing = FormatPlayingTime(timing.hundredths) + " ";
-      if (timing.zero_delays > 0)
-        playing += timing.zero_delays == timing.frames ? "(every delay 0) "
-                                                       : "(" + FormatFrames(timing.zero_delays) + " with delay 0) ";
+  if (!target.direct()) {
+    GifTiming timing;
+    std::FILE* gif = OpenFile(target.file(), "rb");
+    const bool whole = gif != nullptr && ReadGifTiming(gif, &timing);
+    if (gif != nullptr) std::fclose(gif);
+    if (!whole) {
+      const std::string why = target.WriteFailure();
+      target.Discard();
+      Error("cannot write " + output + ": " + (why.empty() ? "the GIF does not read back whole" : why) + nothing);
+      return kExitOutput;
     }
-    std::fclose(gif);
+    playing = FormatPlayingTime(timing.hundredths) + " ";
+    if (timing.zero_delays > 0)
+      playing += timing.zero_delays == timing.frames ? "(every delay 0) "
+                                                     : "(" + FormatFrames(timing.zero_delays) + " with delay 0) ";
   }
   std::string error;
   if (!target.Commit(&error)) {

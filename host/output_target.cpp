@@ -77,7 +77,7 @@ bool OutputTarget::Commit(std::string* error) {
     case Mode::kDirect:
       return true;
     case Mode::kReplace:
-      if (!ReplaceFile(file_, target_, &reason)) {
+      if (!PutInPlace(file_, target_, &reason)) {
         *error = "cannot replace " + name_ + ": " + reason + "; the GIF is in " + file_;
         SetInterruptCleanup("");
         file_.clear();  // kept for the user

@@ -136,11 +136,11 @@ std::string FormatPlayingTime(int64_t hundredths) {
 }
 
 std::string FormatRate(FrameRate rate) {
-  const double fps = static_cast<double>(rate.rate) / rate.scale;
   // Below a thousandth of a frame a second three decimals say 0.
-  if (fps < 0.001) return std::to_string(rate.rate) + "/" + std::to_string(rate.scale) + " fps";
+  if (1000 * static_cast<int64_t>(rate.rate) < rate.scale)
+    return std::to_string(rate.rate) + "/" + std::to_string(rate.scale) + " fps";
   char text[64];
-  std::snprintf(text, sizeof text, "%.3f", fps);
+  std::snprintf(text, sizeof text, "%.3f", static_cast<double>(rate.rate) / rate.scale);
   std::string digits = text;
   while (digits.back() == '0') digits.pop_back();
   if (digits.back() == '.') digits.pop_back();

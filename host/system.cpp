@@ -464,6 +464,9 @@ std::string TemporaryFolder() {
 
 bool CreateTemporaryFile(const std::string& folder, const std::string& like, std::string* path,
                          std::string* error) {
+#ifdef _WIN32
+  (void)like;  // the file's security comes from its folder, as any new file's
+#endif
   for (unsigned attempt = 0; attempt < 100; ++attempt) {
     const std::string candidate = JoinPath(folder, TemporaryName(attempt));
 #ifdef _WIN32
@@ -502,7 +505,7 @@ bool CreateTemporaryFile(const std::string& folder, const std::string& like, std
   return false;
 }
 
-bool ReplaceFile(const std::string& from, const std::string& to, std::string* error) {
+bool PutInPlace(const std::string& from, const std::string& to, std::string* error) {
 #ifdef _WIN32
   if (!MoveFileExW(Widen(from).c_str(), Widen(to).c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     *error = LastErrorText();

@@ -86,7 +86,7 @@ bool CreateTemporaryFile(const std::string& folder, const std::string& like, std
                          std::string* error);
 // Puts `from` in place of `to` in one step, replacing it (rename;
 // MoveFileExW with MOVEFILE_REPLACE_EXISTING), once `from` is on the disk.
-bool ReplaceFile(const std::string& from, const std::string& to, std::string* error);
+bool PutInPlace(const std::string& from, const std::string& to, std::string* error);
 void RemoveFile(const std::string& path);
 // The name of `path` the plug-in can open: the path itself, or on Windows
 // the path in the system code page, through the folder's short name when its

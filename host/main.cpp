@@ -344,6 +344,11 @@ int Report(const Options& options, const Plan& plan, const Export& state, const 
   const std::string& output = target.name();
   // What follows the reason when the export leaves nothing behind.
   const std::string nothing = target.existed() ? "; " + output + " is left as it was" : "; nothing written";
+  if (AbandonRequested()) {
+    target.Discard();
+    Error("stopped by a second Ctrl-C" + nothing);
+    return kExitInterrupted;
+  }
   if (result == 0) {
     // The plug-in calls host_refresh once more as it gives up.
     const int64_t written = state.refreshes > 0 ? state.refreshes - 1 : 0;
@@ -367,11 +372,6 @@ int Report(const Options& options, const Plan& plan, const Export& state, const 
   }
 
   const int64_t written = state.refreshes;
-  if (AbandonRequested()) {
-    target.Discard();
-    Error("stopped by a second Ctrl-C" + nothing);
-    return kExitInterrupted;
-  }
   if (written == 0) {
     // Only the closing comment and trailer: no GIF a viewer can open.
     target.Discard();

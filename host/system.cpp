@@ -394,6 +394,11 @@ bool ExaminePath(const std::string& path, PathKind* kind, std::string* error) {
     return true;
   }
   *kind = S_ISREG(info.st_mode) ? PathKind::kRegular : S_ISDIR(info.st_mode) ? PathKind::kFolder : PathKind::kOther;
+  // Under /dev and /proc a name stands for a device or an open file
+  // (/dev/stdout is whatever standard output is): written where it is, even
+  // when that is a regular file.
+  if (*kind == PathKind::kRegular && (path.compare(0, 5, "/dev/") == 0 || path.compare(0, 6, "/proc/") == 0))
+    *kind = PathKind::kOther;
 #endif
   return true;
 }

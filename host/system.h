@@ -66,7 +66,8 @@ int TerminalColumns(std::FILE* stream);
 
 enum class PathKind { kMissing, kRegular, kFolder, kOther };
 // What `path` names (through links): nothing, a regular file, a folder or
-// something else (a device such as /dev/null or NUL, a FIFO). False when the
+// something else (a device such as /dev/null or NUL, a FIFO; anything under
+// /dev or /proc, such as /dev/stdout). False when the
 // system cannot tell (a file in place of a folder, a folder that may not be
 // searched).
 bool ExaminePath(const std::string& path, PathKind* kind, std::string* error);

@@ -642,17 +642,27 @@ TEST(HostFiles, ExistingFileKeptUnlessReplacedByAWholeGif) {
 }
 
 TEST(HostFiles, StandardOutputGetsTheGif) {
-  const Bytes raw = RawStream(12, 6, 3);
-  HostProcess host;
-  ASSERT_TRUE(host.Start(LODRA_GIF_PATH, {"--size", "12x6", "--rate", "25", "-o", "-", "-"}, Stdin::kPipe));
-  EXPECT_TRUE(host.Write(raw));
-  host.CloseStdin();
-  ASSERT_EQ(host.Wait(), 0) << host.err;
-  EXPECT_TRUE(Contains(host.err, "wrote standard output: 3 frames, 12x6, 0.12 s at 25 fps")) << host.err;
-  DecodedGif gif;
-  std::string error;
-  ASSERT_TRUE(DecodeGif(Bytes(host.out.begin(), host.out.end()), &gif, &error)) << error;
-  ExpectPatternFrames(gif, 12, 6, 3, false);
+  // Standard output is a regular file here: /dev/stdout is written where it
+  // is, not replaced.
+  const struct {
+    std::string output, want_summary;
+  } cases[] = {
+      {"-", "wrote standard output: 3 frames, 12x6, 0.12 s at 25 fps"},
+      {"/dev/stdout", "wrote /dev/stdout: 3 frames, 12x6, at 25 fps"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.output);
+    HostProcess host;
+    ASSERT_TRUE(host.Start(LODRA_GIF_PATH, {"--size", "12x6", "--rate", "25", "-o", c.output, "-"}, Stdin::kPipe));
+    EXPECT_TRUE(host.Write(RawStream(12, 6, 3)));
+    host.CloseStdin();
+    ASSERT_EQ(host.Wait(), 0) << host.err;
+    EXPECT_TRUE(Contains(host.err, c.want_summary)) << host.err;
+    DecodedGif gif;
+    std::string error;
+    ASSERT_TRUE(DecodeGif(Bytes(host.out.begin(), host.out.end()), &gif, &error)) << error;
+    ExpectPatternFrames(gif, 12, 6, 3, false);
+  }
 }
 
 // ----------------------------------------------------------------- Ctrl-C

@@ -336,27 +336,30 @@ TEST(HostWineFiles, UnicodeNamesAndAnExistingFileKeptUnlessReplaced) {
     std::string output;  // in the folder unless it names a device
     bool existing;       // the output holds kOldBytes first
     bool read_only;      // and is read-only
+    bool in_use;         // and another program has it open, not shared for writing
     int want_status;
     std::string want_message;  // {out}: the output's path
     bool want_gif;             // else the output as it was
   };
   const std::vector<std::string> three_frames = {"--size", "8x6", "--rate", "25"};
   const Case cases[] = {
-      {"Japanese names, replacing a file", japanese, japanese + ".raw", japanese + ".gif", true, false, 0,
+      {"Japanese names, replacing a file", japanese, japanese + ".raw", japanese + ".gif", true, false, false, 0,
        "wrote {out}: 3 frames, 8x6, 0.12 s at 25 fps", true},
-      {"emoji names, a new file", emoji + "clips", emoji + ".raw", emoji + ".gif", false, false, 0,
+      {"emoji names, a new file", emoji + "clips", emoji + ".raw", emoji + ".gif", false, false, false, 0,
        "wrote {out}: 3 frames", true},
-      {"an empty pipe keeps the file", emoji + japanese, "-", japanese + emoji + ".gif", true, false, 5,
+      {"an empty pipe keeps the file", emoji + japanese, "-", japanese + emoji + ".gif", true, false, false, 5,
        "standard input holds no whole frame; {out} is left as it was", false},
-      {"a missing folder", japanese + "\\" + emoji, "", "no\\" + japanese + ".gif", false, false, 4,
+      {"a missing folder", japanese + "\\" + emoji, "", "no\\" + japanese + ".gif", false, false, false, 4,
        "cannot write {out}: " + SystemText(ERROR_PATH_NOT_FOUND), false},
-      {"a folder", japanese, "", emoji, false, false, 4, "cannot write {out}: Is a directory", false},
-      {"a read-only file", japanese, "", japanese + ".gif", true, true, 4,
+      {"a folder", japanese, "", emoji, false, false, false, 4, "cannot write {out}: Is a directory", false},
+      {"a read-only file", japanese, "", japanese + ".gif", true, true, false, 4,
        "cannot write {out}: " + SystemText(ERROR_ACCESS_DENIED), false},
+      {"a file in use", emoji, "", japanese + ".gif", true, false, true, 4,
+       "cannot write {out}: " + SystemText(ERROR_SHARING_VIOLATION), false},
       // Wine's /dev/full: a device, written directly, whose writes fail.
-      {"a full device", "", "", "Z:\\dev\\full", false, false, 4, "cannot write {out}: " + SystemText(ERROR_DISK_FULL),
+      {"a full device", "", "", "Z:\\dev\\full", false, false, false, 4, "cannot write {out}: " + SystemText(ERROR_DISK_FULL),
        false},
-      {"the null device", "", "", "NUL", false, false, 0, "wrote NUL: 3 frames", false},
+      {"the null device", "", "", "NUL", false, false, false, 0, "wrote NUL: 3 frames", false},
   };
   std::vector<std::string> skipped;
   for (const Case& c : cases) {
@@ -366,7 +369,9 @@ TEST(HostWineFiles, UnicodeNamesAndAnExistingFileKeptUnlessReplaced) {
     const bool device = c.output == "NUL" || c.output.compare(0, 3, "Z:\\") == 0;
     const std::string out = device ? c.output : folder + "\\" + c.output;
     if (c.output == emoji) fs::create_directory(fs::u8path(out));
-    if (c.existing) ASSERT_TRUE(WriteBytesTo(out, kOldBytes)) << out;
+    if (c.existing) {
+      ASSERT_TRUE(WriteBytesTo(out, kOldBytes)) << out;
+    }
     if (c.read_only) {
       SetFileAttributesW(Widen(out).c_str(), FILE_ATTRIBUTE_READONLY);
       // Wine run as root lets the owner's write bits decide, and root
@@ -395,7 +400,14 @@ TEST(HostWineFiles, UnicodeNamesAndAnExistingFileKeptUnlessReplaced) {
     std::set<std::string> names;
     for (const auto& entry : fs::directory_iterator(fs::u8path(folder))) names.insert(entry.path().filename().u8string());
 
+    // Held by "another program" for the run: read, shared for reading only.
+    Handle holder;
+    if (c.in_use) {
+      holder.Reset(CreateFileW(Widen(out).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+      ASSERT_NE(holder.get(), nullptr) << "error " << GetLastError();
+    }
     const Outcome run = RunHost(args, in, piped);
+    holder.Close();
     EXPECT_TRUE(HaveWant(run.status, c.want_status)) << "exit status; " << run.err;
     std::string want = c.want_message;
     const size_t at = want.find("{out}");

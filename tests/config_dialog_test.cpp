@@ -9,6 +9,7 @@
 #include "platform/standin/dialog_control.h"
 #include "plugin/module_entries.h"
 #include "resources/resource_ids.h"
+#include "tests/support/have_want.h"
 
 namespace {
 
@@ -17,13 +18,7 @@ using standin::CloseWindow;
 using standin::ControlKind;
 using standin::TypeText;
 using standin::UserAction;
-
-template <typename T>
-::testing::AssertionResult HaveWant(const T& have, const T& want) {
-  if (have == want) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << "have " << ::testing::PrintToString(have) << ", want "
-                                       << ::testing::PrintToString(want);
-}
+using testing_support::HaveWant;
 
 std::string Show(const Settings& s) {
   return "{" + std::to_string(s.loop_count) + ", " + std::to_string(s.use_mask) + "}";

@@ -81,7 +81,7 @@ TEST_F(OutputPass, WholeExportDecodesToTheQuantisersIndices) {
       EXPECT_EQ(frame.delay, c.want_delays[n]) << "frame " << n;
       EXPECT_EQ(frame.disposal, 2) << "frame " << n;
       EXPECT_EQ(frame.transparent_index, 0) << "frame " << n;
-      EXPECT_FALSE(frame.has_local_table) << "frame " << n;
+      EXPECT_TRUE(frame.local_table.empty()) << "frame " << n;
       EXPECT_EQ(frame.indices, ExpectedIndices(PatternFrame(c.width, c.height, n), c.width, c.height, masked))
           << "frame " << n;
     }

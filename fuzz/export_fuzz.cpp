@@ -219,8 +219,7 @@ void CheckFile(const Input& in, const Prediction& want, const Bytes& file) {
 #ifndef _WIN32
 // What one encoding of this input's frame acquires from the stand-in.
 int AcquisitionsPerFrame(const Input& in) {
-  Palette palette;
-  BuildPalette(&palette);
+  const Palette& palette = FixedPalette();
   const Bytes frame = FrameBytes(in, 0);
   standin::Reset();
   if (in.local_table_layout) standin::SetGifLayout(standin::GifLayout::kLocalTableOnly);

@@ -12,19 +12,14 @@
 #include "host/options.h"
 #include "host/progress.h"
 #include "plugin/plugin_interface.h"
+#include "tests/support/have_want.h"
 
 namespace {
 
 using lodra_gif::FrameRate;
 using lodra_gif::FrameSize;
+using testing_support::HaveWant;
 using Bytes = std::vector<uint8_t>;
-
-template <typename T>
-::testing::AssertionResult HaveWant(const T& have, const T& want) {
-  if (have == want) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << "have " << ::testing::PrintToString(have) << ", want "
-                                       << ::testing::PrintToString(want);
-}
 
 ::testing::AssertionResult ErrorSays(bool ok, const std::string& error, const std::string& want_part) {
   if (ok) return ::testing::AssertionFailure() << "have success, want an error with \"" << want_part << "\"";

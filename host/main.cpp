@@ -181,8 +181,8 @@ int32_t LODRA_CDECL HostRefresh() {
 
 // ---------------------------------------------------------------- the module
 
-// The module named by --module, or the first one found next to the program
-// or in a build tree's plugin folder.
+// The module named by --module, or the first one found next to the program,
+// in a build tree's plugin folder, or where an install puts it.
 bool FindModule(const Options& options, const char* argv0, std::string* path) {
   if (!options.module.empty()) {
     *path = options.module;
@@ -192,15 +192,20 @@ bool FindModule(const Options& options, const char* argv0, std::string* path) {
   const std::string candidates[] = {
       JoinPath(here, ModuleFileName()),
       JoinPath(JoinPath(JoinPath(here, ".."), "plugin"), ModuleFileName()),
+#ifdef LODRA_INSTALLED_MODULE_DIR
+      // Installed: <prefix>/bin/lodra-gif, the module in <prefix>/lib/<multiarch>/lodra/.
+      JoinPath(JoinPath(here, LODRA_INSTALLED_MODULE_DIR), ModuleFileName()),
+#endif
   };
+  std::string tried;
   for (const std::string& candidate : candidates) {
     if (IsReadableFile(candidate)) {
       *path = candidate;
       return true;
     }
+    tried += (tried.empty() ? "" : ", ") + candidate;
   }
-  Error(std::string("cannot find ") + ModuleFileName() + " in " + candidates[0] + " or " + candidates[1] +
-        "; name it with --module PATH");
+  Error(std::string("cannot find ") + ModuleFileName() + " (looked for " + tried + "); name it with --module PATH");
   return false;
 }
 

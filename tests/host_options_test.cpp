@@ -1,7 +1,7 @@
 // lodra-gif's command line, its checks against what the plug-in takes, the
 // raw frame reader, the GIF read back after the export and the figures and
-// progress line it shows. Plain functions
-// only: these run natively and under Wine.
+// progress line it shows. Plain functions only: these run natively and under
+// Wine.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -14,6 +14,7 @@
 #include "host/options.h"
 #include "host/progress.h"
 #include "plugin/plugin_interface.h"
+#include "tests/support/have_want.h"
 #include "tests/support/host_run.h"
 #include "tests/support/temp_path.h"
 
@@ -21,14 +22,8 @@ namespace {
 
 using lodra_gif::FrameRate;
 using lodra_gif::FrameSize;
+using testing_support::HaveWant;
 using Bytes = std::vector<uint8_t>;
-
-template <typename T>
-::testing::AssertionResult HaveWant(const T& have, const T& want) {
-  if (have == want) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << "have " << ::testing::PrintToString(have) << ", want "
-                                       << ::testing::PrintToString(want);
-}
 
 ::testing::AssertionResult ErrorSays(bool ok, const std::string& error, const std::string& want_part) {
   if (ok) return ::testing::AssertionFailure() << "have success, want an error with \"" << want_part << "\"";

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <sstream>
 
 namespace bench {
 
@@ -140,6 +141,15 @@ bool DecodeGifFile(const std::string& path, std::vector<DecodedFrame>* frames, s
   int close_code = 0;
   DGifCloseFile(gif, &close_code);
   return slurped;
+}
+
+std::vector<std::string> SplitList(const std::string& text) {
+  std::vector<std::string> items;
+  std::stringstream stream(text);
+  std::string item;
+  while (std::getline(stream, item, ','))
+    if (!item.empty()) items.push_back(item);
+  return items;
 }
 
 // ------------------------------------------------------ child processes

@@ -92,6 +92,7 @@ TEST(GifLzw, DecodesAndMatchesGiflibByteForByte) {
   };
   std::vector<uint8_t> giflib_file;
   std::vector<uint8_t> scratch;
+  standin::LzwCoder coder;  // one for all: nothing of an image may stay for the next
   for (const CoderCase& c : cases) {
     SCOPED_TRACE(c.what);
     const Image& image = c.image;
@@ -108,8 +109,7 @@ TEST(GifLzw, DecodesAndMatchesGiflibByteForByte) {
       stride = -stride;
     }
     Collector ours;
-    ASSERT_EQ(standin::WriteLzwImageData(first_row, image.width, image.height, stride, Collect, &ours),
-              LzwResult::kOk);
+    ASSERT_EQ(coder.Write(first_row, image.width, image.height, stride, Collect, &ours), LzwResult::kOk);
     const std::vector<uint8_t> file = testing_support::GifAround(ours.bytes, image.width, image.height);
 
     int width = 0, height = 0;
@@ -130,13 +130,14 @@ TEST(GifLzw, AFailingSinkStopsTheCoder) {
   // About 390 KB of codes: several pieces.
   std::mt19937 random(5);
   const Image noise = Make(512, 512, [&](int, int) { return static_cast<uint8_t>(random()); });
+  standin::LzwCoder coder;
   Collector whole;
-  ASSERT_EQ(standin::WriteLzwImageData(noise.pixels.data(), 512, 512, 512, Collect, &whole), LzwResult::kOk);
+  ASSERT_EQ(coder.Write(noise.pixels.data(), 512, 512, 512, Collect, &whole), LzwResult::kOk);
   ASSERT_GE(whole.pieces, 3);
   for (int k : {1, 2, whole.pieces}) {
     Collector failing;
     failing.fail_at = k;
-    const LzwResult result = standin::WriteLzwImageData(noise.pixels.data(), 512, 512, 512, Collect, &failing);
+    const LzwResult result = coder.Write(noise.pixels.data(), 512, 512, 512, Collect, &failing);
     EXPECT_EQ(result, LzwResult::kSinkFailed) << "piece " << k;
     EXPECT_EQ(failing.pieces, k) << "have " << failing.pieces << " pieces offered, want " << k;
     EXPECT_TRUE(std::equal(failing.bytes.begin(), failing.bytes.end(), whole.bytes.begin()))
@@ -144,8 +145,7 @@ TEST(GifLzw, AFailingSinkStopsTheCoder) {
   }
   Collector none;
   for (const auto& size : {std::make_pair(0, 5), std::make_pair(5, 0), std::make_pair(-1, 5)}) {
-    EXPECT_EQ(standin::WriteLzwImageData(noise.pixels.data(), size.first, size.second, 512, Collect, &none),
-              LzwResult::kBadSize)
+    EXPECT_EQ(coder.Write(noise.pixels.data(), size.first, size.second, 512, Collect, &none), LzwResult::kBadSize)
         << size.first << "x" << size.second;
   }
   EXPECT_EQ(none.pieces, 0);

@@ -2,7 +2,6 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 
 namespace standin {
 namespace {
@@ -12,11 +11,8 @@ constexpr uint32_t kClearCode = 1u << kMinCodeSize;  // 256
 constexpr uint32_t kEndCode = kClearCode + 1;        // 257
 constexpr uint32_t kFirstFreeCode = kClearCode + 2;  // 258
 constexpr uint32_t kFullAt = 4095;                   // next free code of a full dictionary
+constexpr size_t kSlots = size_t{kFullAt} << 8;      // a code below kFullAt, then an index
 constexpr size_t kSubBlock = 255;
-
-// The dictionary: for each code and next index, the code of that string
-// extended by the index, 0 when it is not known (no string has code 0).
-constexpr size_t kSlots = size_t{kFullAt} << 8;
 
 // Raw code bytes collect in a buffer and go out as sub-blocks when the next
 // row might not fit.
@@ -27,16 +23,14 @@ constexpr size_t kChunk = 64 * 1024;
 // code, and the 4 bytes a store may run ahead.
 size_t RowBound(int32_t width) { return 3 * static_cast<size_t>(width) + 16; }
 
-struct FreeDeleter {
-  void operator()(void* p) const { std::free(p); }
-};
-template <typename T>
-using Buffer = std::unique_ptr<T[], FreeDeleter>;
+// What the framed buffer needs for `raw` bytes at most: the minimum code
+// size, a length byte a sub-block, the terminator.
+size_t FramedCapacity(size_t raw) { return 1 + raw + (raw + kSubBlock - 1) / kSubBlock + 1; }
 
 template <typename T>
-Buffer<T> Allocate(size_t count, bool zeroed) {
+std::unique_ptr<T[], FreeDeleter> Allocate(size_t count, bool zeroed) {
   void* p = zeroed ? std::calloc(count, sizeof(T)) : std::malloc(count * sizeof(T));
-  return Buffer<T>(static_cast<T*>(p));
+  return std::unique_ptr<T[], FreeDeleter>(static_cast<T*>(p));
 }
 
 // Raw code bytes out to the sink, framed as sub-blocks.
@@ -44,7 +38,6 @@ class Framer {
  public:
   Framer(uint8_t* framed, LzwSink sink, void* context) : framed_(framed), sink_(sink), context_(context) {
     framed_[0] = kMinCodeSize;  // goes out with the first sub-blocks
-    lead_ = 1;
   }
 
   // Hands over `count` raw bytes as sub-blocks: whole ones only, unless
@@ -65,34 +58,59 @@ class Framer {
     return length == 0 || sink_(context_, framed_, length);
   }
 
-  // What Put needs for `raw` bytes at most.
-  static size_t Capacity(size_t raw) { return 1 + raw + (raw + kSubBlock - 1) / kSubBlock + 1; }
-
  private:
   uint8_t* framed_;
-  size_t lead_;
+  size_t lead_ = 1;
   LzwSink sink_;
   void* context_;
 };
 
 }  // namespace
 
-LzwResult WriteLzwImageData(const uint8_t* first_row, int32_t width, int32_t height, ptrdiff_t stride,
-                            LzwSink sink, void* context) {
-  if (width < 1 || height < 1) return LzwResult::kBadSize;
-  const size_t row_bound = RowBound(width);
-  const size_t raw_capacity = kChunk + row_bound;
-  Buffer<uint16_t> next = Allocate<uint16_t>(kSlots, true);
-  Buffer<uint32_t> slot_of = Allocate<uint32_t>(kFullAt, false);  // where each learnt code is stored
-  Buffer<uint8_t> raw = Allocate<uint8_t>(raw_capacity, false);
-  Buffer<uint8_t> framed = Allocate<uint8_t>(Framer::Capacity(raw_capacity), false);
-  if (!next || !slot_of || !raw || !framed) return LzwResult::kOutOfMemory;
+void FreeDeleter::operator()(void* p) const { std::free(p); }
 
-  Framer framer(framed.get(), sink, context);
+bool LzwCoder::Reserve(int32_t width) {
+  if (!next_) {
+    // calloc: the fresh pages are zero without being written.
+    next_ = Allocate<uint16_t>(kSlots, true);
+    slot_of_ = Allocate<uint32_t>(kFullAt, false);
+    if (!next_ || !slot_of_) {
+      next_.reset();
+      return false;
+    }
+  }
+  const size_t capacity = kChunk + RowBound(width);
+  if (capacity > raw_capacity_) {
+    raw_capacity_ = 0;
+    raw_ = Allocate<uint8_t>(capacity, false);
+    framed_ = Allocate<uint8_t>(FramedCapacity(capacity), false);
+    if (!raw_ || !framed_) return false;
+    raw_capacity_ = capacity;
+  }
+  return true;
+}
+
+void LzwCoder::Forget(uint32_t learnt_end) {
+  for (uint32_t code = kFirstFreeCode; code < learnt_end; ++code) next_[slot_of_[code]] = 0;
+}
+
+LzwResult LzwCoder::Write(const uint8_t* first_row, int32_t width, int32_t height, ptrdiff_t stride, LzwSink sink,
+                          void* context) {
+  if (width < 1 || height < 1) return LzwResult::kBadSize;
+  if (!Reserve(width)) return LzwResult::kOutOfMemory;
+  // What the last image taught, even if it stopped half way.
+  Forget(learnt_end_);
+  learnt_end_ = 0;
+
+  uint16_t* const next = next_.get();
+  uint32_t* const slot_of = slot_of_.get();
+  uint8_t* const raw = raw_.get();
+  const size_t row_bound = RowBound(width);
+  Framer framer(framed_.get(), sink, context);
 
   // Codes are packed into `bits` from the low end; whole 32-bit words go
   // out to `out`.
-  uint8_t* out = raw.get();
+  uint8_t* out = raw;
   uint64_t bits = 0;
   int bit_count = 0;
   int code_size = kMinCodeSize + 1;
@@ -110,9 +128,8 @@ LzwResult WriteLzwImageData(const uint8_t* first_row, int32_t width, int32_t hei
       bits >>= 32;
       bit_count -= 32;
     }
-    // The decoder widens its codes as soon as it has learnt the string
-    // with the first code that needs the larger size, which is one code
-    // after the coder did.
+    // The decoder widens its codes once it has learnt the string with the
+    // first code that needs the larger size, one code after the coder has.
     if (next_code >= grow_at) {
       ++code_size;
       grow_at <<= 1;
@@ -123,13 +140,16 @@ LzwResult WriteLzwImageData(const uint8_t* first_row, int32_t width, int32_t hei
   uint32_t code = first_row[0];
   for (int32_t y = 0; y < height; ++y) {
     const uint8_t* row = first_row + static_cast<ptrdiff_t>(y) * stride;
-    if (static_cast<size_t>(raw.get() + raw_capacity - out) < row_bound) {
+    if (static_cast<size_t>(raw + raw_capacity_ - out) < row_bound) {
       // Whole sub-blocks out; the part of one left over moves to the front.
-      const size_t used = static_cast<size_t>(out - raw.get());
+      const size_t used = static_cast<size_t>(out - raw);
       const size_t whole = used / kSubBlock * kSubBlock;
-      if (!framer.Put(raw.get(), whole, false)) return LzwResult::kSinkFailed;
-      std::memmove(raw.get(), raw.get() + whole, used - whole);
-      out = raw.get() + (used - whole);
+      if (!framer.Put(raw, whole, false)) {
+        learnt_end_ = next_code;
+        return LzwResult::kSinkFailed;
+      }
+      std::memmove(raw, raw + whole, used - whole);
+      out = raw + (used - whole);
     }
     for (int32_t x = y == 0 ? 1 : 0; x < width; ++x) {
       const uint32_t index = row[x];
@@ -146,7 +166,7 @@ LzwResult WriteLzwImageData(const uint8_t* first_row, int32_t width, int32_t hei
         ++next_code;
       } else {
         put(kClearCode);
-        for (uint32_t learnt = kFirstFreeCode; learnt < next_code; ++learnt) next[slot_of[learnt]] = 0;
+        Forget(next_code);
         next_code = kFirstFreeCode;
         code_size = kMinCodeSize + 1;
         grow_at = 1u << code_size;
@@ -154,15 +174,14 @@ LzwResult WriteLzwImageData(const uint8_t* first_row, int32_t width, int32_t hei
       code = index;
     }
   }
+  learnt_end_ = next_code;
   put(code);
   put(kEndCode);
   for (; bit_count > 0; bit_count -= 8) {
     *out++ = static_cast<uint8_t>(bits);
     bits >>= 8;
   }
-
-  if (!framer.Put(raw.get(), static_cast<size_t>(out - raw.get()), true)) return LzwResult::kSinkFailed;
-  return LzwResult::kOk;
+  return framer.Put(raw, static_cast<size_t>(out - raw), true) ? LzwResult::kOk : LzwResult::kSinkFailed;
 }
 
 }  // namespace standin

@@ -21,6 +21,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 
 namespace standin {
 
@@ -35,12 +36,42 @@ enum class LzwResult {
   kSinkFailed,   // the sink returned false
 };
 
-// Codes a `width` x `height` image of 8-bit indices as a GIF image's data
-// (minimum code size 8: the colour table has 256 entries), from the minimum
-// code size byte to the empty sub-block, and hands it to `sink` in pieces.
-// Row y starts at `first_row + y * stride`; a negative stride walks up
-// through memory. The rows are only read.
-LzwResult WriteLzwImageData(const uint8_t* first_row, int32_t width, int32_t height, ptrdiff_t stride,
-                            LzwSink sink, void* context);
+struct FreeDeleter {
+  void operator()(void* p) const;
+};
+
+// Codes images one after another. Its tables (the dictionary takes 2 MiB)
+// are made at the first image and kept, and only the entries an image set
+// are cleared for the next, so that coding a frame allocates nothing and
+// clears little.
+class LzwCoder {
+ public:
+  LzwCoder() = default;
+  LzwCoder(const LzwCoder&) = delete;
+  LzwCoder& operator=(const LzwCoder&) = delete;
+
+  // Codes a `width` x `height` image of 8-bit indices as a GIF image's data
+  // (minimum code size 8: the colour table has 256 entries), from the
+  // minimum code size byte to the empty sub-block, and hands it to `sink` in
+  // pieces. Row y starts at `first_row + y * stride`; a negative stride walks
+  // up through memory. The rows are only read.
+  LzwResult Write(const uint8_t* first_row, int32_t width, int32_t height, ptrdiff_t stride, LzwSink sink,
+                  void* context);
+
+ private:
+  bool Reserve(int32_t width);
+  void Forget(uint32_t learnt_end);
+
+  // For each code and next index, the code of that string extended by the
+  // index; 0 (which no string has) when the dictionary does not know it.
+  std::unique_ptr<uint16_t[], FreeDeleter> next_;
+  // Where in `next_` each learnt code is, to clear it again.
+  std::unique_ptr<uint32_t[], FreeDeleter> slot_of_;
+  uint32_t learnt_end_ = 0;  // codes below it (from the first free one) may be set in `next_`
+  // Raw code bytes, and the same framed as sub-blocks.
+  std::unique_ptr<uint8_t[], FreeDeleter> raw_;
+  std::unique_ptr<uint8_t[], FreeDeleter> framed_;
+  size_t raw_capacity_ = 0;
+};
 
 }  // namespace standin

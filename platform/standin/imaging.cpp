@@ -265,8 +265,10 @@ GpStatus WriteGif(const IndexedBitmap& bitmap, IStream* stream) {
   const size_t head_size = PutHead(bitmap, head);
   StreamSink sink{stream};
   if (!WriteToStream(&sink, head, head_size)) return Win32Error;
-  switch (standin::WriteLzwImageData(bitmap.Row(0), bitmap.width, bitmap.height, bitmap.stride, WriteToStream,
-                                     &sink)) {
+  // One coder for the process: its tables outlive the imaging library's
+  // start and stop, which the frame encoder does for every frame.
+  static standin::LzwCoder coder;
+  switch (coder.Write(bitmap.Row(0), bitmap.width, bitmap.height, bitmap.stride, WriteToStream, &sink)) {
     case standin::LzwResult::kOk:
       break;
     case standin::LzwResult::kOutOfMemory:

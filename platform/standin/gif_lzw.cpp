@@ -11,8 +11,29 @@ constexpr uint32_t kClearCode = 1u << kMinCodeSize;  // 256
 constexpr uint32_t kEndCode = kClearCode + 1;        // 257
 constexpr uint32_t kFirstFreeCode = kClearCode + 2;  // 258
 constexpr uint32_t kFullAt = 4095;                   // next free code of a full dictionary
-constexpr size_t kSlots = size_t{kFullAt} << 8;      // a code below kFullAt, then an index
+constexpr size_t kSlots = size_t{256} << 12;         // an index, then a code below 4096
 constexpr size_t kSubBlock = 255;
+
+// The longest run of one index a string can be: one index, then one more
+// for each code learnt.
+constexpr size_t kLongestRun = kFullAt - kFirstFreeCode + 2;
+
+// How many of the `count` indices from `p` on equal the first.
+size_t RunLength(const uint8_t* p, size_t count) {
+  const uint8_t first = p[0];
+  size_t n = 1;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  // Eight at a time; the lowest byte that differs is the first.
+  const uint64_t repeated = 0x0101010101010101u * first;
+  for (; n + 8 <= count; n += 8) {
+    uint64_t word;
+    std::memcpy(&word, p + n, 8);
+    if (word != repeated) return n + static_cast<size_t>(__builtin_ctzll(word ^ repeated) >> 3);
+  }
+#endif
+  while (n < count && p[n] == first) ++n;
+  return n;
+}
 
 // Raw code bytes collect in a buffer and go out as sub-blocks when the next
 // row might not fit.
@@ -72,12 +93,18 @@ void FreeDeleter::operator()(void* p) const { std::free(p); }
 bool LzwCoder::Reserve(int32_t width) {
   if (!next_) {
     // calloc: the fresh pages are zero without being written.
-    next_ = Allocate<uint16_t>(kSlots, true);
+    auto next = Allocate<uint16_t>(kSlots, true);
     slot_of_ = Allocate<uint32_t>(kFullAt, false);
-    if (!next_ || !slot_of_) {
-      next_.reset();
-      return false;
+    run_of_ = Allocate<uint32_t>(kFullAt, false);
+    runs_ = Allocate<uint16_t>(size_t{256} * kLongestRun, false);
+    if (!next || !slot_of_ || !run_of_ || !runs_) return false;
+    // The single indices: each the run of itself, once.
+    for (uint32_t v = 0; v < 256; ++v) {
+      run_of_[v] = 1u << 8 | v;
+      runs_[v * kLongestRun + 1] = static_cast<uint16_t>(v);
+      longest_[v] = 1;
     }
+    next_ = std::move(next);
   }
   const size_t capacity = kChunk + RowBound(width);
   if (capacity > raw_capacity_) {
@@ -92,6 +119,7 @@ bool LzwCoder::Reserve(int32_t width) {
 
 void LzwCoder::Forget(uint32_t learnt_end) {
   for (uint32_t code = kFirstFreeCode; code < learnt_end; ++code) next_[slot_of_[code]] = 0;
+  for (uint16_t& longest : longest_) longest = 1;
 }
 
 LzwResult LzwCoder::Write(const uint8_t* first_row, int32_t width, int32_t height, ptrdiff_t stride, LzwSink sink,
@@ -104,6 +132,9 @@ LzwResult LzwCoder::Write(const uint8_t* first_row, int32_t width, int32_t heigh
 
   uint16_t* const next = next_.get();
   uint32_t* const slot_of = slot_of_.get();
+  uint32_t* const run_of = run_of_.get();
+  uint16_t* const runs = runs_.get();
+  uint16_t* const longest = longest_;
   uint8_t* const raw = raw_.get();
   const size_t row_bound = RowBound(width);
   Framer framer(framed_.get(), sink, context);
@@ -135,6 +166,31 @@ LzwResult LzwCoder::Write(const uint8_t* first_row, int32_t width, int32_t heigh
       grow_at <<= 1;
     }
   };
+  // After `code` is written: the dictionary learns its string extended by
+  // `index` (at `slot`), or, full, starts again after a clear code.
+  auto learn = [&](uint32_t code, uint32_t index, size_t slot) {
+    if (next_code < kFullAt) {
+      next[slot] = static_cast<uint16_t>(next_code);
+      slot_of[next_code] = static_cast<uint32_t>(slot);
+      const uint32_t run = run_of[code];
+      if (run != 0 && (run & 0xFF) == index) {
+        // v repeated k times, then v: the next run of v, and the longest.
+        const uint32_t k = (run >> 8) + 1;
+        run_of[next_code] = k << 8 | index;
+        runs[index * kLongestRun + k] = static_cast<uint16_t>(next_code);
+        longest[index] = static_cast<uint16_t>(k);
+      } else {
+        run_of[next_code] = 0;
+      }
+      ++next_code;
+    } else {
+      put(kClearCode);
+      Forget(next_code);
+      next_code = kFirstFreeCode;
+      code_size = kMinCodeSize + 1;
+      grow_at = 1u << code_size;
+    }
+  };
 
   put(kClearCode);
   uint32_t code = first_row[0];
@@ -151,27 +207,40 @@ LzwResult LzwCoder::Write(const uint8_t* first_row, int32_t width, int32_t heigh
       std::memmove(raw, raw + whole, used - whole);
       out = raw + (used - whole);
     }
-    for (int32_t x = y == 0 ? 1 : 0; x < width; ++x) {
-      const uint32_t index = row[x];
-      const size_t slot = static_cast<size_t>(code) << 8 | index;
-      const uint32_t known = next[slot];
-      if (known != 0) {
-        code = known;
-        continue;
+    for (size_t x = y == 0 ? 1 : 0; x < static_cast<size_t>(width);) {
+      const uint32_t v = row[x];
+      size_t left = RunLength(row + x, static_cast<size_t>(width) - x);
+      x += left;
+      // One index at a time, the longest match there is, until the string
+      // is a run of v.
+      for (;;) {
+        const uint32_t run = run_of[code];
+        if (run != 0 && (run & 0xFF) == v) break;
+        const size_t slot = static_cast<size_t>(v) << 12 | code;
+        const uint32_t known = next[slot];
+        if (known != 0) {
+          code = known;
+        } else {
+          put(code);
+          learn(code, v, slot);
+          code = v;
+        }
+        if (--left == 0) break;
       }
-      put(code);
-      if (next_code < kFullAt) {
-        next[slot] = static_cast<uint16_t>(next_code);
-        slot_of[next_code] = static_cast<uint32_t>(slot);
-        ++next_code;
-      } else {
-        put(kClearCode);
-        Forget(next_code);
-        next_code = kFirstFreeCode;
-        code_size = kMinCodeSize + 1;
-        grow_at = 1u << code_size;
+      if (left == 0) continue;
+      // v repeated k times; the dictionary knows up to v repeated longest[v]
+      // times. Where the run goes on past the longest, that is written and
+      // the next one learnt, and the match starts again at v.
+      const uint16_t* const run_codes = runs + v * kLongestRun;
+      size_t k = run_of[code] >> 8;
+      while (left > longest[v] - k) {
+        const uint32_t whole_run = run_codes[longest[v]];
+        left -= longest[v] - k + 1;
+        put(whole_run);
+        learn(whole_run, v, static_cast<size_t>(v) << 12 | whole_run);
+        k = 1;
       }
-      code = index;
+      code = run_codes[k + left];
     }
   }
   learnt_end_ = next_code;

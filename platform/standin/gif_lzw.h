@@ -44,6 +44,12 @@ struct FreeDeleter {
 // are made at the first image and kept, and only the entries an image set
 // are cleared for the next, so that coding a frame allocates nothing and
 // clears little.
+//
+// Runs of one index, which quantised pictures are mostly made of, are coded
+// a string at a time rather than an index at a time: the strings of one
+// repeated index the dictionary knows, v, vv, vvv .. up to the longest, are
+// kept in a list for each index, so the longest one a run can take is found
+// at once. The codes written are the same.
 class LzwCoder {
  public:
   LzwCoder() = default;
@@ -62,12 +68,18 @@ class LzwCoder {
   bool Reserve(int32_t width);
   void Forget(uint32_t learnt_end);
 
-  // For each code and next index, the code of that string extended by the
+  // For each next index and code, the code of that string extended by the
   // index; 0 (which no string has) when the dictionary does not know it.
   std::unique_ptr<uint16_t[], FreeDeleter> next_;
   // Where in `next_` each learnt code is, to clear it again.
   std::unique_ptr<uint32_t[], FreeDeleter> slot_of_;
   uint32_t learnt_end_ = 0;  // codes below it (from the first free one) may be set in `next_`
+  // For each code whose string is one index v repeated k times, k << 8 | v;
+  // 0 for any other string.
+  std::unique_ptr<uint32_t[], FreeDeleter> run_of_;
+  // For each index v, the codes of v repeated 1, 2 .. longest_[v] times.
+  std::unique_ptr<uint16_t[], FreeDeleter> runs_;
+  uint16_t longest_[256] = {};
   // Raw code bytes, and the same framed as sub-blocks.
   std::unique_ptr<uint8_t[], FreeDeleter> raw_;
   std::unique_ptr<uint8_t[], FreeDeleter> framed_;

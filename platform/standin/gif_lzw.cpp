@@ -166,30 +166,23 @@ LzwResult LzwCoder::Write(const uint8_t* first_row, int32_t width, int32_t heigh
       grow_at <<= 1;
     }
   };
-  // After `code` is written: the dictionary learns its string extended by
-  // `index` (at `slot`), or, full, starts again after a clear code.
-  auto learn = [&](uint32_t code, uint32_t index, size_t slot) {
+  // After a code is written: the dictionary learns its string extended by
+  // the next index (at `slot`; `run` is its run_of_ entry), or, full, starts
+  // again after a clear code.
+  auto learn = [&](size_t slot, uint32_t run) {
     if (next_code < kFullAt) {
       next[slot] = static_cast<uint16_t>(next_code);
       slot_of[next_code] = static_cast<uint32_t>(slot);
-      const uint32_t run = run_of[code];
-      if (run != 0 && (run & 0xFF) == index) {
-        // v repeated k times, then v: the next run of v, and the longest.
-        const uint32_t k = (run >> 8) + 1;
-        run_of[next_code] = k << 8 | index;
-        runs[index * kLongestRun + k] = static_cast<uint16_t>(next_code);
-        longest[index] = static_cast<uint16_t>(k);
-      } else {
-        run_of[next_code] = 0;
-      }
+      run_of[next_code] = run;
       ++next_code;
-    } else {
-      put(kClearCode);
-      Forget(next_code);
-      next_code = kFirstFreeCode;
-      code_size = kMinCodeSize + 1;
-      grow_at = 1u << code_size;
+      return true;
     }
+    put(kClearCode);
+    Forget(next_code);
+    next_code = kFirstFreeCode;
+    code_size = kMinCodeSize + 1;
+    grow_at = 1u << code_size;
+    return false;
   };
 
   put(kClearCode);
@@ -211,33 +204,43 @@ LzwResult LzwCoder::Write(const uint8_t* first_row, int32_t width, int32_t heigh
       const uint32_t v = row[x];
       size_t left = RunLength(row + x, static_cast<size_t>(width) - x);
       x += left;
-      // One index at a time, the longest match there is, until the string
-      // is a run of v.
-      for (;;) {
-        const uint32_t run = run_of[code];
-        if (run != 0 && (run & 0xFF) == v) break;
-        const size_t slot = static_cast<size_t>(v) << 12 | code;
-        const uint32_t known = next[slot];
-        if (known != 0) {
+      // The string so far is v repeated k times, or, where it is anything
+      // else, it is extended one index at a time while the dictionary knows
+      // it (what it becomes is no run of v either); where it does not, it is
+      // written and the match starts again at v, which is v once.
+      size_t k = 0;
+      const uint32_t run = run_of[code];
+      if (run != 0 && (run & 0xFF) == v) {
+        k = run >> 8;
+      } else {
+        do {
+          const size_t slot = static_cast<size_t>(v) << 12 | code;
+          const uint32_t known = next[slot];
+          --left;
+          if (known == 0) {
+            put(code);
+            learn(slot, 0);
+            code = v;
+            k = 1;
+            break;
+          }
           code = known;
-        } else {
-          put(code);
-          learn(code, v, slot);
-          code = v;
-        }
-        if (--left == 0) break;
+        } while (left > 0);
+        if (k == 0) continue;
       }
-      if (left == 0) continue;
-      // v repeated k times; the dictionary knows up to v repeated longest[v]
-      // times. Where the run goes on past the longest, that is written and
-      // the next one learnt, and the match starts again at v.
-      const uint16_t* const run_codes = runs + v * kLongestRun;
-      size_t k = run_of[code] >> 8;
+      // The dictionary knows v repeated up to longest[v] times. Where the
+      // run goes on past the longest, that is written, the next one learnt,
+      // and the match starts again at v.
+      uint16_t* const run_codes = runs + v * kLongestRun;
       while (left > longest[v] - k) {
         const uint32_t whole_run = run_codes[longest[v]];
         left -= longest[v] - k + 1;
         put(whole_run);
-        learn(whole_run, v, static_cast<size_t>(v) << 12 | whole_run);
+        const uint32_t longer = longest[v] + 1u;
+        if (learn(static_cast<size_t>(v) << 12 | whole_run, longer << 8 | v)) {
+          run_codes[longer] = static_cast<uint16_t>(next_code - 1);
+          longest[v] = static_cast<uint16_t>(longer);
+        }
         k = 1;
       }
       code = run_codes[k + left];

@@ -17,6 +17,7 @@ constexpr uint32_t kFirstFreeCode = kClearCode + 2;  // 258
 constexpr uint32_t kFullAt = 4095;                   // next free code of a full dictionary
 constexpr size_t kSlots = size_t{256} << 12;         // an index, then a code below 4096
 constexpr size_t kSubBlock = 255;
+constexpr uint32_t kNoRun = 256;  // no index
 
 // The longest run of one index a string can be: one index, then one more
 // for each code learnt.
@@ -108,12 +109,10 @@ bool LzwCoder::Reserve(int32_t width) {
     // calloc: the fresh pages are zero without being written.
     auto next = Allocate<uint16_t>(kSlots, true);
     slot_of_ = Allocate<uint32_t>(kFullAt, false);
-    run_of_ = Allocate<uint32_t>(kFullAt, false);
     runs_ = Allocate<uint16_t>(size_t{256} * kLongestRun, false);
-    if (!next || !slot_of_ || !run_of_ || !runs_) return false;
+    if (!next || !slot_of_ || !runs_) return false;
     // The single indices: each the run of itself, once.
     for (uint32_t v = 0; v < 256; ++v) {
-      run_of_[v] = 1u << 8 | v;
       runs_[v * kLongestRun + 1] = static_cast<uint16_t>(v);
       longest_[v] = 1;
     }
@@ -145,7 +144,6 @@ LzwResult LzwCoder::Write(const uint8_t* first_row, int32_t width, int32_t heigh
 
   uint16_t* const next = next_.get();
   uint32_t* const slot_of = slot_of_.get();
-  uint32_t* const run_of = run_of_.get();
   uint16_t* const runs = runs_.get();
   uint16_t* const longest = longest_;
   uint8_t* const raw = raw_.get();
@@ -176,13 +174,11 @@ LzwResult LzwCoder::Write(const uint8_t* first_row, int32_t width, int32_t heigh
     }
   };
   // After a code is written: the dictionary learns its string extended by
-  // the next index (at `slot`; `run` is its run_of_ entry), or, full, starts
-  // again after a clear code.
-  auto learn = [&](size_t slot, uint32_t run) {
+  // the next index (at `slot`), or, full, starts again after a clear code.
+  auto learn = [&](size_t slot) {
     if (next_code < kFullAt) {
       next[slot] = static_cast<uint16_t>(next_code);
       slot_of[next_code] = static_cast<uint32_t>(slot);
-      run_of[next_code] = run;
       ++next_code;
       return true;
     }
@@ -196,6 +192,11 @@ LzwResult LzwCoder::Write(const uint8_t* first_row, int32_t width, int32_t heigh
 
   put(kClearCode);
   uint32_t code = first_row[0];
+  // Where the string so far is one index repeated: the index and how many
+  // times; else kNoRun. (Extending any other string by v never makes a run
+  // of v, so this is known without asking the dictionary.)
+  uint32_t run_index = code;
+  size_t run_count = 1;
   for (int32_t y = 0; y < height; ++y) {
     const uint8_t* row = first_row + static_cast<ptrdiff_t>(y) * stride;
     if (static_cast<size_t>(raw + raw_capacity_ - out) < row_bound) {
@@ -218,9 +219,8 @@ LzwResult LzwCoder::Write(const uint8_t* first_row, int32_t width, int32_t heigh
       // it (what it becomes is no run of v either); where it does not, it is
       // written and the match starts again at v, which is v once.
       size_t k = 0;
-      const uint32_t run = run_of[code];
-      if (run != 0 && (run & 0xFF) == v) {
-        k = run >> 8;
+      if (run_index == v) {
+        k = run_count;
       } else {
         do {
           const size_t slot = static_cast<size_t>(v) << 12 | code;
@@ -228,14 +228,17 @@ LzwResult LzwCoder::Write(const uint8_t* first_row, int32_t width, int32_t heigh
           --left;
           if (known == 0) {
             put(code);
-            learn(slot, 0);
+            learn(slot);
             code = v;
             k = 1;
             break;
           }
           code = known;
         } while (left > 0);
-        if (k == 0) continue;
+        if (k == 0) {
+          run_index = kNoRun;
+          continue;
+        }
       }
       // The dictionary knows v repeated up to longest[v] times. Where the
       // run goes on past the longest, that is written, the next one learnt,
@@ -246,13 +249,15 @@ LzwResult LzwCoder::Write(const uint8_t* first_row, int32_t width, int32_t heigh
         left -= longest[v] - k + 1;
         put(whole_run);
         const uint32_t longer = longest[v] + 1u;
-        if (learn(static_cast<size_t>(v) << 12 | whole_run, longer << 8 | v)) {
+        if (learn(static_cast<size_t>(v) << 12 | whole_run)) {
           run_codes[longer] = static_cast<uint16_t>(next_code - 1);
           longest[v] = static_cast<uint16_t>(longer);
         }
         k = 1;
       }
-      code = run_codes[k + left];
+      run_index = v;
+      run_count = k + left;
+      code = run_codes[run_count];
     }
   }
   learnt_end_ = next_code;

@@ -74,9 +74,6 @@ class LzwCoder {
   // Where in `next_` each learnt code is, to clear it again.
   std::unique_ptr<uint32_t[], FreeDeleter> slot_of_;
   uint32_t learnt_end_ = 0;  // codes below it (from the first free one) may be set in `next_`
-  // For each code whose string is one index v repeated k times, k << 8 | v;
-  // 0 for any other string.
-  std::unique_ptr<uint32_t[], FreeDeleter> run_of_;
   // For each index v, the codes of v repeated 1, 2 .. longest_[v] times.
   std::unique_ptr<uint16_t[], FreeDeleter> runs_;
   uint16_t longest_[256] = {};

@@ -23,22 +23,36 @@ constexpr uint32_t kNoRun = 256;  // no index
 // for each code learnt.
 constexpr size_t kLongestRun = kFullAt - kFirstFreeCode + 2;
 
-// How many of the `count` indices from `p` on equal the first.
-size_t RunLength(const uint8_t* p, size_t count) {
-  const uint8_t first = p[0];
-  size_t n = 1;
+// Marks in `starts` (bit i of word i / 64) where each run of one index in
+// `row` begins, and `width` as the end of the last; words up to that one.
+void MarkRunStarts(const uint8_t* row, size_t width, uint64_t* starts) {
+  const size_t words = width / 64 + 1;
+  for (size_t w = 0; w < words; ++w) starts[w] = 0;
+  starts[0] = 1;
+  size_t i = 1;
 #if defined(__SSE2__)
-  // Sixteen at a time: most runs end within the first sixteen, found with
-  // no branch on where.
-  const __m128i repeated = _mm_set1_epi8(static_cast<char>(first));
-  for (; n + 16 <= count; n += 16) {
-    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + n));
-    const unsigned differ = ~static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(block, repeated))) & 0xFFFF;
-    if (differ != 0) return n + static_cast<size_t>(__builtin_ctz(differ));
+  // Sixteen neighbours compared at a time.
+  for (; i + 16 <= width; i += 16) {
+    const __m128i here = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + i));
+    const __m128i before = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + i - 1));
+    const uint64_t differ = ~static_cast<uint64_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(here, before))) & 0xFFFF;
+    // Bits i .. i + 15, which may reach into the next word.
+    starts[i / 64] |= differ << (i % 64);
+    if (i % 64 > 48) starts[i / 64 + 1] |= differ >> (64 - i % 64);
   }
 #endif
-  while (n < count && p[n] == first) ++n;
-  return n;
+  for (; i < width; ++i) starts[i / 64] |= static_cast<uint64_t>(row[i] != row[i - 1]) << (i % 64);
+  starts[width / 64] |= uint64_t{1} << (width % 64);
+}
+
+// The first run start after `x`.
+size_t NextRunStart(const uint64_t* starts, size_t x) {
+  ++x;
+  uint64_t word = starts[x / 64] >> (x % 64);
+  if (word != 0) return x + static_cast<size_t>(__builtin_ctzll(word));
+  size_t w = x / 64 + 1;
+  while (starts[w] == 0) ++w;
+  return w * 64 + static_cast<size_t>(__builtin_ctzll(starts[w]));
 }
 
 // The 8 bytes of `bits` to `out`, least significant first.
@@ -123,7 +137,9 @@ bool LzwCoder::Reserve(int32_t width) {
     raw_capacity_ = 0;
     raw_ = Allocate<uint8_t>(capacity, false);
     framed_ = Allocate<uint8_t>(FramedCapacity(capacity), false);
-    if (!raw_ || !framed_) return false;
+    // A bit an index, up to the end mark one past the row.
+    starts_ = Allocate<uint64_t>(capacity / 64 + 1, false);
+    if (!raw_ || !framed_ || !starts_) return false;
     raw_capacity_ = capacity;
   }
   return true;
@@ -147,6 +163,7 @@ LzwResult LzwCoder::Write(const uint8_t* first_row, int32_t width, int32_t heigh
   uint16_t* const runs = runs_.get();
   uint16_t* const longest = longest_;
   uint8_t* const raw = raw_.get();
+  uint64_t* const starts = starts_.get();
   const size_t row_bound = RowBound(width);
   Framer framer(framed_.get(), sink, context);
 
@@ -210,10 +227,12 @@ LzwResult LzwCoder::Write(const uint8_t* first_row, int32_t width, int32_t heigh
       std::memmove(raw, raw + whole, used - whole);
       out = raw + (used - whole);
     }
+    MarkRunStarts(row, static_cast<size_t>(width), starts);
     for (size_t x = y == 0 ? 1 : 0; x < static_cast<size_t>(width);) {
       const uint32_t v = row[x];
-      size_t left = RunLength(row + x, static_cast<size_t>(width) - x);
-      x += left;
+      const size_t end = NextRunStart(starts, x);
+      size_t left = end - x;
+      x = end;
       // The string so far is v repeated k times, or, where it is anything
       // else, it is extended one index at a time while the dictionary knows
       // it (what it becomes is no run of v either); where it does not, it is

@@ -80,6 +80,8 @@ class LzwCoder {
   // Raw code bytes, and the same framed as sub-blocks.
   std::unique_ptr<uint8_t[], FreeDeleter> raw_;
   std::unique_ptr<uint8_t[], FreeDeleter> framed_;
+  // Where the runs of one index in a row start, a bit an index.
+  std::unique_ptr<uint64_t[], FreeDeleter> starts_;
   size_t raw_capacity_ = 0;
 };
 

@@ -40,10 +40,10 @@ struct FreeDeleter {
   void operator()(void* p) const;
 };
 
-// Codes images one after another. Its tables (the dictionary takes 2 MiB)
-// are made at the first image and kept, and only the entries an image set
-// are cleared for the next, so that coding a frame allocates nothing and
-// clears little.
+// Codes images one after another, on one thread. Its tables (4 MiB of
+// address space; a picture touches a part of it) are made at the first
+// image and kept, and only the entries an image set are cleared for the
+// next, so that coding a frame allocates nothing and clears little.
 //
 // Runs of one index, which quantised pictures are mostly made of, are coded
 // a string at a time rather than an index at a time: the strings of one

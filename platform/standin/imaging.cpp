@@ -215,7 +215,8 @@ size_t PutHead(const IndexedBitmap& bitmap, uint8_t* head) {
   const bool global = internal::CurrentGifLayout() != GifLayout::kLocalTableOnly;
   out.Word(bitmap.width);
   out.Word(bitmap.height);
-  // Without a global table the size bits still say 256, as giflib writes them.
+  // Without a global table the size bits say 256 all the same; readers
+  // ignore them.
   out.Byte((global ? kTableFlag : 0) | kColourResolutionBits | kTableSizeBits);
   out.Byte(0);  // background index
   out.Byte(0);  // aspect ratio: none given

@@ -149,6 +149,10 @@ TEST(GifLzw, AFailingSinkStopsTheCoder) {
         << size.first << "x" << size.second;
   }
   EXPECT_EQ(none.pieces, 0);
+  // What the stopped images had learnt is gone: the same image codes the same.
+  Collector again;
+  ASSERT_EQ(coder.Write(noise.pixels.data(), 512, 512, 512, Collect, &again), LzwResult::kOk);
+  EXPECT_TRUE(again.bytes == whole.bytes) << "have " << again.bytes.size() << " bytes, want " << whole.bytes.size();
 }
 
 // The stand-in saves into a stream over a fixed block, which cannot grow:

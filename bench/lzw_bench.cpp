@@ -18,7 +18,7 @@
 
 #include "bench/bench_support.h"
 #include "platform/standin/gif_lzw.h"
-#include "quantize/colour_map.h"
+#include "gif/frame_encoder.h"
 #include "tests/support/giflib_reference.h"
 
 namespace {
@@ -30,7 +30,7 @@ constexpr int kHeight = 1080;
 
 struct Workload {
   std::string content;
-  std::vector<std::vector<uint8_t>> index_images;  // rows bench::IndexStride(kWidth) apart
+  std::vector<std::vector<uint8_t>> index_images;  // rows IndexImageStride(kWidth) apart
   size_t our_bytes = 0;                            // over all frames, whole files
   size_t giflib_bytes = 0;
   size_t identical_frames = 0;
@@ -46,13 +46,13 @@ bool AppendTo(void* context, const uint8_t* bytes, size_t length) {
 // The coder is kept from frame to frame, as the stand-in keeps its own.
 bool CodeOurs(standin::LzwCoder& coder, const std::vector<uint8_t>& image, std::vector<uint8_t>* out) {
   out->clear();
-  return coder.Write(image.data(), kWidth, kHeight, static_cast<ptrdiff_t>(bench::IndexStride(kWidth)), AppendTo,
+  return coder.Write(image.data(), kWidth, kHeight, static_cast<ptrdiff_t>(IndexImageStride(kWidth)), AppendTo,
                      out) == standin::LzwResult::kOk;
 }
 
 bool CodeGiflib(const std::vector<uint8_t>& image, std::vector<uint8_t>* out, std::vector<uint8_t>* row) {
   return testing_support::GiflibEncode(image.data(), kWidth, kHeight,
-                                       static_cast<ptrdiff_t>(bench::IndexStride(kWidth)), out, row);
+                                       static_cast<ptrdiff_t>(IndexImageStride(kWidth)), out, row);
 }
 
 // Loads the content, makes the index images and checks every frame; empty
@@ -61,8 +61,7 @@ std::string Prepare(Workload& w) {
   bench::RawVideo video;
   std::string error;
   if (!bench::LoadRaw(w.content, kWidth, kHeight, &video, &error)) return error;
-  const ColourMap* map = ColourMapFor(&bench::FixedPalette());
-  const size_t stride = bench::IndexStride(kWidth);
+  const size_t stride = IndexImageStride(kWidth);
   standin::LzwCoder coder;
   std::vector<uint8_t> ours;
   std::vector<uint8_t> giflib;
@@ -71,7 +70,7 @@ std::string Prepare(Workload& w) {
   for (int n = 0; n < video.frame_count; ++n) {
     std::vector<uint8_t> image(stride * kHeight);
     const std::vector<uint8_t> host = bench::HostFrame(video, n);
-    bench::MatchFrame(host.data(), kWidth, kHeight, image.data(), [map](uint32_t c) { return map->Find(c); });
+    MapFrameToIndices(FrameLayout::kPlain, FixedPalette(), kWidth, host.data(), kHeight, image.data(), stride);
     const std::string frame = "frame " + std::to_string(n) + ": ";
     if (!CodeOurs(coder, image, &ours)) return frame + "our coder failed";
     if (!CodeGiflib(image, &giflib, &row)) return frame + "giflib's encoder failed";

@@ -31,6 +31,7 @@
 
 #include "tests/support/have_want.h"
 #include "tests/support/host_fixture.h"
+#include "tests/support/temp_path.h"
 #include "tests/support/windows_host.h"
 
 namespace {

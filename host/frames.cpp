@@ -57,6 +57,22 @@ ReadResult RawFrameReader::Next(uint8_t* frame) noexcept {
   return ReadResult::kFrame;
 }
 
+// ----------------------------------------------------------- mask threshold
+
+ReadResult MaskThresholdFilter::Next(uint8_t* frame) noexcept {
+  const ReadResult result = inner_->Next(frame);
+  if (result != ReadResult::kFrame) return result;
+  const int32_t half = size_.width / 2;
+  const size_t stride = static_cast<size_t>(HostFrameStride(size_.width));
+  for (int32_t y = 0; y < size_.height; ++y) {
+    uint8_t* mask = frame + static_cast<size_t>(y) * stride + 3 * static_cast<size_t>(half);
+    for (int32_t x = 0; x < half; ++x, mask += 3) {
+      if (mask[0] <= threshold_ && mask[1] <= threshold_ && mask[2] <= threshold_) mask[0] = mask[1] = mask[2] = 0;
+    }
+  }
+  return result;
+}
+
 // ----------------------------------------------------------------------- demo
 
 namespace {

@@ -54,6 +54,22 @@ class RawFrameReader final : public FrameSource {
   int error_number_ = 0;
 };
 
+// Mask mode for a mask that went through a lossy codec, which is never
+// pure black: every mask pixel (right half) whose channels are all at most
+// `threshold` is made pure black, the plug-in's transparent, before the frame
+// is handed over. Frames come from `inner`.
+class MaskThresholdFilter final : public FrameSource {
+ public:
+  MaskThresholdFilter(FrameSource* inner, FrameSize size, int threshold)
+      : inner_(inner), size_(size), threshold_(threshold) {}
+  ReadResult Next(uint8_t* frame) noexcept override;
+
+ private:
+  FrameSource* inner_;
+  FrameSize size_;
+  int threshold_;
+};
+
 // The demo: a rainbow that scrolls sideways under a bouncing white ball, in
 // motion by the clock (frame n shows time n * scale / rate), so every rate
 // plays at the same speed. In mask mode the frame is twice the picture's

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
@@ -16,6 +17,8 @@
 #include "host/options.h"
 #include "host/progress.h"
 #include "host/system.h"
+#include "host/video_options.h"
+#include "host/video_source.h"
 #include "plugin/plugin_interface.h"
 
 namespace {
@@ -41,35 +44,60 @@ const char kHelp[] =
     "Writes an animated GIF through the lodra output plug-in (lodra_output.so, or\n"
     "lodra_output.auo on Windows), which it loads the way the video editor does.\n"
     "\n"
-    "INPUT is raw video: frames of 3 bytes a pixel in the order blue, green, red\n"
-    "(ffmpeg's -pix_fmt bgr24), top row first, no padding, one after another.\n"
-    "INPUT - reads it from standard input. Without INPUT a built-in demo is\n"
-    "exported: 3 seconds of moving colour, 320x180 at 25 fps.\n"
+    "INPUT is a video file: anything FFmpeg's libraries open (mp4, mkv, webm,\n"
+    "mov, avi, an animated GIF, an image sequence such as frames/%04d.png). Its\n"
+    "size and rate come from the file: the picture as a player shows it (turned\n"
+    "upright, pixels made square) at the stream's rate; a source faster than\n"
+    "50 fps is brought to the largest whole fraction of its rate that is at most\n"
+    "50 (60 -> 30), with a note. A source with an alpha channel comes out\n"
+    "transparent. The Windows build (lodra-gif.exe) reads no video files, only\n"
+    "raw video and the demo.\n"
+    "\n"
+    "With --size and --rate, INPUT is raw video instead: frames of 3 bytes a\n"
+    "pixel in the order blue, green, red (ffmpeg's -pix_fmt bgr24), top row\n"
+    "first, no padding, one after another; INPUT - reads it from standard input.\n"
+    "Without INPUT a built-in demo is exported: 3 seconds of moving colour,\n"
+    "320x180 at 25 fps.\n"
     "\n"
     "Options:\n"
     "  -o, --output FILE   the GIF to write (replaced if it exists)\n"
-    "  --size WxH          frame size of the raw input, e.g. 640x360 (required\n"
-    "                      with INPUT; for the demo, the size of the picture)\n"
-    "  --rate R            frames per second of the raw input: 25, 30000/1001 or\n"
-    "                      29.97 (required with INPUT; the demo's is 25)\n"
+    "  --fps R             the GIF's rate, e.g. 15 or 30000/1001 (video files):\n"
+    "                      frames are chosen by their time, so a source of\n"
+    "                      uneven rate comes out evenly timed\n"
+    "  --width W           the GIF's width (video files); the height follows the\n"
+    "                      picture's shape unless --height is given too\n"
+    "  --height H          the GIF's height, likewise\n"
+    "  --start T           start T into the video: seconds (12.5) or\n"
+    "                      [[h:]m:]s[.frac] (1:02.5)\n"
+    "  --duration T        export T of the video, in the same forms\n"
+    "  --no-alpha          export a video with an alpha channel opaque\n"
+    "  --alpha-threshold N with alpha, a pixel is opaque where its alpha is at\n"
+    "                      least N (1 to 255; 128)\n"
+    "  --size WxH          frame size of raw input, e.g. 640x360 (for the demo,\n"
+    "                      the size of the picture)\n"
+    "  --rate R            frames per second of raw input: 25, 30000/1001 or\n"
+    "                      29.97 (the demo's is 25)\n"
     "  --loop N            play the animation N more times after the first;\n"
     "                      0 (the default) loops forever; up to 65535\n"
     "  --mask              mask mode: the right half of every frame says which\n"
     "                      pixels of the left half are transparent (pure black\n"
     "                      = transparent); the GIF is half as wide as the input\n"
+    "  --mask-threshold N  with --mask: mask pixels whose channels are all at\n"
+    "                      most N count as pure black (0 to 254), for a mask\n"
+    "                      that went through a lossy codec\n"
     "  --frames N          stop after N frames\n"
     "  --module PATH       the plug-in module to load; by default the one next to\n"
     "                      this program, then ../plugin/ from there (a build tree)\n"
     "  -h, --help          this text\n"
     "\n"
-    "The number of frames in a regular file follows from its size; a trailing\n"
+    "The number of frames in a regular raw file follows from its size; a trailing\n"
     "part-frame is left out, with a warning. From a pipe the frames are read\n"
     "until the stream ends, so the progress bar (shown when standard error is a\n"
     "terminal) counts frames without a total.\n"
     "\n"
     "GIF frame delays are whole hundredths of a second, and browsers play a\n"
     "delay of 0 or 1 as 10: above 50 fps the GIF plays too slowly. Lower the\n"
-    "rate first (ffmpeg -r 25, or -vf fps=25).\n"
+    "rate first (--fps 25 for a video file; ffmpeg -r 25, or -vf fps=25).\n"
     "\n"
     "Ctrl-C stops the export: the GIF is closed off with the frames done so\n"
     "far. A second Ctrl-C ends the program at once.\n"
@@ -77,21 +105,26 @@ const char kHelp[] =
     "Exit status:\n"
     "  0    the GIF was written\n"
     "  1    the export failed part-way; the GIF is incomplete\n"
-    "  2    bad command line, or a size or rate the plug-in cannot take\n"
+    "  2    bad command line, a size or rate the plug-in cannot take, or\n"
+    "       --start at or past the end of the video\n"
     "  3    the plug-in module cannot be found, loaded or used\n"
     "  4    the output file cannot be written\n"
-    "  5    the input cannot be read, or holds no whole frame\n"
+    "  5    the input cannot be read or decoded, or holds no whole frame\n"
     "  130  stopped with Ctrl-C; the GIF holds the frames done before it\n"
     "\n"
     "Examples:\n"
     "  lodra-gif -o demo.gif\n"
     "  lodra-gif --mask --loop 3 -o demo-masked.gif\n"
+    "  lodra-gif clip.mp4 -o clip.gif\n"
+    "  lodra-gif --fps 15 --width 480 --start 1:05 --duration 4 -o part.gif clip.mp4\n"
+    "  lodra-gif --mask --mask-threshold 24 -o cutout.gif side-by-side.mp4\n"
     "  ffmpeg -i in.mp4 -f rawvideo -pix_fmt bgr24 - | lodra-gif --size 640x360 --rate 25 -o out.gif -\n"
     "  ffmpeg -i in.mp4 -vf fps=25,scale=320:-2 -f rawvideo -pix_fmt bgr24 clip.raw\n"
     "  lodra-gif --size 320x180 --rate 25 --frames 100 -o clip.gif clip.raw\n";
 
 void Error(const std::string& message) { std::fprintf(stderr, "%s: %s\n", kProgram, message.c_str()); }
 void Warning(const std::string& message) { std::fprintf(stderr, "%s: warning: %s\n", kProgram, message.c_str()); }
+void Note(const std::string& message) { std::fprintf(stderr, "%s: note: %s\n", kProgram, message.c_str()); }
 
 std::string SizeText(FrameSize size) { return std::to_string(size.width) + "x" + std::to_string(size.height); }
 
@@ -227,10 +260,12 @@ OutputPluginTable* OpenPlugin(const std::string& path, Module* module, const Set
 
 // ------------------------------------------------------------------- input
 
-// An input file the program opened; standard input is left alone.
+// An input file the program opened; standard input is left alone. A video
+// file is decoded from the moment it is opened.
 struct InputFile {
   std::FILE* file = nullptr;
   bool owned = false;
+  std::unique_ptr<VideoInput> video;
   InputFile() = default;
   InputFile(const InputFile&) = delete;
   InputFile& operator=(const InputFile&) = delete;
@@ -253,6 +288,8 @@ struct Plan {
   int32_t frame_count = 0;    // what the plug-in is told
   bool limited = false;       // --frames stops before the input ends
   bool total_known = false;
+  int64_t progress_total = 0;  // when known: frames expected
+  bool mask = false;          // the plug-in's mask mode: --mask, or a video with alpha
 };
 
 std::string PartFrameWarning(const Plan& plan, uint64_t bytes) {
@@ -261,22 +298,67 @@ std::string PartFrameWarning(const Plan& plan, uint64_t bytes) {
          " bytes); that part-frame was left out";
 }
 
+// A video file: opened, and its first frame decoded, here; its size and
+// rate come from it.
+int MakeVideoPlan(const Options& options, InputFile* input, Plan* plan) {
+  VideoPlan video;
+  VideoFailure failure = VideoFailure::kNone;
+  std::string why;
+  input->video = VideoInput::Open(VideoBytes{options.input}, options.input, options, InterruptRequested, 0, &video,
+                                  &failure, &why);
+  if (input->video == nullptr) {
+    Error(why);
+    return failure == VideoFailure::kUsage ? kExitUsage : kExitInput;
+  }
+  plan->input_name = options.input;
+  plan->rate = video.rate;
+  plan->size = video.frame;
+  plan->mask = options.mask || video.alpha;
+  // The plug-in is told the most it will get; the end of the input stops it
+  // through is_aborted, as the end of a pipe does.
+  int64_t count = video.frame_limit > 0 ? video.frame_limit : INT32_MAX;
+  if (options.max_frames > 0 && options.max_frames < count) count = options.max_frames;
+  plan->frame_count = count < INT32_MAX ? static_cast<int32_t>(count) : INT32_MAX;
+  plan->progress_total = video.expected_frames >= 0 && video.expected_frames < count ? video.expected_frames : count;
+  plan->total_known = plan->progress_total < INT32_MAX;
+  if (video.rate_divisor > 1) {
+    Note(options.input + " runs at " + FormatRate(video.source_rate) + "; the GIF keeps one frame in " +
+         std::to_string(video.rate_divisor) + ", at " + FormatRate(video.rate) +
+         ", since browsers play GIF delays below 2/100 s as 1/10 s (--fps sets another rate)");
+  }
+  if (video.alpha) Note(options.input + " has an alpha channel: the GIF is transparent where it is (--no-alpha: opaque)");
+  return kExitOk;
+}
+
 // Checks the options against what the plug-in takes and opens the input.
 // kExitOk, or the status to end with after saying why.
 int MakePlan(const Options& options, InputFile* input, Plan* plan) {
+  // A file given without --size or --rate is a video file.
+  const bool video = options.has_input && options.input != "-" && !options.has_size && !options.has_rate;
+  std::string error;
+  if (!CheckVideoOptionsApply(options, video, &error)) {
+    Error(error);
+    return kExitUsage;
+  }
+  if (video && options.input == options.output) {
+    Error("the input and the output are the same file");
+    return kExitUsage;
+  }
+  if (video) return MakeVideoPlan(options, input, plan);
+  plan->mask = options.mask;
   plan->demo = !options.has_input;
   plan->rate = options.has_rate ? options.rate : FrameRate{25, 1};
   plan->picture = options.has_size ? options.size : kDemoPictureSize;
   plan->size = plan->demo ? DemoFrameSize(plan->picture, options.mask) : options.size;
   if (!plan->demo && (!options.has_size || !options.has_rate)) {
-    Error("raw input needs --size WxH and --rate R: the stream carries neither");
+    Error("raw input needs --size WxH and --rate R: the stream carries neither" +
+          std::string(options.input != "-" ? " (a video file takes neither; --fps sets the GIF's rate)" : ""));
     return kExitUsage;
   }
   if (!plan->demo && options.input == options.output) {
     Error("the input and the output are the same file");
     return kExitUsage;
   }
-  std::string error;
   if (!CheckFrameSize(plan->size, options.mask, &error)) {
     const bool doubled = plan->demo && options.mask;
     Error(error + (doubled ? " (the demo's frames are twice the picture's width in mask mode)" : ""));
@@ -327,6 +409,7 @@ int MakePlan(const Options& options, InputFile* input, Plan* plan) {
   if (options.max_frames > 0 && (plan->demo || plan->limited)) count = options.max_frames;
   plan->frame_count = count;
   plan->total_known = plan->demo || plan->whole_frames >= 0 || options.max_frames > 0;
+  plan->progress_total = count;
   return kExitOk;
 }
 
@@ -392,7 +475,7 @@ int Report(const Options& options, const Plan& plan, const Export& state, const 
   const std::string file_size = FileSize(output, &file_bytes) ? FormatBytes(file_bytes) : "size unknown";
   char took[32];
   std::snprintf(took, sizeof took, "%.2f s", seconds_taken);
-  const FrameSize gif_size = {options.mask ? plan.size.width / 2 : plan.size.width, plan.size.height};
+  const FrameSize gif_size = {plan.mask ? plan.size.width / 2 : plan.size.width, plan.size.height};
   const std::string summary = "wrote " + output + ": " + std::to_string(written) +
                               (written == 1 ? " frame, " : " frames, ") + SizeText(gif_size) + ", " +
                               FormatPlayingTime(written, plan.rate) + " at " + FormatRate(plan.rate) + ", " +
@@ -430,14 +513,16 @@ int Run(int argc, char** argv) {
   if (planned != kExitOk) return planned;
   if (RateTooHighForBrowsers(plan.rate)) {
     Warning("at " + FormatRate(plan.rate) +
-            " some frames get a delay of 1/100 s, which browsers play as 1/10 s, so the GIF plays slowly; "
-            "lower the rate to 50 fps or less first (ffmpeg -r 25, or -vf fps=25) and give --rate 25");
+            " some frames get a delay of 1/100 s, which browsers play as 1/10 s, so the GIF plays slowly; " +
+            (input.video != nullptr ? std::string("give --fps 50 or less, e.g. --fps 25")
+                                    : std::string("lower the rate to 50 fps or less first (ffmpeg -r 25, or "
+                                                  "-vf fps=25) and give --rate 25")));
   }
 
   std::string module_path;
   if (!FindModule(options, argv[0], &module_path)) return kExitModule;
   Module module;
-  OutputPluginTable* table = OpenPlugin(module_path, &module, Settings{options.loop_count, options.mask ? 1 : 0});
+  OutputPluginTable* table = OpenPlugin(module_path, &module, Settings{options.loop_count, plan.mask ? 1 : 0});
   if (table == nullptr) return kExitModule;
 
   // Everything the callbacks use is made here, before the export: nothing
@@ -453,10 +538,14 @@ int Run(int argc, char** argv) {
   DemoFrames demo(plan.picture, options.mask, plan.rate);
   if (plan.demo) {
     state.source = &demo;
+  } else if (input.video != nullptr) {
+    state.source = input.video.get();
   } else {
     state.source = &reader;
   }
-  ProgressLine progress(stderr, IsTerminal(stderr), plan.total_known ? plan.frame_count : -1);
+  MaskThresholdFilter thresholded(state.source, plan.size, options.mask_threshold);
+  if (options.mask_threshold >= 0) state.source = &thresholded;
+  ProgressLine progress(stderr, IsTerminal(stderr), plan.total_known ? plan.progress_total : -1);
   state.progress = &progress;
 
   OutputInfo info{};
@@ -479,6 +568,8 @@ int Run(int argc, char** argv) {
   const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
   progress.Finish();
   g_export = nullptr;
+  if (input.video != nullptr)
+    for (const std::string& warning : input.video->Finish()) Warning(warning);
 
   return Report(options, plan, state, reader, result, took.count());
 }

@@ -29,7 +29,7 @@ void FrameQueue::Finish() noexcept {
   changed_.notify_all();
 }
 
-FrameQueue::Wait FrameQueue::WaitForFrame(const uint8_t** frame, bool (*stop)()) noexcept {
+FrameQueue::Wait FrameQueue::WaitForFrame(uint8_t** frame, bool (*stop)()) noexcept {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     if (filled_ > 0) {

@@ -33,7 +33,7 @@ class FrameQueue {
   // has finished and every frame was taken. While it waits, `stop` (when not
   // null) is asked every few tens of milliseconds, and true gives kStopped:
   // a signal handler can set what it reads, but cannot wake a wait.
-  Wait WaitForFrame(const uint8_t** frame, bool (*stop)()) noexcept;
+  Wait WaitForFrame(uint8_t** frame, bool (*stop)()) noexcept;
   void Release() noexcept;
   // The consumer takes no more: the producer's WaitForFree returns null.
   void Close() noexcept;

@@ -138,6 +138,7 @@ enum class Stop { kNone, kEnd, kPartial, kInterrupted, kReadError };
 struct Export {
   std::vector<uint8_t> frame;  // the plug-in's layout, padding zeroed
   FrameSource* source = nullptr;
+  uint8_t* pixels = nullptr;   // the frame loaded last: `frame`, or one the source keeps
 
   int32_t loaded = 0;     // frames read into `frame` so far; it holds the last
   int32_t delivered = 0;  // frames handed to the plug-in
@@ -146,9 +147,10 @@ struct Export {
   Stop stop = Stop::kNone;
   ProgressLine* progress = nullptr;
 
-  // Reads frame `loaded` into `frame`.
+  // Reads frame `loaded` into `frame`, or has the source say where it is.
   bool LoadNext() noexcept {
-    switch (source->Next(frame.data())) {
+    pixels = frame.data();
+    switch (source->Next(&pixels)) {
       case ReadResult::kFrame: break;
       case ReadResult::kEnd: stop = Stop::kEnd; return false;
       case ReadResult::kPartial: stop = Stop::kPartial; return false;
@@ -189,7 +191,7 @@ void* LODRA_CDECL GetFrame(int32_t n) {
   if (n != e.delivered) return nullptr;
   if (e.loaded == e.delivered && !e.LoadNext()) return nullptr;
   ++e.delivered;
-  return e.frame.data();
+  return e.pixels;
 }
 
 int32_t LODRA_CDECL ReportProgress(int32_t, int32_t) {
@@ -529,7 +531,8 @@ int Run(int argc, char** argv) {
   // allocates (or could throw) inside them.
   Export state;
   try {
-    state.frame.assign(HostFrameBytes(plan.size), 0);
+    // A video file's frames are handed over from where they were decoded.
+    if (input.video == nullptr) state.frame.assign(HostFrameBytes(plan.size), 0);
   } catch (const std::bad_alloc&) {
     Error("not enough memory for a " + SizeText(plan.size) + " frame");
     return kExitExportFailed;

@@ -27,12 +27,14 @@ extern "C" {
 namespace lodra_gif {
 namespace {
 
-// Frames decoded ahead of the export: one being filled while the other
-// waits, so decoding overlaps encoding and memory does not grow.
+// Frames decoded ahead, in the plug-in's layout: the plug-in encodes one
+// while the next is decoded into the other, so decoding overlaps encoding,
+// nothing is copied, and memory does not grow with the input.
 constexpr size_t kQueueSlots = 2;
-// Rows in the queue and the staging picture start on this boundary, which
-// libswscale's vector code likes; the slack after the last row is for the
-// same code, which may write a little past a row's end.
+// Rows of the staging picture start on this boundary, which libswscale's
+// vector code likes. That code may also write up to 8 pixels past a row's
+// end, into the next row (written after it) or, after the last row, into
+// this much slack.
 constexpr size_t kRowAlign = 64;
 // Decoding errors in a row after which the input is taken as ended.
 constexpr int kMaxErrorsInARow = 1000;
@@ -173,7 +175,7 @@ class FfmpegInput final : public VideoInput {
                   VideoPlan* plan, std::string* why);
   bool StartDecoding(std::string* why);
 
-  ReadResult Next(uint8_t* frame) noexcept override;
+  ReadResult Next(uint8_t** frame) noexcept override;
   std::vector<std::string> Finish() override;
 
   bool (*stop_requested_)() = nullptr;
@@ -230,7 +232,7 @@ class FfmpegInput final : public VideoInput {
 
   // What happened on the way (the decoding thread's, read after it stops).
   bool draining_ = false;
-  int64_t packets_ = 0, frames_decoded_ = 0, decode_errors_ = 0;
+  int64_t packets_ = 0, frames_decoded_ = 0, frames_damaged_ = 0, decode_errors_ = 0;
   int errors_in_a_row_ = 0;
   int read_error_ = 0;
   bool convert_failed_ = false;
@@ -240,6 +242,7 @@ class FfmpegInput final : public VideoInput {
   std::thread thread_;
   std::atomic<bool> cancel_{false};
   bool finished_ = false;
+  bool holding_ = false;  // the plug-in has the queue's oldest frame
 };
 
 int64_t FfmpegInput::SlotOf(int64_t pts) const {
@@ -269,6 +272,7 @@ bool FfmpegInput::Decode(AVFrame* out) {
     const int received = avcodec_receive_frame(codec_.get(), out);
     if (received == 0) {
       ++frames_decoded_;
+      if (out->decode_error_flags != 0 || (out->flags & AV_FRAME_FLAG_CORRUPT) != 0) ++frames_damaged_;
       errors_in_a_row_ = 0;
       return true;
     }
@@ -331,8 +335,7 @@ FfmpegInput::Produced FfmpegInput::Produce(uint8_t* slot) {
   }
 }
 
-// Converts `frame` into `slot`: top-down rows of the frame handed over,
-// slot_stride_ apart.
+// Converts `frame` into `slot`, in the plug-in's layout.
 bool FfmpegInput::Convert(const AVFrame* frame, uint8_t* slot) {
   // Colours as the stream states them (matrix and range); FFmpeg's own
   // defaults where it states none.
@@ -362,11 +365,27 @@ bool FfmpegInput::Convert(const AVFrame* frame, uint8_t* slot) {
     sws_space_ = frame->colorspace;
     sws_range_ = frame->color_range;
   }
+  // Straight into the slot when nothing is turned or masked: the source is
+  // read from its bottom row up (each plane's last row, negative strides), so
+  // that the rows come out bottom-up as the plug-in takes them, and
+  // libswscale still writes forwards.
   const bool direct = turns_ == 0 && !alpha_;
-  uint8_t* target = direct ? slot : staging_.data();
-  uint8_t* planes[4] = {target, nullptr, nullptr, nullptr};
+  const uint8_t* source[4] = {frame->data[0], frame->data[1], frame->data[2], frame->data[3]};
+  int source_strides[4] = {frame->linesize[0], frame->linesize[1], frame->linesize[2], frame->linesize[3]};
+  if (direct) {
+    const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame->format));
+    const bool palette = (descriptor->flags & AV_PIX_FMT_FLAG_PAL) != 0;
+    for (int plane = 0; plane < 4 && source[plane] != nullptr; ++plane) {
+      if (palette && plane == 1) break;  // the palette, not a picture
+      const int shift = plane == 1 || plane == 2 ? descriptor->log2_chroma_h : 0;
+      const int rows = AV_CEIL_RSHIFT(frame->height, shift);
+      source[plane] += static_cast<ptrdiff_t>(rows - 1) * source_strides[plane];
+      source_strides[plane] = -source_strides[plane];
+    }
+  }
+  uint8_t* planes[4] = {direct ? slot : staging_.data(), nullptr, nullptr, nullptr};
   const int strides[4] = {static_cast<int>(direct ? slot_stride_ : staging_stride_), 0, 0, 0};
-  if (sws_scale(sws_.get(), frame->data, frame->linesize, 0, frame->height, planes, strides) <= 0) {
+  if (sws_scale(sws_.get(), source, source_strides, 0, frame->height, planes, strides) <= 0) {
     convert_failed_ = true;
     return false;
   }
@@ -382,7 +401,7 @@ void FfmpegInput::Compose(uint8_t* slot) const {
   const int64_t sw = scaled_.width, sh = scaled_.height;
   const int64_t w = picture_.width, h = picture_.height;
   for (int64_t y = 0; y < h; ++y) {
-    uint8_t* row = slot + static_cast<size_t>(y) * slot_stride_;
+    uint8_t* row = slot + static_cast<size_t>(h - 1 - y) * slot_stride_;  // bottom-up
     uint8_t* mask = row + 3 * w;
     for (int64_t x = 0; x < w; ++x) {
       // Output (x, y) comes from staging (sx, sy).
@@ -607,11 +626,11 @@ int FfmpegInput::OpenAndPlan(const VideoBytes& bytes, const std::string& name, c
     plan->expected_frames = expected > 0 ? expected : -1;
   }
 
-  slot_stride_ = AlignUp(3 * static_cast<size_t>(frame_.width));
+  slot_stride_ = static_cast<size_t>(HostFrameStride(frame_.width));
   staging_stride_ = AlignUp((alpha_ ? 4 : 3) * static_cast<size_t>(scaled_.width));
   try {
     if (turns_ != 0 || alpha_) staging_.assign(staging_stride_ * static_cast<size_t>(scaled_.height) + kRowAlign, 0);
-    queue_.reset(new FrameQueue(kQueueSlots, slot_stride_ * static_cast<size_t>(frame_.height) + kRowAlign));
+    queue_.reset(new FrameQueue(kQueueSlots, static_cast<size_t>(::HostFrameBytes(frame_.width, frame_.height)) + kRowAlign));
   } catch (const std::bad_alloc&) {
     *why = "not enough memory for " + std::to_string(kQueueSlots) + " frames of " + std::to_string(frame_.width) +
            "x" + std::to_string(frame_.height);
@@ -658,21 +677,17 @@ void FfmpegInput::DecodeAhead() noexcept {
   queue_->Finish();
 }
 
-ReadResult FfmpegInput::Next(uint8_t* frame) noexcept {
+ReadResult FfmpegInput::Next(uint8_t** frame) noexcept {
   if (finished_) return ReadResult::kEnd;
-  const uint8_t* slot = nullptr;
-  switch (queue_->WaitForFrame(&slot, stop_requested_)) {
+  // The plug-in asks for the next frame once it is done with the last.
+  if (holding_) queue_->Release();
+  holding_ = false;
+  switch (queue_->WaitForFrame(frame, stop_requested_)) {
     case FrameQueue::Wait::kFrame: break;
     case FrameQueue::Wait::kEnd: return ReadResult::kEnd;
     case FrameQueue::Wait::kStopped: return ReadResult::kInterrupted;
   }
-  // The slot's rows run top-down; the plug-in's bottom-up.
-  const size_t row_bytes = 3 * static_cast<size_t>(frame_.width);
-  const size_t stride = static_cast<size_t>(HostFrameStride(frame_.width));
-  for (int32_t y = 0; y < frame_.height; ++y)
-    std::memcpy(frame + static_cast<size_t>(frame_.height - 1 - y) * stride, slot + static_cast<size_t>(y) * slot_stride_,
-                row_bytes);
-  queue_->Release();
+  holding_ = true;
   return ReadResult::kFrame;
 }
 
@@ -692,9 +707,16 @@ std::vector<std::string> FfmpegInput::Finish() {
   // are all that is known.
   int64_t lost = decode_errors_;
   if (input_done_ && packets_ - frames_decoded_ > lost) lost = packets_ - frames_decoded_;
-  if (lost > 0) {
-    warnings.push_back(std::to_string(lost) + (lost == 1 ? " frame" : " frames") + " of " + name_ +
-                       " could not be decoded (corrupt data); the frames before them are shown in their place");
+  if (lost > 0 || frames_damaged_ > 0) {
+    const std::string damaged = std::to_string(frames_damaged_) + (frames_damaged_ == 1 ? " was" : " were") +
+                                " decoded with damage";
+    warnings.push_back(
+        name_ + " holds corrupt data: " +
+        (lost > 0 ? std::to_string(lost) + (lost == 1 ? " frame" : " frames") +
+                        " could not be decoded (the frame before is shown in its place)" +
+                        (frames_damaged_ > 0 ? " and " + damaged : "")
+                  : std::to_string(frames_damaged_) + (frames_damaged_ == 1 ? " frame was" : " frames were") +
+                        " decoded with damage"));
   }
   // Where the input ended, against where it says it ends (less a little:
   // containers round, and may count another stream's length).

@@ -401,7 +401,8 @@ TEST(RawFrameReader, ReversesRowsAndReportsTheTail) {
   for (int n = 0; n < 2; ++n) {
     SCOPED_TRACE("frame " + std::to_string(n));
     Bytes frame(lodra_gif::HostFrameBytes(size), 0);
-    ASSERT_TRUE(HaveWant(reader.Next(frame.data()), lodra_gif::ReadResult::kFrame));
+    uint8_t* pixels = frame.data();
+    ASSERT_TRUE(HaveWant(reader.Next(&pixels), lodra_gif::ReadResult::kFrame));
     const uint8_t* top = raw.data() + 30 * n;  // the raw stream's first row is the top
     Bytes want(top + 15, top + 30);            // bottom row first in memory
     want.push_back(0);
@@ -410,7 +411,8 @@ TEST(RawFrameReader, ReversesRowsAndReportsTheTail) {
     EXPECT_TRUE(HaveWant(frame, want));
   }
   Bytes frame(lodra_gif::HostFrameBytes(size), 0);
-  EXPECT_TRUE(HaveWant(reader.Next(frame.data()), lodra_gif::ReadResult::kPartial));
+  uint8_t* pixels = frame.data();
+  EXPECT_TRUE(HaveWant(reader.Next(&pixels), lodra_gif::ReadResult::kPartial));
   EXPECT_TRUE(HaveWant(reader.partial_bytes(), uint64_t{7}));
   std::fclose(file);
 }

@@ -2,12 +2,15 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <pthread.h>
+#include <signal.h>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -79,6 +82,12 @@ std::string TakeLastLogError() {
   text.swap(g_last_log_error);
   return text;
 }
+
+// A read that blocks (a FIFO, a stalled device) is woken with this signal,
+// whose handler does nothing: the read fails with EINTR, and FFmpeg then
+// asks the interrupt callback, which says stop.
+constexpr int kWakeSignal = SIGUSR2;
+void IgnoreWake(int) {}
 
 // One owner for each of FFmpeg's objects.
 struct FormatCloser {
@@ -193,7 +202,10 @@ class FfmpegInput final : public VideoInput {
   void DecodeAhead() noexcept;
   void StopDecoding() noexcept;
 
-  static int Interrupted(void* opaque) { return static_cast<FfmpegInput*>(opaque)->cancel_.load() ? 1 : 0; }
+  static int Interrupted(void* opaque) {
+    const auto* input = static_cast<FfmpegInput*>(opaque);
+    return input->cancel_.load() || (input->stop_requested_ != nullptr && input->stop_requested_()) ? 1 : 0;
+  }
 
   std::string name_;
   MemoryReader memory_;
@@ -241,6 +253,7 @@ class FfmpegInput final : public VideoInput {
   std::unique_ptr<FrameQueue> queue_;
   std::thread thread_;
   std::atomic<bool> cancel_{false};
+  std::atomic<bool> decoding_{false};  // the thread runs DecodeAhead
   bool finished_ = false;
   bool holding_ = false;  // the plug-in has the queue's oldest frame
 };
@@ -286,7 +299,7 @@ bool FfmpegInput::Decode(AVFrame* out) {
 
     const int read = av_read_frame(format_.get(), packet_.get());
     if (read < 0) {
-      if (read != AVERROR_EOF && !cancel_.load()) read_error_ = read;
+      if (read != AVERROR_EOF && read != AVERROR_EXIT) read_error_ = read;
       draining_ = true;
       avcodec_send_packet(codec_.get(), nullptr);
       continue;
@@ -655,9 +668,15 @@ int FfmpegInput::OpenAndPlan(const VideoBytes& bytes, const std::string& name, c
 }
 
 bool FfmpegInput::StartDecoding(std::string* why) {
+  struct sigaction wake = {};
+  wake.sa_handler = IgnoreWake;
+  sigemptyset(&wake.sa_mask);
+  sigaction(kWakeSignal, &wake, nullptr);  // no SA_RESTART: the read fails with EINTR
+  decoding_.store(true);
   try {
     thread_ = std::thread([this] { DecodeAhead(); });
   } catch (const std::system_error& e) {
+    decoding_.store(false);
     *why = std::string("cannot start the decoding thread: ") + e.what();
     return false;
   }
@@ -675,6 +694,7 @@ void FfmpegInput::DecodeAhead() noexcept {
     thread_failed_ = true;
   }
   queue_->Finish();
+  decoding_.store(false);
 }
 
 ReadResult FfmpegInput::Next(uint8_t** frame) noexcept {
@@ -692,9 +712,15 @@ ReadResult FfmpegInput::Next(uint8_t** frame) noexcept {
 }
 
 void FfmpegInput::StopDecoding() noexcept {
-  if (queue_ != nullptr) queue_->Close();
   cancel_.store(true);
-  if (thread_.joinable()) thread_.join();
+  if (queue_ != nullptr) queue_->Close();
+  if (!thread_.joinable()) return;
+  // Waiting for room ends with Close; a blocked read needs waking.
+  while (decoding_.load()) {
+    pthread_kill(thread_.native_handle(), kWakeSignal);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  thread_.join();
 }
 
 std::vector<std::string> FfmpegInput::Finish() {

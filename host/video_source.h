@@ -62,7 +62,8 @@ class VideoInput : public FrameSource {
   // --height, --start, --duration, --no-alpha, --alpha-threshold, --mask),
   // decodes the first frame to be exported and starts decoding ahead. On
   // failure: null, with `failure` and a one-line reason in `why` (naming
-  // `name`). `stop_requested` is asked while Next waits for the decoder.
+  // `name`). `stop_requested` is asked while the input is read (true stops
+  // it) and while Next waits for the decoder.
   // `max_pixels` above 0 bounds the decoder's picture (width x height).
   static std::unique_ptr<VideoInput> Open(const VideoBytes& bytes, const std::string& name, const Options& options,
                                           bool (*stop_requested)(), int64_t max_pixels, VideoPlan* plan,

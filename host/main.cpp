@@ -571,8 +571,8 @@ int Run(int argc, char** argv) {
   const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
   progress.Finish();
   g_export = nullptr;
-  if (input.video != nullptr)
-    for (const std::string& warning : input.video->Finish()) Warning(warning);
+  const std::string damage = input.video != nullptr ? input.video->Finish() : "";
+  if (!damage.empty()) Warning(damage);
 
   return Report(options, plan, state, reader, result, took.count());
 }

@@ -14,6 +14,7 @@
 #include <system_error>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "host/frame_queue.h"
 #include "host/video_options.h"
@@ -185,7 +186,7 @@ class FfmpegInput final : public VideoInput {
   bool StartDecoding(std::string* why);
 
   ReadResult Next(uint8_t** frame) noexcept override;
-  std::vector<std::string> Finish() override;
+  std::string Finish() override;
 
   bool (*stop_requested_)() = nullptr;
 
@@ -723,43 +724,43 @@ void FfmpegInput::StopDecoding() noexcept {
   thread_.join();
 }
 
-std::vector<std::string> FfmpegInput::Finish() {
+std::string FfmpegInput::Finish() {
   // Decoding may still be ahead of the export, or waiting for room.
   StopDecoding();
   finished_ = true;
-  std::vector<std::string> warnings;
+  // What went wrong, said once, in one line.
+  std::vector<std::string> problems;
   // Every packet gives one picture: once the input has been read to its
   // end, those that gave none were lost; before that the decoder's refusals
   // are all that is known.
   int64_t lost = decode_errors_;
   if (input_done_ && packets_ - frames_decoded_ > lost) lost = packets_ - frames_decoded_;
-  if (lost > 0 || frames_damaged_ > 0) {
-    const std::string damaged = std::to_string(frames_damaged_) + (frames_damaged_ == 1 ? " was" : " were") +
-                                " decoded with damage";
-    warnings.push_back(
-        name_ + " holds corrupt data: " +
-        (lost > 0 ? std::to_string(lost) + (lost == 1 ? " frame" : " frames") +
-                        " could not be decoded (the frame before is shown in its place)" +
-                        (frames_damaged_ > 0 ? " and " + damaged : "")
-                  : std::to_string(frames_damaged_) + (frames_damaged_ == 1 ? " frame was" : " frames were") +
-                        " decoded with damage"));
+  if (lost > 0) {
+    problems.push_back(std::to_string(lost) + (lost == 1 ? " frame" : " frames") +
+                       " could not be decoded (corrupt data; the frame before is shown in its place)");
+  }
+  if (frames_damaged_ > 0) {
+    problems.push_back(std::to_string(frames_damaged_) + (frames_damaged_ == 1 ? " frame was" : " frames were") +
+                       " decoded with damage (corrupt data)");
   }
   // Where the input ended, against where it says it ends (less a little:
   // containers round, and may count another stream's length).
   const double tick = av_q2d(tick_);
-  const std::string ended = input_done_ ? Seconds(static_cast<double>(current_end_slot_) * tick) : "";
+  const std::string ended = Seconds(static_cast<double>(current_end_slot_) * tick);
   if (read_error_ != 0) {
-    warnings.push_back("reading " + name_ + " stopped at " + ended + ": " + AvError(read_error_) +
-                       "; the GIF ends there");
+    problems.push_back("reading it stopped at " + ended + ": " + AvError(read_error_) + "; the GIF ends there");
   } else if (input_done_ && stated_end_slot_ >= 0 && current_end_slot_ < end_slot_ &&
              current_end_slot_ < stated_end_slot_ - std::max<int64_t>(2, stated_end_slot_ / 20)) {
-    warnings.push_back(name_ + " ends at " + ended + ", before the " +
+    problems.push_back("it ends at " + ended + ", before the " +
                        Seconds(static_cast<double>(stated_end_slot_) * tick) +
                        " it states (a truncated file?); the GIF ends there");
   }
-  if (convert_failed_) warnings.push_back("a picture of " + name_ + " could not be converted; the GIF ends there");
-  if (thread_failed_) warnings.push_back("decoding " + name_ + " failed unexpectedly; the GIF ends there");
-  return warnings;
+  if (convert_failed_) problems.push_back("a picture could not be converted; the GIF ends there");
+  if (thread_failed_) problems.push_back("decoding failed unexpectedly; the GIF ends there");
+  if (problems.empty()) return "";
+  std::string line = name_ + ": ";
+  for (size_t i = 0; i < problems.size(); ++i) line += (i > 0 ? "; " : "") + problems[i];
+  return line;
 }
 
 }  // namespace

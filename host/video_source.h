@@ -23,7 +23,6 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <vector>
 
 #include "host/frames.h"
 #include "host/options.h"
@@ -69,11 +68,11 @@ class VideoInput : public FrameSource {
                                           bool (*stop_requested)(), int64_t max_pixels, VideoPlan* plan,
                                           VideoFailure* failure, std::string* why);
 
-  // Stops decoding (it may be ahead of the export) and says what went wrong
-  // on the way, one line each: frames lost to corrupt data, input that ended
-  // before its stated length or could not be read to its end. Next gives
-  // kEnd from then on.
-  virtual std::vector<std::string> Finish() = 0;
+  // Stops decoding (it may be ahead of the export) and says in one line what
+  // went wrong on the way ("" when nothing did): frames lost to corrupt
+  // data, input that ended before its stated length or could not be read to
+  // its end. Next gives kEnd from then on.
+  virtual std::string Finish() = 0;
 };
 
 }  // namespace lodra_gif

@@ -125,7 +125,7 @@ run_valgrind() {
 
 # ----------------------------------------------------------------- fuzzing
 # target:corpus folder
-fuzz_targets=(splice_fuzz:splice export_fuzz:export options_fuzz:options)
+fuzz_targets=(splice_fuzz:splice export_fuzz:export options_fuzz:options video_fuzz:video)
 
 run_fuzz() {
   local start dir=$root/reliability-fuzz

@@ -32,7 +32,8 @@ quietly cmake -S "$source_dir" -B "$build" -DCMAKE_BUILD_TYPE=Release -DLODRA_BU
   -DLODRA_BUILD_TESTS=OFF
 quietly cmake --build "$build" --target colour_matching_bench export_bench lodra-gif lodra_output
 content=$build/bench-content
-if [ ! -f "$content/photo-1920x1080.raw" ] || [ ! -f "$content/illustration-1920x1080.raw" ]; then
+if [ ! -f "$content/photo-1920x1080.raw" ] || [ ! -f "$content/illustration-1920x1080.raw" ] ||
+   [ ! -f "$content/photo-1920x1080.mp4" ]; then
   run "$source_dir/bench/prepare-content.sh" "$content"
 fi
 mkdir -p "$results"

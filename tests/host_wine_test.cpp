@@ -251,6 +251,9 @@ TEST(HostWine, EachFailureHasItsStatusAndWritesNothing) {
       {"DLL without the export", {"--module", not_a_plugin, "--frames", "1", "-o", output}, 3,
        "has no GetOutputPluginTable export"},
       {"output folder missing", {"--frames", "1", "-o", TempPath("no\\such\\folder.gif")}, 4, "cannot write"},
+      // A file without --size and --rate is a video file, which this build
+      // does not read.
+      {"video file", {"-o", output, input}, 2, "reads raw frames only, not video files"},
   };
   for (const FailureCase& c : cases) {
     SCOPED_TRACE(c.what);

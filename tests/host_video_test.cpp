@@ -113,6 +113,9 @@ TEST(HostVideo, ClipsComeOutAsFfmpegDecodesThem) {
        "has an alpha channel"},
       {"WebM VP9 with alpha", "alpha.webm", {}, "stream_tags=alpha_mode", "1", {"-c:v", "libvpx-vp9"}, "", true, 64,
        64, 10, 1, "has an alpha channel"},
+      // GIF frames are decoded with an alpha channel: the export is masked.
+      {"animated GIF", "animated.gif", {}, "stream=codec_name", "gif", {}, "", true, 160, 90, 25, 1,
+       "has an alpha channel"},
       {"WebM with alpha, --no-alpha", "alpha.webm", {"--no-alpha"}, "stream_tags=alpha_mode", "1", {}, "", false, 64,
        64, 10, 1, nullptr},
   };

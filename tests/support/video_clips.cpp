@@ -117,6 +117,7 @@ const std::vector<Recipe>& Recipes() {
         "[0]scale=96:88,format=rgba,split[a][b];[a]format=rgb24[p];[b]alphaextract,format=rgb24[m];[p][m]hstack,setsar=1",
         "-frames:v", "3", "-c:v", "libx264", "-crf", "28", "-pix_fmt", "yuv420p", "{out}"}},
       {"h264.mkv", {"-i", "{h264.mp4}", "-c", "copy", "{out}"}},
+      {"animated.gif", {"-i", "{master.mkv}", "{out}"}},
       {"moov_first.mp4",
        {"-i", "{master.mkv}", "-c:v", "libx264", "-preset", "veryfast", "-pix_fmt", "yuv420p", "-movflags",
         "+faststart", "{out}"}},

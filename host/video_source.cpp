@@ -525,7 +525,7 @@ int FfmpegInput::OpenAndPlan(const VideoBytes& bytes, const std::string& name, c
                                                                                       : "");
     if (with_alpha != nullptr) decoder = with_alpha;
   }
-  plan->codec = avcodec_get_name(stream_->codecpar->codec_id);
+  const std::string codec_name = avcodec_get_name(stream_->codecpar->codec_id);
 
   codec_.reset(avcodec_alloc_context3(decoder));
   packet_.reset(av_packet_alloc());
@@ -543,7 +543,7 @@ int FfmpegInput::OpenAndPlan(const VideoBytes& bytes, const std::string& name, c
   if (max_pixels > 0) codec_->max_pixels = max_pixels;
   if (status >= 0) status = avcodec_open2(codec_.get(), decoder, nullptr);
   if (status < 0) {
-    *why = "cannot decode " + name + "'s video (" + plan->codec + "): " + reason(status);
+    *why = "cannot decode " + name + "'s video (" + codec_name + "): " + reason(status);
     return kInput;
   }
 

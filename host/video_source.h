@@ -39,7 +39,6 @@ struct VideoPlan {
   int32_t rate_divisor = 1;    // above 1: a source over 50 fps brought down by this
   int64_t frame_limit = -1;    // frames at most (--duration); -1 = until the input ends
   int64_t expected_frames = -1;  // from the input's stated length; -1 = not known
-  std::string codec;           // FFmpeg's name of the video codec
 };
 
 enum class VideoFailure {

@@ -1,7 +1,8 @@
 // lodra-gif's video input: any file FFmpeg's libraries open (mp4, mkv, webm,
 // mov, avi, an animated GIF, an image sequence such as frames/%04d.png),
-// decoded on a second thread a few frames ahead of the export and converted
-// with libswscale into the plug-in's frame layout.
+// decoded on a second thread a frame ahead of the export and converted with
+// libswscale straight into the plug-in's frame layout, where the plug-in
+// reads it.
 //
 // The GIF shows the picture as a player would: turned as the stream's
 // display matrix says (quarter turns), pixels made square, then scaled to

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <sstream>
 
 namespace bench {
 
@@ -130,6 +131,15 @@ bool DecodeGifFile(const std::string& path, std::vector<DecodedFrame>* frames, s
   int close_code = 0;
   DGifCloseFile(gif, &close_code);
   return slurped;
+}
+
+std::vector<std::string> SplitList(const std::string& text) {
+  std::vector<std::string> items;
+  std::stringstream stream(text);
+  std::string item;
+  while (std::getline(stream, item, ','))
+    if (!item.empty()) items.push_back(item);
+  return items;
 }
 
 // ------------------------------------------------------ child processes

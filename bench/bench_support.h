@@ -73,6 +73,9 @@ struct DecodedFrame {
 // The frames of a GIF file as giflib reads them; false with giflib's reason.
 bool DecodeGifFile(const std::string& path, std::vector<DecodedFrame>* frames, std::string* error);
 
+// "a,b,,c" as {"a", "b", "c"}: the lists our own flags take.
+std::vector<std::string> SplitList(const std::string& text);
+
 // ------------------------------------------------------ child processes
 
 // Runs this program again with `args` (argv[1] onwards) and returns its exit

@@ -10,7 +10,7 @@
 // the reference search's); the GIF coding stage decodes to its index images;
 // the writing stage writes the export's file byte for byte.
 //
-//   export_bench [--content=photo,illustration] [--memory_frames=30,120]
+//   export_bench [--content=photo,illustration,gradient] [--memory_frames=30,120]
 //                [--benchmark_repetitions=N] [Google Benchmark flags]
 #include <fcntl.h>
 #include <unistd.h>
@@ -19,7 +19,6 @@
 #include <cstring>
 #include <iostream>
 #include <memory>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -437,15 +436,6 @@ void PrintSummary(const Recorder& recorder, const std::vector<std::string>& cont
       }
 }
 
-std::vector<std::string> SplitList(const std::string& text) {
-  std::vector<std::string> items;
-  std::stringstream stream(text);
-  std::string item;
-  while (std::getline(stream, item, ','))
-    if (!item.empty()) items.push_back(item);
-  return items;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -460,10 +450,10 @@ int main(int argc, char** argv) {
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg.rfind("--content=", 0) == 0) {
-      contents = SplitList(arg.substr(10));
+      contents = bench::SplitList(arg.substr(10));
     } else if (arg.rfind("--memory_frames=", 0) == 0) {
       memory_frames.clear();
-      for (const std::string& n : SplitList(arg.substr(16))) memory_frames.push_back(std::stoi(n));
+      for (const std::string& n : bench::SplitList(arg.substr(16))) memory_frames.push_back(std::stoi(n));
     } else {
       rest.push_back(argv[i]);
     }

@@ -14,6 +14,11 @@
 #                 /usr/share/desktop-base/emerald-theme/wallpaper/contents/images/2560x1440.svg,
 #                 the illustrated wallpaper (smooth gradients), rendered at
 #                 2560x1440 by ffmpeg's SVG decoder
+#   gradient      package desktop-base:
+#                 /usr/share/desktop-base/futureprototype-theme/wallpaper/contents/images/2560x1440.svg,
+#                 a smooth vertical gradient from dark to greyish blue under
+#                 faint curved bands, rendered the same way: long runs of
+#                 one index, the GIF coder's longest matches
 # For each: <name>-1920x1080.raw and <name>-640x360.raw, FRAMES frames
 # (default 60) at 30 fps; the 1920x1080 window moves from the picture's top
 # left corner to its bottom right, and the 640x360 frames are the same
@@ -48,7 +53,8 @@ fi
 
 photo=/usr/share/backgrounds/mate/nature/LadyBird.jpg
 illustration=/usr/share/desktop-base/emerald-theme/wallpaper/contents/images/2560x1440.svg
-for file in "$photo" "$illustration"; do
+gradient=/usr/share/desktop-base/futureprototype-theme/wallpaper/contents/images/2560x1440.svg
+for file in "$photo" "$illustration" "$gradient"; do
   [ -f "$file" ] || { echo "prepare-content: $file is missing from its package" >&2; exit 1; }
 done
 
@@ -94,4 +100,5 @@ make_pan() {
 
 make_pan photo mate-backgrounds "$photo"
 make_pan illustration desktop-base "$illustration"
+make_pan gradient desktop-base "$gradient"
 log "manifest: $manifest"

@@ -30,10 +30,10 @@ quietly() {
 
 quietly cmake -S "$source_dir" -B "$build" -DCMAKE_BUILD_TYPE=Release -DLODRA_BUILD_BENCHMARKS=ON \
   -DLODRA_BUILD_TESTS=OFF
-quietly cmake --build "$build" --target colour_matching_bench export_bench lodra-gif lodra_output
+quietly cmake --build "$build" --target colour_matching_bench export_bench lzw_bench lodra-gif lodra_output
 content=$build/bench-content
 if [ ! -f "$content/photo-1920x1080.raw" ] || [ ! -f "$content/illustration-1920x1080.raw" ] ||
-   [ ! -f "$content/photo-1920x1080.mp4" ]; then
+   [ ! -f "$content/gradient-1920x1080.raw" ] || [ ! -f "$content/photo-1920x1080.mp4" ]; then
   run "$source_dir/bench/prepare-content.sh" "$content"
 fi
 mkdir -p "$results"
@@ -59,7 +59,8 @@ bench() {
 }
 
 bench colour_matching_bench
-bench export_bench --content=photo,illustration
+bench export_bench --content=photo,illustration,gradient
+bench lzw_bench --content=photo,illustration,gradient
 wait_for_quiet
 run "$source_dir/bench/compare-ffmpeg.sh" -b "$build" -n "$reps" -p "$cpu" -c photo | tee "$results/compare-ffmpeg-photo.txt"
 wait_for_quiet

@@ -1,5 +1,6 @@
-# Third-party libraries: giflib (the stand-in's GIF coder, and the decoder the
-# tests check outputs with) and GoogleTest.
+# Third-party libraries of the tests: giflib (the independent decoder, and
+# encoder, the tests and fuzzers check outputs against; no shipped program
+# links it) and GoogleTest.
 #
 # Natively both come from Debian's development packages. For Windows there
 # are no prebuilt MinGW packages of either, so both are compiled here with the

@@ -1,13 +1,15 @@
 # Release archives, made by build targets in <build>/dist:
 #
 #   dist_module  Windows build only: lodra_output-<version>-win32.zip, the
-#                plug-in alone with its install notes, INSTALL.en.txt and
-#                INSTALL.ja.txt, taken from README.md's install sections
-#                (between <!-- install:en --> and <!-- /install:en -->, and
-#                the same with "ja").
-#   dist_host    lodra-gif-<version>-<platform>.tar.gz (Linux) or .zip
-#                (Windows): the command-line host and the module it loads,
-#                side by side, as the host looks for it.
+#                plug-in with its install notes, README.en.txt and
+#                README.ja.txt (the name and version, then README.md's
+#                install sections, between <!-- install:en --> and
+#                <!-- /install:en -->, and the same with "ja"), LICENSE.txt
+#                and THIRD-PARTY-NOTICES.txt.
+#   dist_host    Windows build only: lodra-gif-<version>-win32.zip, the
+#                command-line host and the module it loads, side by side,
+#                as the host looks for it, with the same licence texts.
+#   dist_deb     Linux: the Debian package lodra-gif_<version>_<arch>.deb.
 #   dist         every archive this build makes.
 #
 # Each archive holds one folder named like the archive. The programs in it
@@ -19,9 +21,12 @@
 # This file is also the script those targets and their tests run, as
 #   cmake -DLODRA_PACKAGE_STEP=<step> ... -P cmake/Packaging.cmake
 # with the steps:
-#   install-text   -DREADME= -DSECTION=en|ja -DOUT= [-DWINDOWS_TEXT=ON]
-#                  writes README's install section SECTION to OUT; fails,
-#                  saying which markers it wants, when there is none
+#   install-text   -DREADME= -DSECTION=en|ja -DOUT= [-DWINDOWS_TEXT=ON] [-DTITLE=]
+#                  writes README's install section SECTION to OUT, after the
+#                  line TITLE and a blank line if given; fails, saying which
+#                  markers it wants, when there is none
+#   windows-text   -DIN= -DOUT=: IN with Windows line ends (and byte-order
+#                  mark when not ASCII)
 #   check-archive  -DBUILD_DIR= -DTARGET= -DARCHIVE= -DWANT=a,b,...
 #                  [-DREADME=] [-DOBJDUMP= -DMODULE_CHECKER=] [-DRUN_HOST=ON]
 #                  builds TARGET, lists ARCHIVE and compares it with WANT,
@@ -79,6 +84,9 @@ if(CMAKE_SCRIPT_MODE_FILE)
       endif()
     endforeach()
     lodra_read_install_section("${README}" "${SECTION}" text)
+    if(DEFINED TITLE AND NOT TITLE STREQUAL "")
+      set(text "${TITLE}\n\n${text}")
+    endif()
     if(WINDOWS_TEXT)
       lodra_windows_text("${text}" text)
     endif()
@@ -222,8 +230,9 @@ if(CMAKE_SCRIPT_MODE_FILE)
         message(FATAL_ERROR "${file} is empty")
       endif()
       # The notes are README's sections as they are now.
-      if(file MATCHES "/INSTALL\\.([a-z]+)\\.txt$")
+      if(file MATCHES "/README\\.([a-z]+)\\.txt$")
         lodra_read_install_section("${README}" "${CMAKE_MATCH_1}" text)
+        set(text "${TITLE}\n\n${text}")
         lodra_windows_text("${text}" text)
         string(HEX "${text}" want)
         file(READ "${path}" have HEX)
@@ -260,6 +269,10 @@ if(CMAKE_SCRIPT_MODE_FILE)
 
   if(LODRA_PACKAGE_STEP STREQUAL "install-text")
     lodra_install_text_step()
+  elseif(LODRA_PACKAGE_STEP STREQUAL "windows-text")
+    file(READ "${IN}" text)
+    lodra_windows_text("${text}" text)
+    file(WRITE "${OUT}" "${text}")
   elseif(LODRA_PACKAGE_STEP STREQUAL "check-archive")
     lodra_check_archive_step()
   elseif(LODRA_PACKAGE_STEP STREQUAL "test-install-text")
@@ -323,30 +336,111 @@ function(lodra_add_archive target)
   set(${target}_ARCHIVE ${archive} PARENT_SCOPE)
 endfunction()
 
-set(LODRA_HOST_DIST lodra-gif-${PROJECT_VERSION}-${LODRA_DIST_PLATFORM})
-lodra_add_archive(dist_host BASE ${LODRA_HOST_DIST} PROGRAMS lodra-gif lodra_output)
+add_custom_target(dist)
 if(WIN32)
-  set(host_dist_files lodra-gif.exe lodra_output.auo)
+  # The licence and the notices go into every archive, as Windows text.
+  set(LODRA_LICENCE_TEXTS "")
+  foreach(name LICENSE THIRD-PARTY-NOTICES)
+    set(source ${PROJECT_SOURCE_DIR}/${name})
+    if(NOT EXISTS ${source})
+      set(source ${source}.txt)
+    endif()
+    set(text ${LODRA_DIST_DIR}/texts/${name}.txt)
+    add_custom_command(
+      OUTPUT ${text}
+      COMMAND ${CMAKE_COMMAND} -DLODRA_PACKAGE_STEP=windows-text -DIN=${source} -DOUT=${text}
+              -P ${LODRA_PACKAGING_SCRIPT}
+      DEPENDS ${source} ${LODRA_PACKAGING_SCRIPT}
+      VERBATIM)
+    list(APPEND LODRA_LICENCE_TEXTS ${text})
+  endforeach()
+  set(LODRA_HOST_DIST lodra-gif-${PROJECT_VERSION}-${LODRA_DIST_PLATFORM})
+  lodra_add_archive(dist_host BASE ${LODRA_HOST_DIST} PROGRAMS lodra-gif lodra_output TEXTS ${LODRA_LICENCE_TEXTS})
+  set(host_dist_files lodra-gif.exe lodra_output.auo LICENSE.txt THIRD-PARTY-NOTICES.txt)
+  add_dependencies(dist dist_host)
 else()
-  set(host_dist_files lodra-gif lodra_output${CMAKE_SHARED_LIBRARY_SUFFIX})
+  # The Linux release is a Debian package, lodra-gif_<version>_<arch>.deb:
+  # the host in /usr/bin, the module where the host looks for it
+  # (LODRA_MODULE_INSTALL_DIR), the man page made from --help, README,
+  # licence and notices under /usr/share/doc/lodra-gif. Its Depends line is
+  # worked out from the binaries by dpkg-shlibdeps.
+  install(TARGETS lodra-gif RUNTIME DESTINATION bin)
+  install(TARGETS lodra_output LIBRARY DESTINATION ${LODRA_MODULE_INSTALL_DIR})
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/THIRD-PARTY-NOTICES.txt
+          DESTINATION share/doc/lodra-gif)
+  install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION share/doc/lodra-gif RENAME copyright)
+
+  # The man page is what --help says, laid out by help2man: no second copy
+  # of the usage to keep in step.
+  find_program(LODRA_HELP2MAN help2man)
+  set(LODRA_MAN_PAGE ${CMAKE_BINARY_DIR}/man/lodra-gif.1)
+  if(LODRA_HELP2MAN)
+    add_custom_command(
+      OUTPUT ${LODRA_MAN_PAGE}.gz
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
+      COMMAND ${LODRA_HELP2MAN} --no-info --no-discard-stderr --section=1
+              --version-string=${PROJECT_VERSION}
+              "--name=export video to animated GIFs through the lodra output plug-in"
+              --output=${LODRA_MAN_PAGE} $<TARGET_FILE:lodra-gif>
+      COMMAND gzip -9nf ${LODRA_MAN_PAGE}
+      DEPENDS lodra-gif
+      COMMENT "Making the man page from lodra-gif --help"
+      VERBATIM)
+    add_custom_target(lodra_man_page DEPENDS ${LODRA_MAN_PAGE}.gz)
+    install(FILES ${LODRA_MAN_PAGE}.gz DESTINATION share/man/man1 OPTIONAL)
+  endif()
+
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_PACKAGE_NAME lodra-gif)
+  set(CPACK_PACKAGE_VENDOR "The lodra_output developers")
+  set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+  set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "turn video into animated GIFs through the lodra output plug-in")
+  set(CPACK_PACKAGE_DESCRIPTION
+      "lodra-gif exports video (any file FFmpeg's libraries open, raw bgr24 frames, or a built-in demo) to an "
+      "animated GIF89a through the lodra output plug-in, which it loads the way the video editor does: every "
+      "frame reduced to one fixed 256-colour palette, exact frame delays, looping, and transparency from a mask "
+      "or an alpha channel.")
+  set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+  set(CPACK_STRIP_FILES ON)
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
+  set(CPACK_DEBIAN_PACKAGE_MAINTAINER "The lodra_output developers <lodra-output@users.noreply.invalid>")
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_PACKAGE_DIRECTORY ${LODRA_DIST_DIR})
+  include(CPack)
+
+  find_program(LODRA_DPKG_SHLIBDEPS dpkg-shlibdeps)
+  if(LODRA_HELP2MAN AND LODRA_DPKG_SHLIBDEPS)
+    add_custom_target(dist_deb
+      COMMAND ${CMAKE_CPACK_COMMAND} -G DEB --config ${CMAKE_BINARY_DIR}/CPackConfig.cmake
+      WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
+      COMMENT "Packing lodra-gif_${PROJECT_VERSION}.deb"
+      VERBATIM)
+    add_dependencies(dist_deb lodra-gif lodra_output lodra_man_page)
+    add_dependencies(dist dist_deb)
+  else()
+    message(STATUS "help2man or dpkg-shlibdeps not found (scripts/install-deps.sh installs them): "
+                   "no Debian package target")
+  endif()
 endif()
-add_custom_target(dist DEPENDS dist_host)
 
 if(WIN32)
   set(LODRA_MODULE_DIST lodra_output-${PROJECT_VERSION}-win32)
+  set(LODRA_MODULE_TITLE "lodra_output ${PROJECT_VERSION}")
   set(texts "")
   foreach(section en ja)
-    set(text ${LODRA_DIST_DIR}/texts/INSTALL.${section}.txt)
+    set(text ${LODRA_DIST_DIR}/texts/README.${section}.txt)
     add_custom_command(
       OUTPUT ${text}
       COMMAND ${CMAKE_COMMAND} -DLODRA_PACKAGE_STEP=install-text -DREADME=${LODRA_INSTALL_README}
-              -DSECTION=${section} -DOUT=${text} -DWINDOWS_TEXT=ON -P ${LODRA_PACKAGING_SCRIPT}
+              -DSECTION=${section} -DOUT=${text} -DWINDOWS_TEXT=ON "-DTITLE=${LODRA_MODULE_TITLE}"
+              -P ${LODRA_PACKAGING_SCRIPT}
       DEPENDS ${LODRA_INSTALL_README} ${LODRA_PACKAGING_SCRIPT}
       COMMENT "Taking the ${section} install notes from ${LODRA_INSTALL_README}"
       VERBATIM)
     list(APPEND texts ${text})
   endforeach()
-  lodra_add_archive(dist_module BASE ${LODRA_MODULE_DIST} PROGRAMS lodra_output TEXTS ${texts})
+  lodra_add_archive(dist_module BASE ${LODRA_MODULE_DIST} PROGRAMS lodra_output TEXTS ${texts} ${LODRA_LICENCE_TEXTS})
   add_dependencies(dist dist_module)
 endif()
 
@@ -357,37 +451,45 @@ endif()
 # same checks as the built one, and the host by exporting two frames with
 # the module beside it (under Wine in the Windows build).
 if(LODRA_BUILD_TESTS)
-  list(TRANSFORM host_dist_files PREPEND ${LODRA_HOST_DIST}/)
-  list(JOIN host_dist_files "," want)
   set(checks "")
-  set(host_run "")
   if(WIN32)
     set(checks -DOBJDUMP=${CMAKE_OBJDUMP} -DMODULE_CHECKER=${PROJECT_SOURCE_DIR}/tests/module_imports/check_module.cmake)
-  endif()
-  if(CMAKE_CROSSCOMPILING AND CMAKE_CROSSCOMPILING_EMULATOR)
-    list(JOIN CMAKE_CROSSCOMPILING_EMULATOR "," emulator)
-    set(host_run -DRUN_HOST=ON -DHOST_EMULATOR=${emulator})
-  elseif(NOT CMAKE_CROSSCOMPILING)
-    set(host_run -DRUN_HOST=ON)
-  endif()
-  add_test(NAME dist_host_archive
-           COMMAND ${CMAKE_COMMAND} -DLODRA_PACKAGE_STEP=check-archive -DBUILD_DIR=${CMAKE_BINARY_DIR}
-                   -DTARGET=dist_host -DARCHIVE=${dist_host_ARCHIVE} -DWANT=${want} ${checks} ${host_run}
-                   -P ${LODRA_PACKAGING_SCRIPT})
-  set_tests_properties(dist_host_archive PROPERTIES LABELS dist RESOURCE_LOCK lodra_build_tree TIMEOUT 600)
-  if(CMAKE_CROSSCOMPILING)
-    # The unpacked host runs under Wine.
-    set_tests_properties(dist_host_archive PROPERTIES LABELS "windows;dist" FIXTURES_REQUIRED wine)
+    list(TRANSFORM host_dist_files PREPEND ${LODRA_HOST_DIST}/)
+    list(JOIN host_dist_files "," want)
+    set(host_run "")
+    if(CMAKE_CROSSCOMPILING AND CMAKE_CROSSCOMPILING_EMULATOR)
+      list(JOIN CMAKE_CROSSCOMPILING_EMULATOR "," emulator)
+      set(host_run -DRUN_HOST=ON -DHOST_EMULATOR=${emulator})
+    endif()
+    add_test(NAME dist_host_archive
+             COMMAND ${CMAKE_COMMAND} -DLODRA_PACKAGE_STEP=check-archive -DBUILD_DIR=${CMAKE_BINARY_DIR}
+                     -DTARGET=dist_host -DARCHIVE=${dist_host_ARCHIVE} -DWANT=${want} ${checks} ${host_run}
+                     -P ${LODRA_PACKAGING_SCRIPT})
+    set_tests_properties(dist_host_archive PROPERTIES LABELS dist RESOURCE_LOCK lodra_build_tree TIMEOUT 600)
+    if(CMAKE_CROSSCOMPILING)
+      # The unpacked host runs under Wine.
+      set_tests_properties(dist_host_archive PROPERTIES LABELS "windows;dist" FIXTURES_REQUIRED wine)
+    endif()
+  elseif(TARGET dist_deb)
+    # The package's contents and Depends line; then, where the test may
+    # install packages (as root), the package installed with apt, used,
+    # and removed without a trace.
+    set(deb_test ${PROJECT_SOURCE_DIR}/tests/package/deb_test.sh)
+    add_test(NAME dist_deb_package
+             COMMAND bash ${deb_test} ${CMAKE_BINARY_DIR} ${LODRA_DIST_DIR} ${LODRA_MODULE_INSTALL_DIR})
+    set_tests_properties(dist_deb_package PROPERTIES LABELS dist RESOURCE_LOCK lodra_build_tree TIMEOUT 600
+                         SKIP_RETURN_CODE 77)
   endif()
 
   if(WIN32)
-    set(module_files lodra_output.auo INSTALL.en.txt INSTALL.ja.txt)
+    set(module_files lodra_output.auo README.en.txt README.ja.txt LICENSE.txt THIRD-PARTY-NOTICES.txt)
     list(TRANSFORM module_files PREPEND ${LODRA_MODULE_DIST}/)
     list(JOIN module_files "," want)
     add_test(NAME dist_module_archive
              COMMAND ${CMAKE_COMMAND} -DLODRA_PACKAGE_STEP=check-archive -DBUILD_DIR=${CMAKE_BINARY_DIR}
                      -DTARGET=dist_module -DARCHIVE=${dist_module_ARCHIVE} -DWANT=${want}
-                     -DREADME=${LODRA_INSTALL_README} ${checks} -P ${LODRA_PACKAGING_SCRIPT})
+                     -DREADME=${LODRA_INSTALL_README} "-DTITLE=${LODRA_MODULE_TITLE}" ${checks}
+                     -P ${LODRA_PACKAGING_SCRIPT})
     set_tests_properties(dist_module_archive PROPERTIES LABELS dist RESOURCE_LOCK lodra_build_tree TIMEOUT 600)
   endif()
 

@@ -37,6 +37,7 @@
 #include "quantize/palette.h"
 #include "tests/support/gif_decode.h"
 #include "tests/support/host_fixture.h"
+#include "tests/support/reference_rules.h"
 
 #ifdef _WIN32
 #include <process.h>
@@ -139,34 +140,8 @@ Bytes FrameBytes(const Input& in, int n) {
   return frame;
 }
 
-// ---- the prediction, worked out from the documented rules
-
-// The rate is brought into 16 bits, exactly by 10000 where both divide, else
-// a decimal digit at a time, rounding up.
-void Reduce(int64_t* rate, int64_t* scale) {
-  if (*rate <= 65535) return;
-  if (*rate % 10000 == 0 && *scale % 10000 == 0) {
-    *rate /= 10000;
-    *scale /= 10000;
-  }
-  while (*rate > 65535) {
-    *rate = (*rate + 9) / 10;
-    *scale = (*scale + 9) / 10;
-  }
-}
-
-// Frame n's delay: the difference of the rounded-down end times (hundredths),
-// at most 65535. n is small here, so the products fit 64 bits.
-int WantDelay(const Input& in, int n) {
-  int64_t rate = in.rate, scale = in.scale;
-  Reduce(&rate, &scale);
-  const int64_t delay = (n + 1) * scale * 100 / rate - n * scale * 100 / rate;
-  return delay > 65535 ? 65535 : static_cast<int>(delay);
-}
-
-int WantLoopCount(int32_t loop_count) {
-  return loop_count < 0 ? 0 : loop_count > 65535 ? 65535 : loop_count;
-}
+// ---- the prediction: the frames written, from the input alone; what they
+// hold, from the reference rules (tests/support/reference_rules.h)
 
 struct Prediction {
   int32_t result;
@@ -214,7 +189,7 @@ void CheckFile(const Input& in, const Prediction& want, const Bytes& file) {
   FUZZ_CHECK_EQ(gif.width, OutputWidth(in), "screen width");
   FUZZ_CHECK_EQ(gif.height, in.height, "screen height");
   FUZZ_CHECK_EQ(gif.global_table.size(), size_t{256}, "global table entries");
-  FUZZ_CHECK_EQ(gif.loop_count, WantLoopCount(in.loop_count), "loop count");
+  FUZZ_CHECK_EQ(gif.loop_count, testing_support::ReferenceLoopCount(in.loop_count), "loop count");
   FUZZ_CHECK(gif.comments == std::vector<std::string>{"UUUUUUUU"}, "the closing comment");
   FUZZ_CHECK_EQ(gif.frames.size(), static_cast<size_t>(want.frames_written), "frames");
 
@@ -224,28 +199,18 @@ void CheckFile(const Input& in, const Prediction& want, const Bytes& file) {
   for (int n = 0; n < want.frames_written; ++n) {
     const testing_support::DecodedFrame& frame = gif.frames[n];
     const std::string which = "frame " + std::to_string(n);
-    FUZZ_CHECK_EQ(frame.delay, WantDelay(in, n), which + " delay");
+    FUZZ_CHECK_EQ(frame.delay, testing_support::ReferenceDelay(in.rate, in.scale, n), which + " delay");
     FUZZ_CHECK_EQ(frame.disposal, 2, which + " disposal");
     FUZZ_CHECK_EQ(frame.transparent_index, 0, which + " transparent index");
     FUZZ_CHECK(frame.width == width && frame.height == in.height && frame.left == 0 && frame.top == 0,
                which + " does not cover the screen");
     FUZZ_CHECK(!frame.interlaced, which + " is interlaced");
     FUZZ_CHECK_EQ(frame.indices.size(), static_cast<size_t>(pixels), which + " pixels");
-    // Bottom-up host rows; in mask mode a pure black pixel at the same place
-    // in the right half makes the picture pixel transparent.
     const Bytes host = FrameBytes(in, n);
-    const size_t stride = static_cast<size_t>(HostFrameStride(in.width));
     for (int64_t i = 0; i < pixels; i += step) {
-      const int64_t x = i % width, y = i / width;
-      const uint8_t* row = host.data() + static_cast<size_t>(in.height - 1 - y) * stride;
-      const uint8_t* pixel = row + 3 * x;
-      const uint8_t* mask = row + 3 * (width + x);
-      int want_index;
-      if (in.use_mask != 0 && mask[0] == 0 && mask[1] == 0 && mask[2] == 0)
-        want_index = kTransparentIndex;
-      else
-        want_index = FindNearestColor(static_cast<uint32_t>(pixel[0] | pixel[1] << 8 | pixel[2] << 16), &FixedPalette());
-      FUZZ_CHECK_EQ(int{frame.indices[static_cast<size_t>(i)]}, want_index,
+      const int x = static_cast<int>(i % width), y = static_cast<int>(i / width);
+      const uint8_t want_index = testing_support::ExpectedIndex(host, in.width, in.height, in.use_mask != 0, x, y);
+      FUZZ_CHECK_EQ(frame.indices[static_cast<size_t>(i)], want_index,
                     which + " pixel (" + std::to_string(x) + ", " + std::to_string(y) + ")");
     }
   }
@@ -254,8 +219,7 @@ void CheckFile(const Input& in, const Prediction& want, const Bytes& file) {
 #ifndef _WIN32
 // What one encoding of this input's frame acquires from the stand-in.
 int AcquisitionsPerFrame(const Input& in) {
-  Palette palette;
-  BuildPalette(&palette);
+  const Palette& palette = FixedPalette();
   const Bytes frame = FrameBytes(in, 0);
   standin::Reset();
   if (in.local_table_layout) standin::SetGifLayout(standin::GifLayout::kLocalTableOnly);

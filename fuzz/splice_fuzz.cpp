@@ -15,6 +15,7 @@
 
 #include "fuzz/fuzz_check.h"
 #include "gif/gif_splice.h"
+#include "quantize/palette.h"
 #include "tests/support/gif_decode.h"
 
 namespace {
@@ -23,15 +24,6 @@ using Bytes = std::vector<uint8_t>;
 
 // Both bytes differ, so a swapped or half-written delay shows.
 constexpr uint16_t kDelay = 0x1234;
-
-const Palette& ExportPalette() {
-  static const Palette palette = [] {
-    Palette built;
-    BuildPalette(&built);
-    return built;
-  }();
-  return palette;
-}
 
 // A walk over the stream's blocks, written apart from the splicer's own
 // parser. Returns an empty string when `stream` is the head of an animation
@@ -134,10 +126,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   gif::SplicedFrame frame;
   std::memset(&frame, 0xCD, sizeof frame);  // whatever is not written shows
   if (first == nullptr) {
-    FUZZ_CHECK(!gif::SpliceFrameGif(first, 0, ExportPalette(), kDelay, &frame), "a null block is refused");
+    FUZZ_CHECK(!gif::SpliceFrameGif(first, 0, FixedPalette(), kDelay, &frame), "a null block is refused");
     return 0;
   }
-  if (!gif::SpliceFrameGif(first, block.size(), ExportPalette(), kDelay, &frame)) return 0;
+  if (!gif::SpliceFrameGif(first, block.size(), FixedPalette(), kDelay, &frame)) return 0;
 
   FUZZ_CHECK(frame.prefix_size == gif::kControlExtensionSize ||
                  frame.prefix_size == gif::kControlExtensionSize + gif::kImageDescriptorSize,

@@ -107,9 +107,12 @@ ExportResult AnimationFile::AppendFrame(const uint8_t* block, uint32_t length, c
 bool AnimationFile::Finish() {
   Write(kClosing, sizeof kClosing);
   if (file_ == nullptr) return false;
+  // The last bytes reach the file here, and a C library may drop the error
+  // of that write from fclose's result (Wine's msvcrt does): asked apart.
+  const bool flushed = std::fflush(file_) == 0;
   const bool closed = std::fclose(file_) == 0;
   file_ = nullptr;
-  return closed && !failed_;
+  return flushed && closed && !failed_;
 }
 
 // -------------------------------------------------------------- the pass

@@ -14,7 +14,9 @@
 #include <vector>
 
 #include "host/frames.h"
+#include "host/gif_timing.h"
 #include "host/options.h"
+#include "host/output_target.h"
 #include "host/progress.h"
 #include "host/system.h"
 #include "host/video_options.h"
@@ -30,10 +32,10 @@ constexpr const char* kProgram = "lodra-gif";
 // The exit statuses, as --help lists them.
 enum ExitStatus : int {
   kExitOk = 0,             // the GIF was written (warnings may have been shown)
-  kExitExportFailed = 1,   // the plug-in failed part-way: the GIF is incomplete
+  kExitExportFailed = 1,   // the plug-in could not encode a frame: nothing written
   kExitUsage = 2,          // bad command line, or a size or rate the plug-in cannot take
   kExitModule = 3,         // the plug-in module cannot be found, loaded or used
-  kExitOutput = 4,         // the output file cannot be written
+  kExitOutput = 4,         // the output cannot be written: nothing written
   kExitInput = 5,          // the input cannot be read or holds no whole frame
   kExitInterrupted = 130,  // stopped with Ctrl-C: the GIF holds the frames done before it
 };
@@ -60,7 +62,8 @@ const char kHelp[] =
     "320x180 at 25 fps.\n"
     "\n"
     "Options:\n"
-    "  -o, --output FILE   the GIF to write (replaced if it exists)\n"
+    "  -o, --output FILE   the GIF to write, or - for standard output; an existing\n"
+    "                      file is replaced only once the new GIF is complete\n"
     "  --fps R             the GIF's rate, e.g. 15 or 30000/1001 (video files):\n"
     "                      frames are chosen by their time, so a source of\n"
     "                      uneven rate comes out evenly timed\n"
@@ -88,6 +91,7 @@ const char kHelp[] =
     "  --frames N          stop after N frames\n"
     "  --module PATH       the plug-in module to load; by default the one next to\n"
     "                      this program, then ../plugin/ from there (a build tree)\n"
+    "  --version           the program's version and build, and the module's\n"
     "  -h, --help          this text\n"
     "\n"
     "The number of frames in a regular raw file follows from its size; a trailing\n"
@@ -100,15 +104,16 @@ const char kHelp[] =
     "rate first (--fps 25 for a video file; ffmpeg -r 25, or -vf fps=25).\n"
     "\n"
     "Ctrl-C stops the export: the GIF is closed off with the frames done so\n"
-    "far. A second Ctrl-C ends the program at once.\n"
+    "far. A second Ctrl-C ends the program without the GIF, leaving an\n"
+    "existing file as it was.\n"
     "\n"
     "Exit status:\n"
     "  0    the GIF was written\n"
-    "  1    the export failed part-way; the GIF is incomplete\n"
+    "  1    the plug-in could not encode a frame; nothing written\n"
     "  2    bad command line, a size or rate the plug-in cannot take, or\n"
     "       --start at or past the end of the video\n"
     "  3    the plug-in module cannot be found, loaded or used\n"
-    "  4    the output file cannot be written\n"
+    "  4    the output cannot be written (the reason is shown); nothing written\n"
     "  5    the input cannot be read or decoded, or holds no whole frame\n"
     "  130  stopped with Ctrl-C; the GIF holds the frames done before it\n"
     "\n"
@@ -122,9 +127,11 @@ const char kHelp[] =
     "  ffmpeg -i in.mp4 -vf fps=25,scale=320:-2 -f rawvideo -pix_fmt bgr24 clip.raw\n"
     "  lodra-gif --size 320x180 --rate 25 --frames 100 -o clip.gif clip.raw\n";
 
-void Error(const std::string& message) { std::fprintf(stderr, "%s: %s\n", kProgram, message.c_str()); }
-void Warning(const std::string& message) { std::fprintf(stderr, "%s: warning: %s\n", kProgram, message.c_str()); }
-void Note(const std::string& message) { std::fprintf(stderr, "%s: note: %s\n", kProgram, message.c_str()); }
+// Messages name files, so they go out through WriteText: UTF-8 everywhere.
+void Say(const std::string& line) { WriteText(stderr, std::string(kProgram) + ": " + line + "\n"); }
+void Error(const std::string& message) { Say(message); }
+void Warning(const std::string& message) { Say("warning: " + message); }
+void Note(const std::string& message) { Say("note: " + message); }
 
 std::string SizeText(FrameSize size) { return std::to_string(size.width) + "x" + std::to_string(size.height); }
 
@@ -209,8 +216,8 @@ int32_t LODRA_CDECL HostRefresh() {
 
 // ---------------------------------------------------------------- the module
 
-// The module named by --module, or the first one found next to the program
-// or in a build tree's plugin folder.
+// The module named by --module, or the first one found next to the program,
+// in a build tree's plugin folder, or where an install puts it.
 bool FindModule(const Options& options, const char* argv0, std::string* path) {
   if (!options.module.empty()) {
     *path = options.module;
@@ -220,15 +227,20 @@ bool FindModule(const Options& options, const char* argv0, std::string* path) {
   const std::string candidates[] = {
       JoinPath(here, ModuleFileName()),
       JoinPath(JoinPath(JoinPath(here, ".."), "plugin"), ModuleFileName()),
+#ifdef LODRA_INSTALLED_MODULE_DIR
+      // Installed: <prefix>/bin/lodra-gif, the module in <prefix>/lib/<multiarch>/lodra/.
+      JoinPath(JoinPath(here, LODRA_INSTALLED_MODULE_DIR), ModuleFileName()),
+#endif
   };
+  std::string tried;
   for (const std::string& candidate : candidates) {
     if (IsReadableFile(candidate)) {
       *path = candidate;
       return true;
     }
+    tried += (tried.empty() ? "" : ", ") + candidate;
   }
-  Error(std::string("cannot find ") + ModuleFileName() + " in " + candidates[0] + " or " + candidates[1] +
-        "; name it with --module PATH");
+  Error(std::string("cannot find ") + ModuleFileName() + " (looked for " + tried + "); name it with --module PATH");
   return false;
 }
 
@@ -357,7 +369,7 @@ int MakePlan(const Options& options, InputFile* input, Plan* plan) {
           std::string(options.input != "-" ? " (a video file takes neither; --fps sets the GIF's rate)" : ""));
     return kExitUsage;
   }
-  if (!plan->demo && options.input == options.output) {
+  if (!plan->demo && options.output != "-" && options.input == options.output) {
     Error("the input and the output are the same file");
     return kExitUsage;
   }
@@ -379,7 +391,7 @@ int MakePlan(const Options& options, InputFile* input, Plan* plan) {
       }
     } else {
       plan->input_name = options.input;
-      input->file = std::fopen(options.input.c_str(), "rb");
+      input->file = OpenFile(options.input, "rb");
       if (input->file == nullptr) {
         Error("cannot open " + options.input + ": " + std::strerror(errno));
         return kExitInput;
@@ -415,53 +427,64 @@ int MakePlan(const Options& options, InputFile* input, Plan* plan) {
   return kExitOk;
 }
 
-// Says how the export went; the exit status.
-int Report(const Options& options, const Plan& plan, const Export& state, const RawFrameReader& reader,
-           int32_t result, double seconds_taken) {
-  const std::string& output = options.output;
+// Says how the export went and puts the GIF in place, or leaves an existing
+// target as it was; the exit status.
+int Report(const Plan& plan, const Export& state, const RawFrameReader& reader,
+           OutputTarget& target, int32_t result, double seconds_taken) {
+  const std::string& output = target.name();
+  // What follows the reason when the export leaves nothing behind.
+  const std::string nothing = target.existed() ? "; " + output + " is left as it was" : "; nothing written";
+  if (AbandonRequested()) {
+    target.Discard();
+    Error("stopped by a second Ctrl-C" + nothing);
+    return kExitInterrupted;
+  }
   if (result == 0) {
-    // The plug-in opens the file before it asks for anything.
-    if (!state.called_back) {
-      Error("cannot write " + output + " (does its folder exist, and may it be written?)");
-      return kExitOutput;
-    }
     // The plug-in calls host_refresh once more as it gives up.
     const int64_t written = state.refreshes > 0 ? state.refreshes - 1 : 0;
-    const std::string reason = "the export failed: the plug-in could not encode frame " +
-                               std::to_string(state.delivered > 0 ? state.delivered - 1 : 0) +
-                               " or could not write " + output;
-    if (written == 0) {
-      RemoveRegularFile(output);
-      Error(reason + "; nothing written");
+    const std::string why = target.WriteFailure();
+    std::string message;
+    int status = kExitExportFailed;
+    if (!why.empty()) {
+      message = "cannot write " + output + ": " + why + (written > 0 ? " (after " + FormatFrames(written) + ")" : "");
+      status = kExitOutput;
+    } else if (!state.called_back) {
+      message = "the plug-in refused the export to " + output;
     } else {
-      Error(reason + "; " + output + " is incomplete, with " + std::to_string(written) + " frames");
+      message = "the plug-in could not encode frame " + std::to_string(state.delivered);
     }
-    return kExitExportFailed;
+    const bool direct = target.direct();
+    target.Discard();
+    Error(message + (!direct ? nothing
+                     : written > 0 ? "; " + output + " holds " + FormatFrames(written) + ", not closed off"
+                                   : std::string()));
+    return status;
   }
 
   const int64_t written = state.refreshes;
   if (written == 0) {
     // Only the closing comment and trailer: no GIF a viewer can open.
-    RemoveRegularFile(output);
+    target.Discard();
     switch (state.stop) {
       case Stop::kInterrupted:
-        Error("interrupted before the first frame; nothing written");
+        Error("interrupted before the first frame" + nothing);
         return kExitInterrupted;
       case Stop::kReadError:
-        Error("cannot read " + plan.input_name + ": " + std::strerror(reader.error_number()));
+        Error("cannot read " + plan.input_name + ": " + std::strerror(reader.error_number()) + nothing);
         return kExitInput;
       case Stop::kNone:
-        Error("the plug-in wrote no frame to " + output);
+        Error("the plug-in wrote no frame" + nothing);
         return kExitExportFailed;
       case Stop::kEnd:
       case Stop::kPartial:
         break;
     }
-    Error(plan.input_name + " holds no whole frame; nothing written" +
+    Error(plan.input_name + " holds no whole frame" +
           (state.stop == Stop::kPartial
                ? " (it ends after " + std::to_string(reader.partial_bytes()) + " of the " +
                      std::to_string(plan.raw_frame_bytes) + " bytes of a " + SizeText(plan.size) + " frame)"
-               : ""));
+               : "") +
+          nothing);
     return kExitInput;
   }
 
@@ -473,33 +496,73 @@ int Report(const Options& options, const Plan& plan, const Export& state, const 
     Warning(PartFrameWarning(plan, plan.trailing_bytes));
   }
 
+  // What the file plays, read back from it before it takes the target's
+  // place: the delays the plug-in wrote, not a guess at them. A GIF that
+  // does not read back whole replaces nothing. A device cannot be read back.
+  std::string playing;
   uint64_t file_bytes = 0;
-  const std::string file_size = FileSize(output, &file_bytes) ? FormatBytes(file_bytes) : "size unknown";
+  const bool sized = !target.direct() && FileSize(target.file(), &file_bytes);
+  if (!target.direct()) {
+    GifTiming timing;
+    std::FILE* gif = OpenFile(target.file(), "rb");
+    const bool whole = gif != nullptr && ReadGifTiming(gif, &timing);
+    if (gif != nullptr) std::fclose(gif);
+    if (!whole) {
+      const std::string why = target.WriteFailure();
+      target.Discard();
+      Error("cannot write " + output + ": " + (why.empty() ? "the GIF does not read back whole" : why) + nothing);
+      return kExitOutput;
+    }
+    playing = FormatPlayingTime(timing.hundredths) + " ";
+    if (timing.zero_delays > 0)
+      playing += timing.zero_delays == timing.frames ? "(every delay 0) "
+                                                     : "(" + FormatFrames(timing.zero_delays) + " with delay 0) ";
+  }
+  std::string error;
+  if (!target.Commit(&error)) {
+    Error(error);
+    return kExitOutput;
+  }
+
   char took[32];
   std::snprintf(took, sizeof took, "%.2f s", seconds_taken);
   const FrameSize gif_size = {plan.mask ? plan.size.width / 2 : plan.size.width, plan.size.height};
-  const std::string summary = "wrote " + output + ": " + std::to_string(written) +
-                              (written == 1 ? " frame, " : " frames, ") + SizeText(gif_size) + ", " +
-                              FormatPlayingTime(written, plan.rate) + " at " + FormatRate(plan.rate) + ", " +
-                              file_size + ", made in " + took;
+  const std::string summary = "wrote " + output + ": " + FormatFrames(written) + ", " + SizeText(gif_size) + ", " +
+                              playing + "at " + FormatRate(plan.rate) +
+                              (sized ? ", " + FormatBytes(file_bytes) : std::string()) + ", made in " + took;
 
   int status = kExitOk;
   if (state.stop == Stop::kInterrupted) {
-    std::fprintf(stderr, "%s: interrupted; %s holds the frames done so far\n", kProgram, output.c_str());
+    Say("interrupted; " + output + " holds the frames done so far");
     status = kExitInterrupted;
   } else if (state.stop == Stop::kReadError) {
-    Error("cannot read " + plan.input_name + " after frame " + std::to_string(written - 1) + ": " +
+    Error("cannot read " + plan.input_name + " after frame " + std::to_string(written) + ": " +
           std::strerror(reader.error_number()) + "; " + output + " holds the frames before it");
     status = kExitInput;
   }
-  std::fprintf(stderr, "%s: %s\n", kProgram, summary.c_str());
+  Say(summary);
   return status;
 }
 
+// The program, its build and the module it would use; the exit status.
+int PrintVersion(const Options& options, const char* argv0) {
+  WriteText(stdout, std::string(kProgram) + " " LODRA_VERSION " (" LODRA_BUILD ")\n");
+  std::string module_path;
+  if (!FindModule(options, argv0, &module_path)) return kExitModule;
+  Module module;
+  const OutputPluginTable* table = OpenPlugin(module_path, &module, Settings{0, 0});
+  if (table == nullptr) return kExitModule;
+  WriteText(stdout, "module: " + module_path + "\n" + PluginText(table->information) + "\n");
+  return kExitOk;
+}
+
 int Run(int argc, char** argv) {
+  const std::vector<std::string> arguments = CommandLineArguments(argc, argv);
+  std::vector<const char*> args;
+  for (const std::string& argument : arguments) args.push_back(argument.c_str());
   Options options;
   std::string error;
-  if (!ParseCommandLine(argc, argv, &options, &error)) {
+  if (!ParseCommandLine(static_cast<int>(args.size()), args.data(), &options, &error)) {
     Error(error);
     std::fprintf(stderr, "Try '%s --help' for more.\n", kProgram);
     return kExitUsage;
@@ -508,18 +571,22 @@ int Run(int argc, char** argv) {
     std::fputs(kHelp, stdout);
     return kExitOk;
   }
+  if (options.version) return PrintVersion(options, argv[0]);
 
   InputFile input;
   Plan plan;
   const int planned = MakePlan(options, &input, &plan);
   if (planned != kExitOk) return planned;
-  if (RateTooHighForBrowsers(plan.rate)) {
-    Warning("at " + FormatRate(plan.rate) +
-            " some frames get a delay of 1/100 s, which browsers play as 1/10 s, so the GIF plays slowly; " +
-            (input.video != nullptr ? std::string("give --fps 50 or less, e.g. --fps 25")
-                                    : std::string("lower the rate to 50 fps or less first (ffmpeg -r 25, or "
-                                                  "-vf fps=25) and give --rate 25")));
+  // From here on Ctrl-C only asks for a stop, so the temporary file made
+  // next is never left behind.
+  InstallInterruptHandler();
+  OutputTarget target;
+  if (!target.Open(options.output, &error)) {
+    Error(error);
+    return kExitOutput;
   }
+  const std::string rate_warning = RateWarning(plan.rate, input.video != nullptr);
+  if (!rate_warning.empty()) Warning(rate_warning);
 
   std::string module_path;
   if (!FindModule(options, argv[0], &module_path)) return kExitModule;
@@ -548,7 +615,7 @@ int Run(int argc, char** argv) {
   }
   MaskThresholdFilter thresholded(state.source, plan.size, options.mask_threshold);
   if (options.mask_threshold >= 0) state.source = &thresholded;
-  ProgressLine progress(stderr, IsTerminal(stderr), plan.total_known ? plan.progress_total : -1);
+  ProgressLine progress(stderr, IsTerminal(stderr), plan.total_known ? plan.progress_total : -1, TerminalColumns);
   state.progress = &progress;
 
   OutputInfo info{};
@@ -557,13 +624,12 @@ int Run(int argc, char** argv) {
   info.rate = plan.rate.rate;
   info.scale = plan.rate.scale;
   info.frame_count = plan.frame_count;
-  info.save_file = options.output.c_str();
+  info.save_file = target.plugin_name().c_str();
   info.get_frame = GetFrame;
   info.is_aborted = IsAborted;
   info.report_progress = ReportProgress;
   info.host_refresh = HostRefresh;
 
-  InstallInterruptHandler();
   g_export = &state;
   const auto started = std::chrono::steady_clock::now();
   progress.Update(0);
@@ -574,7 +640,7 @@ int Run(int argc, char** argv) {
   const std::string damage = input.video != nullptr ? input.video->Finish() : "";
   if (!damage.empty()) Warning(damage);
 
-  return Report(options, plan, state, reader, result, took.count());
+  return Report(plan, state, reader, target, result, took.count());
 }
 
 }  // namespace

@@ -204,12 +204,13 @@ bool ParseCommandLine(int argc, const char* const* argv, Options* out, std::stri
     }
 
     const VideoOptionKind video = VideoOptionKindOf(name);
-    if (name == "--mask" || video == VideoOptionKind::kFlag) {
+    if (name == "--mask" || name == "--version" || video == VideoOptionKind::kFlag) {
       if (has_value) {
         *error = name + " takes no value";
         return false;
       }
       if (name == "--mask") options.mask = true;
+      if (name == "--version") options.version = true;
       if (video == VideoOptionKind::kFlag && !ParseVideoOption(name, value, &options, error)) return false;
       continue;
     }
@@ -230,8 +231,8 @@ bool ParseCommandLine(int argc, const char* const* argv, Options* out, std::stri
 
     int64_t count = 0;
     if (name == "-o" || name == "--output") {
-      if (value.empty() || value == "-") {
-        *error = name + " needs a file name (the GIF cannot go to standard output)";
+      if (value.empty()) {
+        *error = name + " needs a file name, or - for standard output";
         return false;
       }
       options.output = value;
@@ -258,7 +259,7 @@ bool ParseCommandLine(int argc, const char* const* argv, Options* out, std::stri
     }
   }
 
-  if (options.output.empty()) {
+  if (options.output.empty() && !options.version) {
     *error = "no output file: give -o OUTPUT.gif";
     return false;
   }

@@ -61,7 +61,8 @@ bool RateTooHighForBrowsers(FrameRate rate);
 
 struct Options {
   bool help = false;
-  std::string output;        // -o: the GIF to write
+  bool version = false;
+  std::string output;        // -o: the GIF to write; "-" for standard output
   std::string input;         // raw bgr24 file, "-" for standard input
   bool has_input = false;    // no INPUT: the built-in demo
   bool has_size = false;
@@ -89,6 +90,7 @@ struct Options {
 // Reads argv[1..argc-1]. Options may come before or after INPUT, as
 // "--name value" or "--name=value"; "--" ends the options. -h or --help
 // anywhere before "--" sets `help` and nothing else is read or checked.
+// --version needs no -o (the module it reports may be named with --module).
 bool ParseCommandLine(int argc, const char* const* argv, Options* out, std::string* error);
 
 }  // namespace lodra_gif

@@ -5,25 +5,86 @@
 namespace lodra_gif {
 
 namespace {
-constexpr int kBarWidth = 24;
+constexpr int kMaxBarWidth = 24;
+constexpr int kMinBarWidth = 10;
+constexpr int kDefaultColumns = 80;
 constexpr auto kRedrawEvery = std::chrono::milliseconds(100);
-}  // namespace
 
-int FormatProgress(char* out, size_t size, int64_t done, int64_t total, double seconds) noexcept {
-  const double fps = seconds > 0 ? static_cast<double>(done) / seconds : 0.0;
-  if (total < 0) {
-    return std::snprintf(out, size, "%lld frames  %.1f fps", static_cast<long long>(done), fps);
+// "0:07", "12:34", "1:02:03".
+void FormatDuration(char* out, size_t size, double seconds) noexcept {
+  const double capped = seconds < 359999 ? seconds : 359999;  // 99:59:59
+  const long long whole = static_cast<long long>(capped + 0.5);
+  if (whole >= 3600) {
+    std::snprintf(out, size, "%lld:%02lld:%02lld", whole / 3600, whole / 60 % 60, whole % 60);
+  } else {
+    std::snprintf(out, size, "%lld:%02lld", whole / 60, whole % 60);
   }
-  char bar[kBarWidth + 1];
-  const int64_t filled = total > 0 ? (done < total ? done : total) * kBarWidth / total : kBarWidth;
-  for (int i = 0; i < kBarWidth; ++i) bar[i] = i < filled ? '#' : '-';
-  bar[kBarWidth] = '\0';
-  return std::snprintf(out, size, "[%s] %lld/%lld frames  %.1f fps", bar, static_cast<long long>(done),
-                       static_cast<long long>(total), fps);
 }
 
-ProgressLine::ProgressLine(std::FILE* out, bool enabled, int64_t total)
-    : out_(out), enabled_(enabled), total_(total), start_(std::chrono::steady_clock::now()) {}
+// Appends "  part" (no gap before the first) unless `part` is empty.
+void Append(char* text, size_t size, const char* part) noexcept {
+  if (part[0] == '\0') return;
+  const size_t used = std::strlen(text);
+  std::snprintf(text + used, size - used, "%s%s", used > 0 ? "  " : "", part);
+}
+}  // namespace
+
+int FormatProgress(char* out, size_t size, int64_t done, int64_t total, double seconds, int columns) noexcept {
+  if (size == 0) return 0;
+  out[0] = '\0';
+  const int limit = static_cast<int>(static_cast<size_t>(columns - 1) < size - 1 ? columns - 1 : size - 1);
+  if (limit <= 0) return 0;
+
+  const double fps = seconds > 0 ? static_cast<double>(done) / seconds : 0.0;
+  char counts[64], rate[32], left[32] = "";
+  if (total < 0) {
+    std::snprintf(counts, sizeof counts, "%lld frames", static_cast<long long>(done));
+  } else {
+    std::snprintf(counts, sizeof counts, "%lld/%lld frames", static_cast<long long>(done),
+                  static_cast<long long>(total));
+  }
+  std::snprintf(rate, sizeof rate, "%.1f fps", fps);
+  if (total >= 0 && done > 0 && done < total && seconds > 0) {
+    FormatDuration(left, sizeof left - 5, static_cast<double>(total - done) * seconds / static_cast<double>(done));
+    std::strcat(left, " left");
+  }
+
+  // The choices, best first: what is left out when the line is too narrow.
+  struct Choice {
+    bool bar;
+    const char* parts[3];
+  } const choices[] = {
+      {true, {counts, rate, left}},
+      {true, {counts, left, ""}},
+      {false, {counts, total < 0 ? rate : left, ""}},  // with no total there is no bar to drop
+      {false, {counts, "", ""}},
+  };
+  for (const Choice& choice : choices) {
+    if (choice.bar && total < 0) continue;
+    char text[160] = "";
+    for (const char* part : choice.parts) Append(text, sizeof text, part);
+    const int length = static_cast<int>(std::strlen(text));
+    if (!choice.bar) {
+      if (length > limit) continue;
+      std::snprintf(out, size, "%s", text);
+      return length;
+    }
+    const int room = limit - length - 3;  // "[", "] "
+    if (room < kMinBarWidth) continue;
+    const int width = room < kMaxBarWidth ? room : kMaxBarWidth;
+    const int64_t filled = total > 0 ? (done < total ? done : total) * width / total : width;
+    char bar[kMaxBarWidth + 1];
+    for (int i = 0; i < width; ++i) bar[i] = i < filled ? '#' : '-';
+    bar[width] = '\0';
+    return std::snprintf(out, size, "[%s] %s", bar, text);
+  }
+  // Not even the counts fit: as much of them as does.
+  std::snprintf(out, static_cast<size_t>(limit) + 1, "%s", counts);
+  return static_cast<int>(std::strlen(out));
+}
+
+ProgressLine::ProgressLine(std::FILE* out, bool enabled, int64_t total, int (*columns)(std::FILE*))
+    : out_(out), enabled_(enabled), total_(total), start_(std::chrono::steady_clock::now()), columns_(columns) {}
 
 void ProgressLine::Update(int64_t done) noexcept {
   if (!enabled_) return;
@@ -36,12 +97,13 @@ void ProgressLine::Update(int64_t done) noexcept {
 
 void ProgressLine::Draw(int64_t done) noexcept {
   const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start_;
-  char line[128];
-  int length = FormatProgress(line, sizeof line, done, total_, elapsed.count());
-  if (length < 0) return;
-  if (length >= static_cast<int>(sizeof line)) length = static_cast<int>(sizeof line) - 1;
-  // Blanks over whatever a longer earlier line left behind.
-  const int pad = width_ > length ? width_ - length : 0;
+  const int columns = columns_ != nullptr ? columns_(out_) : kDefaultColumns;
+  char line[160];
+  const int length = FormatProgress(line, sizeof line, done, total_, elapsed.count(), columns);
+  // Blanks over whatever a longer earlier line left behind, within the
+  // terminal's width as it is now.
+  const int cover = width_ < columns - 1 ? width_ : columns - 1;
+  const int pad = cover > length ? cover - length : 0;
   if (length > width_) width_ = length;
   std::fprintf(out_, "\r%s%*s", line, pad, "");
   std::fflush(out_);
@@ -49,7 +111,8 @@ void ProgressLine::Draw(int64_t done) noexcept {
 
 void ProgressLine::Finish() noexcept {
   if (!enabled_ || !drawn_) return;
-  std::fprintf(out_, "\r%*s\r", width_, "");
+  const int columns = columns_ != nullptr ? columns_(out_) : kDefaultColumns;
+  std::fprintf(out_, "\r%*s\r", width_ < columns - 1 ? width_ : columns - 1, "");
   std::fflush(out_);
 }
 
@@ -65,27 +128,45 @@ std::string FormatBytes(uint64_t bytes) {
   return text;
 }
 
-std::string FormatPlayingTime(int64_t frames, FrameRate rate) {
-  // The last frame ends at frames * scale * 100 / rate hundredths, rounded
-  // down; the delays are the differences of those end times, so they add up
-  // to exactly that. Whole seconds and hundredths apart, so that nothing
-  // overflows 64 bits for any 31-bit count and rate.
-  const int64_t ticks = frames * rate.scale;
-  const int64_t seconds = ticks / rate.rate;
-  const int64_t hundredths = ticks % rate.rate * 100 / rate.rate;
+std::string FormatPlayingTime(int64_t hundredths) {
   char text[64];
-  std::snprintf(text, sizeof text, "%lld.%02lld s", static_cast<long long>(seconds),
-                static_cast<long long>(hundredths));
+  std::snprintf(text, sizeof text, "%lld.%02lld s", static_cast<long long>(hundredths / 100),
+                static_cast<long long>(hundredths % 100));
   return text;
 }
 
 std::string FormatRate(FrameRate rate) {
+  // Below a thousandth of a frame a second three decimals say 0.
+  if (1000 * static_cast<int64_t>(rate.rate) < rate.scale)
+    return std::to_string(rate.rate) + "/" + std::to_string(rate.scale) + " fps";
   char text[64];
   std::snprintf(text, sizeof text, "%.3f", static_cast<double>(rate.rate) / rate.scale);
   std::string digits = text;
   while (digits.back() == '0') digits.pop_back();
   if (digits.back() == '.') digits.pop_back();
   return digits + " fps";
+}
+
+std::string FormatFrames(int64_t frames) { return std::to_string(frames) + (frames == 1 ? " frame" : " frames"); }
+
+std::string RateWarning(FrameRate rate, bool video_file) {
+  const int64_t fps_numerator = rate.rate, fps_denominator = rate.scale;  // 31 bits each: no overflow below
+  const std::string at = "at " + FormatRate(rate) + " ";
+  const std::string lower = video_file ? "; give --fps 50 or less, e.g. --fps 25"
+                                       : "; lower the rate to 50 fps or less first (ffmpeg -r 25, or -vf fps=25) "
+                                         "and give --rate 25";
+  if (100 * fps_denominator > 65535 * fps_numerator) {
+    return at + "a frame lasts longer than 655.35 s, the longest delay a GIF holds: every frame is shown for "
+                "655.35 s";
+  }
+  if (fps_numerator > 100 * fps_denominator) {
+    return at + "a frame lasts less than 1/100 s, the shortest delay a GIF holds: most frames get a delay of 0, "
+                "and browsers play a delay of 0 or 1 as 1/10 s, so the GIF plays far too slowly" + lower;
+  }
+  if (RateTooHighForBrowsers(rate)) {
+    return at + "frames get delays of 1/100 s, which browsers play as 1/10 s, so the GIF plays too slowly" + lower;
+  }
+  return "";
 }
 
 }  // namespace lodra_gif

@@ -11,15 +11,19 @@
 namespace lodra_gif {
 
 // One line on a terminal, rewritten in place with '\r':
-//   [##########----------]   42/75 frames  31.5 fps
+//   [##########----------] 42/75 frames  31.5 fps  0:01 left
 // or, when the number of frames is not known (a pipe read to its end):
 //   1234 frames  31.5 fps
-// Drawn at most ten times a second. Everything here is noexcept and
-// allocates nothing: it runs inside the plug-in's callbacks.
+// Drawn at most ten times a second, always shorter than the terminal is wide
+// (a line that wrapped would no longer be rewritten in place). Everything
+// here is noexcept and allocates nothing: it runs inside the plug-in's
+// callbacks.
 class ProgressLine {
  public:
-  // `total` below 0: not known. A disabled line draws nothing.
-  ProgressLine(std::FILE* out, bool enabled, int64_t total);
+  // `total` below 0: not known. A disabled line draws nothing. `columns`
+  // tells the terminal's width before every drawing (it may change); null:
+  // 80 columns.
+  ProgressLine(std::FILE* out, bool enabled, int64_t total, int (*columns)(std::FILE*) = nullptr);
   void Update(int64_t done) noexcept;
   // Clears the line so that what follows starts on a clean one.
   void Finish() noexcept;
@@ -32,19 +36,28 @@ class ProgressLine {
   int64_t total_;
   std::chrono::steady_clock::time_point start_;
   std::chrono::steady_clock::time_point last_draw_;
+  int (*columns_)(std::FILE*);
   bool drawn_ = false;
   int width_ = 0;  // characters of the longest line drawn
 };
 
-// The text of a progress line (without '\r') into `out`; returns its length.
-int FormatProgress(char* out, size_t size, int64_t done, int64_t total, double seconds) noexcept;
+// The text of a progress line (without '\r') into `out`, at most
+// `columns` - 1 characters (and `size` - 1): the parts that do not fit are
+// left out, the fps first, then the bar, then the time left. Returns its length.
+int FormatProgress(char* out, size_t size, int64_t done, int64_t total, double seconds, int columns) noexcept;
 
 // "812 bytes", "41.3 KiB", "12.0 MiB".
 std::string FormatBytes(uint64_t bytes);
-// Playing time of `frames` frames at `rate` as the GIF's delays add up
-// (whole hundredths of a second): "3.00 s".
-std::string FormatPlayingTime(int64_t frames, FrameRate rate);
+// A playing time of `hundredths` hundredths of a second: "3.00 s".
+std::string FormatPlayingTime(int64_t hundredths);
 // "25 fps", "29.97 fps".
 std::string FormatRate(FrameRate rate);
+// "1 frame", "3 frames".
+std::string FormatFrames(int64_t frames);
+
+// What GIF delays, whole hundredths of a second from 0 to 65535, make of
+// frames at `rate` (a frame lasts 100 / fps hundredths), when that is not
+// what the rate asks for; "" when it is.
+std::string RateWarning(FrameRate rate, bool video_file = false);
 
 }  // namespace lodra_gif

@@ -1,16 +1,21 @@
 // Everything lodra-gif does differently on Windows and elsewhere: loading the
-// plug-in module, Ctrl-C, the terminal, file sizes and paths. The only file
-// of the host with an #ifdef is system.cpp.
+// plug-in module, Ctrl-C, the terminal, the command line, files and paths.
+// The only file of the host with an #ifdef is system.cpp.
+//
+// Text and paths are UTF-8 throughout the program. On Windows they reach the
+// system through its wide (UTF-16) API, so any name works; only the plug-in
+// is given a name in the system code page (PluginFileName).
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace lodra_gif {
 
 // The plug-in module the program loads the way the video editor does:
-// lodra_output.auo through LoadLibraryA on Windows, lodra_output.so through
+// lodra_output.auo through LoadLibraryW on Windows, lodra_output.so through
 // dlopen elsewhere. One owner; unloaded when it goes.
 class Module {
  public:
@@ -40,9 +45,60 @@ std::string JoinPath(const std::string& folder, const std::string& name);
 bool IsReadableFile(const std::string& path);
 // False when the file's size cannot be read.
 bool FileSize(const std::string& path, uint64_t* size);
-// Removes `path` only if it is a regular file: an output such as /dev/null
-// must never be deleted.
-void RemoveRegularFile(const std::string& path);
+// fopen of a UTF-8 path; null with errno set.
+std::FILE* OpenFile(const std::string& path, const char* mode);
+
+// The program's arguments in UTF-8. On Windows they are read again from the
+// UTF-16 command line: argv has them in the system code page, which cannot
+// spell every name.
+std::vector<std::string> CommandLineArguments(int argc, char** argv);
+// Writes UTF-8 `text` to `stream`: to a Windows console as UTF-16, so that
+// every name shows as it is; anywhere else its bytes.
+void WriteText(std::FILE* stream, const std::string& text);
+// A text of the plug-in table (code page 932) in UTF-8.
+std::string PluginText(const char* text);
+// How many columns the terminal `stream` writes to has; 80 when not known.
+int TerminalColumns(std::FILE* stream);
+
+// ------------------------------------------------------- the output's files
+// Each of these that can fail gives the system's own reason in `error`
+// (strerror, FormatMessageW), without the path.
+
+enum class PathKind { kMissing, kRegular, kFolder, kOther };
+// What `path` names (through links): nothing, a regular file, a folder or
+// something else (a device such as /dev/null or NUL, a FIFO; anything under
+// /dev or /proc, such as /dev/stdout). False when the
+// system cannot tell (a file in place of a folder, a folder that may not be
+// searched).
+bool ExaminePath(const std::string& path, PathKind* kind, std::string* error);
+// Whether the existing regular file `path` may be opened for writing as it is
+// (a read-only file, a read-only file system); it is not changed.
+bool CanWriteFile(const std::string& path, std::string* error);
+// The folder `path` is in (".", or the full path on Windows).
+std::string FolderOf(const std::string& path);
+// The file a symbolic link `path` leads to; `path` itself when it is none.
+std::string ResolveLinks(const std::string& path);
+// The system's folder for temporary files.
+std::string TemporaryFolder();
+// A new empty file in `folder` with a name of its own (ASCII, so that the
+// system code page can spell it), its permissions those of `like` when that
+// names a file; its path in `path`.
+bool CreateTemporaryFile(const std::string& folder, const std::string& like, std::string* path,
+                         std::string* error);
+// Puts `from` in place of `to` in one step, replacing it (rename;
+// MoveFileExW with MOVEFILE_REPLACE_EXISTING), once `from` is on the disk.
+bool PutInPlace(const std::string& from, const std::string& to, std::string* error);
+void RemoveFile(const std::string& path);
+// The name of `path` the plug-in can open: the path itself, or on Windows
+// the path in the system code page, through the folder's short name when its
+// long one cannot be spelled there.
+bool PluginFileName(const std::string& path, std::string* name, std::string* error);
+// After an export that failed: why the file the plug-in wrote cannot be
+// written, as the system says it when a little more is written to it (and
+// taken back), or "" when writing works. A regular file takes 64 KiB past
+// its end, so that the last block's slack cannot hide a full disk; a device
+// one byte; a pipe nothing (its reader would get it), so "".
+std::string WriteFailure(const std::string& path);
 
 // True for a regular file, with the bytes from the current position to its
 // end in `remaining`; false for pipes, terminals and the like.
@@ -53,9 +109,20 @@ void SetBinaryMode(std::FILE* stream);
 
 // Ctrl-C (SIGINT; the console's Ctrl-C and Ctrl-Break on Windows) sets a flag
 // instead of ending the program. A blocking read is interrupted (EINTR) where
-// the system does that. A second Ctrl-C ends the program the usual way. When
-// the program was started with Ctrl-C ignored, it stays ignored.
+// the system does that. When the program was started with Ctrl-C ignored, it
+// stays ignored.
+//
+// A second Ctrl-C ends the program the usual way, after removing the file
+// SetInterruptCleanup named (so does SIGTERM or SIGHUP): no part-written file
+// outlives it. On Windows the file cannot be removed while the plug-in has
+// it open, so there the second Ctrl-C cancels a blocked read and sets
+// AbandonRequested: the export stops after the frame in hand and the program
+// removes the file itself; a third ends the program at once.
 void InstallInterruptHandler();
 bool InterruptRequested();
+bool AbandonRequested();
+// The file a second Ctrl-C removes; "" for none. Async-signal-safe to use
+// from the handler: the name is copied here, before any signal needs it.
+void SetInterruptCleanup(const std::string& path);
 
 }  // namespace lodra_gif

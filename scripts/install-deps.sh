@@ -80,14 +80,15 @@ NATIVE_PACKAGES=(
   ffmpeg desktop-base
 )
 # The rest of a full install: the benchmarks, the Windows cross toolchain and
-# Wine, the reliability checks, the dialog test's locale, and dpkg-dev for
-# apt-get source.
+# Wine, the reliability checks, the dialog test's locale, dpkg-dev for
+# apt-get source and the Debian package (with help2man and man-db).
 MORE_PACKAGES=(
   dpkg-dev libbenchmark-dev
   gcc-mingw-w64-i686-posix g++-mingw-w64-i686-posix binutils-mingw-w64-i686 mingw-w64-i686-dev
   wine wine64 wine32:i386
   clang-14 libclang-rt-14-dev llvm-14 valgrind
   locales
+  help2man man-db
 )
 
 log() { echo "install-deps: $*"; }

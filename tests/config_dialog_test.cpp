@@ -9,6 +9,8 @@
 #include "platform/standin/dialog_control.h"
 #include "plugin/module_entries.h"
 #include "resources/resource_ids.h"
+#include "tests/support/dialog_cases.h"
+#include "tests/support/have_want.h"
 
 namespace {
 
@@ -17,13 +19,10 @@ using standin::CloseWindow;
 using standin::ControlKind;
 using standin::TypeText;
 using standin::UserAction;
-
-template <typename T>
-::testing::AssertionResult HaveWant(const T& have, const T& want) {
-  if (have == want) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << "have " << ::testing::PrintToString(have) << ", want "
-                                       << ::testing::PrintToString(want);
-}
+using testing_support::DialogButton;
+using testing_support::DialogCase;
+using testing_support::HaveWant;
+using testing_support::kDialogCases;
 
 std::string Show(const Settings& s) {
   return "{" + std::to_string(s.loop_count) + ", " + std::to_string(s.use_mask) + "}";
@@ -65,82 +64,41 @@ class ConfigDialogTest : public ::testing::Test {
 
 // --------------------------------------------------- what the user sees and does
 
-struct DialogCase {
-  const char* name;
-  Settings before;
+// The user's part of a case, as the stand-in's script.
+std::vector<UserAction> Script(const DialogCase& c) {
   std::vector<UserAction> user;
-  std::string want_shown_count;  // the edit box once the dialog is open
-  UINT want_shown_mask;          // the check box once the dialog is open
-  INT_PTR want_result;           // DialogBoxParamA's: 1 OK, 2 Cancel
-  Settings want_after;
-};
-
-const DialogCase kDialogCases[] = {
-    {"OK keeps settings in range", {25, 1}, {Click(IDOK)}, "25", BST_CHECKED, 1, {25, 1}},
-    {"zero shown, box clear", {0, 0}, {Click(IDOK)}, "0", BST_UNCHECKED, 1, {0, 0}},
-    {"stored 100000 shown as is, OK clamps", {100000, 0}, {Click(IDOK)}, "100000", BST_UNCHECKED,
-     1, {65535, 0}},
-    {"stored -1 shown unsigned, OK stores 0", {-1, 0}, {Click(IDOK)}, "4294967295",
-     BST_UNCHECKED, 1, {0, 0}},
-    {"mask 5 shown checked, OK stores 1", {0, 5}, {Click(IDOK)}, "0", BST_CHECKED, 1, {0, 1}},
-    {"typed 65535 kept", {10, 0}, {TypeText(IDC_LOOP_COUNT, "65535"), Click(IDOK)}, "10",
-     BST_UNCHECKED, 1, {65535, 0}},
-    {"typed 65536 clamps", {10, 0}, {TypeText(IDC_LOOP_COUNT, "65536"), Click(IDOK)}, "10",
-     BST_UNCHECKED, 1, {65535, 0}},
-    {"typed 70000 clamps", {10, 0}, {TypeText(IDC_LOOP_COUNT, "70000"), Click(IDOK)}, "10",
-     BST_UNCHECKED, 1, {65535, 0}},
-    {"typed 2^31-1 clamps", {10, 0}, {TypeText(IDC_LOOP_COUNT, "2147483647"), Click(IDOK)}, "10",
-     BST_UNCHECKED, 1, {65535, 0}},
-    {"typed 2^31 loops forever", {10, 0}, {TypeText(IDC_LOOP_COUNT, "2147483648"), Click(IDOK)},
-     "10", BST_UNCHECKED, 1, {0, 0}},
-    {"typed 2^32-1 loops forever", {10, 0}, {TypeText(IDC_LOOP_COUNT, "4294967295"), Click(IDOK)},
-     "10", BST_UNCHECKED, 1, {0, 0}},
-    // Must not wrap to 1.
-    {"typed 2^32+1 loops forever", {10, 0}, {TypeText(IDC_LOOP_COUNT, "4294967297"), Click(IDOK)},
-     "10", BST_UNCHECKED, 1, {0, 0}},
-    {"typed letters loops forever", {10, 1}, {TypeText(IDC_LOOP_COUNT, "abc"), Click(IDOK)}, "10",
-     BST_CHECKED, 1, {0, 1}},
-    {"emptied box loops forever", {10, 1}, {TypeText(IDC_LOOP_COUNT, ""), Click(IDOK)}, "10",
-     BST_CHECKED, 1, {0, 1}},
-    {"typed -5 loops forever", {10, 0}, {TypeText(IDC_LOOP_COUNT, "-5"), Click(IDOK)}, "10",
-     BST_UNCHECKED, 1, {0, 0}},
-    {"ticked, OK", {3, 0}, {Click(IDC_USE_MASK), Click(IDOK)}, "3", BST_UNCHECKED, 1, {3, 1}},
-    {"unticked, OK", {3, 1}, {Click(IDC_USE_MASK), Click(IDOK)}, "3", BST_CHECKED, 1, {3, 0}},
-    {"both changed, OK stores both", {3, 0},
-     {TypeText(IDC_LOOP_COUNT, "8"), Click(IDC_USE_MASK), Click(IDOK)}, "3", BST_UNCHECKED, 1,
-     {8, 1}},
-    {"both changed, Cancel stores nothing", {42, 1},
-     {TypeText(IDC_LOOP_COUNT, "7"), Click(IDC_USE_MASK), Click(IDCANCEL)}, "42", BST_CHECKED, 2,
-     {42, 1}},
-    {"Cancel keeps an out-of-range count", {100000, 0}, {Click(IDCANCEL)}, "100000",
-     BST_UNCHECKED, 2, {100000, 0}},
-    {"close box is Cancel", {42, 0},
-     {TypeText(IDC_LOOP_COUNT, "7"), Click(IDC_USE_MASK), CloseWindow()}, "42", BST_UNCHECKED, 2,
-     {42, 0}},
-};
+  if (c.typed != nullptr) user.push_back(TypeText(IDC_LOOP_COUNT, c.typed));
+  if (c.click_mask) user.push_back(Click(IDC_USE_MASK));
+  user.push_back(c.button == DialogButton::kOk       ? Click(IDOK)
+                 : c.button == DialogButton::kCancel ? Click(IDCANCEL)
+                                                     : CloseWindow());
+  return user;
+}
 
 TEST_F(ConfigDialogTest, ShowsStoresAndCancels) {
   for (const DialogCase& c : kDialogCases) {
     SCOPED_TRACE(c.name);
-    g_settings = c.before;
-    standin::ScriptUser(c.user);
+    g_settings = {c.loop_count, c.use_mask};
+    const std::vector<UserAction> user = Script(c);
+    standin::ScriptUser(user);
     EXPECT_TRUE(HaveWant(ShowConfigDialog(kHostWindow, kModule), int32_t{1})) << "entry result";
 
     const standin::DialogRun& run = standin::LastDialogRun();
     ASSERT_TRUE(run.opened);
     EXPECT_TRUE(run.script_errors.empty()) << run.script_errors.front();
     EXPECT_TRUE(run.ended) << "the dialog never called EndDialog";
-    EXPECT_TRUE(HaveWant(run.actions_delivered, c.user.size())) << "actions delivered";
-    EXPECT_TRUE(HaveWant(run.result, c.want_result)) << "dialog result";
+    EXPECT_TRUE(HaveWant(run.actions_delivered, user.size())) << "actions delivered";
+    const INT_PTR want_result = c.button == DialogButton::kOk ? IDOK : IDCANCEL;
+    EXPECT_TRUE(HaveWant(run.result, want_result)) << "dialog result";
 
     const standin::ControlState* count = standin::FindControl(run.after_init, IDC_LOOP_COUNT);
     const standin::ControlState* mask = standin::FindControl(run.after_init, IDC_USE_MASK);
     ASSERT_NE(count, nullptr);
     ASSERT_NE(mask, nullptr);
-    EXPECT_TRUE(HaveWant(count->text, c.want_shown_count)) << "shown count";
-    EXPECT_TRUE(HaveWant(mask->check, c.want_shown_mask)) << "shown mask";
+    EXPECT_TRUE(HaveWant(count->text, std::string(c.want_shown))) << "shown count";
+    EXPECT_TRUE(HaveWant(mask->check, c.want_checked ? UINT{BST_CHECKED} : UINT{BST_UNCHECKED})) << "shown mask";
 
-    EXPECT_TRUE(HaveWant(Show(g_settings), Show(c.want_after))) << "settings afterwards";
+    EXPECT_TRUE(HaveWant(Show(g_settings), Show({c.want_loop_count, c.want_use_mask}))) << "settings afterwards";
   }
 }
 

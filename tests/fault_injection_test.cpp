@@ -59,8 +59,7 @@ class FaultInjection : public ::testing::Test {
 };
 
 int AcquisitionsOfOneEncoding(bool masked) {
-  Palette palette;
-  BuildPalette(&palette);
+  const Palette& palette = FixedPalette();
   const std::vector<uint8_t> frame = PatternFrame(6, 3, 0);
   standin::Reset();
   uint8_t* block = masked ? EncodeMaskedFrame(&palette, 6, frame.data(), 3, nullptr)
@@ -74,8 +73,7 @@ TEST_F(FaultInjection, EveryAcquisitionOfAnEncodingFailsCleanly) {
   for (bool masked : {false, true}) {
     const int acquisitions = AcquisitionsOfOneEncoding(masked);
     ASSERT_GT(acquisitions, 4) << "start-up, index image, bitmap, stream block, stream, result at least";
-    Palette palette;
-    BuildPalette(&palette);
+    const Palette& palette = FixedPalette();
     const std::vector<uint8_t> frame = PatternFrame(6, 3, 0);
     for (int k = 1; k <= acquisitions; ++k) {
       standin::Reset();
@@ -92,8 +90,7 @@ TEST_F(FaultInjection, EveryAcquisitionOfAnEncodingFailsCleanly) {
 }
 
 TEST_F(FaultInjection, NullPixelsAcquireNothing) {
-  Palette palette;
-  BuildPalette(&palette);
+  const Palette& palette = FixedPalette();
   EXPECT_EQ(EncodeFrame(&palette, 4, nullptr, 4, nullptr), nullptr);
   EXPECT_EQ(standin::AcquisitionCount(), 0);
 }

@@ -13,12 +13,6 @@ using Bytes = std::vector<uint8_t>;
 // Small GIFs assembled piece by piece; the image data is one sub-block the
 // splicer never decodes, so its content is arbitrary.
 
-Palette TestPalette() {
-  Palette palette;
-  BuildPalette(&palette);
-  return palette;
-}
-
 Bytes ColourTable(const Palette& palette) {
   Bytes table;
   for (uint32_t entry : palette.entries) {
@@ -66,7 +60,7 @@ Bytes WantHead(const Palette& palette) { return Signature() + Screen(0xF7) + Col
 // --------------------------------------------------------------- fixed layout
 
 TEST(SpliceFrameGif, FixedLayoutIsCutAtFixedOffsets) {
-  const Palette palette = TestPalette();
+  const Palette& palette = FixedPalette();
   const Bytes block = FixedLayout(palette);
   gif::SplicedFrame frame;
   ASSERT_TRUE(gif::SpliceFrameGif(block.data(), block.size(), palette, 0x1234, &frame));
@@ -77,29 +71,8 @@ TEST(SpliceFrameGif, FixedLayoutIsCutAtFixedOffsets) {
   EXPECT_EQ(Written(frame), want);
 }
 
-TEST(SpliceFrameGif, FixedLayoutWithoutTrailerIsTakenWhole) {
-  const Palette palette = TestPalette();
-  Bytes block = FixedLayout(palette);
-  block.pop_back();  // ends with the image data's terminator, no trailer
-  gif::SplicedFrame frame;
-  ASSERT_TRUE(gif::SpliceFrameGif(block.data(), block.size(), palette, 3, &frame));
-  const Bytes want = Bytes{0x21, 0xF9, 0x04, 0x09, 0x03, 0x00, 0x00, 0x00} + Descriptor(0x00) + ImageData();
-  EXPECT_EQ(Written(frame), want);
-}
-
-TEST(SpliceFrameGif, FixedLayoutKeepsOnlyTheImage) {
-  const Palette palette = TestPalette();
-  const Bytes fixed = FixedLayout(palette);
-  // A comment after the image, before the trailer, is not the frame's.
-  const Bytes block = Bytes(fixed.begin(), fixed.end() - 1) + Comment() + Control() + Trailer();
-  gif::SplicedFrame frame;
-  ASSERT_TRUE(gif::SpliceFrameGif(block.data(), block.size(), palette, 3, &frame));
-  const Bytes want = Bytes{0x21, 0xF9, 0x04, 0x09, 0x03, 0x00, 0x00, 0x00} + Descriptor(0x00) + ImageData();
-  EXPECT_EQ(Written(frame), want);
-}
-
 TEST(SpliceFrameGif, FixedLayoutKeepsTheEncodersTransparentIndex) {
-  const Palette palette = TestPalette();
+  const Palette& palette = FixedPalette();
   Bytes block = FixedLayout(palette);
   block[781 + 6] = 0x07;
   gif::SplicedFrame frame;
@@ -115,13 +88,20 @@ struct ParsedCase {
   Bytes want_frame;  // control extension + descriptor + [local table] + data
 };
 
-TEST(SpliceFrameGif, OtherLayoutsAreRewrittenInTheFixedOne) {
-  const Palette palette = TestPalette();
+// Whatever the layout, the frame comes out in the fixed one.
+TEST(SpliceFrameGif, EveryLayoutComesOutInTheFixedOne) {
+  const Palette& palette = FixedPalette();
+  const Bytes fixed = FixedLayout(palette);
   const Bytes table = ColourTable(palette);
   Bytes other_table = table;
   other_table[3] ^= 0xFF;
   const Bytes control = {0x21, 0xF9, 0x04, 0x09, 0x05, 0x00, 0x00, 0x00};
   const ParsedCase cases[] = {
+      {"the fixed layout without its trailer is taken whole", Bytes(fixed.begin(), fixed.end() - 1),
+       control + Descriptor(0x00) + ImageData()},
+      // A comment after the image, before the trailer, is not the frame's.
+      {"the fixed layout keeps only the image", Bytes(fixed.begin(), fixed.end() - 1) + Comment() + Control() + Trailer(),
+       control + Descriptor(0x00) + ImageData()},
       {"local table equal to the palette is dropped", LocalTableLayout(table),
        control + Descriptor(0x00) + ImageData()},
       {"a different local table is kept", LocalTableLayout(other_table),
@@ -157,7 +137,7 @@ TEST(SpliceFrameGif, OtherLayoutsAreRewrittenInTheFixedOne) {
 }
 
 TEST(SpliceFrameGif, HeadTakesTheBlocksScreenSize) {
-  const Palette palette = TestPalette();
+  const Palette& palette = FixedPalette();
   Bytes block = LocalTableLayout(ColourTable(palette));
   block[6] = 0x34;  // width 0x0234
   block[7] = 0x02;
@@ -171,7 +151,7 @@ TEST(SpliceFrameGif, HeadTakesTheBlocksScreenSize) {
 // ------------------------------------------------------------ broken blocks
 
 TEST(SpliceFrameGif, RefusesWhatIsNoSingleImageGif) {
-  const Palette palette = TestPalette();
+  const Palette& palette = FixedPalette();
   const Bytes table = ColourTable(palette);
   const Bytes good = LocalTableLayout(table);
   const Bytes fixed = FixedLayout(palette);

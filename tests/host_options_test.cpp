@@ -1,6 +1,7 @@
 // lodra-gif's command line, its checks against what the plug-in takes, the
-// raw frame reader and the figures in its summary line. Plain functions
-// only: these run natively and under Wine.
+// raw frame reader, the GIF read back after the export and the figures and
+// progress line it shows. Plain functions only: these run natively and under
+// Wine.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -9,23 +10,21 @@
 #include <vector>
 
 #include "host/frames.h"
+#include "host/gif_timing.h"
 #include "host/options.h"
 #include "host/progress.h"
 #include "host/video_options.h"
 #include "plugin/plugin_interface.h"
+#include "tests/support/have_want.h"
+#include "tests/support/host_run.h"
+#include "tests/support/temp_path.h"
 
 namespace {
 
 using lodra_gif::FrameRate;
 using lodra_gif::FrameSize;
+using testing_support::HaveWant;
 using Bytes = std::vector<uint8_t>;
-
-template <typename T>
-::testing::AssertionResult HaveWant(const T& have, const T& want) {
-  if (have == want) return ::testing::AssertionSuccess();
-  return ::testing::AssertionFailure() << "have " << ::testing::PrintToString(have) << ", want "
-                                       << ::testing::PrintToString(want);
-}
 
 ::testing::AssertionResult ErrorSays(bool ok, const std::string& error, const std::string& want_part) {
   if (ok) return ::testing::AssertionFailure() << "have success, want an error with \"" << want_part << "\"";
@@ -244,6 +243,7 @@ TEST(ParseCommandLine, Good) {
   } const cases[] = {
       {"the demo", {"-o", "a.gif"}, "a.gif", "", false},
       {"stdin", {"-o", "a.gif", "-"}, "a.gif", "-", true},
+      {"stdin to stdout", {"-o", "-", "-"}, "-", "-", true},
       {"options after INPUT", {"in.raw", "--size", "4x4", "--rate", "25", "-o", "a.gif"}, "a.gif", "in.raw", true},
       {"-o glued to its value", {"-oa.gif"}, "a.gif", "", false},
       {"--output=", {"--output=b.gif"}, "b.gif", "", false},
@@ -257,7 +257,7 @@ TEST(ParseCommandLine, Good) {
     EXPECT_TRUE(HaveWant(parsed.options.output, c.want_output));
     EXPECT_TRUE(HaveWant(parsed.options.input, c.want_input));
     EXPECT_TRUE(HaveWant(parsed.options.has_input, c.want_has_input));
-    EXPECT_FALSE(parsed.options.help);
+    EXPECT_FALSE(parsed.options.help || parsed.options.version);
   }
 }
 
@@ -289,21 +289,25 @@ TEST(ParseCommandLine, EveryOptionReachesItsField) {
   }
 }
 
-TEST(ParseCommandLine, HelpWinsUnlessAfterDoubleDash) {
+TEST(ParseCommandLine, HelpWinsAndVersionNeedsNoOutput) {
   struct Case {
     std::vector<std::string> args;
-    bool want_help;
+    bool want_help, want_version;
   } const cases[] = {
-      {{"--help"}, true},
-      {{"-h"}, true},
-      {{"--bogus", "--help"}, true},  // nothing else is checked
-      {{"--help", "--size", "nonsense"}, true},
-      {{"-o", "a.gif", "--", "-h"}, false},  // a file named -h
+      {{"--help"}, true, false},
+      {{"-h"}, true, false},
+      {{"--bogus", "--help"}, true, false},  // nothing else is checked
+      {{"--help", "--size", "nonsense"}, true, false},
+      {{"-o", "a.gif", "--", "-h"}, false, false},  // a file named -h
+      {{"--module", "m.so", "--version"}, false, true},  // needs no -o
+      {{"--version", "--help"}, true, false},
+      {{"-o", "a.gif", "--", "--version"}, false, false},
   };
   for (const Case& c : cases) {
     const Parsed parsed = Parse(c.args);
     ASSERT_TRUE(parsed.ok) << parsed.error;
     EXPECT_TRUE(HaveWant(parsed.options.help, c.want_help)) << c.args.back();
+    EXPECT_TRUE(HaveWant(parsed.options.version, c.want_version)) << c.args.back();
   }
 }
 
@@ -316,10 +320,10 @@ TEST(ParseCommandLine, Bad) {
       {{"in.raw"}, "no output file"},
       {{"-o"}, "-o needs a value"},
       {{"-o", "a.gif", "--size"}, "--size needs a value"},
-      {{"-o", "-"}, "the GIF cannot go to standard output"},
-      {{"--output="}, "--output needs a file name"},
+      {{"--output="}, "--output needs a file name, or - for standard output"},
       {{"--module=", "-o", "a.gif"}, "--module needs a file name"},
       {{"--mask=1", "-o", "a.gif"}, "--mask takes no value"},
+      {{"--version", "--size", "4y4"}, "malformed size"},
       {{"-x", "-o", "a.gif"}, "unknown option -x"},
       {{"--sizes", "4x4", "-o", "a.gif"}, "unknown option --sizes"},
       {{"-o", "a.gif", "x.raw", "y.raw"}, "more than one INPUT: \"x.raw\" and \"y.raw\""},
@@ -658,23 +662,92 @@ TEST(Demo, MaskHalfIsBlackOrWhiteAndPaddingStaysZero) {
 
 // ---------------------------------------------------------- the summary
 
-TEST(Summary, PlayingTimeIsTheSumOfTheDelays) {
+TEST(Summary, GifTimingIsReadBackFromTheBlocks) {
+  // Every kind of block, each with a distinct delay, so that a delay taken
+  // from the wrong place shows: a global table of 2 entries; the looping
+  // extension; a control extension (delay 0x0107) for an image with a local
+  // table of 4 entries and two data sub-blocks; a comment; an image with a
+  // control extension of delay 0; an image with none; the trailer.
+  const Bytes gif = {
+      'G', 'I', 'F', '8', '9', 'a', 2, 0, 2, 0, 0x80, 0, 0,  // screen 2x2, global table
+      0, 0, 0, 255, 255, 255,                                // 2 entries
+      0x21, 0xFF, 11, 'N', 'E', 'T', 'S', 'C', 'A', 'P', 'E', '2', '.', '0', 3, 1, 0, 0, 0,
+      0x21, 0xF9, 4, 0, 0x07, 0x01, 0, 0,                    // delay 263
+      0x2C, 0, 0, 0, 0, 2, 0, 2, 0, 0x81,                    // local table of 4 entries
+      1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12,
+      2, 2, 0x44, 0x01, 1, 0x00, 0,                          // LZW size 2, two sub-blocks
+      0x21, 0xFE, 3, 'a', 'b', 'c', 0,                       // comment
+      0x21, 0xF9, 4, 0, 0, 0, 0, 0,                          // delay 0
+      0x2C, 0, 0, 0, 0, 2, 0, 2, 0, 0, 2, 2, 0x44, 0x01, 0,
+      0x2C, 0, 0, 0, 0, 2, 0, 2, 0, 0, 2, 2, 0x44, 0x01, 0,  // no control extension
+      0x3B,
+  };
+  const std::string path = testing_support::TempPath("timing.gif");
   struct Case {
-    int64_t frames;
+    const char* what;
+    Bytes bytes;
+    bool want_ok;
+  };
+  std::vector<Case> cases = {{"whole", gif, true}};
+  Bytes bad_signature = gif;
+  bad_signature[0] = 'P';
+  cases.push_back({"not a GIF", bad_signature, false});
+  Bytes unknown_block = gif;
+  unknown_block[gif.size() - 1] = 0x3A;
+  cases.push_back({"an unknown block in place of the trailer", unknown_block, false});
+  for (size_t cut = 0; cut < gif.size(); ++cut) cases.push_back({"cut short", Bytes(gif.begin(), gif.begin() + cut), false});
+
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.what) + ", " + std::to_string(c.bytes.size()) + " bytes");
+    ASSERT_TRUE(testing_support::WriteBytes(path, c.bytes));
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    ASSERT_NE(file, nullptr);
+    lodra_gif::GifTiming timing;
+    timing.frames = -1;
+    const bool ok = lodra_gif::ReadGifTiming(file, &timing);
+    std::fclose(file);
+    ASSERT_TRUE(HaveWant(ok, c.want_ok));
+    if (!ok) {
+      EXPECT_TRUE(HaveWant(timing.frames, int64_t{-1})) << "untouched on failure";
+      continue;
+    }
+    EXPECT_TRUE(HaveWant(timing.frames, int64_t{3}));
+    EXPECT_TRUE(HaveWant(timing.hundredths, int64_t{263}));
+    EXPECT_TRUE(HaveWant(timing.zero_delays, int64_t{2}));
+  }
+  std::remove(path.c_str());
+}
+
+TEST(Summary, RateWarningSaysWhatTheDelaysBecome) {
+  struct Case {
     FrameRate rate;
-    const char* want;
+    const char* want;  // "" for no warning
   } const cases[] = {
-      {75, {25, 1}, "3.00 s"},
-      {10, {30000, 1001}, "0.33 s"},  // 33.4 hundredths, rounded down as the delays are
-      {1, {1, 100}, "100.00 s"},
-      {2147483647, {1, 2147483647}, "4611686014132420609.00 s"},  // no overflow
+      {{25, 1}, ""},
+      {{50, 1}, ""},
+      {{51, 1}, "at 51 fps frames get delays of 1/100 s, which browsers play as 1/10 s"},
+      {{60000, 1001}, "delays of 1/100 s"},
+      {{100, 1}, "delays of 1/100 s"},
+      {{101, 1}, "at 101 fps a frame lasts less than 1/100 s, the shortest delay a GIF holds: most frames get a "
+                 "delay of 0"},
+      {{2147483647, 1}, "a delay of 0"},
+      {{1, 655}, ""},  // 655 s: the longest delay holds it
+      {{1, 656}, "a frame lasts longer than 655.35 s, the longest delay a GIF holds: every frame is shown for"},
+      {{1, 1000}, "at 0.001 fps"},
+      {{1, 2147483647}, "at 1/2147483647 fps"},
   };
   for (const Case& c : cases) {
-    EXPECT_TRUE(HaveWant(lodra_gif::FormatPlayingTime(c.frames, c.rate), std::string(c.want)));
+    SCOPED_TRACE(std::to_string(c.rate.rate) + "/" + std::to_string(c.rate.scale));
+    const std::string warning = lodra_gif::RateWarning(c.rate);
+    if (c.want[0] == '\0') {
+      EXPECT_TRUE(HaveWant(warning, std::string()));
+    } else {
+      EXPECT_NE(warning.find(c.want), std::string::npos) << "have \"" << warning << "\", want \"" << c.want << "\"";
+    }
   }
 }
 
-TEST(Summary, RatesSizesAndTheProgressLine) {
+TEST(Summary, RatesSizesAndTimes) {
   struct Case {
     std::string have, want;
   } const cases[] = {
@@ -684,13 +757,47 @@ TEST(Summary, RatesSizesAndTheProgressLine) {
       {lodra_gif::FormatBytes(1023), "1023 bytes"},
       {lodra_gif::FormatBytes(1536), "1.5 KiB"},
       {lodra_gif::FormatBytes(3 * 1024 * 1024), "3.0 MiB"},
+      {lodra_gif::FormatPlayingTime(300), "3.00 s"},
+      {lodra_gif::FormatPlayingTime(7), "0.07 s"},
+      {lodra_gif::FormatPlayingTime(int64_t{65535} * 2147483647), "1407353408061.45 s"},
+      {lodra_gif::FormatFrames(1), "1 frame"},
+      {lodra_gif::FormatFrames(0), "0 frames"},
   };
   for (const Case& c : cases) EXPECT_TRUE(HaveWant(c.have, c.want));
-  char line[128];
-  lodra_gif::FormatProgress(line, sizeof line, 6, 24, 2.0);
-  EXPECT_TRUE(HaveWant(std::string(line), std::string("[######------------------] 6/24 frames  3.0 fps")));
-  lodra_gif::FormatProgress(line, sizeof line, 1234, -1, 0.0);
-  EXPECT_TRUE(HaveWant(std::string(line), std::string("1234 frames  0.0 fps"))) << "no total: no bar";
+}
+
+TEST(Summary, ProgressLineFitsTheTerminal) {
+  struct Case {
+    int64_t done, total;
+    double seconds;
+    int columns;
+    const char* want;
+  } const cases[] = {
+      {6, 24, 2.0, 80, "[######------------------] 6/24 frames  3.0 fps  0:06 left"},
+      {6, 24, 2.0, 40, "[###-----------] 6/24 frames  0:06 left"},  // the fps goes first
+      {6, 24, 2.0, 30, "6/24 frames  0:06 left"},                   // then the bar
+      {6, 24, 2.0, 20, "6/24 frames"},                              // then the time left
+      {24, 24, 8.0, 80, "[########################] 24/24 frames  3.0 fps"},
+      {1, 3601, 1.0, 80, "[------------------------] 1/3601 frames  1.0 fps  1:00:00 left"},
+      {1234, -1, 0.0, 80, "1234 frames  0.0 fps"},  // no total: no bar, no time left
+      {1234, -1, 0.0, 15, "1234 frames"},
+      {2147483647, 2147483647, 1.0, 20, "2147483647/21474836"},
+  };
+  char line[160];
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.columns) + " columns");
+    const int length = lodra_gif::FormatProgress(line, sizeof line, c.done, c.total, c.seconds, c.columns);
+    EXPECT_TRUE(HaveWant(std::string(line), std::string(c.want)));
+    EXPECT_TRUE(HaveWant(length, static_cast<int>(std::string(c.want).size())));
+  }
+  // Shorter than the terminal at every width, or it wraps.
+  for (int columns = 2; columns <= 120; ++columns) {
+    for (const int64_t total : {int64_t{-1}, int64_t{99999}, int64_t{2147483647}}) {
+      const int length = lodra_gif::FormatProgress(line, sizeof line, 9999, total, 3599.0, columns);
+      EXPECT_LT(length, columns) << line;
+      EXPECT_TRUE(HaveWant(static_cast<size_t>(length), std::string(line).size()));
+    }
+  }
 }
 
 }  // namespace

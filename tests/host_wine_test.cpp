@@ -19,7 +19,11 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <set>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "host/options.h"
@@ -32,6 +36,16 @@
 namespace {
 
 using namespace testing_support;
+
+namespace fs = std::filesystem;
+
+std::wstring Widen(const std::string& utf8) {
+  if (utf8.empty()) return std::wstring();
+  const int length = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  std::wstring wide(static_cast<size_t>(length), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &wide[0], length);
+  return wide;
+}
 
 // The build tree's paths are Unix paths; Wine shows the Unix root as Z:.
 std::string WindowsPath(const std::string& path) {
@@ -94,10 +108,10 @@ struct Outcome {
   std::string err;
 };
 
-// Runs lodra-gif.exe with `args` to its end. Its stdin is the null device,
-// the file `stdin_data` names (kFile) or a pipe that `stdin_data` is written
-// into and then closed (kPipe); its stdout and stderr go to files, so the
-// host never sees a console.
+// Runs lodra-gif.exe with `args` (UTF-8, passed on as UTF-16) to its end.
+// Its stdin is the null device, the file `stdin_data` names (kFile) or a
+// pipe that `stdin_data` is written into and then closed (kPipe); its stdout
+// and stderr go to files, so the host never sees a console.
 Outcome RunHost(const std::vector<std::string>& args, Stdin in = Stdin::kNull, const std::string& stdin_data = "") {
   Outcome run;
   SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
@@ -129,15 +143,16 @@ Outcome RunHost(const std::vector<std::string>& args, Stdin in = Stdin::kNull, c
 
   std::string command = Quoted(HostProgram());
   for (const std::string& arg : args) command += " " + Quoted(arg);
-  STARTUPINFOA startup = {};
+  std::wstring wide_command = Widen(command);
+  STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = child_in.get();
   startup.hStdOutput = out.get();
   startup.hStdError = err.get();
   PROCESS_INFORMATION process = {};
-  if (!CreateProcessA(HostProgram().c_str(), &command[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW, nullptr,
-                      nullptr, &startup, &process)) {
+  if (!CreateProcessW(Widen(HostProgram()).c_str(), &wide_command[0], nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
+                      nullptr, nullptr, &startup, &process)) {
     ADD_FAILURE() << "cannot start " << HostProgram() << ": error " << GetLastError();
     return run;
   }
@@ -250,7 +265,6 @@ TEST(HostWine, EachFailureHasItsStatusAndWritesNothing) {
        "cannot load the plug-in module"},
       {"DLL without the export", {"--module", not_a_plugin, "--frames", "1", "-o", output}, 3,
        "has no GetOutputPluginTable export"},
-      {"output folder missing", {"--frames", "1", "-o", TempPath("no\\such\\folder.gif")}, 4, "cannot write"},
       // A file without --size and --rate is a video file, which this build
       // does not read.
       {"video file", {"-o", output, input}, 2, "reads raw frames only, not video files"},
@@ -261,6 +275,167 @@ TEST(HostWine, EachFailureHasItsStatusAndWritesNothing) {
     const Outcome run = RunHost(c.args);
     ExpectFailedRun(run.status, run.err, c, output);
   }
+}
+
+// ------------------------------------------------------- the file system
+// Names the system code page cannot spell, for input, output and their
+// folder: Japanese (code page 932 has them, 1252 does not) and an emoji (no
+// code page has it). Run in the default locale and, as
+// host_wine_test_ja, in the Japanese one (LODRA_WANT_CODE_PAGE says which).
+
+std::string UnixFree(const std::string& path) {
+  std::string windows = path;
+  for (char& c : windows)
+    if (c == '/') c = '\\';
+  return windows;
+}
+
+Bytes ReadBytes(const std::string& path) {
+  Bytes bytes;
+  std::FILE* file = _wfopen(Widen(path).c_str(), L"rb");
+  if (file == nullptr) return bytes;
+  uint8_t buffer[65536];
+  size_t n = 0;
+  while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) bytes.insert(bytes.end(), buffer, buffer + n);
+  std::fclose(file);
+  return bytes;
+}
+
+bool WriteBytesTo(const std::string& path, const Bytes& bytes) {
+  std::FILE* file = _wfopen(Widen(path).c_str(), L"wb");
+  if (file == nullptr) return false;
+  const bool wrote = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+  return std::fclose(file) == 0 && wrote;
+}
+
+std::string SystemText(DWORD code) {
+  wchar_t* buffer = nullptr;
+  const DWORD length =
+      FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                     nullptr, code, 0, reinterpret_cast<wchar_t*>(&buffer), 0, nullptr);
+  std::wstring wide = length > 0 ? std::wstring(buffer, length) : std::wstring();
+  if (buffer != nullptr) LocalFree(buffer);
+  while (!wide.empty() && (wide.back() == L'\n' || wide.back() == L'\r' || wide.back() == L' ' || wide.back() == L'.'))
+    wide.pop_back();
+  return fs::path(wide).u8string();
+}
+
+const Bytes kOldBytes = {'n', 'o', 't', ' ', 'a', ' ', 'G', 'I', 'F'};
+
+TEST(HostWineFiles, UnicodeNamesAndAnExistingFileKeptUnlessReplaced) {
+  if (const char* want = std::getenv("LODRA_WANT_CODE_PAGE")) {
+    ASSERT_EQ(GetACP(), static_cast<UINT>(std::atoi(want))) << "the locale did not reach Wine";
+  }
+  const std::string japanese = "\xE5\x87\xBA\xE5\x8A\x9B";  // "output"
+  const std::string emoji = "\xF0\x9F\x8E\x9E";            // U+1F39E, film frames
+  const std::string top = UnixFree(TempPath("files"));
+  std::error_code ignored;
+  fs::remove_all(fs::u8path(top), ignored);
+
+  struct Case {
+    const char* what;
+    std::string folder;  // under `top`, made for the case
+    std::string input;   // "" for the demo, "-" for an empty pipe
+    std::string output;  // in the folder unless it names a device
+    bool existing;       // the output holds kOldBytes first
+    bool read_only;      // and is read-only
+    bool in_use;         // and another program has it open, not shared for writing
+    int want_status;
+    std::string want_message;  // {out}: the output's path
+    bool want_gif;             // else the output as it was
+  };
+  const std::vector<std::string> three_frames = {"--size", "8x6", "--rate", "25"};
+  const Case cases[] = {
+      {"Japanese names, replacing a file", japanese, japanese + ".raw", japanese + ".gif", true, false, false, 0,
+       "wrote {out}: 3 frames, 8x6, 0.12 s at 25 fps", true},
+      {"emoji names, a new file", emoji + "clips", emoji + ".raw", emoji + ".gif", false, false, false, 0,
+       "wrote {out}: 3 frames", true},
+      {"an empty pipe keeps the file", emoji + japanese, "-", japanese + emoji + ".gif", true, false, false, 5,
+       "standard input holds no whole frame; {out} is left as it was", false},
+      {"a missing folder", japanese + "\\" + emoji, "", "no\\" + japanese + ".gif", false, false, false, 4,
+       "cannot write {out}: " + SystemText(ERROR_PATH_NOT_FOUND), false},
+      {"a folder", japanese, "", emoji, false, false, false, 4, "cannot write {out}: Is a directory", false},
+      {"a read-only file", japanese, "", japanese + ".gif", true, true, false, 4,
+       "cannot write {out}: " + SystemText(ERROR_ACCESS_DENIED), false},
+      {"a file in use", emoji, "", japanese + ".gif", true, false, true, 4,
+       "cannot write {out}: " + SystemText(ERROR_SHARING_VIOLATION), false},
+      // Wine's /dev/full: a device, written directly, whose writes fail.
+      {"a full device", "", "", "Z:\\dev\\full", false, false, false, 4, "cannot write {out}: " + SystemText(ERROR_DISK_FULL),
+       false},
+      {"the null device", "", "", "NUL", false, false, false, 0, "wrote NUL: 3 frames", false},
+  };
+  std::vector<std::string> skipped;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string folder = top + "\\" + c.folder;
+    ASSERT_TRUE(fs::create_directories(fs::u8path(folder)));
+    const bool device = c.output == "NUL" || c.output.compare(0, 3, "Z:\\") == 0;
+    const std::string out = device ? c.output : folder + "\\" + c.output;
+    if (c.output == emoji) fs::create_directory(fs::u8path(out));
+    if (c.existing) {
+      ASSERT_TRUE(WriteBytesTo(out, kOldBytes)) << out;
+    }
+    if (c.read_only) {
+      SetFileAttributesW(Widen(out).c_str(), FILE_ATTRIBUTE_READONLY);
+      // Wine run as root lets the owner's write bits decide, and root
+      // writes anyway.
+      const HANDLE probe =
+          CreateFileW(Widen(out).c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+      if (probe != INVALID_HANDLE_VALUE) {
+        CloseHandle(probe);
+        skipped.push_back(std::string(c.what) + ": the read-only attribute does not stop this user (root)");
+        SetFileAttributesW(Widen(out).c_str(), FILE_ATTRIBUTE_NORMAL);
+        fs::remove_all(fs::u8path(top), ignored);
+        continue;
+      }
+    }
+    std::vector<std::string> args = {"-o", out, "--size", "8x6", "--frames", "3"};
+    std::string piped;
+    Stdin in = Stdin::kNull;
+    if (c.input == "-") {
+      args.insert(args.end(), {"--rate", "25", "-"});
+      in = Stdin::kPipe;
+    } else if (!c.input.empty()) {
+      const std::string input = folder + "\\" + c.input;
+      ASSERT_TRUE(WriteBytesTo(input, RawStream(8, 6, 3, BinaryPatternColour)));
+      args.insert(args.end(), {"--rate", "25", input});
+    }
+    std::set<std::string> names;
+    for (const auto& entry : fs::directory_iterator(fs::u8path(folder))) names.insert(entry.path().filename().u8string());
+
+    // Held by "another program" for the run: read, shared for reading only.
+    Handle holder;
+    if (c.in_use) {
+      holder.Reset(CreateFileW(Widen(out).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+      ASSERT_NE(holder.get(), nullptr) << "error " << GetLastError();
+    }
+    const Outcome run = RunHost(args, in, piped);
+    holder.Close();
+    EXPECT_TRUE(HaveWant(run.status, c.want_status)) << "exit status; " << run.err;
+    std::string want = c.want_message;
+    const size_t at = want.find("{out}");
+    if (at != std::string::npos) want.replace(at, 5, out);
+    EXPECT_TRUE(Contains(run.err, want)) << "have " << run.err << "want " << want;
+
+    const Bytes after = device ? Bytes() : ReadBytes(out);
+    if (c.want_gif) {
+      DecodedGif gif;
+      std::string error;
+      ASSERT_TRUE(DecodeGif(after, &gif, &error)) << error;
+      ExpectPatternFrames(gif, 8, 6, 3, false, BinaryPatternColour);
+      if (!c.existing) names.insert(c.output);
+    } else if (c.existing) {
+      EXPECT_TRUE(after == kOldBytes) << out << " was changed";
+    } else if (!device && c.output != emoji) {
+      EXPECT_FALSE(fs::exists(fs::u8path(out))) << out << " was made";
+    }
+    std::set<std::string> now;
+    for (const auto& entry : fs::directory_iterator(fs::u8path(folder))) now.insert(entry.path().filename().u8string());
+    EXPECT_TRUE(HaveWant(now, names)) << "the folder's files: no temporary file left";
+    if (c.read_only) SetFileAttributesW(Widen(out).c_str(), FILE_ATTRIBUTE_NORMAL);
+    fs::remove_all(fs::u8path(top), ignored);
+  }
+  for (const std::string& why : skipped) std::printf("skipped %s\n", why.c_str());
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 // The stand-in for the Windows APIs: what the frame encoder relies on, checked
 // against the real APIs' meanings, and the GIF its imaging library writes,
 // checked byte by byte and decoded again with giflib.
-#include <gif_lib.h>
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -12,6 +11,7 @@
 
 #include "platform/standin/control.h"
 #include "platform/win32.h"
+#include "tests/support/gif_decode.h"
 
 namespace {
 
@@ -136,19 +136,7 @@ std::vector<uint8_t> SaveGif(std::vector<uint8_t>& pixels, int width, int height
 
 // -------------------------------------------------------- decoding with giflib
 
-struct MemoryReader {
-  const std::vector<uint8_t>* bytes;
-  size_t at;
-};
-
-int ReadMemory(GifFileType* gif, GifByteType* out, int length) {
-  auto* reader = static_cast<MemoryReader*>(gif->UserData);
-  size_t count = std::min(static_cast<size_t>(length), reader->bytes->size() - reader->at);
-  std::memcpy(out, reader->bytes->data() + reader->at, count);
-  reader->at += count;
-  return static_cast<int>(count);
-}
-
+// The first image of a GIF, as the shared giflib decoder reads it.
 struct Decoded {
   std::string error;  // empty when giflib read the file
   int width = 0, height = 0, images = 0;
@@ -160,39 +148,18 @@ struct Decoded {
 
 Decoded Decode(const std::vector<uint8_t>& bytes) {
   Decoded d;
-  MemoryReader reader{&bytes, 0};
-  int error = 0;
-  GifFileType* gif = DGifOpen(&reader, ReadMemory, &error);
-  if (gif == nullptr) {
-    d.error = "open failed";
-    return d;
-  }
-  ScopeExit close([&] { DGifCloseFile(gif, &error); });
-  if (DGifSlurp(gif) != GIF_OK) {
-    const char* why = GifErrorString(gif->Error);
-    d.error = why != nullptr ? why : "slurp failed";
-    return d;
-  }
-  d.width = gif->SWidth;
-  d.height = gif->SHeight;
-  d.images = gif->ImageCount;
-  d.global_table = gif->SColorMap != nullptr;
-  if (d.images < 1) return d;
-  const SavedImage& image = gif->SavedImages[0];
-  d.local_table = image.ImageDesc.ColorMap != nullptr;
-  const ColorMapObject* map = d.local_table ? image.ImageDesc.ColorMap : gif->SColorMap;
-  for (int i = 0; map != nullptr && i < map->ColorCount; ++i) {
-    const GifColorType& c = map->Colors[i];
-    d.table.push_back(static_cast<uint32_t>(c.Red) << 16 | static_cast<uint32_t>(c.Green) << 8 | c.Blue);
-  }
-  for (int i = 0; i < image.ExtensionBlockCount; ++i) {
-    const ExtensionBlock& block = image.ExtensionBlocks[i];
-    GraphicsControlBlock control;
-    if (block.Function == GRAPHICS_EXT_FUNC_CODE &&
-        DGifExtensionToGCB(static_cast<size_t>(block.ByteCount), block.Bytes, &control) == GIF_OK)
-      d.transparent = control.TransparentColor;
-  }
-  d.indices.assign(image.RasterBits, image.RasterBits + image.ImageDesc.Width * image.ImageDesc.Height);
+  testing_support::DecodedGif gif;
+  if (!testing_support::DecodeGif(bytes, &gif, &d.error)) return d;
+  d.width = gif.width;
+  d.height = gif.height;
+  d.images = static_cast<int>(gif.frames.size());
+  d.global_table = !gif.global_table.empty();
+  if (gif.frames.empty()) return d;
+  const testing_support::DecodedFrame& image = gif.frames[0];
+  d.local_table = !image.local_table.empty();
+  d.table = d.local_table ? image.local_table : gif.global_table;
+  d.transparent = image.disposal < 0 ? -2 : image.transparent_index;  // disposal -1: no control extension
+  d.indices = image.indices;
   return d;
 }
 

@@ -3,7 +3,8 @@
 // a real top-level window. The modal loop holds the calling thread, so a
 // second thread plays the user: it waits for the dialog, reads what it
 // shows, types into the edit box, clicks the check box and presses OK or
-// Cancel, all by messages; the settings are then read through config_get.
+// Cancel or the close box, all by messages; the settings are then read
+// through config_get. The cases are the stand-in's (dialog_cases.h).
 //
 // The dialog is opened with DialogBoxParamA, so its UTF-16 texts pass
 // through the ANSI code page and read back in Japanese only where that is
@@ -19,11 +20,14 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/dialog_cases.h"
 #include "tests/support/have_want.h"
 #include "tests/support/windows_host.h"
 
 namespace {
 
+using testing_support::DialogButton;
+using testing_support::DialogCase;
 using testing_support::HaveWant;
 using namespace testing_support::host_table;
 
@@ -98,9 +102,9 @@ bool WaitForClose(HWND dialog) {
 }
 
 struct UserActions {
-  const wchar_t* typed;  // null: leave the edit box alone
+  const char* typed;  // null: leave the edit box alone
   bool click_mask;
-  int button;  // IDOK or IDCANCEL
+  DialogButton button;
 };
 
 // Runs on the user's thread while `thread` sits in the dialog's modal loop.
@@ -127,13 +131,19 @@ Seen PlayUser(DWORD thread, HWND owner, const UserActions& actions) {
   }
   ClientToScreen(dialog, &seen.client_origin);
 
-  if (actions.typed != nullptr) SetDlgItemTextW(dialog, kLoopCountBox, actions.typed);
+  if (actions.typed != nullptr) {
+    const std::string typed = actions.typed;  // ASCII
+    SetDlgItemTextW(dialog, kLoopCountBox, std::wstring(typed.begin(), typed.end()).c_str());
+  }
   if (actions.click_mask) SendDlgItemMessageW(dialog, kMaskBox, BM_CLICK, 0, 0);
   GetDlgItemTextW(dialog, kLoopCountBox, text, 64);
   seen.loop_text_before_button = text;
   seen.mask_state_before_button = IsDlgButtonChecked(dialog, kMaskBox);
 
-  SendDlgItemMessageW(dialog, actions.button, BM_CLICK, 0, 0);
+  if (actions.button == DialogButton::kCloseBox)
+    PostMessageW(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
+  else
+    SendDlgItemMessageW(dialog, actions.button == DialogButton::kOk ? IDOK : IDCANCEL, BM_CLICK, 0, 0);
   seen.closed = WaitForClose(dialog);
   if (!seen.closed) {
     // Close it as the window manager would.
@@ -201,7 +211,7 @@ class WineDialogTest : public ::testing::Test {
 
 TEST_F(WineDialogTest, ShowsTheJapaneseTextsWithFocusOnOk) {
   ASSERT_NO_FATAL_FAILURE(SetSettings(42, 0));
-  const Seen seen = RunDialog({nullptr, false, IDCANCEL});
+  const Seen seen = RunDialog({nullptr, false, DialogButton::kCancel});
   ASSERT_TRUE(seen.opened);
 
   EXPECT_TRUE(HaveWant(GetACP(), 932u))
@@ -231,52 +241,21 @@ TEST_F(WineDialogTest, ShowsTheJapaneseTextsWithFocusOnOk) {
 // -------------------------------------------------------- what it stores, and when
 
 TEST_F(WineDialogTest, StoresOnOkOnly) {
-  struct Case {
-    const char* name;
-    int32_t loop_count, use_mask;  // before the dialog opens
-    UserActions actions;
-    const wchar_t* want_shown;
-    UINT want_checked;
-    int32_t want_loop_count, want_use_mask;
-  };
-  // clang-format off
-  const Case kCases[] = {
-      {"defaults, OK", 0, 0, {nullptr, false, IDOK}, L"0", BST_UNCHECKED, 0, 0},
-      // A stored count outside 0..65535 shows as it is, read as unsigned.
-      {"100000, OK", 100000, 0, {nullptr, false, IDOK}, L"100000", BST_UNCHECKED, 65535, 0},
-      {"-1, OK", -1, 0, {nullptr, false, IDOK}, L"4294967295", BST_UNCHECKED, 0, 0},
-      {"-1, Cancel", -1, 1, {nullptr, false, IDCANCEL}, L"4294967295", BST_CHECKED, -1, 1},
-      {"mask 5 checked, OK stores 1", 0, 5, {nullptr, false, IDOK}, L"0", BST_CHECKED, 0, 1},
-      {"typed 70000", 3, 0, {L"70000", false, IDOK}, L"3", BST_UNCHECKED, 65535, 0},
-      {"typed 65535", 3, 0, {L"65535", false, IDOK}, L"3", BST_UNCHECKED, 65535, 0},
-      {"typed 1000", 3, 0, {L"1000", false, IDOK}, L"3", BST_UNCHECKED, 1000, 0},
-      {"typed 2147483647", 3, 0, {L"2147483647", false, IDOK}, L"3", BST_UNCHECKED, 65535, 0},
-      {"typed 2147483648", 3, 0, {L"2147483648", false, IDOK}, L"3", BST_UNCHECKED, 0, 0},
-      {"typed 4294967296", 3, 0, {L"4294967296", false, IDOK}, L"3", BST_UNCHECKED, 0, 0},
-      {"typed letters", 7, 0, {L"abc", false, IDOK}, L"7", BST_UNCHECKED, 0, 0},
-      {"emptied", 7, 0, {L"", false, IDOK}, L"7", BST_UNCHECKED, 0, 0},
-      {"mask clicked on, OK", 12, 0, {nullptr, true, IDOK}, L"12", BST_UNCHECKED, 12, 1},
-      {"mask clicked off, OK", 12, 1, {nullptr, true, IDOK}, L"12", BST_CHECKED, 12, 0},
-      // Both controls changed, then Cancel: nothing changes.
-      {"both, Cancel", 100000, 0, {L"12", true, IDCANCEL}, L"100000", BST_UNCHECKED, 100000, 0},
-      {"both, Cancel, mask on", 5, 3, {L"70000", true, IDCANCEL}, L"5", BST_CHECKED, 5, 3},
-  };
-  // clang-format on
-  for (const Case& c : kCases) {
+  for (const DialogCase& c : testing_support::kDialogCases) {
     SCOPED_TRACE(c.name);
     ASSERT_NO_FATAL_FAILURE(SetSettings(c.loop_count, c.use_mask));
-    const Seen seen = RunDialog(c.actions);
+    const Seen seen = RunDialog({c.typed, c.click_mask, c.button});
     if (!seen.opened) continue;
-    EXPECT_TRUE(HaveWant(Utf8(seen.loop_text), Utf8(c.want_shown))) << "edit box when opened";
-    EXPECT_TRUE(HaveWant(seen.mask_state, c.want_checked)) << "check box when opened";
+    EXPECT_TRUE(HaveWant(Utf8(seen.loop_text), std::string(c.want_shown))) << "edit box when opened";
+    const UINT want_checked = c.want_checked ? BST_CHECKED : BST_UNCHECKED;
+    EXPECT_TRUE(HaveWant(seen.mask_state, want_checked)) << "check box when opened";
     // The user's input arrived (else the stored values say nothing).
-    if (c.actions.typed != nullptr) {
-      EXPECT_TRUE(HaveWant(Utf8(seen.loop_text_before_button), Utf8(c.actions.typed)))
-          << "edit box after typing";
+    if (c.typed != nullptr) {
+      EXPECT_TRUE(HaveWant(Utf8(seen.loop_text_before_button), std::string(c.typed))) << "edit box after typing";
     }
-    const UINT toggled = c.want_checked == BST_CHECKED ? BST_UNCHECKED : BST_CHECKED;
-    const UINT want_state = c.actions.click_mask ? toggled : c.want_checked;
-    EXPECT_TRUE(HaveWant(seen.mask_state_before_button, want_state)) << "check box after clicking";
+    const UINT toggled = c.want_checked ? BST_UNCHECKED : BST_CHECKED;
+    EXPECT_TRUE(HaveWant(seen.mask_state_before_button, c.click_mask ? toggled : want_checked))
+        << "check box after clicking";
     EXPECT_TRUE(HaveWant(GetSettings(), std::make_pair(c.want_loop_count, c.want_use_mask)))
         << "settings (loop_count, use_mask)";
   }

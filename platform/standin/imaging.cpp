@@ -1,17 +1,16 @@
 // The imaging library's flat API, as far as the frame encoder uses it: start
 // and stop, its allocator, 8-bit indexed bitmaps over the caller's pixels,
-// their palettes, the encoder list and saving as GIF through giflib.
-#include <gif_lib.h>
-
+// their palettes, the encoder list and saving as GIF, with our own coder.
 #include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <new>
 #include <string>
 #include <unordered_set>
 #include <vector>
 
+#include "platform/standin/gif_lzw.h"
 #include "platform/standin/internal.h"
 
 namespace {
@@ -152,105 +151,135 @@ void ListedEncoders(UINT* count, UINT* bytes) {
 // (label 0xF9) carries disposal, delay and the transparent index for the
 // image after it.
 
+constexpr char kGifSignature[] = {'G', 'I', 'F', '8', '9', 'a'};
+constexpr uint8_t kExtensionIntroducer = 0x21;
+constexpr uint8_t kControlLabel = 0xF9;
+constexpr uint8_t kControlSize = 4;  // packed, delay (2), transparent index
+constexpr uint8_t kImageSeparator = 0x2C;
+constexpr uint8_t kTrailer = 0x3B;
+
 constexpr int kGifColourResolution = 8;
 constexpr int kGifTableEntries = 256;
 constexpr int32_t kGifMaxSide = 65535;  // sizes are 16-bit fields
 
-struct StreamSink {
-  IStream* stream;
-  bool write_failed = false;
-  bool closed_off = false;  // after a giflib failure nothing more is written
+// Packed fields. Screen: 1ccc0sss (global table, colour resolution - 1,
+// sorted, table size as 2^(sss+1)); image: 1i0000sss (local table,
+// interlaced, table size); control: 000ddd0t (disposal, user input,
+// transparent index given).
+constexpr uint8_t kTableFlag = 0x80;
+constexpr uint8_t kTableSizeBits = 0x07;  // 2^(7+1) = 256 entries
+constexpr uint8_t kColourResolutionBits = (kGifColourResolution - 1) << 4;
+constexpr uint8_t kTransparentFlag = 0x01;
+
+// Signature, screen descriptor, global table, control extension, image
+// descriptor: the longer of the two layouts' heads.
+constexpr size_t kLongestHead = sizeof kGifSignature + 7 + 3 * kGifTableEntries + 8 + 10;
+
+class HeadWriter {
+ public:
+  explicit HeadWriter(uint8_t* out) : start_(out), out_(out) {}
+  void Byte(uint8_t value) { *out_++ = value; }
+  void Word(int value) {  // little-endian
+    Byte(static_cast<uint8_t>(value));
+    Byte(static_cast<uint8_t>(value >> 8));
+  }
+  // The palette padded with black to the 256 entries both layouts write.
+  void Table(const IndexedBitmap& bitmap) {
+    for (uint32_t i = 0; i < kGifTableEntries; ++i) {
+      const ARGB colour = i < bitmap.palette_count ? bitmap.palette[i] : 0;
+      Byte(static_cast<uint8_t>(colour >> 16));
+      Byte(static_cast<uint8_t>(colour >> 8));
+      Byte(static_cast<uint8_t>(colour));
+    }
+  }
+  size_t size() const { return static_cast<size_t>(out_ - start_); }
+
+ private:
+  uint8_t* start_;
+  uint8_t* out_;
 };
 
-int WriteToStream(GifFileType* gif, const GifByteType* bytes, int length) {
-  auto* sink = static_cast<StreamSink*>(gif->UserData);
-  if (sink->write_failed || sink->closed_off || length < 0) return 0;
-  ULONG written = 0;
-  HRESULT result = sink->stream->Write(bytes, static_cast<ULONG>(length), &written);
-  if (FAILED(result) || written != static_cast<ULONG>(length)) {
-    sink->write_failed = true;
-    return 0;
-  }
-  return length;
-}
-
-struct ColourMapDeleter {
-  void operator()(ColorMapObject* map) const { GifFreeMapObject(map); }
-};
-using ColourMap = std::unique_ptr<ColorMapObject, ColourMapDeleter>;
-
-// The palette padded with black to the 256 entries both layouts write.
-ColourMap MakeColourMap(const IndexedBitmap& bitmap) {
-  GifColorType colours[kGifTableEntries] = {};
-  for (uint32_t i = 0; i < bitmap.palette_count; ++i) {
-    colours[i].Red = static_cast<GifByteType>(bitmap.palette[i] >> 16);
-    colours[i].Green = static_cast<GifByteType>(bitmap.palette[i] >> 8);
-    colours[i].Blue = static_cast<GifByteType>(bitmap.palette[i]);
-  }
-  return ColourMap(GifMakeMapObject(kGifTableEntries, colours));
-}
-
-// The first entry with alpha 0, the one the encoder marks transparent.
+// The first entry with alpha 0, the one the encoder marks transparent; -1
+// when there is none.
 int TransparentIndex(const IndexedBitmap& bitmap) {
   for (uint32_t i = 0; i < bitmap.palette_count; ++i) {
     if ((bitmap.palette[i] >> 24) == 0) return static_cast<int>(i);
   }
-  return NO_TRANSPARENT_COLOR;
+  return -1;
 }
 
-// Head and image descriptor of the layout asked for; false on a giflib error.
-bool PutHead(GifFileType* gif, const IndexedBitmap& bitmap, const ColorMapObject* map) {
-  const int w = bitmap.width;
-  const int h = bitmap.height;
-  if (internal::CurrentGifLayout() == GifLayout::kLocalTableOnly) {
-    return EGifPutScreenDesc(gif, w, h, kGifColourResolution, 0, nullptr) == GIF_OK &&
-           EGifPutImageDesc(gif, 0, 0, w, h, false, map) == GIF_OK;
+// Everything before the image data in the layout asked for; its length.
+size_t PutHead(const IndexedBitmap& bitmap, uint8_t* head) {
+  HeadWriter out(head);
+  for (char c : kGifSignature) out.Byte(static_cast<uint8_t>(c));
+  const bool global = internal::CurrentGifLayout() != GifLayout::kLocalTableOnly;
+  out.Word(bitmap.width);
+  out.Word(bitmap.height);
+  // Without a global table the size bits say 256 all the same; readers
+  // ignore them.
+  out.Byte((global ? kTableFlag : 0) | kColourResolutionBits | kTableSizeBits);
+  out.Byte(0);  // background index
+  out.Byte(0);  // aspect ratio: none given
+  if (global) {
+    out.Table(bitmap);
+    // The control extension comes right after the global table. Without an
+    // alpha-0 entry it is still written, with the transparent flag clear and
+    // index 0, so the image part always starts at the same offset.
+    const int transparent = TransparentIndex(bitmap);
+    out.Byte(kExtensionIntroducer);
+    out.Byte(kControlLabel);
+    out.Byte(kControlSize);
+    out.Byte(transparent >= 0 ? kTransparentFlag : 0);  // disposal unspecified, no user input
+    out.Word(0);  // delay
+    out.Byte(static_cast<uint8_t>(transparent >= 0 ? transparent : 0));
+    out.Byte(0);  // block terminator
   }
-  // The control extension comes right after the global table. Without an
-  // alpha-0 entry it is still written, with the transparent flag clear, so
-  // the image part always starts at the same offset.
-  GraphicsControlBlock control = {};
-  control.DisposalMode = DISPOSAL_UNSPECIFIED;
-  control.UserInputFlag = false;
-  control.DelayTime = 0;
-  control.TransparentColor = TransparentIndex(bitmap);
-  GifByteType extension[4];
-  size_t length = EGifGCBToExtension(&control, extension);
-  if (control.TransparentColor == NO_TRANSPARENT_COLOR) extension[3] = 0;  // not 0xFF: unused, but fixed
-  return EGifPutScreenDesc(gif, w, h, kGifColourResolution, 0, map) == GIF_OK &&
-         EGifPutExtension(gif, GRAPHICS_EXT_FUNC_CODE, static_cast<int>(length), extension) == GIF_OK &&
-         EGifPutImageDesc(gif, 0, 0, w, h, false, nullptr) == GIF_OK;
+  out.Byte(kImageSeparator);
+  out.Word(0);  // left
+  out.Word(0);  // top
+  out.Word(bitmap.width);
+  out.Word(bitmap.height);
+  out.Byte(global ? 0 : kTableFlag | kTableSizeBits);  // not interlaced
+  if (!global) out.Table(bitmap);
+  return out.size();
+}
+
+// Once a write has failed nothing more is written.
+struct StreamSink {
+  IStream* stream;
+  bool failed = false;
+};
+
+bool WriteToStream(void* context, const uint8_t* bytes, size_t length) {
+  auto* sink = static_cast<StreamSink*>(context);
+  if (sink->failed) return false;
+  ULONG written = 0;
+  HRESULT result = length > ULONG_MAX ? E_OUTOFMEMORY
+                                      : sink->stream->Write(bytes, static_cast<ULONG>(length), &written);
+  if (FAILED(result) || written != length) sink->failed = true;
+  return !sink->failed;
 }
 
 GpStatus WriteGif(const IndexedBitmap& bitmap, IStream* stream) {
   if (bitmap.width > kGifMaxSide || bitmap.height > kGifMaxSide) return InvalidParameter;
-  ColourMap map = MakeColourMap(bitmap);
-  if (!map) return OutOfMemory;
-  // giflib may clear bits of the lines it is given, so it gets a copy of
-  // each row, never the caller's pixels.
-  std::vector<GifPixelType> row;
-  try {
-    row.resize(static_cast<size_t>(bitmap.width));
-  } catch (const std::bad_alloc&) {
-    return OutOfMemory;
-  }
-
+  uint8_t head[kLongestHead];
+  const size_t head_size = PutHead(bitmap, head);
   StreamSink sink{stream};
-  int error = 0;
-  GifFileType* gif = EGifOpen(&sink, WriteToStream, &error);
-  if (gif == nullptr) return OutOfMemory;
-  EGifSetGifVersion(gif, true);
-  bool ok = PutHead(gif, bitmap, map.get());
-  for (int32_t y = 0; ok && y < bitmap.height; ++y) {
-    std::memcpy(row.data(), bitmap.Row(y), row.size());
-    ok = EGifPutLine(gif, row.data(), bitmap.width) == GIF_OK;
+  if (!WriteToStream(&sink, head, head_size)) return Win32Error;
+  // One coder for the process: its tables outlive the imaging library's
+  // start and stop, which the frame encoder does for every frame.
+  static standin::LzwCoder coder;
+  switch (coder.Write(bitmap.Row(0), bitmap.width, bitmap.height, bitmap.stride, WriteToStream, &sink)) {
+    case standin::LzwResult::kOk:
+      break;
+    case standin::LzwResult::kOutOfMemory:
+      return OutOfMemory;
+    case standin::LzwResult::kSinkFailed:
+      return Win32Error;
+    case standin::LzwResult::kBadSize:
+      return GenericError;  // a bitmap is never empty
   }
-  if (!ok) sink.closed_off = true;  // closing writes the trailer; not after a failure
-  int close_error = 0;
-  bool closed = EGifCloseFile(gif, &close_error) == GIF_OK;
-  if (sink.write_failed) return Win32Error;
-  if (!ok || !closed) return GenericError;
-  return Ok;
+  return WriteToStream(&sink, &kTrailer, 1) ? Ok : Win32Error;
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 #  - it is a 32-bit (PE32) DLL;
 #  - it imports only system DLLs: the host loads it from its own folder and
 #    nothing else of ours is there, so the C and C++ run-times (libstdc++,
-#    libgcc, winpthread) must be linked in, not imported;
+#    libgcc) must be linked in, not imported;
 #  - it exports EXPORT by its plain name, as the host looks it up, not
 #    decorated as _Name@N or Name@N.
 #

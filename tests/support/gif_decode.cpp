@@ -72,7 +72,7 @@ bool DecodeGif(const std::vector<uint8_t>& bytes, DecodedGif* out, std::string* 
     frame.top = image.ImageDesc.Top;
     frame.width = image.ImageDesc.Width;
     frame.height = image.ImageDesc.Height;
-    frame.has_local_table = image.ImageDesc.ColorMap != nullptr;
+    frame.local_table = TableOf(image.ImageDesc.ColorMap);
     frame.interlaced = image.ImageDesc.Interlace;
     frame.indices.assign(image.RasterBits,
                          image.RasterBits + static_cast<size_t>(frame.width) * static_cast<size_t>(frame.height));

@@ -9,7 +9,7 @@ namespace testing_support {
 
 struct DecodedFrame {
   int left = 0, top = 0, width = 0, height = 0;
-  bool has_local_table = false;
+  std::vector<uint32_t> local_table;  // 0xRRGGBB; empty when none
   bool interlaced = false;
   std::vector<uint8_t> indices;  // top-down, width * height
   // From the frame's Graphic Control Extension; -1 when it has none.

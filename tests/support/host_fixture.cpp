@@ -6,13 +6,10 @@
 #include <ostream>
 
 #include "plugin/module_entries.h"
-#include "quantize/palette.h"
 
 void PrintTo(ExportResult result, std::ostream* out) { *out << ExportResultName(result); }
 
 namespace testing_support {
-
-const std::vector<uint8_t> kWantClosing = {0x21, 0xFE, 0x08, 'U', 'U', 'U', 'U', 'U', 'U', 'U', 'U', 0x00, 0x3B};
 
 FakeHost* FakeHost::current_ = nullptr;
 
@@ -38,26 +35,6 @@ std::vector<uint8_t> PatternFrame(int width, int height, int n) {
     const uint32_t b = static_cast<uint32_t>((x ^ y) * 29 + n * 3) & 0xFF;
     return r << 16 | g << 8 | b;
   });
-}
-
-std::vector<uint8_t> ExpectedIndices(const std::vector<uint8_t>& host_frame, int width, int height, bool masked) {
-  const int out_width = masked ? width / 2 : width;
-  const size_t stride = static_cast<size_t>(HostFrameStride(width));
-  std::vector<uint8_t> indices;
-  for (int y = 0; y < height; ++y) {
-    const uint8_t* row = host_frame.data() + static_cast<size_t>(height - 1 - y) * stride;
-    for (int x = 0; x < out_width; ++x) {
-      const uint8_t* pixel = row + 3 * x;
-      const uint8_t* mask = row + 3 * (out_width + x);
-      if (masked && mask[0] == 0 && mask[1] == 0 && mask[2] == 0) {
-        indices.push_back(0);
-        continue;
-      }
-      const uint32_t word = pixel[0] | pixel[1] << 8 | pixel[2] << 16;
-      indices.push_back(static_cast<uint8_t>(FindNearestColor(word, &FixedPalette())));
-    }
-  }
-  return indices;
 }
 
 FakeHost::FakeHost(int width, int height, int frame_count, std::string path)
@@ -135,6 +112,17 @@ int32_t FakeHost::ReportProgressCallback(int32_t current, int32_t total) {
 int32_t FakeHost::HostRefreshCallback() {
   current_->Refresh();
   return 1;
+}
+
+std::vector<std::string> WantCalls(int frames, int total) {
+  std::vector<std::string> calls;
+  for (int n = 0; n < frames; ++n) {
+    calls.push_back("aborted? " + std::to_string(n));
+    calls.push_back("progress " + std::to_string(n) + "/" + std::to_string(total));
+    calls.push_back("frame " + std::to_string(n));
+    calls.push_back("refresh");
+  }
+  return calls;
 }
 
 std::vector<uint8_t> ReadFile(const std::string& path) {

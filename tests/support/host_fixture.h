@@ -10,6 +10,7 @@
 
 #include "gif/output_pass.h"
 #include "plugin/plugin_interface.h"
+#include "tests/support/reference_rules.h"  // what its exports must write
 
 namespace testing_support {
 
@@ -22,13 +23,6 @@ std::vector<uint8_t> MakeHostFrame(int width, int height, const ColourAt& colour
 
 // A pattern frame with many colours that moves with n.
 std::vector<uint8_t> PatternFrame(int width, int height, int n);
-
-// The indices the quantiser gives for a host frame, top-down, w x h: the
-// reference search, and index 0 where a masked frame's mask is pure black.
-std::vector<uint8_t> ExpectedIndices(const std::vector<uint8_t>& host_frame, int width, int height, bool masked);
-
-// The closing comment extension and trailer every finished file ends with.
-extern const std::vector<uint8_t> kWantClosing;
 
 class FakeHost final : public FrameSource {
  public:
@@ -71,6 +65,10 @@ class FakeHost final : public FrameSource {
   static int32_t LODRA_CDECL ReportProgressCallback(int32_t current, int32_t total);
   static int32_t LODRA_CDECL HostRefreshCallback();
 };
+
+// The calls an export of `total` frames makes for its first `frames`: for
+// each frame n, "aborted? n", "progress n/total", "frame n", "refresh".
+std::vector<std::string> WantCalls(int frames, int total);
 
 std::vector<uint8_t> ReadFile(const std::string& path);
 bool FileExists(const std::string& path);

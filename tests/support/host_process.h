@@ -16,6 +16,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -68,6 +69,8 @@ class HostProcess {
       if (pty_ < 0 || grantpt(pty_) != 0 || unlockpt(pty_) != 0) return false;
       fcntl(pty_, F_SETFD, FD_CLOEXEC);
       terminal = ptsname(pty_);
+      const winsize size = {24, static_cast<unsigned short>(terminal_columns), 0, 0};
+      ioctl(pty_, TIOCSWINSZ, &size);
     }
 
     std::vector<std::string> all = {program};
@@ -128,6 +131,24 @@ class HostProcess {
     return false;
   }
   void Interrupt() { kill(pid_, SIGINT); }
+  // Sends SIGINT and waits until the child has taken it: a second SIGINT
+  // sent while the first is still pending would be merged with it.
+  bool InterruptAndWaitTaken(std::chrono::milliseconds limit) {
+    kill(pid_, SIGINT);
+    const std::string status_path = "/proc/" + std::to_string(pid_) + "/status";
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < until) {
+      const Bytes bytes = ReadFile(status_path);
+      const std::string status(bytes.begin(), bytes.end());
+      bool pending = false;
+      for (const char* field : {"\nSigPnd:", "\nShdPnd:"}) {
+        const size_t at = status.find(field);
+        if (at != std::string::npos) pending |= (std::strtoull(status.c_str() + at + 8, nullptr, 16) >> (SIGINT - 1)) & 1;
+      }
+      if (!pending) return true;
+    }
+    return false;
+  }
 
   // The exit status, or 1000 + the signal that ended the child (not to be
   // confused with a status of 130 the host chose), or -1 when it
@@ -159,6 +180,8 @@ class HostProcess {
   // When not negative, the child may write files of at most this many bytes
   // (RLIMIT_FSIZE): writes past it fail with EFBIG.
   long file_size_limit = -1;
+  // The width of the terminal stderr goes to, when it goes to one.
+  int terminal_columns = 80;
 
  private:
   static std::string ReadText(const std::string& path) {

@@ -55,7 +55,7 @@ std::vector<int> DelaysOf(const DecodedGif& gif) {
 std::vector<int> WantDelays(int count, int64_t rate, int64_t scale) {
   std::vector<int> delays;
   for (int64_t n = 0; n < count; ++n)
-    delays.push_back(static_cast<int>((n + 1) * scale * 100 / rate - n * scale * 100 / rate));
+    delays.push_back(ReferenceDelay(static_cast<int32_t>(rate), static_cast<int32_t>(scale), n));
   return delays;
 }
 

@@ -1,0 +1,187 @@
+// GIF image data coding of 1920x1080 index images: the stand-in's own LZW
+// coder (standin::LzwCoder::Write, what its GIF writer calls) against
+// giflib's encoder as the stand-in used it before (EGifPutLine a row at a
+// time), on the index images the colour map makes of every frame of each
+// prepared pan. Both write into memory.
+//
+// Checks before anything is timed, on every frame: our data, in a GIF,
+// decodes with giflib to the frame's indices; and against giflib's file for
+// the same frame, its size and whether the bytes are the same.
+//
+//   lzw_bench [--content=photo,illustration,gradient] [--benchmark_repetitions=N]
+//             [Google Benchmark flags]
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "bench/bench_support.h"
+#include "platform/standin/gif_lzw.h"
+#include "gif/frame_encoder.h"
+#include "tests/support/giflib_reference.h"
+
+namespace {
+
+using bench::Recorder;
+
+constexpr int kWidth = 1920;
+constexpr int kHeight = 1080;
+
+struct Workload {
+  std::string content;
+  std::vector<std::vector<uint8_t>> index_images;  // rows IndexImageStride(kWidth) apart
+  size_t our_bytes = 0;                            // over all frames, whole files
+  size_t giflib_bytes = 0;
+  size_t identical_frames = 0;
+  std::string error;  // set when the content is missing or a check failed
+};
+
+bool AppendTo(void* context, const uint8_t* bytes, size_t length) {
+  auto* out = static_cast<std::vector<uint8_t>*>(context);
+  out->insert(out->end(), bytes, bytes + length);
+  return true;
+}
+
+// The coder is kept from frame to frame, as the stand-in keeps its own.
+bool CodeOurs(standin::LzwCoder& coder, const std::vector<uint8_t>& image, std::vector<uint8_t>* out) {
+  out->clear();
+  return coder.Write(image.data(), kWidth, kHeight, static_cast<ptrdiff_t>(IndexImageStride(kWidth)), AppendTo,
+                     out) == standin::LzwResult::kOk;
+}
+
+bool CodeGiflib(const std::vector<uint8_t>& image, std::vector<uint8_t>* out, std::vector<uint8_t>* row) {
+  return testing_support::GiflibEncode(image.data(), kWidth, kHeight,
+                                       static_cast<ptrdiff_t>(IndexImageStride(kWidth)), out, row);
+}
+
+// Loads the content, makes the index images and checks every frame; empty
+// on success, else what failed.
+std::string Prepare(Workload& w) {
+  bench::RawVideo video;
+  std::string error;
+  if (!bench::LoadRaw(w.content, kWidth, kHeight, &video, &error)) return error;
+  const size_t stride = IndexImageStride(kWidth);
+  standin::LzwCoder coder;
+  std::vector<uint8_t> ours;
+  std::vector<uint8_t> giflib;
+  std::vector<uint8_t> row;
+  std::vector<uint8_t> decoded;
+  for (int n = 0; n < video.frame_count; ++n) {
+    std::vector<uint8_t> image(stride * kHeight);
+    const std::vector<uint8_t> host = bench::HostFrame(video, n);
+    MapFrameToIndices(FrameLayout::kPlain, FixedPalette(), kWidth, host.data(), kHeight, image.data(), stride);
+    const std::string frame = "frame " + std::to_string(n) + ": ";
+    if (!CodeOurs(coder, image, &ours)) return frame + "our coder failed";
+    if (!CodeGiflib(image, &giflib, &row)) return frame + "giflib's encoder failed";
+    const std::vector<uint8_t> file = testing_support::GifAround(ours, kWidth, kHeight);
+    int width = 0, height = 0;
+    if (!testing_support::GiflibDecode(file, &width, &height, &decoded, &error)) return frame + "giflib: " + error;
+    if (width != kWidth || height != kHeight) return frame + "decodes as " + std::to_string(width) + "x" + std::to_string(height);
+    const std::string difference = bench::FirstDifference(decoded.data(), kWidth, image.data(), stride, kWidth, kHeight);
+    if (!difference.empty()) return frame + "decoded with giflib: " + difference;
+    w.our_bytes += file.size();
+    w.giflib_bytes += giflib.size();
+    w.identical_frames += file == giflib ? 1 : 0;
+    w.index_images.push_back(std::move(image));
+  }
+  return "";
+}
+
+void SetFrameCounters(benchmark::State& state, size_t frames) {
+  state.counters["frames"] = static_cast<double>(frames);
+  state.counters["fps"] = benchmark::Counter(static_cast<double>(frames), benchmark::Counter::kIsIterationInvariantRate);
+}
+
+void BenchOurs(benchmark::State& state, Workload* w) {
+  if (!w->error.empty()) return state.SkipWithError(w->error.c_str());
+  standin::LzwCoder coder;
+  std::vector<uint8_t> out;
+  out.reserve(4 << 20);
+  for (auto _ : state) {
+    for (const std::vector<uint8_t>& image : w->index_images)
+      if (!CodeOurs(coder, image, &out)) return state.SkipWithError("our coder failed");
+    benchmark::DoNotOptimize(out.data());
+  }
+  SetFrameCounters(state, w->index_images.size());
+}
+
+void BenchGiflib(benchmark::State& state, Workload* w) {
+  if (!w->error.empty()) return state.SkipWithError(w->error.c_str());
+  std::vector<uint8_t> out;
+  std::vector<uint8_t> row;
+  out.reserve(4 << 20);
+  for (auto _ : state) {
+    for (const std::vector<uint8_t>& image : w->index_images)
+      if (!CodeGiflib(image, &out, &row)) return state.SkipWithError("giflib's encoder failed");
+    benchmark::DoNotOptimize(out.data());
+  }
+  SetFrameCounters(state, w->index_images.size());
+}
+
+void PrintSummary(const Recorder& recorder, const std::vector<std::unique_ptr<Workload>>& workloads) {
+  std::cout << "GIF coding of one 1920x1080 index image, one core: CPU time a frame, median [min .. max]\n"
+            << "over the repetitions (real time in the table above)\n";
+  for (const auto& w : workloads) {
+    const std::vector<double>* ours = recorder.CpuTimes("ours/" + w->content);
+    const std::vector<double>* giflib = recorder.CpuTimes("giflib/" + w->content);
+    if (ours == nullptr || giflib == nullptr || w->index_images.empty()) continue;
+    const double frames = static_cast<double>(w->index_images.size());
+    auto per_frame = [frames](const std::vector<double>& times) {
+      bench::Spread s = bench::SpreadOf(times);
+      s.median /= frames;
+      s.low /= frames;
+      s.high /= frames;
+      return s;
+    };
+    const bench::Spread o = per_frame(*ours);
+    const bench::Spread g = per_frame(*giflib);
+    char line[400];
+    std::snprintf(line, sizeof line,
+                  "  %-12s ours %s, giflib %s: %.2fx; size %.2f MiB a frame, %.3f%% of giflib's, "
+                  "%zu of %zu frames byte for byte the same\n",
+                  w->content.c_str(), bench::FormatSeconds(o).c_str(), bench::FormatSeconds(g).c_str(),
+                  g.median / o.median, static_cast<double>(w->our_bytes) / frames / (1 << 20),
+                  100.0 * static_cast<double>(w->our_bytes) / static_cast<double>(w->giflib_bytes),
+                  w->identical_frames, w->index_images.size());
+    std::cout << line;
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::vector<std::string> contents = {"photo", "illustration", "gradient"};
+  std::vector<char*> rest = {argv[0]};
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg.rfind("--content=", 0) == 0) {
+      contents = bench::SplitList(arg.substr(10));
+    } else {
+      rest.push_back(argv[i]);
+    }
+  }
+  int rest_count = static_cast<int>(rest.size());
+  rest.push_back(nullptr);
+
+  std::vector<std::unique_ptr<Workload>> workloads;
+  for (const std::string& content : contents) {
+    auto w = std::make_unique<Workload>();
+    w->content = content;
+    const std::string failed = Prepare(*w);
+    if (!failed.empty()) {
+      w->error = content + ": " + failed;
+      std::cerr << "lzw_bench: " << w->error << "\n";
+      w->index_images.clear();
+    } else {
+      std::cout << content << ": " << w->index_images.size()
+                << " frames checked (our data decodes with giflib to the index images)\n";
+    }
+    Workload* p = w.get();
+    benchmark::RegisterBenchmark(("ours/" + content).c_str(), BenchOurs, p)->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark(("giflib/" + content).c_str(), BenchGiflib, p)->Unit(benchmark::kMillisecond);
+    workloads.push_back(std::move(w));
+  }
+  return bench::RunBenchmarks(rest_count, rest.data(),
+                              [&](const Recorder& recorder) { PrintSummary(recorder, workloads); });
+}

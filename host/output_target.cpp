@@ -1,0 +1,131 @@
+#include "host/output_target.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "host/system.h"
+
+namespace lodra_gif {
+
+bool OutputTarget::Open(const std::string& target, std::string* error) {
+  Discard();
+  existed_ = false;
+  std::string reason, folder;
+  if (target == "-") {
+    name_ = "standard output";
+    if (IsTerminal(stdout)) {
+      *error = "standard output is a terminal: redirect it to a file or a pipe, or give -o FILE";
+      return false;
+    }
+    mode_ = Mode::kStandardOutput;
+    folder = TemporaryFolder();
+  } else {
+    name_ = target;
+    const std::string cannot = "cannot write " + target + ": ";
+    PathKind kind = PathKind::kMissing;
+    if (!ExaminePath(target, &kind, &reason)) {
+      *error = cannot + reason;
+      return false;
+    }
+    if (kind == PathKind::kFolder) {
+      *error = cannot + std::strerror(EISDIR);
+      return false;
+    }
+    if (kind == PathKind::kOther) {
+      if (!PluginFileName(target, &plugin_name_, &reason)) {
+        *error = cannot + reason;
+        return false;
+      }
+      mode_ = Mode::kDirect;
+      file_ = target;
+      return true;
+    }
+    // A file that may not be written is not replaced either.
+    if (kind == PathKind::kRegular && !CanWriteFile(target, &reason)) {
+      *error = cannot + reason;
+      return false;
+    }
+    existed_ = kind == PathKind::kRegular;
+    mode_ = Mode::kReplace;
+    target_ = ResolveLinks(target);
+    folder = FolderOf(target_);
+  }
+
+  if (!CreateTemporaryFile(folder, existed_ ? target_ : std::string(), &file_, &reason)) {
+    file_.clear();
+    *error = "cannot write " + name_ + ": cannot create a file in " +
+             (mode_ == Mode::kStandardOutput ? "the temporary folder " : "its folder ") + folder + ": " + reason;
+    mode_ = Mode::kNone;
+    return false;
+  }
+  SetInterruptCleanup(file_);
+  if (!PluginFileName(file_, &plugin_name_, &reason)) {
+    *error = "cannot write " + name_ + ": " + reason;
+    Discard();
+    return false;
+  }
+  return true;
+}
+
+bool OutputTarget::Commit(std::string* error) {
+  std::string reason;
+  switch (mode_) {
+    case Mode::kNone:
+      *error = "no output";
+      return false;
+    case Mode::kDirect:
+      return true;
+    case Mode::kReplace:
+      if (!PutInPlace(file_, target_, &reason)) {
+        *error = "cannot replace " + name_ + ": " + reason + "; the GIF is in " + file_;
+        SetInterruptCleanup("");
+        file_.clear();  // kept for the user
+        return false;
+      }
+      SetInterruptCleanup("");
+      file_ = target_;
+      mode_ = Mode::kNone;
+      return true;
+    case Mode::kStandardOutput:
+      break;
+  }
+  std::FILE* in = OpenFile(file_, "rb");
+  if (in == nullptr) {
+    *error = "cannot read " + file_ + ": " + std::strerror(errno);
+    return false;
+  }
+  SetBinaryMode(stdout);
+  char buffer[64 * 1024];
+  size_t n = 0;
+  bool wrote = true;
+  while (wrote && (n = std::fread(buffer, 1, sizeof buffer, in)) > 0) wrote = std::fwrite(buffer, 1, n, stdout) == n;
+  const bool read = !std::ferror(in);
+  std::fclose(in);
+  wrote = wrote && std::fflush(stdout) == 0;
+  if (!wrote) {
+    *error = "cannot write standard output: " + std::string(std::strerror(errno));
+    return false;
+  }
+  if (!read) {
+    *error = "cannot read " + file_ + ": " + std::strerror(errno);
+    return false;
+  }
+  Discard();
+  return true;
+}
+
+void OutputTarget::Discard() {
+  if ((mode_ == Mode::kReplace || mode_ == Mode::kStandardOutput) && !file_.empty()) {
+    // Removed before it is forgotten: a second Ctrl-C in between finds
+    // nothing to remove, rather than leaving the file.
+    RemoveFile(file_);
+    SetInterruptCleanup("");
+  }
+  file_.clear();
+  mode_ = Mode::kNone;
+}
+
+std::string OutputTarget::WriteFailure() const { return file_.empty() ? std::string() : lodra_gif::WriteFailure(file_); }
+
+}  // namespace lodra_gif

@@ -1,0 +1,55 @@
+// Where the export's GIF goes. A failed job never destroys a file: the
+// plug-in writes a new temporary file beside the target, which takes the
+// target's place in one step (Commit) once it holds a whole GIF with a
+// frame; otherwise it is removed (Discard) and an existing target is left as
+// it was. A target that is no regular file (/dev/null, a FIFO, NUL) is
+// written directly: nothing may take a device's place. Standard output ("-")
+// gets the finished GIF copied from a temporary file in the system's
+// temporary folder.
+#pragma once
+
+#include <string>
+
+namespace lodra_gif {
+
+class OutputTarget {
+ public:
+  OutputTarget() = default;
+  ~OutputTarget() { Discard(); }
+  OutputTarget(const OutputTarget&) = delete;
+  OutputTarget& operator=(const OutputTarget&) = delete;
+
+  // Checks `target` ("-": standard output) and makes the file the plug-in
+  // writes. False with a one-line message that names the path and the
+  // system's reason.
+  bool Open(const std::string& target, std::string* error);
+
+  // The target as the user named it, or "standard output".
+  const std::string& name() const { return name_; }
+  // The file the plug-in writes, and its name as the plug-in is given it.
+  const std::string& file() const { return file_; }
+  const std::string& plugin_name() const { return plugin_name_; }
+  // An existing file the export replaces.
+  bool existed() const { return existed_; }
+  bool direct() const { return mode_ == Mode::kDirect; }
+
+  // Puts the GIF in place. False with a message; a GIF that cannot take the
+  // target's place is kept where it is, and the message says where.
+  bool Commit(std::string* error);
+  // Removes the temporary file; the target stays as it was.
+  void Discard();
+  // After a failed export: why the file cannot be written, as the system
+  // says it, or "" when it can be (the plug-in failed for another reason).
+  std::string WriteFailure() const;
+
+ private:
+  enum class Mode { kNone, kReplace, kDirect, kStandardOutput };
+  Mode mode_ = Mode::kNone;
+  std::string name_;    // for messages
+  std::string target_;  // the file replaced (links followed)
+  std::string file_;    // what the plug-in writes
+  std::string plugin_name_;
+  bool existed_ = false;
+};
+
+}  // namespace lodra_gif

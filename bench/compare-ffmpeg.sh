@@ -4,7 +4,7 @@
 # other, each run pinned to the same single core, and prints frames per
 # second, their ratio, peak memory and output sizes side by side.
 #
-#   bench/compare-ffmpeg.sh [-b BUILD_DIR] [-c CONTENT] [-n RUNS] [-p CPU] [SIZE...]
+#   bench/compare-ffmpeg.sh [-b BUILD_DIR] [-c CONTENT] [-n RUNS] [-p CPU] [-V] [SIZE...]
 #
 #   -b  the native build tree holding host/lodra-gif and bench-content/
 #       (default: build/bench, as bench/run-benchmarks.sh makes it)
@@ -12,6 +12,7 @@
 #   -n  runs of each program per size, alternating (default: 3); the report
 #       gives the median and the range
 #   -p  the core both programs are pinned to (default: the last one)
+#   -V  the video route only (below)
 #   SIZE  1920x1080 and/or 640x360 (default: both)
 #
 # The two commands, run with /usr/bin/time for elapsed time, CPU time (user +
@@ -20,24 +21,32 @@
 #   ffmpeg -f rawvideo -pix_fmt bgr24 -s WxH -r 30 -i FRAMES.raw -pix_fmt rgb8 OUT.gif
 #   lodra-gif --size WxH --rate 30 -o OUT.gif FRAMES.raw
 # Both outputs are checked: each must decode (ffprobe) to every input frame.
+#
+# Then the video route, on CONTENT-1920x1080.mp4 (the same frames as h264),
+# all cores allowed: lodra-gif reading the file itself, against the pipe
+#   ffmpeg -i CLIP.mp4 -f rawvideo -pix_fmt bgr24 - | lodra-gif --size 1920x1080 --rate 30 -o OUT.gif -
+# and against ffmpeg -i CLIP.mp4 -pix_fmt rgb8 OUT.gif.
 set -euo pipefail
 
 build=build/bench
 content=photo
 runs=3
 cpu=$(($(nproc) - 1))
-while getopts "b:c:n:p:" option; do
+video_only=0
+while getopts "b:c:n:p:V" option; do
   case $option in
     b) build=$OPTARG ;;
     c) content=$OPTARG ;;
     n) runs=$OPTARG ;;
     p) cpu=$OPTARG ;;
-    *) sed -n '2,20p' "$0" >&2; exit 2 ;;
+    V) video_only=1 ;;
+    *) sed -n '2,27p' "$0" >&2; exit 2 ;;
   esac
 done
 shift $((OPTIND - 1))
 sizes=("$@")
 [ ${#sizes[@]} -gt 0 ] || sizes=(1920x1080 640x360)
+[ "$video_only" -eq 0 ] || sizes=()
 rate=30
 
 host=$build/host/lodra-gif
@@ -63,6 +72,10 @@ row() { printf '%-9s %6s | %-21s %-21s %-15s | %-10s %-10s | %-8s %-8s\n' "$@"; 
 echo "frames/s: real time median [slowest..fastest] of $runs runs, then (CPU time median); ratio = lodra-gif / ffmpeg"
 row size frames "ffmpeg rgb8 fps" "lodra-gif fps" "ratio" "ffmpeg GIF" "lodra GIF" "ffmpeg" "lodra"
 row "" "" "" "" "" "MiB" "MiB" "peak RSS" "peak RSS"
+# frames per second for a time; a file's size in MiB; a peak RSS (KiB) in MiB
+fps() { awk -v f="$frames" -v t="$1" 'BEGIN {printf "%.1f", f / t}'; }
+mib() { awk -v b="$(stat -c %s "$1")" 'BEGIN {printf "%.1f", b / 1048576}'; }
+rss() { awk -v k="$1" 'BEGIN {printf "%.1f MiB", k / 1024}'; }
 for size in "${sizes[@]}"; do
   raw=$content_dir/$content-$size.raw
   [ -f "$raw" ] || { echo "compare-ffmpeg: $raw is missing: run bench/prepare-content.sh $content_dir" >&2; exit 1; }
@@ -93,14 +106,62 @@ for size in "${sizes[@]}"; do
   our_cpu=$(awk '{print $2 + $3}' "$work/lodra.times" | stats | cut -d' ' -f1)
   ff_rss=$(cut -d' ' -f4 "$work/ffmpeg.times" | stats | cut -d' ' -f1)
   our_rss=$(cut -d' ' -f4 "$work/lodra.times" | stats | cut -d' ' -f1)
-  fps() { awk -v f="$frames" -v t="$1" 'BEGIN {printf "%.1f", f / t}'; }
   # A lower time is a higher rate: the range of rates is the range of times reversed.
   ff_fps="$(fps "$ff_med") [$(fps "$ff_max")..$(fps "$ff_min")]"
   our_fps="$(fps "$our_med") [$(fps "$our_max")..$(fps "$our_min")]"
   ratio=$(awk -v a="$ff_med" -v b="$our_med" -v c="$ff_cpu" -v d="$our_cpu" 'BEGIN {printf "%.2fx (%.2fx)", a / b, c / d}')
-  mib() { awk -v b="$(stat -c %s "$1")" 'BEGIN {printf "%.1f", b / 1048576}'; }
-  rss() { awk -v k="$1" 'BEGIN {printf "%.1f MiB", k / 1024}'; }
   row "$size" "$frames" "$ff_fps" "$our_fps" "$ratio" "$(mib "$ff_gif")" "$(mib "$our_gif")" "$(rss "$ff_rss")" "$(rss "$our_rss")"
   row "" "" "($(fps "$ff_cpu"))" "($(fps "$our_cpu"))" "" "" "" "" ""
 done
 echo "compare-ffmpeg: outputs in $work; $(uptime)"
+
+# ------------------------------------------------------------ the video route
+# A video file: lodra-gif opening it itself (decoding on a second thread,
+# overlapped with encoding) against the same frames through a pipe from
+# ffmpeg, and against ffmpeg's own GIF. Both cores are allowed, since the
+# point is the overlap; each run is timed alone, the three alternating.
+clip=$content_dir/$content-1920x1080.mp4
+if [ ! -f "$clip" ]; then
+  echo "compare-ffmpeg: $clip is missing: run bench/prepare-content.sh $content_dir" >&2
+  exit 1
+fi
+frames=$(decoded_frames "$clip")
+video_gif=$work/video-$content.gif
+pipe_gif=$work/pipe-$content.gif
+ff_gif=$work/ffmpeg-video-$content.gif
+echo
+echo "video route: $clip ($frames frames), cores $(taskset -pc $$ | sed 's/.*: //'), $runs runs each"
+echo "  video: $host -o OUT.gif $clip"
+echo "  pipe:  ffmpeg -i $clip -f rawvideo -pix_fmt bgr24 - | $host --size 1920x1080 --rate 30 -o OUT.gif -"
+echo "  ffmpeg: ffmpeg -i $clip -pix_fmt rgb8 OUT.gif"
+for route in video pipe ffmpeg; do : >"$work/$route.times"; done
+for ((i = 0; i < runs; i++)); do
+  /usr/bin/time -f '%e %U %S %M' -o "$work/time.txt" "$host" -o "$video_gif" "$clip" 2>/dev/null
+  tail -1 "$work/time.txt" >>"$work/video.times"
+  /usr/bin/time -f '%e %U %S %M' -o "$work/time.txt" bash -c \
+    "ffmpeg -nostdin -v error -i '$clip' -f rawvideo -pix_fmt bgr24 - | '$host' --size 1920x1080 --rate 30 -o '$pipe_gif' - 2>/dev/null"
+  tail -1 "$work/time.txt" >>"$work/pipe.times"
+  /usr/bin/time -f '%e %U %S %M' -o "$work/time.txt" \
+    ffmpeg -nostdin -hide_banner -loglevel error -y -i "$clip" -pix_fmt rgb8 "$ff_gif"
+  tail -1 "$work/time.txt" >>"$work/ffmpeg.times"
+done
+for gif in "$video_gif" "$pipe_gif" "$ff_gif"; do
+  got=$(decoded_frames "$gif")
+  [ "$got" = "$frames" ] || { echo "compare-ffmpeg: $gif decodes to $got frames, want $frames" >&2; exit 1; }
+done
+cmp -s "$video_gif" "$pipe_gif" && same="byte for byte the same GIF" || same="GIFs differ (conversion rounding)"
+printf '%-7s | %-21s | %-12s | %-10s | %s\n' route "frames/s real [range]" "CPU s" "GIF MiB" "peak RSS"
+for route in video pipe ffmpeg; do
+  read -r med min max < <(cut -d' ' -f1 "$work/$route.times" | stats)
+  cpu=$(awk '{print $2 + $3}' "$work/$route.times" | stats | cut -d' ' -f1)
+  rss=$(cut -d' ' -f4 "$work/$route.times" | stats | cut -d' ' -f1)
+  gif=$video_gif
+  [ "$route" = pipe ] && gif=$pipe_gif
+  [ "$route" = ffmpeg ] && gif=$ff_gif
+  printf '%-7s | %-21s | %-12s | %-10s | %s\n' "$route" \
+    "$(fps "$med") [$(fps "$max")..$(fps "$min")]" "$cpu" "$(mib "$gif")" "$(rss "$rss")"
+  eval "${route}_med=$med"
+done
+awk -v v="$video_med" -v p="$pipe_med" -v f="$ffmpeg_med" \
+  'BEGIN {printf "video route: %.2fx the pipe route, %.2fx ffmpeg (real time medians)\n", p / v, f / v}'
+echo "video and pipe routes: $same"

@@ -33,7 +33,7 @@ quietly cmake -S "$source_dir" -B "$build" -DCMAKE_BUILD_TYPE=Release -DLODRA_BU
 quietly cmake --build "$build" --target colour_matching_bench export_bench lzw_bench lodra-gif lodra_output
 content=$build/bench-content
 if [ ! -f "$content/photo-1920x1080.raw" ] || [ ! -f "$content/illustration-1920x1080.raw" ] ||
-   [ ! -f "$content/gradient-1920x1080.raw" ]; then
+   [ ! -f "$content/gradient-1920x1080.raw" ] || [ ! -f "$content/photo-1920x1080.mp4" ]; then
   run "$source_dir/bench/prepare-content.sh" "$content"
 fi
 mkdir -p "$results"

@@ -13,6 +13,7 @@
 
 #include "fuzz/fuzz_check.h"
 #include "host/options.h"
+#include "host/video_options.h"
 #include "plugin/plugin_interface.h"
 
 namespace {
@@ -97,6 +98,39 @@ Rate WantRate(const std::string& text) {
   return {true, static_cast<int32_t>(numerator), static_cast<int32_t>(denominator)};
 }
 
+// A time: up to three ':'-separated fields of digits (after the first, two
+// digits below 60), the last with up to 6 decimals; microseconds, or -1.
+int64_t WantTime(const std::string& text) {
+  std::vector<std::string> fields(1);
+  for (char c : text) {
+    if (c == ':') {
+      fields.emplace_back();
+    } else {
+      fields.back() += c;
+    }
+  }
+  if (fields.size() > 3) return -1;
+  std::string decimals;
+  const size_t dot = fields.back().find('.');
+  if (dot != std::string::npos) {
+    decimals = fields.back().substr(dot + 1);
+    fields.back().erase(dot);
+    if (!AllDigits(decimals) || decimals.size() > 6) return -1;
+  }
+  int64_t seconds = 0;
+  for (size_t i = 0; i < fields.size(); ++i) {
+    uint64_t value = 0;
+    if (!DigitsUpTo(fields[i], i == 0 ? 999999999999ULL : 59, &value)) return -1;
+    if (i > 0 && fields[i].size() > 2) return -1;
+    if (i == 0 && fields[i].size() > 12) return -1;
+    seconds = seconds * 60 + static_cast<int64_t>(value);
+  }
+  if (seconds > 1000000LL * 3600) return -1;
+  int64_t micro = 0;
+  for (size_t i = 0; i < 6; ++i) micro = micro * 10 + (i < decimals.size() ? decimals[i] - '0' : 0);
+  return seconds * 1000000 + micro;
+}
+
 void CheckValueParsers(const std::string& text) {
   const std::string which = " of \"" + text + "\"";
 
@@ -134,6 +168,14 @@ void CheckValueParsers(const std::string& text) {
     FUZZ_CHECK(!error.empty(), "a refused rate gives no reason" + which);
   }
 
+  int64_t time = -7;
+  error.clear();
+  const int64_t want_time = WantTime(text);
+  const bool time_ok = lodra_gif::ParseTime(text, &time, &error);
+  FUZZ_CHECK_EQ(time_ok, want_time >= 0, "ParseTime" + which);
+  if (time_ok) FUZZ_CHECK_EQ(time, want_time, "ParseTime" + which);
+  if (!time_ok) FUZZ_CHECK(time == -7 && !error.empty(), "ParseTime stored a value or gave no reason" + which);
+
   const struct {
     int64_t min, max;
   } ranges[] = {{0, lodra_gif::kMaxLoopCount}, {1, INT32_MAX}, {0, 0}, {5, 9}};
@@ -160,6 +202,9 @@ lodra_gif::Options Sentinel() {
   options.loop_count = -7;
   options.max_frames = -7;
   options.module = "sentinel.module";
+  options.width = options.height = -7;
+  options.start_us = options.duration_us = -7;
+  options.alpha_threshold = options.mask_threshold = -7;
   return options;
 }
 
@@ -168,7 +213,9 @@ bool SameOptions(const lodra_gif::Options& a, const lodra_gif::Options& b) {
          a.has_size == b.has_size && a.size.width == b.size.width && a.size.height == b.size.height &&
          a.has_rate == b.has_rate && a.rate.rate == b.rate.rate && a.rate.scale == b.rate.scale &&
          a.loop_count == b.loop_count && a.mask == b.mask && a.max_frames == b.max_frames &&
-         a.module == b.module;
+         a.module == b.module && a.has_fps == b.has_fps && a.fps.rate == b.fps.rate && a.fps.scale == b.fps.scale &&
+         a.width == b.width && a.height == b.height && a.start_us == b.start_us && a.duration_us == b.duration_us &&
+         a.no_alpha == b.no_alpha && a.alpha_threshold == b.alpha_threshold && a.mask_threshold == b.mask_threshold;
 }
 
 }  // namespace
@@ -228,6 +275,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(options.loop_count >= 0 && options.loop_count <= lodra_gif::kMaxLoopCount,
              "loop count " + std::to_string(options.loop_count));
   FUZZ_CHECK(options.max_frames >= 0, "frames " + std::to_string(options.max_frames));
+  if (options.has_fps) FUZZ_CHECK(options.fps.rate > 0 && options.fps.scale > 0, "--fps not positive");
+  for (int32_t side : {options.width, options.height})
+    FUZZ_CHECK(side >= 0 && side <= lodra_gif::kMaxSide, "--width or --height " + std::to_string(side));
+  FUZZ_CHECK(options.start_us >= -1 && options.duration_us >= -1 && options.duration_us != 0, "--start or --duration");
+  FUZZ_CHECK(options.alpha_threshold == -1 || (options.alpha_threshold >= 1 && options.alpha_threshold <= 255),
+             "--alpha-threshold " + std::to_string(options.alpha_threshold));
+  FUZZ_CHECK(options.mask_threshold >= -1 && options.mask_threshold <= 254,
+             "--mask-threshold " + std::to_string(options.mask_threshold));
   if (options.mask) {
     bool named = false;
     for (size_t i = 1; i < arguments.size() && arguments[i] != "--"; ++i) named = named || arguments[i] == "--mask";

@@ -38,7 +38,8 @@ size_t RawFrameReader::ReadFully(uint8_t* out, size_t size, ReadResult* stop) no
   return done;
 }
 
-ReadResult RawFrameReader::Next(uint8_t* frame) noexcept {
+ReadResult RawFrameReader::Next(uint8_t** out) noexcept {
+  uint8_t* frame = *out;
   // Raw rows run top-down, so the first one read is the last one in memory.
   const size_t row_bytes = 3 * static_cast<size_t>(size_.width);
   const size_t stride = static_cast<size_t>(HostFrameStride(size_.width));
@@ -55,6 +56,23 @@ ReadResult RawFrameReader::Next(uint8_t* frame) noexcept {
     return stop;
   }
   return ReadResult::kFrame;
+}
+
+// ----------------------------------------------------------- mask threshold
+
+ReadResult MaskThresholdFilter::Next(uint8_t** out) noexcept {
+  const ReadResult result = inner_->Next(out);
+  if (result != ReadResult::kFrame) return result;
+  uint8_t* frame = *out;
+  const int32_t half = size_.width / 2;
+  const size_t stride = static_cast<size_t>(HostFrameStride(size_.width));
+  for (int32_t y = 0; y < size_.height; ++y) {
+    uint8_t* mask = frame + static_cast<size_t>(y) * stride + 3 * static_cast<size_t>(half);
+    for (int32_t x = 0; x < half; ++x, mask += 3) {
+      if (mask[0] <= threshold_ && mask[1] <= threshold_ && mask[2] <= threshold_) mask[0] = mask[1] = mask[2] = 0;
+    }
+  }
+  return result;
 }
 
 // ----------------------------------------------------------------------- demo

@@ -24,10 +24,12 @@ enum class ReadResult {
 class FrameSource {
  public:
   virtual ~FrameSource() = default;
-  // Puts the next frame into `frame`, which holds HostFrameBytes of the
-  // export's frame size and whose row padding the caller has zeroed; only
-  // pixel bytes are written. Anything but kFrame ends the frames.
-  virtual ReadResult Next(uint8_t* frame) noexcept = 0;
+  // The next frame. `*frame` points at a buffer of HostFrameBytes of the
+  // export's frame size whose row padding the caller has zeroed: a source
+  // writes the frame's pixel bytes there, or (one that keeps its frames in
+  // that layout itself) points `*frame` at one of its own, valid until the
+  // next call. Anything but kFrame ends the frames.
+  virtual ReadResult Next(uint8_t** frame) noexcept = 0;
 };
 
 class RawFrameReader final : public FrameSource {
@@ -36,9 +38,10 @@ class RawFrameReader final : public FrameSource {
   // interrupted by a signal: true ends the read as kInterrupted, false reads on.
   RawFrameReader(std::FILE* file, FrameSize size, bool (*stop_requested)());
 
-  // Reads the next frame into `frame`, which holds HostFrameBytes(size) bytes
-  // and whose row padding the caller has zeroed; only pixel bytes are written.
-  ReadResult Next(uint8_t* frame) noexcept override;
+  // Reads the next frame into `*frame`, which holds HostFrameBytes(size)
+  // bytes and whose row padding the caller has zeroed; only pixel bytes are
+  // written.
+  ReadResult Next(uint8_t** frame) noexcept override;
 
   uint64_t partial_bytes() const { return partial_bytes_; }
   int error_number() const { return error_number_; }
@@ -52,6 +55,22 @@ class RawFrameReader final : public FrameSource {
   bool (*stop_requested_)();
   uint64_t partial_bytes_ = 0;
   int error_number_ = 0;
+};
+
+// Mask mode for a mask that went through a lossy codec, which is never
+// pure black: every mask pixel (right half) whose channels are all at most
+// `threshold` is made pure black, the plug-in's transparent, before the frame
+// is handed over. Frames come from `inner`.
+class MaskThresholdFilter final : public FrameSource {
+ public:
+  MaskThresholdFilter(FrameSource* inner, FrameSize size, int threshold)
+      : inner_(inner), size_(size), threshold_(threshold) {}
+  ReadResult Next(uint8_t** frame) noexcept override;
+
+ private:
+  FrameSource* inner_;
+  FrameSize size_;
+  int threshold_;
 };
 
 // The demo: a rainbow that scrolls sideways under a bouncing white ball, in
@@ -75,8 +94,8 @@ void DrawDemoFrame(FrameSize picture, bool mask, FrameRate rate, int32_t n, uint
 class DemoFrames final : public FrameSource {
  public:
   DemoFrames(FrameSize picture, bool mask, FrameRate rate) : picture_(picture), mask_(mask), rate_(rate) {}
-  ReadResult Next(uint8_t* frame) noexcept override {
-    DrawDemoFrame(picture_, mask_, rate_, next_++, frame);
+  ReadResult Next(uint8_t** frame) noexcept override {
+    DrawDemoFrame(picture_, mask_, rate_, next_++, *frame);
     return ReadResult::kFrame;
   }
 

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
@@ -18,6 +19,8 @@
 #include "host/output_target.h"
 #include "host/progress.h"
 #include "host/system.h"
+#include "host/video_options.h"
+#include "host/video_source.h"
 #include "plugin/plugin_interface.h"
 
 namespace {
@@ -43,37 +46,62 @@ const char kHelp[] =
     "Writes an animated GIF through the lodra output plug-in (lodra_output.so, or\n"
     "lodra_output.auo on Windows), which it loads the way the video editor does.\n"
     "\n"
-    "INPUT is raw video: frames of 3 bytes a pixel in the order blue, green, red\n"
-    "(ffmpeg's -pix_fmt bgr24), top row first, no padding, one after another.\n"
-    "INPUT - reads it from standard input. Without INPUT a built-in demo is\n"
-    "exported: 3 seconds of moving colour, 320x180 at 25 fps.\n"
+    "INPUT is a video file: anything FFmpeg's libraries open (mp4, mkv, webm,\n"
+    "mov, avi, an animated GIF, an image sequence such as frames/%04d.png). Its\n"
+    "size and rate come from the file: the picture as a player shows it (turned\n"
+    "upright, pixels made square) at the stream's rate; a source faster than\n"
+    "50 fps is brought to the largest whole fraction of its rate that is at most\n"
+    "50 (60 -> 30), with a note. A source with an alpha channel comes out\n"
+    "transparent. The Windows build (lodra-gif.exe) reads no video files, only\n"
+    "raw video and the demo.\n"
+    "\n"
+    "With --size and --rate, INPUT is raw video instead: frames of 3 bytes a\n"
+    "pixel in the order blue, green, red (ffmpeg's -pix_fmt bgr24), top row\n"
+    "first, no padding, one after another; INPUT - reads it from standard input.\n"
+    "Without INPUT a built-in demo is exported: 3 seconds of moving colour,\n"
+    "320x180 at 25 fps.\n"
     "\n"
     "Options:\n"
     "  -o, --output FILE   the GIF to write, or - for standard output; an existing\n"
     "                      file is replaced only once the new GIF is complete\n"
-    "  --size WxH          frame size of the raw input, e.g. 640x360 (required\n"
-    "                      with INPUT; for the demo, the size of the picture)\n"
-    "  --rate R            frames per second of the raw input: 25, 30000/1001 or\n"
-    "                      29.97 (required with INPUT; the demo's is 25)\n"
+    "  --fps R             the GIF's rate, e.g. 15 or 30000/1001 (video files):\n"
+    "                      frames are chosen by their time, so a source of\n"
+    "                      uneven rate comes out evenly timed\n"
+    "  --width W           the GIF's width (video files); the height follows the\n"
+    "                      picture's shape unless --height is given too\n"
+    "  --height H          the GIF's height, likewise\n"
+    "  --start T           start T into the video: seconds (12.5) or\n"
+    "                      [[h:]m:]s[.frac] (1:02.5)\n"
+    "  --duration T        export T of the video, in the same forms\n"
+    "  --no-alpha          export a video with an alpha channel opaque\n"
+    "  --alpha-threshold N with alpha, a pixel is opaque where its alpha is at\n"
+    "                      least N (1 to 255; 128)\n"
+    "  --size WxH          frame size of raw input, e.g. 640x360 (for the demo,\n"
+    "                      the size of the picture)\n"
+    "  --rate R            frames per second of raw input: 25, 30000/1001 or\n"
+    "                      29.97 (the demo's is 25)\n"
     "  --loop N            play the animation N more times after the first;\n"
     "                      0 (the default) loops forever; up to 65535\n"
     "  --mask              mask mode: the right half of every frame says which\n"
     "                      pixels of the left half are transparent (pure black\n"
     "                      = transparent); the GIF is half as wide as the input\n"
+    "  --mask-threshold N  with --mask: mask pixels whose channels are all at\n"
+    "                      most N count as pure black (0 to 254), for a mask\n"
+    "                      that went through a lossy codec\n"
     "  --frames N          stop after N frames\n"
     "  --module PATH       the plug-in module to load; by default the one next to\n"
     "                      this program, then ../plugin/ from there (a build tree)\n"
     "  --version           the program's version and build, and the module's\n"
     "  -h, --help          this text\n"
     "\n"
-    "The number of frames in a regular file follows from its size; a trailing\n"
+    "The number of frames in a regular raw file follows from its size; a trailing\n"
     "part-frame is left out, with a warning. From a pipe the frames are read\n"
     "until the stream ends, so the progress bar (shown when standard error is a\n"
     "terminal) counts frames without a total.\n"
     "\n"
     "GIF frame delays are whole hundredths of a second, and browsers play a\n"
     "delay of 0 or 1 as 10: above 50 fps the GIF plays too slowly. Lower the\n"
-    "rate first (ffmpeg -r 25, or -vf fps=25).\n"
+    "rate first (--fps 25 for a video file; ffmpeg -r 25, or -vf fps=25).\n"
     "\n"
     "Ctrl-C stops the export: the GIF is closed off with the frames done so\n"
     "far. A second Ctrl-C ends the program without the GIF, leaving an\n"
@@ -82,15 +110,19 @@ const char kHelp[] =
     "Exit status:\n"
     "  0    the GIF was written\n"
     "  1    the plug-in could not encode a frame; nothing written\n"
-    "  2    bad command line, or a size or rate the plug-in cannot take\n"
+    "  2    bad command line, a size or rate the plug-in cannot take, or\n"
+    "       --start at or past the end of the video\n"
     "  3    the plug-in module cannot be found, loaded or used\n"
     "  4    the output cannot be written (the reason is shown); nothing written\n"
-    "  5    the input cannot be read, or holds no whole frame\n"
+    "  5    the input cannot be read or decoded, or holds no whole frame\n"
     "  130  stopped with Ctrl-C; the GIF holds the frames done before it\n"
     "\n"
     "Examples:\n"
     "  lodra-gif -o demo.gif\n"
     "  lodra-gif --mask --loop 3 -o demo-masked.gif\n"
+    "  lodra-gif clip.mp4 -o clip.gif\n"
+    "  lodra-gif --fps 15 --width 480 --start 1:05 --duration 4 -o part.gif clip.mp4\n"
+    "  lodra-gif --mask --mask-threshold 24 -o cutout.gif side-by-side.mp4\n"
     "  ffmpeg -i in.mp4 -f rawvideo -pix_fmt bgr24 - | lodra-gif --size 640x360 --rate 25 -o out.gif -\n"
     "  ffmpeg -i in.mp4 -vf fps=25,scale=320:-2 -f rawvideo -pix_fmt bgr24 clip.raw\n"
     "  lodra-gif --size 320x180 --rate 25 --frames 100 -o clip.gif clip.raw\n";
@@ -99,6 +131,7 @@ const char kHelp[] =
 void Say(const std::string& line) { WriteText(stderr, std::string(kProgram) + ": " + line + "\n"); }
 void Error(const std::string& message) { Say(message); }
 void Warning(const std::string& message) { Say("warning: " + message); }
+void Note(const std::string& message) { Say("note: " + message); }
 
 std::string SizeText(FrameSize size) { return std::to_string(size.width) + "x" + std::to_string(size.height); }
 
@@ -112,6 +145,7 @@ enum class Stop { kNone, kEnd, kPartial, kInterrupted, kReadError };
 struct Export {
   std::vector<uint8_t> frame;  // the plug-in's layout, padding zeroed
   FrameSource* source = nullptr;
+  uint8_t* pixels = nullptr;   // the frame loaded last: `frame`, or one the source keeps
 
   int32_t loaded = 0;     // frames read into `frame` so far; it holds the last
   int32_t delivered = 0;  // frames handed to the plug-in
@@ -120,9 +154,10 @@ struct Export {
   Stop stop = Stop::kNone;
   ProgressLine* progress = nullptr;
 
-  // Reads frame `loaded` into `frame`.
+  // Reads frame `loaded` into `frame`, or has the source say where it is.
   bool LoadNext() noexcept {
-    switch (source->Next(frame.data())) {
+    pixels = frame.data();
+    switch (source->Next(&pixels)) {
       case ReadResult::kFrame: break;
       case ReadResult::kEnd: stop = Stop::kEnd; return false;
       case ReadResult::kPartial: stop = Stop::kPartial; return false;
@@ -163,7 +198,7 @@ void* LODRA_CDECL GetFrame(int32_t n) {
   if (n != e.delivered) return nullptr;
   if (e.loaded == e.delivered && !e.LoadNext()) return nullptr;
   ++e.delivered;
-  return e.frame.data();
+  return e.pixels;
 }
 
 int32_t LODRA_CDECL ReportProgress(int32_t, int32_t) {
@@ -239,10 +274,12 @@ OutputPluginTable* OpenPlugin(const std::string& path, Module* module, const Set
 
 // ------------------------------------------------------------------- input
 
-// An input file the program opened; standard input is left alone.
+// An input file the program opened; standard input is left alone. A video
+// file is decoded from the moment it is opened.
 struct InputFile {
   std::FILE* file = nullptr;
   bool owned = false;
+  std::unique_ptr<VideoInput> video;
   InputFile() = default;
   InputFile(const InputFile&) = delete;
   InputFile& operator=(const InputFile&) = delete;
@@ -265,6 +302,8 @@ struct Plan {
   int32_t frame_count = 0;    // what the plug-in is told
   bool limited = false;       // --frames stops before the input ends
   bool total_known = false;
+  int64_t progress_total = 0;  // when known: frames expected
+  bool mask = false;          // the plug-in's mask mode: --mask, or a video with alpha
 };
 
 std::string PartFrameWarning(const Plan& plan, uint64_t bytes) {
@@ -273,22 +312,67 @@ std::string PartFrameWarning(const Plan& plan, uint64_t bytes) {
          " bytes); that part-frame was left out";
 }
 
+// A video file: opened, and its first frame decoded, here; its size and
+// rate come from it.
+int MakeVideoPlan(const Options& options, InputFile* input, Plan* plan) {
+  VideoPlan video;
+  VideoFailure failure = VideoFailure::kNone;
+  std::string why;
+  input->video = VideoInput::Open(VideoBytes{options.input}, options.input, options, InterruptRequested, 0, &video,
+                                  &failure, &why);
+  if (input->video == nullptr) {
+    Error(why);
+    return failure == VideoFailure::kUsage ? kExitUsage : kExitInput;
+  }
+  plan->input_name = options.input;
+  plan->rate = video.rate;
+  plan->size = video.frame;
+  plan->mask = options.mask || video.alpha;
+  // The plug-in is told the most it will get; the end of the input stops it
+  // through is_aborted, as the end of a pipe does.
+  int64_t count = video.frame_limit > 0 ? video.frame_limit : INT32_MAX;
+  if (options.max_frames > 0 && options.max_frames < count) count = options.max_frames;
+  plan->frame_count = count < INT32_MAX ? static_cast<int32_t>(count) : INT32_MAX;
+  plan->progress_total = video.expected_frames >= 0 && video.expected_frames < count ? video.expected_frames : count;
+  plan->total_known = plan->progress_total < INT32_MAX;
+  if (video.rate_divisor > 1) {
+    Note(options.input + " runs at " + FormatRate(video.source_rate) + "; the GIF keeps one frame in " +
+         std::to_string(video.rate_divisor) + ", at " + FormatRate(video.rate) +
+         ", since browsers play GIF delays below 2/100 s as 1/10 s (--fps sets another rate)");
+  }
+  if (video.alpha) Note(options.input + " has an alpha channel: the GIF is transparent where it is (--no-alpha: opaque)");
+  return kExitOk;
+}
+
 // Checks the options against what the plug-in takes and opens the input.
 // kExitOk, or the status to end with after saying why.
 int MakePlan(const Options& options, InputFile* input, Plan* plan) {
+  // A file given without --size or --rate is a video file.
+  const bool video = options.has_input && options.input != "-" && !options.has_size && !options.has_rate;
+  std::string error;
+  if (!CheckVideoOptionsApply(options, video, &error)) {
+    Error(error);
+    return kExitUsage;
+  }
+  if (video && options.input == options.output) {
+    Error("the input and the output are the same file");
+    return kExitUsage;
+  }
+  if (video) return MakeVideoPlan(options, input, plan);
+  plan->mask = options.mask;
   plan->demo = !options.has_input;
   plan->rate = options.has_rate ? options.rate : FrameRate{25, 1};
   plan->picture = options.has_size ? options.size : kDemoPictureSize;
   plan->size = plan->demo ? DemoFrameSize(plan->picture, options.mask) : options.size;
   if (!plan->demo && (!options.has_size || !options.has_rate)) {
-    Error("raw input needs --size WxH and --rate R: the stream carries neither");
+    Error("raw input needs --size WxH and --rate R: the stream carries neither" +
+          std::string(options.input != "-" ? " (a video file takes neither; --fps sets the GIF's rate)" : ""));
     return kExitUsage;
   }
   if (!plan->demo && options.output != "-" && options.input == options.output) {
     Error("the input and the output are the same file");
     return kExitUsage;
   }
-  std::string error;
   if (!CheckFrameSize(plan->size, options.mask, &error)) {
     const bool doubled = plan->demo && options.mask;
     Error(error + (doubled ? " (the demo's frames are twice the picture's width in mask mode)" : ""));
@@ -339,12 +423,13 @@ int MakePlan(const Options& options, InputFile* input, Plan* plan) {
   if (options.max_frames > 0 && (plan->demo || plan->limited)) count = options.max_frames;
   plan->frame_count = count;
   plan->total_known = plan->demo || plan->whole_frames >= 0 || options.max_frames > 0;
+  plan->progress_total = count;
   return kExitOk;
 }
 
 // Says how the export went and puts the GIF in place, or leaves an existing
 // target as it was; the exit status.
-int Report(const Options& options, const Plan& plan, const Export& state, const RawFrameReader& reader,
+int Report(const Plan& plan, const Export& state, const RawFrameReader& reader,
            OutputTarget& target, int32_t result, double seconds_taken) {
   const std::string& output = target.name();
   // What follows the reason when the export leaves nothing behind.
@@ -441,7 +526,7 @@ int Report(const Options& options, const Plan& plan, const Export& state, const 
 
   char took[32];
   std::snprintf(took, sizeof took, "%.2f s", seconds_taken);
-  const FrameSize gif_size = {options.mask ? plan.size.width / 2 : plan.size.width, plan.size.height};
+  const FrameSize gif_size = {plan.mask ? plan.size.width / 2 : plan.size.width, plan.size.height};
   const std::string summary = "wrote " + output + ": " + FormatFrames(written) + ", " + SizeText(gif_size) + ", " +
                               playing + "at " + FormatRate(plan.rate) +
                               (sized ? ", " + FormatBytes(file_bytes) : std::string()) + ", made in " + took;
@@ -500,20 +585,21 @@ int Run(int argc, char** argv) {
     Error(error);
     return kExitOutput;
   }
-  const std::string rate_warning = RateWarning(plan.rate);
+  const std::string rate_warning = RateWarning(plan.rate, input.video != nullptr);
   if (!rate_warning.empty()) Warning(rate_warning);
 
   std::string module_path;
   if (!FindModule(options, argv[0], &module_path)) return kExitModule;
   Module module;
-  OutputPluginTable* table = OpenPlugin(module_path, &module, Settings{options.loop_count, options.mask ? 1 : 0});
+  OutputPluginTable* table = OpenPlugin(module_path, &module, Settings{options.loop_count, plan.mask ? 1 : 0});
   if (table == nullptr) return kExitModule;
 
   // Everything the callbacks use is made here, before the export: nothing
   // allocates (or could throw) inside them.
   Export state;
   try {
-    state.frame.assign(HostFrameBytes(plan.size), 0);
+    // A video file's frames are handed over from where they were decoded.
+    if (input.video == nullptr) state.frame.assign(HostFrameBytes(plan.size), 0);
   } catch (const std::bad_alloc&) {
     Error("not enough memory for a " + SizeText(plan.size) + " frame");
     return kExitExportFailed;
@@ -522,10 +608,14 @@ int Run(int argc, char** argv) {
   DemoFrames demo(plan.picture, options.mask, plan.rate);
   if (plan.demo) {
     state.source = &demo;
+  } else if (input.video != nullptr) {
+    state.source = input.video.get();
   } else {
     state.source = &reader;
   }
-  ProgressLine progress(stderr, IsTerminal(stderr), plan.total_known ? plan.frame_count : -1, TerminalColumns);
+  MaskThresholdFilter thresholded(state.source, plan.size, options.mask_threshold);
+  if (options.mask_threshold >= 0) state.source = &thresholded;
+  ProgressLine progress(stderr, IsTerminal(stderr), plan.total_known ? plan.progress_total : -1, TerminalColumns);
   state.progress = &progress;
 
   OutputInfo info{};
@@ -547,8 +637,10 @@ int Run(int argc, char** argv) {
   const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
   progress.Finish();
   g_export = nullptr;
+  const std::string damage = input.video != nullptr ? input.video->Finish() : "";
+  if (!damage.empty()) Warning(damage);
 
-  return Report(options, plan, state, reader, target, result, took.count());
+  return Report(plan, state, reader, target, result, took.count());
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "host/video_options.h"
 #include "plugin/plugin_interface.h"
 
 namespace lodra_gif {
@@ -202,16 +203,20 @@ bool ParseCommandLine(int argc, const char* const* argv, Options* out, std::stri
       return false;
     }
 
-    if (name == "--mask" || name == "--version") {
+    const VideoOptionKind video = VideoOptionKindOf(name);
+    if (name == "--mask" || name == "--version" || video == VideoOptionKind::kFlag) {
       if (has_value) {
         *error = name + " takes no value";
         return false;
       }
-      (name == "--mask" ? options.mask : options.version) = true;
+      if (name == "--mask") options.mask = true;
+      if (name == "--version") options.version = true;
+      if (video == VideoOptionKind::kFlag && !ParseVideoOption(name, value, &options, error)) return false;
       continue;
     }
     const bool takes_value = name == "-o" || name == "--output" || name == "--size" || name == "--rate" ||
-                             name == "--loop" || name == "--frames" || name == "--module";
+                             name == "--loop" || name == "--frames" || name == "--module" ||
+                             video == VideoOptionKind::kValue;
     if (!takes_value) {
       *error = "unknown option " + name;
       return false;
@@ -243,6 +248,8 @@ bool ParseCommandLine(int argc, const char* const* argv, Options* out, std::stri
     } else if (name == "--frames") {
       if (!ParseCount(value, 1, INT32_MAX, "--frames", &count, error)) return false;
       options.max_frames = static_cast<int32_t>(count);
+    } else if (video == VideoOptionKind::kValue) {
+      if (!ParseVideoOption(name, value, &options, error)) return false;
     } else {  // --module
       if (value.empty()) {
         *error = "--module needs a file name";

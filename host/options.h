@@ -73,6 +73,18 @@ struct Options {
   bool mask = false;
   int32_t max_frames = 0;    // --frames; 0 = until the input ends
   std::string module;        // --module; empty = look next to the program
+
+  // Video files only (host/video_options.h parses them):
+  bool has_fps = false;
+  FrameRate fps;               // --fps: the GIF's rate
+  int32_t width = 0;           // --width; 0 = follows --height or the source
+  int32_t height = 0;          // --height
+  int64_t start_us = -1;       // --start, microseconds; -1 = from the beginning
+  int64_t duration_us = -1;    // --duration; -1 = to the end
+  bool no_alpha = false;       // --no-alpha
+  int32_t alpha_threshold = -1;  // --alpha-threshold; -1 = the default
+  // Mask mode, any input: --mask-threshold; -1 = only pure black is transparent.
+  int32_t mask_threshold = -1;
 };
 
 // Reads argv[1..argc-1]. Options may come before or after INPUT, as

@@ -149,11 +149,12 @@ std::string FormatRate(FrameRate rate) {
 
 std::string FormatFrames(int64_t frames) { return std::to_string(frames) + (frames == 1 ? " frame" : " frames"); }
 
-std::string RateWarning(FrameRate rate) {
+std::string RateWarning(FrameRate rate, bool video_file) {
   const int64_t fps_numerator = rate.rate, fps_denominator = rate.scale;  // 31 bits each: no overflow below
   const std::string at = "at " + FormatRate(rate) + " ";
-  const std::string lower =
-      "; lower the rate to 50 fps or less first (ffmpeg -r 25, or -vf fps=25) and give --rate 25";
+  const std::string lower = video_file ? "; give --fps 50 or less, e.g. --fps 25"
+                                       : "; lower the rate to 50 fps or less first (ffmpeg -r 25, or -vf fps=25) "
+                                         "and give --rate 25";
   if (100 * fps_denominator > 65535 * fps_numerator) {
     return at + "a frame lasts longer than 655.35 s, the longest delay a GIF holds: every frame is shown for "
                 "655.35 s";

@@ -58,6 +58,6 @@ std::string FormatFrames(int64_t frames);
 // What GIF delays, whole hundredths of a second from 0 to 65535, make of
 // frames at `rate` (a frame lasts 100 / fps hundredths), when that is not
 // what the rate asks for; "" when it is.
-std::string RateWarning(FrameRate rate);
+std::string RateWarning(FrameRate rate, bool video_file = false);
 
 }  // namespace lodra_gif

@@ -5,7 +5,9 @@
 #
 # What it sets up:
 #  - the native toolchain and libraries (g++, CMake, giflib, GoogleTest,
-#    Google Benchmark);
+#    Google Benchmark, FFmpeg's libraries for lodra-gif's video input);
+#  - ffmpeg itself and desktop-base, whose pictures the video tests make
+#    their clips from;
 #  - the i686 MinGW-w64 cross toolchain;
 #  - Wine (32-bit loader and the 64-bit wineserver);
 #  - the ja_JP.UTF-8 locale: the dialog test runs Wine in it, so that the
@@ -70,10 +72,12 @@ HELD_BACK=$DEPS_DIR/apt-held-back
 APT_UPDATE_RETRIES=${LODRA_APT_UPDATE_RETRIES:-3}
 APT_RETRY_PAUSE=${LODRA_APT_RETRY_PAUSE:-5}
 
-# What the native build needs (also all that --native installs).
+# What the native build and its tests need (also all that --native installs).
 NATIVE_PACKAGES=(
-  cmake ninja-build make g++
+  cmake ninja-build make g++ pkg-config
   libgif-dev googletest libgtest-dev
+  libavformat-dev libavcodec-dev libswscale-dev libavutil-dev
+  ffmpeg desktop-base
 )
 # The rest of a full install: the benchmarks, the Windows cross toolchain and
 # Wine, the reliability checks, the dialog test's locale, dpkg-dev for

@@ -127,7 +127,7 @@ run_valgrind() {
 
 # ----------------------------------------------------------------- fuzzing
 # target:corpus folder
-fuzz_targets=(splice_fuzz:splice export_fuzz:export options_fuzz:options lzw_fuzz:lzw)
+fuzz_targets=(splice_fuzz:splice export_fuzz:export options_fuzz:options lzw_fuzz:lzw video_fuzz:video)
 
 run_fuzz() {
   local start dir=$root/reliability-fuzz

@@ -13,6 +13,7 @@
 #include "host/gif_timing.h"
 #include "host/options.h"
 #include "host/progress.h"
+#include "host/video_options.h"
 #include "plugin/plugin_interface.h"
 #include "tests/support/have_want.h"
 #include "tests/support/host_run.h"
@@ -405,7 +406,8 @@ TEST(RawFrameReader, ReversesRowsAndReportsTheTail) {
   for (int n = 0; n < 2; ++n) {
     SCOPED_TRACE("frame " + std::to_string(n));
     Bytes frame(lodra_gif::HostFrameBytes(size), 0);
-    ASSERT_TRUE(HaveWant(reader.Next(frame.data()), lodra_gif::ReadResult::kFrame));
+    uint8_t* pixels = frame.data();
+    ASSERT_TRUE(HaveWant(reader.Next(&pixels), lodra_gif::ReadResult::kFrame));
     const uint8_t* top = raw.data() + 30 * n;  // the raw stream's first row is the top
     Bytes want(top + 15, top + 30);            // bottom row first in memory
     want.push_back(0);
@@ -414,9 +416,224 @@ TEST(RawFrameReader, ReversesRowsAndReportsTheTail) {
     EXPECT_TRUE(HaveWant(frame, want));
   }
   Bytes frame(lodra_gif::HostFrameBytes(size), 0);
-  EXPECT_TRUE(HaveWant(reader.Next(frame.data()), lodra_gif::ReadResult::kPartial));
+  uint8_t* pixels = frame.data();
+  EXPECT_TRUE(HaveWant(reader.Next(&pixels), lodra_gif::ReadResult::kPartial));
   EXPECT_TRUE(HaveWant(reader.partial_bytes(), uint64_t{7}));
   std::fclose(file);
+}
+
+// ------------------------------------------------------- video files
+
+TEST(ParseTime, SecondsAndClockForms) {
+  struct Case {
+    const char* text;
+    int64_t want_us;  // -1: refused
+    const char* want_error;
+  } const cases[] = {
+      {"0", 0, ""},
+      {"90", 90000000, ""},
+      {"2.5", 2500000, ""},
+      {"0.000001", 1, ""},
+      {"1:30", 90000000, ""},
+      {"1:02:03.25", 3723250000, ""},
+      {"100:00", 6000000000, ""},          // minutes first may exceed 59
+      {"3600000000", 3600000000000000, ""},  // a million hours, the most
+      {"3600000001", -1, "more than 1000000 hours"},
+      {"1:60", -1, "below 60"},
+      {"1:2:3:4", -1, "malformed time"},
+      {"1:5", 65000000, ""},
+      {"1:005", -1, "malformed time"},
+      {"0.0000001", -1, "more than 6 decimals"},
+      {"-1", -1, "malformed time"},
+      {"1.", -1, "malformed time"},
+      {".5", -1, "malformed time"},
+      {"1e3", -1, "malformed time"},
+      {"", -1, "malformed time"},
+      {"1::2", -1, "malformed time"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    int64_t us = -7;
+    std::string error;
+    const bool ok = lodra_gif::ParseTime(c.text, &us, &error);
+    if (c.want_us >= 0) {
+      ASSERT_TRUE(ok) << error;
+      EXPECT_TRUE(HaveWant(us, c.want_us));
+    } else {
+      EXPECT_TRUE(ErrorSays(ok, error, c.want_error));
+      EXPECT_TRUE(HaveWant(us, int64_t{-7})) << "untouched";
+    }
+  }
+}
+
+TEST(ParseCommandLine, VideoOptions) {
+  const Parsed parsed = Parse({"--fps=30000/1001", "--width", "480", "--height=200", "--start", "1:02.5",
+                               "--duration", "4", "--no-alpha", "--alpha-threshold", "64", "--mask",
+                               "--mask-threshold", "20", "-o", "a.gif", "clip.mp4"});
+  ASSERT_TRUE(parsed.ok) << parsed.error;
+  const lodra_gif::Options& o = parsed.options;
+  EXPECT_TRUE(o.has_fps && o.fps.rate == 30000 && o.fps.scale == 1001);
+  EXPECT_TRUE(HaveWant(o.width, 480));
+  EXPECT_TRUE(HaveWant(o.height, 200));
+  EXPECT_TRUE(HaveWant(o.start_us, int64_t{62500000}));
+  EXPECT_TRUE(HaveWant(o.duration_us, int64_t{4000000}));
+  EXPECT_TRUE(o.no_alpha);
+  EXPECT_TRUE(HaveWant(o.alpha_threshold, 64));
+  EXPECT_TRUE(HaveWant(o.mask_threshold, 20));
+
+  struct Case {
+    std::vector<std::string> args;
+    const char* want_error;
+  } const bad[] = {
+      {{"--fps", "0"}, "must be above 0"},
+      {{"--width", "0"}, "--width needs a whole number from 1 to 65535"},
+      {{"--height", "65536"}, "--height needs a whole number from 1 to 65535"},
+      {{"--start", "soon"}, "--start: malformed time"},
+      {{"--duration", "0"}, "--duration must be above 0"},
+      {{"--alpha-threshold", "0"}, "from 1 to 255"},
+      {{"--mask-threshold", "255"}, "from 0 to 254"},
+      {{"--no-alpha=1"}, "--no-alpha takes no value"},
+      {{"--fps"}, "--fps needs a value"},
+  };
+  for (const Case& c : bad) {
+    SCOPED_TRACE(c.args[0]);
+    std::vector<std::string> args = {"-o", "a.gif"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const Parsed refused = Parse(args);
+    EXPECT_TRUE(ErrorSays(refused.ok, refused.error, c.want_error));
+  }
+}
+
+TEST(CheckVideoOptionsApply, OnlyVideoFilesTakeThem) {
+  struct Case {
+    std::vector<std::string> args;
+    bool video_input;
+    const char* want_error;  // "" = taken
+  } const cases[] = {
+      {{"--fps", "10"}, true, ""},
+      {{"--fps", "10"}, false, "--fps works on video files, not on raw frames or the demo (raw frames take --rate)"},
+      {{"--width", "10"}, false, "--width works on video files"},
+      {{"--start", "1"}, false, "--start works on video files"},
+      {{"--no-alpha"}, false, "--no-alpha works on video files"},
+      {{"--mask", "--mask-threshold", "9"}, false, ""},  // raw frames and the demo have masks too
+      {{"--mask-threshold", "9"}, true, "give --mask too"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args[0] + (c.video_input ? " on a video file" : " on raw frames"));
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {"-o", "a.gif"});
+    const Parsed parsed = Parse(args);
+    ASSERT_TRUE(parsed.ok) << parsed.error;
+    std::string error;
+    const bool ok = lodra_gif::CheckVideoOptionsApply(parsed.options, c.video_input, &error);
+    if (*c.want_error == '\0') {
+      EXPECT_TRUE(ok) << error;
+    } else {
+      EXPECT_TRUE(ErrorSays(ok, error, c.want_error));
+    }
+  }
+}
+
+TEST(BrowserRate, LargestWholeFractionAtMostFifty) {
+  struct Case {
+    FrameRate rate;
+    FrameRate want;
+    int32_t want_divisor;
+  } const cases[] = {
+      {{25, 1}, {25, 1}, 1},
+      {{50, 1}, {50, 1}, 1},
+      {{51, 1}, {51, 2}, 2},
+      {{60, 1}, {30, 1}, 2},
+      {{60000, 1001}, {30000, 1001}, 2},
+      {{120, 1}, {40, 1}, 3},
+      {{240, 1}, {48, 1}, 5},
+      {{2147483647, 1}, {2147483647, 42949673}, 42949673},
+      {{2147483647, 2147483646}, {2147483647, 2147483646}, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.rate.rate) + "/" + std::to_string(c.rate.scale));
+    int32_t divisor = 0;
+    const FrameRate have = lodra_gif::BrowserRate(c.rate, &divisor);
+    EXPECT_TRUE(HaveWant(have.rate, c.want.rate));
+    EXPECT_TRUE(HaveWant(have.scale, c.want.scale));
+    EXPECT_TRUE(HaveWant(divisor, c.want_divisor));
+    EXPECT_FALSE(lodra_gif::RateTooHighForBrowsers(have));
+  }
+}
+
+TEST(VideoSize, UprightSquarePixelsThenScaled) {
+  struct Case {
+    const char* what;
+    int64_t width, height, sar_num, sar_den;
+    int turns;
+    int32_t ask_width, ask_height;
+    int32_t want_width, want_height;
+  } const cases[] = {
+      {"as coded", 1280, 720, 1, 1, 0, 0, 0, 1280, 720},
+      {"no aspect ratio stated", 1280, 720, 0, 1, 0, 0, 0, 1280, 720},
+      {"PAL widescreen", 720, 576, 64, 45, 0, 0, 0, 1024, 576},
+      {"NTSC 4:3", 720, 480, 8, 9, 0, 0, 0, 640, 480},
+      {"a quarter turn", 1920, 1080, 1, 1, 1, 0, 0, 1080, 1920},
+      {"half a turn", 1920, 1080, 1, 1, 2, 0, 0, 1920, 1080},
+      {"three quarters", 1920, 1080, 1, 1, 3, 0, 0, 1080, 1920},
+      {"wide pixels, then turned", 720, 576, 64, 45, 1, 0, 0, 576, 1024},
+      {"--width", 1280, 720, 1, 1, 0, 480, 0, 480, 270},
+      {"--height", 1280, 720, 1, 1, 0, 0, 100, 178, 100},  // 177.8 rounded
+      {"both", 1280, 720, 1, 1, 0, 100, 100, 100, 100},
+      {"--width on a turned picture", 1920, 1080, 1, 1, 1, 540, 0, 540, 960},
+      {"never below 1", 10000, 2, 1, 1, 0, 100, 0, 100, 1},
+      {"huge aspect ratio", 65535, 1, 65535, 1, 0, 0, 0, 2147483647, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const FrameSize display = lodra_gif::DisplaySize(c.width, c.height, c.sar_num, c.sar_den, c.turns);
+    const FrameSize have = lodra_gif::ScaledSize(display, c.ask_width, c.ask_height);
+    EXPECT_TRUE(HaveWant(have.width, c.want_width));
+    EXPECT_TRUE(HaveWant(have.height, c.want_height));
+  }
+}
+
+// A source of one frame whose mask half holds the given colours, then the end.
+class OneMaskFrame final : public lodra_gif::FrameSource {
+ public:
+  explicit OneMaskFrame(std::vector<uint32_t> mask) : mask_(std::move(mask)) {}
+  lodra_gif::ReadResult Next(uint8_t** frame) noexcept override {
+    if (done_) return lodra_gif::ReadResult::kEnd;
+    done_ = true;
+    const size_t width = mask_.size();
+    for (size_t x = 0; x < width; ++x) {
+      uint8_t* picture = *frame + 3 * x;
+      uint8_t* mask = *frame + 3 * (width + x);
+      picture[0] = picture[1] = picture[2] = 7;
+      mask[0] = static_cast<uint8_t>(mask_[x]);
+      mask[1] = static_cast<uint8_t>(mask_[x] >> 8);
+      mask[2] = static_cast<uint8_t>(mask_[x] >> 16);
+    }
+    return lodra_gif::ReadResult::kFrame;
+  }
+
+ private:
+  std::vector<uint32_t> mask_;
+  bool done_ = false;
+};
+
+TEST(MaskThresholdFilter, NearBlackMaskPixelsBecomePureBlack) {
+  // One row: mask pixels 0xRRGGBB against a threshold of 20.
+  const std::vector<uint32_t> mask = {0x000000, 0x141414, 0x151414, 0x141415, 0x0A0B0C, 0xFFFFFF, 0x808080};
+  const std::vector<uint32_t> want = {0x000000, 0x000000, 0x151414, 0x141415, 0x000000, 0xFFFFFF, 0x808080};
+  OneMaskFrame source(mask);
+  const FrameSize size = {static_cast<int32_t>(2 * mask.size()), 1};
+  lodra_gif::MaskThresholdFilter filter(&source, size, 20);
+  Bytes frame(lodra_gif::HostFrameBytes(size), 0);
+  uint8_t* pixels = frame.data();
+  ASSERT_TRUE(HaveWant(filter.Next(&pixels), lodra_gif::ReadResult::kFrame));
+  for (size_t x = 0; x < mask.size(); ++x) {
+    SCOPED_TRACE("mask pixel " + std::to_string(x));
+    const uint8_t* m = pixels + 3 * (mask.size() + x);
+    EXPECT_TRUE(HaveWant(static_cast<uint32_t>(m[2]) << 16 | static_cast<uint32_t>(m[1]) << 8 | m[0], want[x]));
+    EXPECT_TRUE(HaveWant(static_cast<int>(pixels[3 * x]), 7)) << "the picture half is left alone";
+  }
+  EXPECT_TRUE(HaveWant(filter.Next(&pixels), lodra_gif::ReadResult::kEnd));
 }
 
 // ------------------------------------------------------------ the demo

@@ -265,6 +265,9 @@ TEST(HostWine, EachFailureHasItsStatusAndWritesNothing) {
        "cannot load the plug-in module"},
       {"DLL without the export", {"--module", not_a_plugin, "--frames", "1", "-o", output}, 3,
        "has no GetOutputPluginTable export"},
+      // A file without --size and --rate is a video file, which this build
+      // does not read.
+      {"video file", {"-o", output, input}, 2, "reads raw frames only, not video files"},
   };
   for (const FailureCase& c : cases) {
     SCOPED_TRACE(c.what);

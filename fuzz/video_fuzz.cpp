@@ -1,0 +1,103 @@
+// Fuzz target: lodra-gif's video input on any bytes, read from memory
+// through an AVIOContext (nothing else may be opened).
+//
+// The first byte chooses options: bit 0 --no-alpha, bit 1 --fps 10, bit 2
+// --start 0.1, bit 3 --duration 0.3, bit 4 --mask (side-by-side frames).
+// The rest is the file. The picture is always scaled to --width 32 and the
+// decoder held to a million pixels, so that memory stays small whatever the
+// input claims.
+//
+// VideoInput::Open must refuse with a one-line reason, or give a plan the
+// plug-in can take; then every frame is whole (each pixel byte is read),
+// frames come until the end and no further, and stopping early (after
+// kMaxFrames) ends decoding cleanly.
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "fuzz/fuzz_check.h"
+#include "host/video_source.h"
+#include "plugin/plugin_interface.h"
+
+namespace {
+
+constexpr int kMaxFrames = 12;
+constexpr int64_t kMaxPixels = 1 << 20;
+
+bool OneLine(const std::string& text) { return text.find('\n') == std::string::npos; }
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 1) return 0;
+  const uint8_t choice = data[0];
+  lodra_gif::Options options;
+  options.no_alpha = (choice & 1) != 0;
+  if ((choice & 2) != 0) {
+    options.has_fps = true;
+    options.fps = {10, 1};
+  }
+  if ((choice & 4) != 0) options.start_us = 100000;
+  if ((choice & 8) != 0) options.duration_us = 300000;
+  options.mask = (choice & 16) != 0;
+  options.width = 32;
+
+  lodra_gif::VideoBytes bytes;
+  bytes.data = data + 1;
+  bytes.size = size - 1;
+  lodra_gif::VideoPlan plan;
+  lodra_gif::VideoFailure failure = lodra_gif::VideoFailure::kNone;
+  std::string why;
+  std::unique_ptr<lodra_gif::VideoInput> input =
+      lodra_gif::VideoInput::Open(bytes, "input", options, nullptr, kMaxPixels, &plan, &failure, &why);
+  if (input == nullptr) {
+    FUZZ_CHECK(failure != lodra_gif::VideoFailure::kNone, "refused without a kind: " + why);
+    FUZZ_CHECK(!why.empty() && OneLine(why), "the reason \"" + why + "\"");
+    return 0;
+  }
+  FUZZ_CHECK(failure == lodra_gif::VideoFailure::kNone, "opened with a failure: " + why);
+  FUZZ_CHECK_EQ(plan.picture.width, 32, "picture width");
+  FUZZ_CHECK(plan.picture.height >= 1 && plan.picture.height <= 65535, "picture height");
+  FUZZ_CHECK_EQ(plan.frame.width, plan.alpha ? 64 : 32, "frame width");
+  FUZZ_CHECK_EQ(plan.frame.height, plan.picture.height, "frame height");
+  FUZZ_CHECK(!(plan.alpha && (options.no_alpha || options.mask)), "alpha when not asked for");
+  FUZZ_CHECK(plan.rate.rate > 0 && plan.rate.scale > 0, "rate");
+  if (options.has_fps) FUZZ_CHECK(plan.rate.rate == 10 && plan.rate.scale == 1, "--fps not taken");
+  if (!options.has_fps) FUZZ_CHECK(!lodra_gif::RateTooHighForBrowsers(plan.rate), "rate above 50 fps");
+  if (options.duration_us > 0) FUZZ_CHECK(plan.frame_limit >= 1, "--duration without a limit");
+
+  const size_t stride = static_cast<size_t>(::HostFrameStride(plan.frame.width));
+  std::vector<uint8_t> buffer(static_cast<size_t>(::HostFrameBytes(plan.frame.width, plan.frame.height)), 0);
+  int frames = 0;
+  uint32_t sum = 0;
+  for (; frames < kMaxFrames; ++frames) {
+    uint8_t* frame = buffer.data();
+    const lodra_gif::ReadResult result = input->Next(&frame);
+    if (result != lodra_gif::ReadResult::kFrame) {
+      FUZZ_CHECK(result == lodra_gif::ReadResult::kEnd, "a video input ends with kEnd");
+      uint8_t* again = buffer.data();
+      FUZZ_CHECK(input->Next(&again) == lodra_gif::ReadResult::kEnd, "a frame after the end");
+      break;
+    }
+    FUZZ_CHECK(frame != nullptr, "a null frame");
+    // Every pixel byte is read, so that the sanitizer sees a short buffer.
+    for (int32_t y = 0; y < plan.frame.height; ++y)
+      for (size_t x = 0; x < 3 * static_cast<size_t>(plan.frame.width); ++x) sum += frame[y * stride + x];
+    if (plan.alpha) {
+      // The mask half is white or black, nothing else.
+      for (int32_t y = 0; y < plan.frame.height; ++y)
+        for (size_t x = 3 * 32; x < 3 * 64; ++x) {
+          const uint8_t v = frame[y * stride + x];
+          FUZZ_CHECK(v == 0 || v == 255, "mask byte " + std::to_string(v));
+        }
+    }
+  }
+  FUZZ_CHECK(frames >= 1, "opened, but no frame");
+  if (plan.frame_limit > 0) FUZZ_CHECK(frames <= plan.frame_limit, "more frames than --duration gives");
+  const std::string warning = input->Finish();
+  FUZZ_CHECK(OneLine(warning), "the warning \"" + warning + "\"");
+  volatile uint32_t keep = sum;  // the reads must not be optimised away
+  (void)keep;
+  return 0;
+}

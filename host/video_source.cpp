@@ -1,0 +1,793 @@
+#include "host/video_source.h"
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <new>
+#include <pthread.h>
+#include <signal.h>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "host/frame_queue.h"
+#include "host/video_options.h"
+#include "plugin/plugin_interface.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/display.h>
+#include <libavutil/pixdesc.h>
+#include <libswscale/swscale.h>
+}
+
+namespace lodra_gif {
+namespace {
+
+// Frames decoded ahead, in the plug-in's layout: the plug-in encodes one
+// while the next is decoded into the other, so decoding overlaps encoding,
+// nothing is copied, and memory does not grow with the input.
+constexpr size_t kQueueSlots = 2;
+// Rows of the staging picture start on this boundary, which libswscale's
+// vector code likes. That code may also write up to 8 pixels past a row's
+// end, into the next row (written after it) or, after the last row, into
+// this much slack.
+constexpr size_t kRowAlign = 64;
+// Decoding errors in a row after which the input is taken as ended.
+constexpr int kMaxErrorsInARow = 1000;
+
+size_t AlignUp(size_t bytes) { return (bytes + kRowAlign - 1) / kRowAlign * kRowAlign; }
+
+std::string AvError(int code) {
+  char text[AV_ERROR_MAX_STRING_SIZE] = {0};
+  av_strerror(code, text, sizeof text);
+  return text;
+}
+
+std::string Seconds(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.2f s", seconds);
+  return text;
+}
+
+// FFmpeg's own messages go nowhere, except that the last error while the
+// input is opened is kept to say why it failed ("moov atom not found"):
+// the return codes alone say little.
+std::mutex g_log_mutex;
+std::string g_last_log_error;
+
+void KeepLastError(void* context, int level, const char* format, va_list args) {
+  if (level > AV_LOG_ERROR) return;
+  char line[256];
+  int print_prefix = 0;
+  av_log_format_line2(context, level, format, args, line, sizeof line, &print_prefix);
+  std::string text = line;
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ' || text.back() == '.')) text.pop_back();
+  std::lock_guard<std::mutex> lock(g_log_mutex);
+  try {
+    g_last_log_error = text;
+  } catch (...) {
+  }
+}
+
+std::string TakeLastLogError() {
+  std::lock_guard<std::mutex> lock(g_log_mutex);
+  std::string text;
+  text.swap(g_last_log_error);
+  return text;
+}
+
+// A read that blocks (a FIFO, a stalled device) is woken with this signal,
+// whose handler does nothing: the read fails with EINTR, and FFmpeg then
+// asks the interrupt callback, which says stop.
+constexpr int kWakeSignal = SIGUSR2;
+void IgnoreWake(int) {}
+
+// One owner for each of FFmpeg's objects.
+struct FormatCloser {
+  void operator()(AVFormatContext* format) const { avformat_close_input(&format); }
+};
+struct IoFreer {
+  void operator()(AVIOContext* io) const {
+    av_freep(&io->buffer);
+    avio_context_free(&io);
+  }
+};
+struct CodecFreer {
+  void operator()(AVCodecContext* codec) const { avcodec_free_context(&codec); }
+};
+struct FrameFreer {
+  void operator()(AVFrame* frame) const { av_frame_free(&frame); }
+};
+struct PacketFreer {
+  void operator()(AVPacket* packet) const { av_packet_free(&packet); }
+};
+struct SwsFreer {
+  void operator()(SwsContext* sws) const { sws_freeContext(sws); }
+};
+using FramePtr = std::unique_ptr<AVFrame, FrameFreer>;
+
+// Bytes in memory read through an AVIOContext.
+struct MemoryReader {
+  const uint8_t* data = nullptr;
+  size_t size = 0;
+  size_t position = 0;
+
+  static int Read(void* opaque, uint8_t* out, int size) {
+    auto* reader = static_cast<MemoryReader*>(opaque);
+    if (reader->position >= reader->size) return AVERROR_EOF;
+    const size_t left = reader->size - reader->position;
+    const size_t n = size < 0 ? 0 : (static_cast<size_t>(size) < left ? static_cast<size_t>(size) : left);
+    std::memcpy(out, reader->data + reader->position, n);
+    reader->position += n;
+    return static_cast<int>(n);
+  }
+  static int64_t Seek(void* opaque, int64_t offset, int whence) {
+    auto* reader = static_cast<MemoryReader*>(opaque);
+    const int64_t size = static_cast<int64_t>(reader->size);
+    if (whence & AVSEEK_SIZE) return size;
+    int64_t base = 0;
+    switch (whence & ~AVSEEK_FORCE) {
+      case SEEK_SET: base = 0; break;
+      case SEEK_CUR: base = static_cast<int64_t>(reader->position); break;
+      case SEEK_END: base = size; break;
+      default: return AVERROR(EINVAL);
+    }
+    if (offset < -base || offset > size - base) return AVERROR(EINVAL);
+    reader->position = static_cast<size_t>(base + offset);
+    return base + offset;
+  }
+};
+
+// In memory nothing else may be opened (a playlist naming other files).
+int RefuseNestedOpen(AVFormatContext*, AVIOContext**, const char*, int, AVDictionary**) { return AVERROR(EPERM); }
+
+int64_t SaturatingSubtract(int64_t a, int64_t b) {
+  if (b < 0 && a > INT64_MAX + b) return INT64_MAX;
+  if (b > 0 && a < INT64_MIN + b) return INT64_MIN;
+  return a - b;
+}
+
+// Quarter turns clockwise that show the picture upright, from the stream's
+// display matrix (which says how far it is turned counter-clockwise).
+int QuarterTurns(const AVStream* stream) {
+  size_t size = 0;
+  const uint8_t* matrix = av_stream_get_side_data(stream, AV_PKT_DATA_DISPLAYMATRIX, &size);
+  if (matrix == nullptr || size < 9 * sizeof(int32_t)) return 0;
+  int32_t values[9];
+  std::memcpy(values, matrix, sizeof values);
+  const double degrees = -av_display_rotation_get(values);
+  if (!std::isfinite(degrees)) return 0;
+  const long turns = std::lround(degrees / 90.0) % 4;
+  return static_cast<int>(turns < 0 ? turns + 4 : turns);
+}
+
+bool HasAlpha(int format) {
+  const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(format));
+  return descriptor != nullptr && (descriptor->flags & AV_PIX_FMT_FLAG_ALPHA) != 0;
+}
+
+// ------------------------------------------------------------------ the input
+
+class FfmpegInput final : public VideoInput {
+ public:
+  FfmpegInput() = default;
+  ~FfmpegInput() override { StopDecoding(); }
+
+  int OpenAndPlan(const VideoBytes& bytes, const std::string& name, const Options& options, int64_t max_pixels,
+                  VideoPlan* plan, std::string* why);
+  bool StartDecoding(std::string* why);
+
+  ReadResult Next(uint8_t** frame) noexcept override;
+  std::string Finish() override;
+
+  bool (*stop_requested_)() = nullptr;
+
+ private:
+  enum class Produced { kFrame, kEnd };
+
+  bool Decode(AVFrame* out);
+  int64_t SlotOf(int64_t pts) const;
+  int64_t FrameSlot(const AVFrame* frame);
+  int64_t EndSlot() const;
+  Produced Produce(uint8_t* slot);
+  bool Convert(const AVFrame* frame, uint8_t* slot);
+  void Compose(uint8_t* slot) const;
+  void DecodeAhead() noexcept;
+  void StopDecoding() noexcept;
+
+  static int Interrupted(void* opaque) {
+    const auto* input = static_cast<FfmpegInput*>(opaque);
+    return input->cancel_.load() || (input->stop_requested_ != nullptr && input->stop_requested_()) ? 1 : 0;
+  }
+
+  std::string name_;
+  MemoryReader memory_;
+  std::unique_ptr<AVIOContext, IoFreer> io_;
+  std::unique_ptr<AVFormatContext, FormatCloser> format_;
+  std::unique_ptr<AVCodecContext, CodecFreer> codec_;
+  std::unique_ptr<AVPacket, PacketFreer> packet_;
+  std::unique_ptr<SwsContext, SwsFreer> sws_;
+  AVStream* stream_ = nullptr;
+
+  // The plan.
+  FrameSize picture_;            // the GIF's picture
+  FrameSize frame_;              // handed to the plug-in
+  FrameSize scaled_;             // what libswscale makes, before any turn
+  int turns_ = 0;                // quarter turns clockwise
+  bool alpha_ = false;
+  int alpha_threshold_ = kDefaultAlphaThreshold;
+  AVRational tick_ = {1, 25};    // one output frame, in seconds
+  AVRational source_rate_ = {25, 1};
+  int64_t origin_ = 0;           // the time of slot 0, in the stream's time base
+  int64_t end_slot_ = INT64_MAX;  // --duration's end
+  int64_t stated_end_slot_ = -1;  // where the input says it ends; -1 = unknown
+  size_t slot_stride_ = 0;
+  size_t staging_stride_ = 0;
+  std::vector<uint8_t> staging_;  // a turned picture or one with alpha, before Compose
+
+  // Converter state: what the context was made for.
+  int sws_format_ = -1, sws_width_ = 0, sws_height_ = 0, sws_space_ = -1, sws_range_ = -1;
+
+  // Frame choice (see the header): `current_` shows over slots up to the
+  // slot of `upcoming_`, or to its own end once the input has ended.
+  FramePtr current_, upcoming_;
+  bool have_current_ = false, have_upcoming_ = false, input_done_ = false;
+  int64_t upcoming_slot_ = 0, current_end_slot_ = 0, next_slot_ = 0;
+  int64_t next_pts_ = AV_NOPTS_VALUE;  // where a frame without a time is put
+
+  // What happened on the way (the decoding thread's, read after it stops).
+  bool draining_ = false;
+  int64_t packets_ = 0, frames_decoded_ = 0, frames_damaged_ = 0, decode_errors_ = 0;
+  int errors_in_a_row_ = 0;
+  int read_error_ = 0;
+  bool convert_failed_ = false;
+  bool thread_failed_ = false;
+
+  std::unique_ptr<FrameQueue> queue_;
+  std::thread thread_;
+  std::atomic<bool> cancel_{false};
+  std::atomic<bool> decoding_{false};  // the thread runs DecodeAhead
+  bool finished_ = false;
+  bool holding_ = false;  // the plug-in has the queue's oldest frame
+};
+
+int64_t FfmpegInput::SlotOf(int64_t pts) const {
+  return av_rescale_q_rnd(SaturatingSubtract(pts, origin_), stream_->time_base, tick_,
+                          static_cast<AVRounding>(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX));
+}
+
+// The slot of a decoded frame; a frame without a time follows the one before.
+int64_t FfmpegInput::FrameSlot(const AVFrame* frame) {
+  int64_t pts = frame->best_effort_timestamp;
+  if (pts == AV_NOPTS_VALUE) pts = next_pts_ == AV_NOPTS_VALUE ? origin_ : next_pts_;
+  int64_t duration = frame->pkt_duration;
+  if (duration <= 0) duration = av_rescale_q(1, av_inv_q(source_rate_), stream_->time_base);
+  next_pts_ = pts > INT64_MAX - duration ? INT64_MAX : pts + (duration > 0 ? duration : 1);
+  return SlotOf(pts);
+}
+
+// Where the last frame decoded ends: its time plus its duration (one source
+// frame when it states none).
+int64_t FfmpegInput::EndSlot() const {
+  return next_pts_ == AV_NOPTS_VALUE ? next_slot_ : SlotOf(next_pts_);
+}
+
+bool FfmpegInput::Decode(AVFrame* out) {
+  for (;;) {
+    if (cancel_.load()) return false;
+    const int received = avcodec_receive_frame(codec_.get(), out);
+    if (received == 0) {
+      ++frames_decoded_;
+      if (out->decode_error_flags != 0 || (out->flags & AV_FRAME_FLAG_CORRUPT) != 0) ++frames_damaged_;
+      errors_in_a_row_ = 0;
+      return true;
+    }
+    if (received == AVERROR_EOF) return false;
+    if (received != AVERROR(EAGAIN)) {
+      ++decode_errors_;
+      if (++errors_in_a_row_ > kMaxErrorsInARow || draining_) return false;
+      continue;
+    }
+    if (draining_) return false;
+
+    const int read = av_read_frame(format_.get(), packet_.get());
+    if (read < 0) {
+      if (read != AVERROR_EOF && read != AVERROR_EXIT) read_error_ = read;
+      draining_ = true;
+      avcodec_send_packet(codec_.get(), nullptr);
+      continue;
+    }
+    if (packet_->stream_index != stream_->index) {
+      av_packet_unref(packet_.get());
+      continue;
+    }
+    ++packets_;
+    // Every frame ready was taken above, so the decoder takes this packet.
+    const int sent = avcodec_send_packet(codec_.get(), packet_.get());
+    av_packet_unref(packet_.get());
+    if (sent < 0 && sent != AVERROR(EAGAIN)) {
+      ++decode_errors_;
+      if (++errors_in_a_row_ > kMaxErrorsInARow) return false;
+    }
+  }
+}
+
+FfmpegInput::Produced FfmpegInput::Produce(uint8_t* slot) {
+  for (;;) {
+    if (next_slot_ >= end_slot_) return Produced::kEnd;
+    if (have_current_) {
+      const int64_t until = have_upcoming_ ? upcoming_slot_ : input_done_ ? current_end_slot_ : next_slot_;
+      if (next_slot_ < until) {
+        if (!Convert(current_.get(), slot)) return Produced::kEnd;
+        ++next_slot_;
+        return Produced::kFrame;
+      }
+    }
+    if (input_done_) return Produced::kEnd;
+    if (have_upcoming_) {
+      std::swap(current_, upcoming_);
+      have_current_ = true;
+      have_upcoming_ = false;
+    }
+    av_frame_unref(upcoming_.get());
+    if (!Decode(upcoming_.get())) {
+      if (cancel_.load()) return Produced::kEnd;
+      input_done_ = true;
+      current_end_slot_ = EndSlot();
+      continue;
+    }
+    upcoming_slot_ = FrameSlot(upcoming_.get());
+    have_upcoming_ = true;
+  }
+}
+
+// Converts `frame` into `slot`, in the plug-in's layout.
+bool FfmpegInput::Convert(const AVFrame* frame, uint8_t* slot) {
+  // Colours as the stream states them (matrix and range); FFmpeg's own
+  // defaults where it states none.
+  if (sws_ == nullptr || frame->format != sws_format_ || frame->width != sws_width_ ||
+      frame->height != sws_height_ || frame->colorspace != sws_space_ || frame->color_range != sws_range_) {
+    sws_.reset(sws_getContext(frame->width, frame->height, static_cast<AVPixelFormat>(frame->format),
+                              scaled_.width, scaled_.height, alpha_ ? AV_PIX_FMT_BGRA : AV_PIX_FMT_BGR24,
+                              SWS_BICUBIC, nullptr, nullptr, nullptr));
+    if (sws_ == nullptr) {
+      convert_failed_ = true;
+      return false;
+    }
+    int* inverse = nullptr;
+    int* table = nullptr;
+    int source_full = 0, destination_full = 0, brightness = 0, contrast = 0, saturation = 0;
+    if (sws_getColorspaceDetails(sws_.get(), &inverse, &source_full, &table, &destination_full, &brightness,
+                                 &contrast, &saturation) >= 0) {
+      const int* matrix = frame->colorspace != AVCOL_SPC_UNSPECIFIED ? sws_getCoefficients(frame->colorspace)
+                                                                     : inverse;
+      if (frame->color_range != AVCOL_RANGE_UNSPECIFIED) source_full = frame->color_range == AVCOL_RANGE_JPEG;
+      sws_setColorspaceDetails(sws_.get(), matrix, source_full, table, destination_full, brightness, contrast,
+                               saturation);
+    }
+    sws_format_ = frame->format;
+    sws_width_ = frame->width;
+    sws_height_ = frame->height;
+    sws_space_ = frame->colorspace;
+    sws_range_ = frame->color_range;
+  }
+  // Straight into the slot when nothing is turned or masked: the source is
+  // read from its bottom row up (each plane's last row, negative strides), so
+  // that the rows come out bottom-up as the plug-in takes them, and
+  // libswscale still writes forwards.
+  const bool direct = turns_ == 0 && !alpha_;
+  const uint8_t* source[4] = {frame->data[0], frame->data[1], frame->data[2], frame->data[3]};
+  int source_strides[4] = {frame->linesize[0], frame->linesize[1], frame->linesize[2], frame->linesize[3]};
+  if (direct) {
+    const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(frame->format));
+    const bool palette = (descriptor->flags & AV_PIX_FMT_FLAG_PAL) != 0;
+    for (int plane = 0; plane < 4 && source[plane] != nullptr; ++plane) {
+      if (palette && plane == 1) break;  // the palette, not a picture
+      const int shift = plane == 1 || plane == 2 ? descriptor->log2_chroma_h : 0;
+      const int rows = AV_CEIL_RSHIFT(frame->height, shift);
+      source[plane] += static_cast<ptrdiff_t>(rows - 1) * source_strides[plane];
+      source_strides[plane] = -source_strides[plane];
+    }
+  }
+  uint8_t* planes[4] = {direct ? slot : staging_.data(), nullptr, nullptr, nullptr};
+  const int strides[4] = {static_cast<int>(direct ? slot_stride_ : staging_stride_), 0, 0, 0};
+  if (sws_scale(sws_.get(), source, source_strides, 0, frame->height, planes, strides) <= 0) {
+    convert_failed_ = true;
+    return false;
+  }
+  if (!direct) Compose(slot);
+  return true;
+}
+
+// The staging picture (scaled, not yet turned; blue, green, red and, with
+// alpha, its alpha) into the slot: turned upright, and with alpha the mask
+// beside the picture.
+void FfmpegInput::Compose(uint8_t* slot) const {
+  const int bytes = alpha_ ? 4 : 3;
+  const int64_t sw = scaled_.width, sh = scaled_.height;
+  const int64_t w = picture_.width, h = picture_.height;
+  for (int64_t y = 0; y < h; ++y) {
+    uint8_t* row = slot + static_cast<size_t>(h - 1 - y) * slot_stride_;  // bottom-up
+    uint8_t* mask = row + 3 * w;
+    for (int64_t x = 0; x < w; ++x) {
+      // Output (x, y) comes from staging (sx, sy).
+      int64_t sx = x, sy = y;
+      switch (turns_) {
+        case 1: sx = y; sy = sh - 1 - x; break;           // clockwise
+        case 2: sx = sw - 1 - x; sy = sh - 1 - y; break;  // upside down
+        case 3: sx = sw - 1 - y; sy = x; break;           // counter-clockwise
+        default: break;
+      }
+      const uint8_t* source = staging_.data() + static_cast<size_t>(sy) * staging_stride_ + bytes * sx;
+      row[3 * x] = source[0];
+      row[3 * x + 1] = source[1];
+      row[3 * x + 2] = source[2];
+      if (alpha_) {
+        const uint8_t shade = source[3] >= alpha_threshold_ ? 255 : 0;
+        mask[3 * x] = mask[3 * x + 1] = mask[3 * x + 2] = shade;
+      }
+    }
+  }
+}
+
+int FfmpegInput::OpenAndPlan(const VideoBytes& bytes, const std::string& name, const Options& options,
+                             int64_t max_pixels, VideoPlan* plan, std::string* why) {
+  constexpr int kInput = static_cast<int>(VideoFailure::kInput);
+  constexpr int kUsage = static_cast<int>(VideoFailure::kUsage);
+  name_ = name;
+  av_log_set_callback(KeepLastError);
+  TakeLastLogError();
+  // FFmpeg's reason, with the last message it logged when that says more.
+  auto reason = [](int code) {
+    const std::string logged = TakeLastLogError();
+    const std::string text = AvError(code);
+    return logged.empty() || logged == text ? text : text + " (" + logged + ")";
+  };
+
+  AVFormatContext* format = avformat_alloc_context();
+  if (format == nullptr) {
+    *why = "not enough memory to open " + name;
+    return kInput;
+  }
+  format->interrupt_callback.callback = Interrupted;
+  format->interrupt_callback.opaque = this;
+  const char* url = bytes.path.c_str();
+  if (bytes.data != nullptr) {
+    memory_ = {bytes.data, bytes.size, 0};
+    constexpr int kBufferSize = 4096;
+    auto* buffer = static_cast<unsigned char*>(av_malloc(kBufferSize));
+    AVIOContext* io = buffer == nullptr ? nullptr
+                                        : avio_alloc_context(buffer, kBufferSize, 0, &memory_, MemoryReader::Read,
+                                                             nullptr, MemoryReader::Seek);
+    if (io == nullptr) {
+      av_free(buffer);
+      avformat_free_context(format);
+      *why = "not enough memory to open " + name;
+      return kInput;
+    }
+    io_.reset(io);
+    format->pb = io;
+    format->flags |= AVFMT_FLAG_CUSTOM_IO;
+    format->io_open = RefuseNestedOpen;
+    url = "";
+  }
+  // On failure avformat_open_input frees the context itself.
+  const int opened = avformat_open_input(&format, url, nullptr, nullptr);
+  if (opened < 0) {
+    *why = (opened == AVERROR_INVALIDDATA ? name + " is not a video or picture file FFmpeg can read: "
+                                          : "cannot open " + name + ": ") +
+           reason(opened);
+    return kInput;
+  }
+  format_.reset(format);
+  const int found = avformat_find_stream_info(format, nullptr);
+  if (found < 0) {
+    *why = "cannot read " + name + ": " + reason(found);
+    return kInput;
+  }
+
+  const AVCodec* decoder = nullptr;
+  const int index = av_find_best_stream(format, AVMEDIA_TYPE_VIDEO, -1, -1, &decoder, 0);
+  if (index == AVERROR_STREAM_NOT_FOUND ||
+      (index >= 0 && (format->streams[index]->disposition & AV_DISPOSITION_ATTACHED_PIC) != 0)) {
+    bool audio = false;
+    for (unsigned i = 0; i < format->nb_streams; ++i)
+      audio = audio || format->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO;
+    *why = name + " has no video stream" + (audio ? " (only audio)" : "");
+    return kInput;
+  }
+  if (index < 0) {
+    const int first = av_find_best_stream(format, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    const char* codec = first >= 0 ? avcodec_get_name(format->streams[first]->codecpar->codec_id) : "unknown";
+    *why = name + ": its video (codec " + codec + ") cannot be decoded by this build's FFmpeg libraries";
+    return kInput;
+  }
+  stream_ = format->streams[index];
+  for (unsigned i = 0; i < format->nb_streams; ++i)
+    if (static_cast<int>(i) != index) format->streams[i]->discard = AVDISCARD_ALL;
+
+  // FFmpeg's own VP8 and VP9 decoders leave out the alpha a WebM file keeps
+  // beside the picture; libvpx's read it.
+  const bool alpha_wanted = !options.no_alpha && !options.mask;
+  const AVDictionaryEntry* alpha_mode = av_dict_get(stream_->metadata, "alpha_mode", nullptr, 0);
+  if (alpha_wanted && alpha_mode != nullptr && std::strcmp(alpha_mode->value, "1") == 0) {
+    const AVCodecID id = stream_->codecpar->codec_id;
+    const AVCodec* with_alpha = avcodec_find_decoder_by_name(id == AV_CODEC_ID_VP9 ? "libvpx-vp9"
+                                                             : id == AV_CODEC_ID_VP8 ? "libvpx"
+                                                                                      : "");
+    if (with_alpha != nullptr) decoder = with_alpha;
+  }
+  const std::string codec_name = avcodec_get_name(stream_->codecpar->codec_id);
+
+  codec_.reset(avcodec_alloc_context3(decoder));
+  packet_.reset(av_packet_alloc());
+  current_.reset(av_frame_alloc());
+  upcoming_.reset(av_frame_alloc());
+  if (codec_ == nullptr || packet_ == nullptr || current_ == nullptr || upcoming_ == nullptr) {
+    *why = "not enough memory to decode " + name;
+    return kInput;
+  }
+  int status = avcodec_parameters_to_context(codec_.get(), stream_->codecpar);
+  codec_->pkt_timebase = stream_->time_base;
+  // One thread: decoding already runs beside the export, and a thread
+  // pool would hold more pictures.
+  codec_->thread_count = 1;
+  if (max_pixels > 0) codec_->max_pixels = max_pixels;
+  if (status >= 0) status = avcodec_open2(codec_.get(), decoder, nullptr);
+  if (status < 0) {
+    *why = "cannot decode " + name + "'s video (" + codec_name + "): " + reason(status);
+    return kInput;
+  }
+
+  // Where the export starts: --start after the input's own start time.
+  const int64_t format_start = format->start_time != AV_NOPTS_VALUE ? format->start_time : 0;
+  const int64_t start = options.start_us > 0 ? options.start_us : 0;
+  const int64_t stated = format->duration > 0 ? format->duration : -1;
+  if (options.start_us >= 0 && stated >= 0 && options.start_us >= stated) {
+    *why = "--start " + Seconds(static_cast<double>(options.start_us) / AV_TIME_BASE) + " is not before the end of " +
+           name + " (" + Seconds(static_cast<double>(stated) / AV_TIME_BASE) + " long)";
+    return kUsage;
+  }
+  const int64_t origin_us = SaturatingSubtract(format_start, -start);
+  origin_ = av_rescale_q(origin_us, AV_TIME_BASE_Q, stream_->time_base);
+  if (start > 0) {
+    // To the key frame at or before the start; frames before it are
+    // decoded and passed over. Failing that, from the beginning.
+    if (avformat_seek_file(format, -1, INT64_MIN, origin_us, origin_us, 0) < 0)
+      avformat_seek_file(format, -1, INT64_MIN, format_start, format_start, 0);
+  }
+
+  // The first frame says what the pictures are.
+  if (!Decode(upcoming_.get())) {
+    if (options.start_us > 0) {
+      *why = name + " has no frame at or after --start " + Seconds(static_cast<double>(start) / AV_TIME_BASE);
+      return kUsage;
+    }
+    const std::string logged = TakeLastLogError();
+    *why = name + ": no frame could be decoded" +
+           (read_error_ != 0 ? " (" + reason(read_error_) + ")" : logged.empty() ? "" : " (" + logged + ")");
+    return kInput;
+  }
+  have_upcoming_ = true;
+  const AVFrame* first = upcoming_.get();
+  if (first->width < 1 || first->height < 1 || !sws_isSupportedInput(static_cast<AVPixelFormat>(first->format))) {
+    const char* format_name = av_get_pix_fmt_name(static_cast<AVPixelFormat>(first->format));
+    *why = name + ": pictures in pixel format " + (format_name != nullptr ? format_name : "unknown") +
+           " cannot be converted";
+    return kInput;
+  }
+
+  // The rate: the stream's, brought to 50 fps or below unless --fps says.
+  source_rate_ = av_guess_frame_rate(format, stream_, upcoming_.get());
+  if (source_rate_.num <= 0 || source_rate_.den <= 0) source_rate_ = {25, 1};
+  av_reduce(&source_rate_.num, &source_rate_.den, source_rate_.num, source_rate_.den, INT32_MAX);
+  if (source_rate_.num <= 0 || source_rate_.den <= 0) source_rate_ = {25, 1};
+  plan->source_rate = {source_rate_.num, source_rate_.den};
+  plan->rate = options.has_fps ? options.fps : BrowserRate(plan->source_rate, &plan->rate_divisor);
+  tick_ = {plan->rate.scale, plan->rate.rate};
+
+  // The picture: upright, square pixels, scaled as asked.
+  turns_ = QuarterTurns(stream_);
+  const AVRational sar = av_guess_sample_aspect_ratio(format, stream_, upcoming_.get());
+  const FrameSize display = DisplaySize(first->width, first->height, sar.num, sar.den, turns_);
+  picture_ = ScaledSize(display, options.width, options.height);
+  alpha_ = alpha_wanted && HasAlpha(first->format);
+  alpha_threshold_ = options.alpha_threshold >= 0 ? options.alpha_threshold : kDefaultAlphaThreshold;
+  const bool masked = alpha_ || options.mask;
+  const int64_t frame_width = alpha_ ? 2 * static_cast<int64_t>(picture_.width) : picture_.width;
+  frame_ = {frame_width > INT32_MAX ? INT32_MAX : static_cast<int32_t>(frame_width), picture_.height};
+  std::string refused;
+  if (picture_.width > kMaxSide || picture_.height > kMaxSide || !CheckFrameSize(frame_, masked, &refused)) {
+    *why = name + " shows " + std::to_string(picture_.width) + "x" + std::to_string(picture_.height) +
+           (alpha_ ? " with a mask beside it" : "") + ", more than the plug-in takes (" +
+           (refused.empty() ? "at most 65535 a side" : refused) + "); give a smaller --width or --height";
+    return kUsage;
+  }
+  scaled_ = turns_ % 2 != 0 ? FrameSize{picture_.height, picture_.width} : picture_;
+  plan->picture = picture_;
+  plan->frame = frame_;
+  plan->alpha = alpha_;
+
+  // Which slots: from --start (slot 0) or the first frame, to --duration.
+  upcoming_slot_ = FrameSlot(upcoming_.get());
+  next_slot_ = options.start_us >= 0 ? 0 : upcoming_slot_;
+  if (options.duration_us > 0) {
+    const int64_t frames = av_rescale_q_rnd(options.duration_us, AV_TIME_BASE_Q, tick_,
+                                            static_cast<AVRounding>(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX));
+    plan->frame_limit = frames > 1 ? frames : 1;
+    end_slot_ = next_slot_ > INT64_MAX - plan->frame_limit ? INT64_MAX : next_slot_ + plan->frame_limit;
+  }
+  int64_t stream_end = -1;
+  if (stream_->duration > 0 && stream_->duration != AV_NOPTS_VALUE) {
+    const int64_t stream_start = stream_->start_time != AV_NOPTS_VALUE ? stream_->start_time : 0;
+    stream_end = av_rescale_q(stream_start, stream_->time_base, AV_TIME_BASE_Q) +
+                 av_rescale_q(stream_->duration, stream_->time_base, AV_TIME_BASE_Q);
+  } else if (stated >= 0) {
+    stream_end = format_start + stated;
+  }
+  if (stream_end >= 0) {
+    stated_end_slot_ = av_rescale_q_rnd(SaturatingSubtract(stream_end, origin_us), AV_TIME_BASE_Q, tick_,
+                                        static_cast<AVRounding>(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX));
+    const int64_t expected = (stated_end_slot_ < end_slot_ ? stated_end_slot_ : end_slot_) - next_slot_;
+    plan->expected_frames = expected > 0 ? expected : -1;
+  }
+
+  slot_stride_ = static_cast<size_t>(HostFrameStride(frame_.width));
+  staging_stride_ = AlignUp((alpha_ ? 4 : 3) * static_cast<size_t>(scaled_.width));
+  try {
+    if (turns_ != 0 || alpha_) staging_.assign(staging_stride_ * static_cast<size_t>(scaled_.height) + kRowAlign, 0);
+    queue_.reset(new FrameQueue(kQueueSlots, static_cast<size_t>(::HostFrameBytes(frame_.width, frame_.height)) + kRowAlign));
+  } catch (const std::bad_alloc&) {
+    *why = "not enough memory for " + std::to_string(kQueueSlots) + " frames of " + std::to_string(frame_.width) +
+           "x" + std::to_string(frame_.height);
+    return kInput;
+  }
+
+  // The first frame to export, before anything is written: an input that
+  // gives none is refused here.
+  if (Produce(queue_->WaitForFree()) != Produced::kFrame) {
+    if (convert_failed_) {
+      *why = "cannot convert " + name + "'s pictures (" +
+             av_get_pix_fmt_name(static_cast<AVPixelFormat>(first->format)) + ")";
+      return kInput;
+    }
+    *why = options.start_us > 0 ? name + " has no frame at or after --start " +
+                                      Seconds(static_cast<double>(start) / AV_TIME_BASE)
+                                : name + " has no frame to export";
+    return options.start_us > 0 ? kUsage : kInput;
+  }
+  queue_->Publish();
+  return static_cast<int>(VideoFailure::kNone);
+}
+
+bool FfmpegInput::StartDecoding(std::string* why) {
+  struct sigaction wake = {};
+  wake.sa_handler = IgnoreWake;
+  sigemptyset(&wake.sa_mask);
+  sigaction(kWakeSignal, &wake, nullptr);  // no SA_RESTART: the read fails with EINTR
+  decoding_.store(true);
+  try {
+    thread_ = std::thread([this] { DecodeAhead(); });
+  } catch (const std::system_error& e) {
+    decoding_.store(false);
+    *why = std::string("cannot start the decoding thread: ") + e.what();
+    return false;
+  }
+  return true;
+}
+
+void FfmpegInput::DecodeAhead() noexcept {
+  try {
+    for (;;) {
+      uint8_t* slot = queue_->WaitForFree();
+      if (slot == nullptr || Produce(slot) != Produced::kFrame) break;
+      queue_->Publish();
+    }
+  } catch (...) {
+    thread_failed_ = true;
+  }
+  queue_->Finish();
+  decoding_.store(false);
+}
+
+ReadResult FfmpegInput::Next(uint8_t** frame) noexcept {
+  if (finished_) return ReadResult::kEnd;
+  // The plug-in asks for the next frame once it is done with the last.
+  if (holding_) queue_->Release();
+  holding_ = false;
+  switch (queue_->WaitForFrame(frame, stop_requested_)) {
+    case FrameQueue::Wait::kFrame: break;
+    case FrameQueue::Wait::kEnd: return ReadResult::kEnd;
+    case FrameQueue::Wait::kStopped: return ReadResult::kInterrupted;
+  }
+  holding_ = true;
+  return ReadResult::kFrame;
+}
+
+void FfmpegInput::StopDecoding() noexcept {
+  cancel_.store(true);
+  if (queue_ != nullptr) queue_->Close();
+  if (!thread_.joinable()) return;
+  // Waiting for room ends with Close; a blocked read needs waking.
+  while (decoding_.load()) {
+    pthread_kill(thread_.native_handle(), kWakeSignal);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  thread_.join();
+}
+
+std::string FfmpegInput::Finish() {
+  // Decoding may still be ahead of the export, or waiting for room.
+  StopDecoding();
+  finished_ = true;
+  // What went wrong, said once, in one line.
+  std::vector<std::string> problems;
+  // Every packet gives one picture: once the input has been read to its
+  // end, those that gave none were lost; before that the decoder's refusals
+  // are all that is known.
+  int64_t lost = decode_errors_;
+  if (input_done_ && packets_ - frames_decoded_ > lost) lost = packets_ - frames_decoded_;
+  if (lost > 0) {
+    problems.push_back(std::to_string(lost) + (lost == 1 ? " frame" : " frames") +
+                       " could not be decoded (corrupt data; the frame before is shown in its place)");
+  }
+  if (frames_damaged_ > 0) {
+    problems.push_back(std::to_string(frames_damaged_) + (frames_damaged_ == 1 ? " frame was" : " frames were") +
+                       " decoded with damage (corrupt data)");
+  }
+  // Where the input ended, against where it says it ends (less a little:
+  // containers round, and may count another stream's length).
+  const double tick = av_q2d(tick_);
+  const std::string ended = Seconds(static_cast<double>(current_end_slot_) * tick);
+  if (read_error_ != 0) {
+    problems.push_back("reading it stopped at " + ended + ": " + AvError(read_error_) + "; the GIF ends there");
+  } else if (input_done_ && stated_end_slot_ >= 0 && current_end_slot_ < end_slot_ &&
+             current_end_slot_ < stated_end_slot_ - std::max<int64_t>(2, stated_end_slot_ / 20)) {
+    problems.push_back("it ends at " + ended + ", before the " +
+                       Seconds(static_cast<double>(stated_end_slot_) * tick) +
+                       " it states (a truncated file?); the GIF ends there");
+  }
+  if (convert_failed_) problems.push_back("a picture could not be converted; the GIF ends there");
+  if (thread_failed_) problems.push_back("decoding failed unexpectedly; the GIF ends there");
+  if (problems.empty()) return "";
+  std::string line = name_ + ": ";
+  for (size_t i = 0; i < problems.size(); ++i) line += (i > 0 ? "; " : "") + problems[i];
+  return line;
+}
+
+}  // namespace
+
+std::unique_ptr<VideoInput> VideoInput::Open(const VideoBytes& bytes, const std::string& name,
+                                             const Options& options, bool (*stop_requested)(), int64_t max_pixels,
+                                             VideoPlan* plan, VideoFailure* failure, std::string* why) {
+  std::unique_ptr<FfmpegInput> input(new (std::nothrow) FfmpegInput());
+  if (input == nullptr) {
+    *failure = VideoFailure::kInput;
+    *why = "not enough memory to open " + name;
+    return nullptr;
+  }
+  input->stop_requested_ = stop_requested;
+  VideoPlan planned;
+  const int status = input->OpenAndPlan(bytes, name, options, max_pixels, &planned, why);
+  if (status != static_cast<int>(VideoFailure::kNone)) {
+    *failure = static_cast<VideoFailure>(status);
+    return nullptr;
+  }
+  if (!input->StartDecoding(why)) {
+    *failure = VideoFailure::kInput;
+    return nullptr;
+  }
+  *failure = VideoFailure::kNone;
+  *plan = planned;
+  return input;
+}
+
+}  // namespace lodra_gif

@@ -25,8 +25,9 @@
 #                  writes README's install section SECTION to OUT, after the
 #                  line TITLE and a blank line if given; fails, saying which
 #                  markers it wants, when there is none
-#   windows-text   -DIN= -DOUT=: IN with Windows line ends (and byte-order
-#                  mark when not ASCII)
+#   windows-text   -DIN= -DOUT= [-DTITLE=]: IN with Windows line ends (and
+#                  byte-order mark when not ASCII), after the line TITLE and a
+#                  blank line if given
 #   check-archive  -DBUILD_DIR= -DTARGET= -DARCHIVE= -DWANT=a,b,...
 #                  [-DREADME=] [-DOBJDUMP= -DMODULE_CHECKER=] [-DRUN_HOST=ON]
 #                  builds TARGET, lists ARCHIVE and compares it with WANT,
@@ -271,6 +272,9 @@ if(CMAKE_SCRIPT_MODE_FILE)
     lodra_install_text_step()
   elseif(LODRA_PACKAGE_STEP STREQUAL "windows-text")
     file(READ "${IN}" text)
+    if(DEFINED TITLE AND NOT TITLE STREQUAL "")
+      set(text "${TITLE}\n\n${text}")
+    endif()
     lodra_windows_text("${text}" text)
     file(WRITE "${OUT}" "${text}")
   elseif(LODRA_PACKAGE_STEP STREQUAL "check-archive")
@@ -354,9 +358,18 @@ if(WIN32)
       VERBATIM)
     list(APPEND LODRA_LICENCE_TEXTS ${text})
   endforeach()
+  # The host's README is its usage text, as --help prints it.
+  set(host_readme ${LODRA_DIST_DIR}/texts/README.txt)
+  add_custom_command(
+    OUTPUT ${host_readme}
+    COMMAND ${CMAKE_COMMAND} -DLODRA_PACKAGE_STEP=windows-text -DIN=${PROJECT_SOURCE_DIR}/host/usage.txt
+            -DOUT=${host_readme} "-DTITLE=lodra-gif ${PROJECT_VERSION} for Windows" -P ${LODRA_PACKAGING_SCRIPT}
+    DEPENDS ${PROJECT_SOURCE_DIR}/host/usage.txt ${LODRA_PACKAGING_SCRIPT}
+    VERBATIM)
   set(LODRA_HOST_DIST lodra-gif-${PROJECT_VERSION}-${LODRA_DIST_PLATFORM})
-  lodra_add_archive(dist_host BASE ${LODRA_HOST_DIST} PROGRAMS lodra-gif lodra_output TEXTS ${LODRA_LICENCE_TEXTS})
-  set(host_dist_files lodra-gif.exe lodra_output.auo LICENSE.txt THIRD-PARTY-NOTICES.txt)
+  lodra_add_archive(dist_host BASE ${LODRA_HOST_DIST} PROGRAMS lodra-gif lodra_output
+                    TEXTS ${host_readme} ${LODRA_LICENCE_TEXTS})
+  set(host_dist_files lodra-gif.exe lodra_output.auo README.txt LICENSE.txt THIRD-PARTY-NOTICES.txt)
   add_dependencies(dist dist_host)
 else()
   # The Linux release is a Debian package, lodra-gif_<version>_<arch>.deb:

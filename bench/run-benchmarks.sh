@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds the benchmarks (Release), prepares the content when it is missing,
-# and runs everything that gives the README's performance figures, pinned to
+# and runs everything that gives docs/performance.md's figures, pinned to
 # one core, with repetitions so that every figure comes with its spread.
 #
 #   bench/run-benchmarks.sh [BUILD_DIR]      (default: build/bench)

@@ -12,6 +12,7 @@ build=$1 dist=$2 module_dir=$3
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
+mkdir -p "$dist"
 rm -f "$dist"/lodra-gif_*.deb
 if ! cmake --build "$build" --target dist_deb > "$dist/deb-build.log" 2>&1; then
   cat "$dist/deb-build.log"

@@ -2,48 +2,95 @@
 //
 // FindNearestColor searches all 255 entries for every pixel. For the fixed
 // palette the answer depends only on the colour, so it is tabulated: colour
-// space is cut into 4x4x4 cells; a cell whose colours all have the same
-// nearest entry shares a block of 64 copies of that entry, and a cell on a
-// boundary between entries has a block of its own 64 answers. Every answer is the reference search's own, ties
-// included.
+// space is cut into cells of at most 4 levels a channel; a cell whose colours
+// all have the same nearest entry shares a block of 64 copies of that entry,
+// and a cell on a boundary between entries has a block of its own answers.
+// The cuts follow the palette's colour cube where it has one: each channel
+// is cut where its nearest cube level changes, then every 4 levels from
+// there, so no cell straddles the boundary between two cube entries and only
+// cells near the other entries (greys, system colours) need answers of their
+// own.
+//
+// Rows go faster still where the processor has SSSE3: 16 pixels at a time
+// take the cube entry worked out channel by channel, unless one of them lies
+// where the build found another entry nearer somewhere (near the grey axis,
+// near a system colour); then those 16 are looked up in the table. Every
+// answer is the reference search's own, ties included.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "quantize/palette.h"
 
 class ColourMap {
  public:
-  // Same result as FindNearestColor(colour, fixed palette): one lookup of the
-  // cell's block, one of the colour's answer in it, no branch.
+  // Same result as FindNearestColor(colour, fixed palette): the colour's cell
+  // and its place in the cell from one small table a channel, then one
+  // lookup of the cell's block and one of the answer in it, no branch.
   int Find(uint32_t colour) const {
-    const uint32_t red = colour >> 16 & 0xFF;
-    const uint32_t green = colour >> 8 & 0xFF;
-    const uint32_t blue = colour & 0xFF;
-    const uint32_t block = cells_[(red >> 2) << 12 | (green >> 2) << 6 | (blue >> 2)];
-    return answers_[block << 6 | (red & 3) << 4 | (green & 3) << 2 | (blue & 3)];
+    const uint32_t key = keys_[0][colour & 0xFF] + keys_[1][colour >> 8 & 0xFF] + keys_[2][colour >> 16 & 0xFF];
+    return answers_[static_cast<uint32_t>(cells_[key >> kSlotBits]) << kSlotBits | (key & (kSlots - 1))];
   }
+
+  // Find for `count` pixels of three bytes each (blue, green, red, as the
+  // host lays them out), into `indices`.
+  void MapPixels(const uint8_t* pixels, size_t count, uint8_t* indices) const;
 
   // How many cells lie on a boundary and keep 64 answers of their own.
   int boundary_cells() const { return boundary_cells_; }
+  // The tables' size in bytes.
+  size_t table_bytes() const;
+  // Whether MapPixels takes the cube shortcut on this processor.
+  bool cube_shortcut() const { return shortcut_.usable; }
 
-  ~ColourMap();
   ColourMap(const ColourMap&) = delete;
   ColourMap& operator=(const ColourMap&) = delete;
 
  private:
   friend const ColourMap* FixedPaletteColourMap();
+  friend class MapBuilder;
   ColourMap() = default;
   bool Build(const Palette& palette);
+  void MapWithShortcut(const uint8_t* pixels, size_t count, uint8_t* indices) const;
 
-  // Blocks 0..255 hold one index 64 times, for the cells where one entry is
-  // nearest throughout; boundary cells get blocks of their own after those.
-  uint16_t* cells_ = nullptr;  // 64 x 64 x 64 block numbers, red outermost
-  uint8_t* answers_ = nullptr; // 64 answers a block
+  static constexpr int kSlotBits = 6;  // a cell's 4 x 4 x 4 colours
+  static constexpr uint32_t kSlots = 1u << kSlotBits;
+
+  // A channel's part of the key (blue, green, red): its cell coordinate
+  // times the channel's stride, shifted past the slot bits, plus its place
+  // in the cell (2 bits at 0, 2 or 4).
+  uint32_t keys_[3][256] = {};
+  // Block number of each cell. Blocks 0..255 hold one index 64 times, for
+  // the cells where one entry is nearest throughout; boundary cells get
+  // blocks of their own after those.
+  std::vector<uint16_t> cells_;
+  std::vector<uint8_t> answers_;  // 64 answers a block
   int boundary_cells_ = 0;
+
+  // The cube shortcut: a pixel's cube entry as the sum of one share a
+  // channel, each a step function of the channel with at most one step in
+  // every run of 16 levels (so a 16-entry byte shuffle finds it), and where
+  // it does not hold.
+  struct Shortcut {
+    bool usable = false;
+    uint8_t share_base[3][16] = {};   // share at the start of levels 16h..16h+15
+    int8_t share_last[3][16] = {};    // last low nibble before the step (15: none)
+    uint8_t share_step[3][16] = {};   // added past it
+    // Another entry is nearer somewhere in colours whose channels span at
+    // most grey_spread levels (those near a grey entry) ...
+    bool grey = false;
+    uint8_t grey_spread = 0;
+    // ... or whose three channels all lie in their ranges (near an entry off
+    // the grey axis and off the cube); two ranges a channel, lo and width.
+    bool off_grey = false;
+    uint8_t range_lo[3][2] = {};
+    uint8_t range_width[3][2] = {};
+  } shortcut_;
 };
 
-// The map of the fixed palette (FixedPalette()), built on first use (about
-// 0.1 s, once per process); null when it could not be allocated, and callers
-// then use FindNearestColor. It answers for that palette only.
+// The map of the fixed palette (FixedPalette()), built on first use (a few
+// milliseconds, once per process); null when it could not be allocated, and
+// callers then use FindNearestColor. It answers for that palette only.
 const ColourMap* FixedPaletteColourMap();

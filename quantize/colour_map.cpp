@@ -7,7 +7,7 @@
 
 #if defined(__GNUC__) && (defined(__i386__) || defined(__x86_64__))
 #define LODRA_CUBE_SHORTCUT 1
-#include <tmmintrin.h>
+#include <immintrin.h>
 #else
 #define LODRA_CUBE_SHORTCUT 0
 #endif
@@ -337,77 +337,88 @@ class MapBuilder {
   void DeriveShortcut();
 };
 
+// A channel's step function in the kernels' form (see ColourMap::Shortcut)
+// for each run of 16 levels; false when a run has more than one step.
+bool StepTables(const int value[256], uint8_t base[16], int8_t last[16], uint8_t step[16]) {
+  for (int h = 0; h < 16; ++h) {
+    const int* run = value + 16 * h;
+    last[h] = 15;
+    step[h] = 0;
+    for (int low = 1; low < 16; ++low)
+      if (run[low] != run[0]) {
+        last[h] = static_cast<int8_t>(low - 1);
+        step[h] = static_cast<uint8_t>(run[low] - run[0]);
+        break;
+      }
+    base[h] = static_cast<uint8_t>(run[0]);
+    for (int low = 0; low < 16; ++low)
+      if (run[low] != (low > last[h] ? run[0] + step[h] : run[0]) % 256) return false;
+  }
+  return true;
+}
+
 void MapBuilder::DeriveShortcut() {
   ColourMap::Shortcut& s = map_.shortcut_;
-  s.usable = false;
+  s.pixels = 0;
 #if LODRA_CUBE_SHORTCUT
   __builtin_cpu_init();
-  if (cube_.count == 0 || !__builtin_cpu_supports("ssse3")) return;
-  // A cube entry must be the sum of one share a channel (modulo 256) ...
+  const int pixels = __builtin_cpu_supports("avx2") ? 32 : __builtin_cpu_supports("ssse3") ? 16 : 0;
+  if (cube_.count == 0 || pixels == 0) return;
+  // A cube entry must be the sum of one share a channel, modulo 256 ...
   int share[kChannels][kMaxLevels];
   for (int k = 0; k < cube_.count; ++k) {
     share[0][k] = cube_.index[k][0][0];
-    share[1][k] = cube_.index[0][k][0] - cube_.index[0][0][0];
-    share[2][k] = cube_.index[0][0][k] - cube_.index[0][0][0];
+    share[1][k] = cube_.index[0][k][0] - cube_.index[0][0][0] + 256;
+    share[2][k] = cube_.index[0][0][k] - cube_.index[0][0][0] + 256;
   }
   for (int b = 0; b < cube_.count; ++b)
     for (int g = 0; g < cube_.count; ++g)
       for (int r = 0; r < cube_.count; ++r)
-        if (((share[0][b] + share[1][g] + share[2][r]) & 0xFF) != cube_.index[b][g][r]) return;
-  // ... that steps at most once in each run of 16 levels 16h..16h+15.
-  for (int c = 0; c < kChannels; ++c)
-    for (int h = 0; h < 16; ++h) {
-      const int base = share[c][cube_.nearest_low[c][16 * h]] & 0xFF;
-      int last = 15;
-      int step = 0;
-      for (int low = 0; low < 16; ++low) {
-        const int here = share[c][cube_.nearest_low[c][16 * h + low]] & 0xFF;
-        if (last == 15 && here != base) {
-          last = low - 1;
-          step = (here - base) & 0xFF;
-        }
-        if (here != ((low > last ? base + step : base) & 0xFF)) return;
-      }
-      s.share_base[c][h] = static_cast<uint8_t>(base);
-      s.share_last[c][h] = static_cast<int8_t>(last);
-      s.share_step[c][h] = static_cast<uint8_t>(step);
-    }
+        if ((share[0][b] + share[1][g] + share[2][r]) % 256 != cube_.index[b][g][r]) return;
+  // ... with each channel's share stepping at most once in 16 levels.
+  for (int c = 0; c < kChannels; ++c) {
+    int value[256];
+    for (int v = 0; v < 256; ++v) value[v] = share[c][cube_.nearest_low[c][v]] % 256;
+    if (!StepTables(value, s.share_base[c], s.share_last[c], s.share_step[c])) return;
+  }
   s.grey = grey_spread_ >= 0;
   s.grey_spread = static_cast<uint8_t>(std::max(grey_spread_, 0));
-  // Each channel's values near other entries as at most two ranges: the
-  // runs of them, the closest ones joined.
-  s.off_grey = false;
+  // Off the grey axis each channel's doubtful values, widened where a run
+  // of 16 levels would step more than once: the whole run is then doubtful.
   for (int c = 0; c < kChannels; ++c) {
-    int lo[128];
-    int hi[128];
-    int runs = 0;
-    for (int v = 0; v < 256; ++v) {
-      if (!off_grey_[c][v]) continue;
-      if (runs > 0 && hi[runs - 1] == v - 1) {
-        hi[runs - 1] = v;
-      } else {
-        lo[runs] = hi[runs] = v;
-        ++runs;
-      }
-    }
-    if (runs == 0) break;
-    while (runs > 2) {
-      int join = 0;
-      for (int i = 1; i + 1 < runs; ++i)
-        if (lo[i + 1] - hi[i] < lo[join + 1] - hi[join]) join = i;
-      hi[join] = hi[join + 1];
-      std::copy(lo + join + 2, lo + runs, lo + join + 1);
-      std::copy(hi + join + 2, hi + runs, hi + join + 1);
-      --runs;
-    }
-    for (int k = 0; k < 2; ++k) {
-      const int run = std::min(k, runs - 1);  // one run: both ranges alike
-      s.range_lo[c][k] = static_cast<uint8_t>(lo[run]);
-      s.range_width[c][k] = static_cast<uint8_t>(hi[run] - lo[run]);
-    }
-    s.off_grey = c == kChannels - 1;
+    int member[256];
+    for (int v = 0; v < 256; ++v) member[v] = off_grey_[c][v] ? 0xFF : 0;
+    uint8_t step[16];
+    while (!StepTables(member, s.member_base[c], s.member_last[c], step))
+      for (int h = 0; h < 16; ++h)
+        if (std::count(member + 16 * h, member + 16 * h + 16, 0xFF) != 0) std::fill(member + 16 * h, member + 16 * h + 16, 0xFF);
   }
-  s.usable = true;
+  // The cells as the kernels find them: zone by zone, one every kCellWidth
+  // levels; checked against the keys, which are what Find uses.
+  for (int c = 0; c < kChannels; ++c) {
+    int zone[256];
+    for (int v = 0; v < 256; ++v) zone[v] = cube_.nearest_low[c][v];
+    uint8_t step[16];
+    if (!StepTables(zone, s.zone_base[c], s.zone_last[c], step) || cell_count_[c] > 127) return;
+    std::copy(step, step + 16, s.zone_step[c]);
+    for (int v = 255; v >= 0; --v) s.zone_start[c][zone[v]] = static_cast<uint8_t>(v);
+    for (int k = 0; k < cube_.count; ++k)
+      s.zone_cell[c][k] = static_cast<uint8_t>(std::upper_bound(cell_first_[c], cell_first_[c] + cell_count_[c],
+                                                                s.zone_start[c][k]) - cell_first_[c] - 1);
+  }
+  s.cells_blue = static_cast<uint8_t>(cell_count_[0]);
+  s.cells_green = static_cast<uint8_t>(cell_count_[1]);
+  const uint32_t stride[kChannels] = {1, s.cells_blue, static_cast<uint32_t>(s.cells_blue) * s.cells_green};
+  for (int c = 0; c < kChannels; ++c)
+    for (int v = 0; v < 256; ++v) {
+      const int zone = cube_.nearest_low[c][v];
+      const int into = v - s.zone_start[c][zone];
+      const uint32_t key = (s.zone_cell[c][zone] + static_cast<uint32_t>(into / kCellWidth)) * stride[c]
+                               << ColourMap::kSlotBits |
+                           static_cast<uint32_t>(into % kCellWidth) << (2 * c);
+      if (key != map_.keys_[c][v]) return;
+    }
+  s.pixels = pixels;
 #endif
 }
 
@@ -423,102 +434,87 @@ bool ColourMap::Build(const Palette& palette) {
   }
 }
 
+#if LODRA_CUBE_SHORTCUT
+// The row kernel for each instruction set, compiled for it alone: the same
+// source (colour_map_rows.inc) with the vector type and its operations.
+#pragma GCC push_options
+#pragma GCC target("ssse3")
+namespace ssse3 {
+typedef __m128i Vector;
+constexpr size_t kPixels = 16;
+inline Vector Load(const uint8_t* pixels, int part) {
+  return _mm_loadu_si128(reinterpret_cast<const __m128i*>(pixels + 16 * part));
+}
+inline Vector Table(const void* bytes) { return _mm_loadu_si128(static_cast<const __m128i*>(bytes)); }
+inline Vector Shuffle(Vector table, Vector at) { return _mm_shuffle_epi8(table, at); }
+inline Vector Splat(int byte) { return _mm_set1_epi8(static_cast<char>(byte)); }
+inline Vector And(Vector a, Vector b) { return _mm_and_si128(a, b); }
+inline Vector Or(Vector a, Vector b) { return _mm_or_si128(a, b); }
+inline Vector Xor(Vector a, Vector b) { return _mm_xor_si128(a, b); }
+inline Vector Add(Vector a, Vector b) { return _mm_add_epi8(a, b); }
+inline Vector Sub(Vector a, Vector b) { return _mm_sub_epi8(a, b); }
+inline Vector High(Vector v) { return _mm_and_si128(_mm_srli_epi16(v, 4), _mm_set1_epi8(0x0F)); }
+inline Vector Greater(Vector a, Vector b) { return _mm_cmpgt_epi8(a, b); }
+inline Vector AtMost(Vector a, Vector b) { return _mm_cmpeq_epi8(_mm_subs_epu8(a, b), _mm_setzero_si128()); }
+inline Vector Max(Vector a, Vector b) { return _mm_max_epu8(a, b); }
+inline Vector Min(Vector a, Vector b) { return _mm_min_epu8(a, b); }
+inline uint32_t Mask(Vector v) { return static_cast<uint32_t>(_mm_movemask_epi8(v)); }
+inline void Store(uint8_t* indices, Vector v) { _mm_storeu_si128(reinterpret_cast<__m128i*>(indices), v); }
+inline __m128i Half(Vector v, int) { return v; }
+#include "quantize/colour_map_rows.inc"
+}  // namespace ssse3
+#pragma GCC pop_options
+
+#pragma GCC push_options
+#pragma GCC target("avx2")
+namespace avx2 {
+// Pixels 0-15 in the low 128 bits and 16-31 in the high, each half laid out
+// as with SSSE3: a byte shuffle stays within its half.
+typedef __m256i Vector;
+constexpr size_t kPixels = 32;
+inline Vector Load(const uint8_t* pixels, int part) {
+  return _mm256_inserti128_si256(
+      _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(pixels + 16 * part))),
+      _mm_loadu_si128(reinterpret_cast<const __m128i*>(pixels + 48 + 16 * part)), 1);
+}
+inline Vector Table(const void* bytes) {
+  return _mm256_broadcastsi128_si256(_mm_loadu_si128(static_cast<const __m128i*>(bytes)));
+}
+inline Vector Shuffle(Vector table, Vector at) { return _mm256_shuffle_epi8(table, at); }
+inline Vector Splat(int byte) { return _mm256_set1_epi8(static_cast<char>(byte)); }
+inline Vector And(Vector a, Vector b) { return _mm256_and_si256(a, b); }
+inline Vector Or(Vector a, Vector b) { return _mm256_or_si256(a, b); }
+inline Vector Xor(Vector a, Vector b) { return _mm256_xor_si256(a, b); }
+inline Vector Add(Vector a, Vector b) { return _mm256_add_epi8(a, b); }
+inline Vector Sub(Vector a, Vector b) { return _mm256_sub_epi8(a, b); }
+inline Vector High(Vector v) { return _mm256_and_si256(_mm256_srli_epi16(v, 4), _mm256_set1_epi8(0x0F)); }
+inline Vector Greater(Vector a, Vector b) { return _mm256_cmpgt_epi8(a, b); }
+inline Vector AtMost(Vector a, Vector b) {
+  return _mm256_cmpeq_epi8(_mm256_subs_epu8(a, b), _mm256_setzero_si256());
+}
+inline Vector Max(Vector a, Vector b) { return _mm256_max_epu8(a, b); }
+inline Vector Min(Vector a, Vector b) { return _mm256_min_epu8(a, b); }
+inline uint32_t Mask(Vector v) { return static_cast<uint32_t>(_mm256_movemask_epi8(v)); }
+inline void Store(uint8_t* indices, Vector v) { _mm256_storeu_si256(reinterpret_cast<__m256i*>(indices), v); }
+inline __m128i Half(Vector v, int half) {
+  return half == 0 ? _mm256_castsi256_si128(v) : _mm256_extracti128_si256(v, 1);
+}
+#include "quantize/colour_map_rows.inc"
+}  // namespace avx2
+#pragma GCC pop_options
+#endif
+
 void ColourMap::MapPixels(const uint8_t* pixels, size_t count, uint8_t* indices) const {
 #if LODRA_CUBE_SHORTCUT
-  if (shortcut_.usable) {
-    MapWithShortcut(pixels, count, indices);
-    return;
-  }
+  if (shortcut_.pixels == 32) return avx2::MapRow(*this, pixels, count, indices);
+  if (shortcut_.pixels == 16) return ssse3::MapRow(*this, pixels, count, indices);
 #endif
+  const Tables tables(*this);
   for (size_t i = 0; i < count; ++i) {
     const uint8_t* pixel = pixels + 3 * i;
-    indices[i] = static_cast<uint8_t>(Find(ColourOf(pixel[0], pixel[1], pixel[2])));
+    indices[i] = static_cast<uint8_t>(tables.Find(ColourOf(pixel[0], pixel[1], pixel[2])));
   }
 }
-
-#if LODRA_CUBE_SHORTCUT
-__attribute__((target("ssse3"))) void ColourMap::MapWithShortcut(const uint8_t* pixels, size_t count,
-                                                                  uint8_t* indices) const {
-  // 16 pixels are 48 bytes in three registers; for each channel a shuffle of
-  // each register picks its bytes (channel c of pixel i is byte 3i + c) and
-  // leaves zeros elsewhere (a shuffle index with the top bit set).
-  __m128i gather[kChannels][3];
-  for (int c = 0; c < kChannels; ++c)
-    for (int part = 0; part < 3; ++part) {
-      alignas(16) int8_t at[16];
-      for (int i = 0; i < 16; ++i) {
-        const int byte = 3 * i + c - 16 * part;
-        at[i] = static_cast<int8_t>(byte >= 0 && byte < 16 ? byte : -128);
-      }
-      gather[c][part] = _mm_load_si128(reinterpret_cast<const __m128i*>(at));
-    }
-  const Shortcut& s = shortcut_;
-  __m128i base[kChannels];
-  __m128i last[kChannels];
-  __m128i step[kChannels];
-  __m128i range_lo[kChannels][2];
-  __m128i range_width[kChannels][2];
-  for (int c = 0; c < kChannels; ++c) {
-    base[c] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s.share_base[c]));
-    last[c] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s.share_last[c]));
-    step[c] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(s.share_step[c]));
-    for (int k = 0; k < 2; ++k) {
-      range_lo[c][k] = _mm_set1_epi8(static_cast<char>(s.range_lo[c][k]));
-      range_width[c][k] = _mm_set1_epi8(static_cast<char>(s.range_width[c][k]));
-    }
-  }
-  const __m128i zero = _mm_setzero_si128();
-  const __m128i nibble = _mm_set1_epi8(0x0F);
-  const __m128i grey_spread = _mm_set1_epi8(static_cast<char>(s.grey_spread));
-  const __m128i grey_on = _mm_set1_epi8(s.grey ? -1 : 0);
-  const __m128i off_grey_on = _mm_set1_epi8(s.off_grey ? -1 : 0);
-
-  size_t x = 0;
-  for (; x + 16 <= count; x += 16) {
-    const uint8_t* p = pixels + 3 * x;
-    const __m128i bytes[3] = {_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)),
-                              _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16)),
-                              _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 32))};
-    __m128i channel[kChannels];
-    __m128i answer = zero;
-    __m128i off_grey = off_grey_on;
-    for (int c = 0; c < kChannels; ++c) {
-      channel[c] = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(bytes[0], gather[c][0]),
-                                             _mm_shuffle_epi8(bytes[1], gather[c][1])),
-                                _mm_shuffle_epi8(bytes[2], gather[c][2]));
-      // The channel's share of the cube entry: the share at the start of its
-      // run of 16 levels, plus the step once the low nibble is past it.
-      const __m128i high = _mm_and_si128(_mm_srli_epi16(channel[c], 4), nibble);
-      const __m128i low = _mm_and_si128(channel[c], nibble);
-      const __m128i past = _mm_cmpgt_epi8(low, _mm_shuffle_epi8(last[c], high));
-      answer = _mm_add_epi8(answer, _mm_add_epi8(_mm_shuffle_epi8(base[c], high),
-                                                 _mm_and_si128(past, _mm_shuffle_epi8(step[c], high))));
-      // v - lo <= width, unsigned, for either range.
-      const __m128i in0 = _mm_cmpeq_epi8(
-          _mm_subs_epu8(_mm_sub_epi8(channel[c], range_lo[c][0]), range_width[c][0]), zero);
-      const __m128i in1 = _mm_cmpeq_epi8(
-          _mm_subs_epu8(_mm_sub_epi8(channel[c], range_lo[c][1]), range_width[c][1]), zero);
-      off_grey = _mm_and_si128(off_grey, _mm_or_si128(in0, in1));
-    }
-    const __m128i spread =
-        _mm_sub_epi8(_mm_max_epu8(_mm_max_epu8(channel[0], channel[1]), channel[2]),
-                     _mm_min_epu8(_mm_min_epu8(channel[0], channel[1]), channel[2]));
-    const __m128i grey = _mm_and_si128(grey_on, _mm_cmpeq_epi8(_mm_subs_epu8(spread, grey_spread), zero));
-    if (_mm_movemask_epi8(_mm_or_si128(grey, off_grey)) == 0) {
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(indices + x), answer);
-      continue;
-    }
-    for (size_t i = 0; i < 16; ++i) {
-      const uint8_t* pixel = p + 3 * i;
-      indices[x + i] = static_cast<uint8_t>(Find(ColourOf(pixel[0], pixel[1], pixel[2])));
-    }
-  }
-  for (; x < count; ++x) {
-    const uint8_t* pixel = pixels + 3 * x;
-    indices[x] = static_cast<uint8_t>(Find(ColourOf(pixel[0], pixel[1], pixel[2])));
-  }
-}
-#endif
 
 const ColourMap* FixedPaletteColourMap() {
   // Built once, on the first frame of the process; freed when it ends (or the

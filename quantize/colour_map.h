@@ -11,11 +11,11 @@
 // cells near the other entries (greys, system colours) need answers of their
 // own.
 //
-// Rows go faster still where the processor has SSSE3: 16 pixels at a time
-// take the cube entry worked out channel by channel, unless one of them lies
-// where the build found another entry nearer somewhere (near the grey axis,
-// near a system colour); then those 16 are looked up in the table. Every
-// answer is the reference search's own, ties included.
+// Rows go faster still where the processor has SSSE3 (or AVX2): 16 pixels
+// at a time take the cube entry worked out channel by channel, unless one of
+// them lies where the build found another entry nearer somewhere (near the
+// grey axis, near a system colour); then those 16 are looked up in the
+// table. Every answer is the reference search's own, ties included.
 #pragma once
 
 #include <cstddef>
@@ -29,10 +29,7 @@ class ColourMap {
   // Same result as FindNearestColor(colour, fixed palette): the colour's cell
   // and its place in the cell from one small table a channel, then one
   // lookup of the cell's block and one of the answer in it, no branch.
-  int Find(uint32_t colour) const {
-    const uint32_t key = keys_[0][colour & 0xFF] + keys_[1][colour >> 8 & 0xFF] + keys_[2][colour >> 16 & 0xFF];
-    return answers_[static_cast<uint32_t>(cells_[key >> kSlotBits]) << kSlotBits | (key & (kSlots - 1))];
-  }
+  int Find(uint32_t colour) const { return Tables{*this}.Find(colour); }
 
   // Find for `count` pixels of three bytes each (blue, green, red, as the
   // host lays them out), into `indices`.
@@ -42,18 +39,64 @@ class ColourMap {
   int boundary_cells() const { return boundary_cells_; }
   // The tables' size in bytes.
   size_t table_bytes() const;
-  // Whether MapPixels takes the cube shortcut on this processor.
-  bool cube_shortcut() const { return shortcut_.usable; }
 
   ColourMap(const ColourMap&) = delete;
   ColourMap& operator=(const ColourMap&) = delete;
+
+  // The tables' addresses, for loops that store bytes: a byte store may
+  // alias anything, so the map's own members would be read again after each.
+  struct Tables {
+    explicit Tables(const ColourMap& map) : keys(map.keys_), cells(map.cells_.data()), answers(map.answers_.data()) {}
+    int Find(uint32_t colour) const {
+      return Lookup(keys[0][colour & 0xFF] + keys[1][colour >> 8 & 0xFF] + keys[2][colour >> 16 & 0xFF]);
+    }
+    int Lookup(uint32_t key) const {
+      return answers[static_cast<uint32_t>(cells[key >> kSlotBits]) << kSlotBits | (key & (kSlots - 1))];
+    }
+    const uint32_t (*keys)[256];
+    const uint16_t* cells;
+    const uint8_t* answers;
+  };
+
+  // The cube shortcut, as the row kernels in colour_map.cpp take it. Each
+  // channel's part in it is a step function of the channel with at most one
+  // step in each run of 16 levels 16h..16h+15, so a 16-byte shuffle by h
+  // finds it: the value at the run's start (base), and what is added once
+  // the low nibble is past `last` (15: never).
+  struct Shortcut {
+    // How MapPixels goes on this processor: 0 through Find alone, else this
+    // many pixels at a time (16 with SSSE3, 32 with AVX2).
+    int pixels = 0;
+    // A pixel's cube entry: the sum of one share a channel.
+    uint8_t share_base[3][16] = {};
+    int8_t share_last[3][16] = {};
+    uint8_t share_step[3][16] = {};
+    // Another entry may be nearer where the channels span at most
+    // grey_spread levels (near a grey entry) ...
+    bool grey = false;
+    uint8_t grey_spread = 0;
+    // ... or where every channel is a member (0 or 0xFF, flipped past
+    // `last`): near an entry off the grey axis and off the cube.
+    uint8_t member_base[3][16] = {};
+    int8_t member_last[3][16] = {};
+    // For the table lookups where the cube does not answer, a channel's cell
+    // and place in it: its zone (nearest cube level, as a step function),
+    // the zone's first level and first cell, then one cell every 4 levels.
+    uint8_t zone_base[3][16] = {};
+    int8_t zone_last[3][16] = {};
+    uint8_t zone_step[3][16] = {};
+    uint8_t zone_start[3][16] = {};
+    uint8_t zone_cell[3][16] = {};
+    uint8_t cells_green = 0;  // cells a channel, for the cell number
+    uint8_t cells_blue = 0;
+  };
+  const Shortcut& shortcut() const { return shortcut_; }
 
  private:
   friend const ColourMap* FixedPaletteColourMap();
   friend class MapBuilder;
   ColourMap() = default;
   bool Build(const Palette& palette);
-  void MapWithShortcut(const uint8_t* pixels, size_t count, uint8_t* indices) const;
 
   static constexpr int kSlotBits = 6;  // a cell's 4 x 4 x 4 colours
   static constexpr uint32_t kSlots = 1u << kSlotBits;
@@ -68,26 +111,7 @@ class ColourMap {
   std::vector<uint16_t> cells_;
   std::vector<uint8_t> answers_;  // 64 answers a block
   int boundary_cells_ = 0;
-
-  // The cube shortcut: a pixel's cube entry as the sum of one share a
-  // channel, each a step function of the channel with at most one step in
-  // every run of 16 levels (so a 16-entry byte shuffle finds it), and where
-  // it does not hold.
-  struct Shortcut {
-    bool usable = false;
-    uint8_t share_base[3][16] = {};   // share at the start of levels 16h..16h+15
-    int8_t share_last[3][16] = {};    // last low nibble before the step (15: none)
-    uint8_t share_step[3][16] = {};   // added past it
-    // Another entry is nearer somewhere in colours whose channels span at
-    // most grey_spread levels (those near a grey entry) ...
-    bool grey = false;
-    uint8_t grey_spread = 0;
-    // ... or whose three channels all lie in their ranges (near an entry off
-    // the grey axis and off the cube); two ranges a channel, lo and width.
-    bool off_grey = false;
-    uint8_t range_lo[3][2] = {};
-    uint8_t range_width[3][2] = {};
-  } shortcut_;
+  Shortcut shortcut_;
 };
 
 // The map of the fixed palette (FixedPalette()), built on first use (a few

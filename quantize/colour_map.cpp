@@ -120,6 +120,26 @@ void FindCube(const Palette& palette, Cube* cube) {
   cube->count = 0;
 }
 
+// A channel's step function in the kernels' form (see ColourMap::Shortcut)
+// for each run of 16 levels; false when a run has more than one step.
+bool StepTables(const int value[256], uint8_t base[16], int8_t last[16], uint8_t step[16]) {
+  for (int h = 0; h < 16; ++h) {
+    const int* run = value + 16 * h;
+    last[h] = 15;
+    step[h] = 0;
+    for (int low = 1; low < 16; ++low)
+      if (run[low] != run[0]) {
+        last[h] = static_cast<int8_t>(low - 1);
+        step[h] = static_cast<uint8_t>(run[low] - run[0]);
+        break;
+      }
+    base[h] = static_cast<uint8_t>(run[0]);
+    for (int low = 0; low < 16; ++low)
+      if (run[low] != (low > last[h] ? run[0] + step[h] : run[0]) % 256) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 // Builds the map's tables: the cells, then each box of cells with the
@@ -149,8 +169,15 @@ class MapBuilder {
     int other_count = 0;
     for (int i = 1; i < 256; ++i)
       if (!IsCubeEntry(i)) others[other_count++] = static_cast<uint8_t>(i);
-    const int first[kChannels] = {0, 0, 0};
-    if (!Fill(first, cell_count_, others, other_count)) return false;
+    // Zone by zone (the whole of colour space without a cube): inside one,
+    // the cube's only candidate is the entry at its levels.
+    for (int b = 0; b < zone_count_[0]; ++b)
+      for (int g = 0; g < zone_count_[1]; ++g)
+        for (int r = 0; r < zone_count_[2]; ++r) {
+          const int first[kChannels] = {zone_first_[0][b], zone_first_[1][g], zone_first_[2][r]};
+          const int end[kChannels] = {zone_first_[0][b + 1], zone_first_[1][g + 1], zone_first_[2][r + 1]};
+          if (!Fill(first, end, others, other_count)) return false;
+        }
     DeriveShortcut();
     return true;
   }
@@ -161,6 +188,8 @@ class MapBuilder {
   Cube cube_;
   int cell_count_[kChannels];
   int cell_first_[kChannels][257];  // first level of each cell, then 256
+  int zone_count_[kChannels];
+  int zone_first_[kChannels][kMaxLevels + 1];  // first cell of each zone, then the cell count
   // Where a colour's cube entry is not its answer: the largest spread of
   // channels among those answered by a grey entry (-1: none), and each
   // channel's values among the others.
@@ -184,15 +213,18 @@ class MapBuilder {
     for (int c = 0; c < kChannels; ++c) {
       int count = 0;
       int start = 0;
+      zone_count_[c] = 0;
       for (int v = 0; v < 256; ++v) {
-        const bool new_zone = cube_.count != 0 && v > 0 && cube_.nearest_low[c][v] != cube_.nearest_low[c][v - 1];
-        if (v == 0 || new_zone || v - start == kCellWidth) {
+        const bool new_zone = v == 0 || (cube_.count != 0 && cube_.nearest_low[c][v] != cube_.nearest_low[c][v - 1]);
+        if (new_zone) zone_first_[c][zone_count_[c]++] = count;
+        if (new_zone || v - start == kCellWidth) {
           start = v;
           cell_first_[c][count++] = v;
         }
       }
       cell_first_[c][count] = 256;
       cell_count_[c] = count;
+      zone_first_[c][zone_count_[c]] = count;
     }
     const uint32_t stride[kChannels] = {1, static_cast<uint32_t>(cell_count_[0]),
                                         static_cast<uint32_t>(cell_count_[0] * cell_count_[1])};
@@ -261,19 +293,20 @@ class MapBuilder {
     }
     const uint8_t* kept_others = kept + kept_cube;
     const int kept_other_count = kept_count - kept_cube;
-    std::copy(kept, kept + kept_count, candidates);
-    count = kept_count;
-    std::sort(candidates, candidates + count);  // the search wants ascending order
-
-    if (count == 1) {
-      FillCells(first, end, candidates[0]);
-      if (kept_cube == 0 || !one_cube_entry) NoteExceptions(box, candidates[0]);
+    if (kept_count == 1) {
+      FillCells(first, end, kept[0]);
+      if (kept_cube == 0 || !one_cube_entry) NoteExceptions(box, kept[0]);
       return true;
     }
     int split = 0;
     for (int c = 1; c < kChannels; ++c)
       if (end[c] - first[c] > end[split] - first[split]) split = c;
-    if (end[split] - first[split] == 1) return SearchCell(first, box, candidates, count);
+    if (end[split] - first[split] == 1) {
+      std::sort(kept, kept + kept_count);  // the search wants ascending order
+      // The cube entry, when it is the same throughout the cell.
+      const int cube_entry = cube_.count != 0 && one_cube_entry ? cube_.Answer(ColourOf(box.lo[0], box.lo[1], box.lo[2])) : -1;
+      return SearchCell(first, box, kept, kept_count, cube_entry);
+    }
     const int middle = (first[split] + end[split]) / 2;
     int low_end[kChannels] = {end[0], end[1], end[2]};
     int high_first[kChannels] = {first[0], first[1], first[2]};
@@ -290,72 +323,66 @@ class MapBuilder {
       }
   }
 
-  // One cell with several candidates: every colour through the search.
-  bool SearchCell(const int first[kChannels], const Box& box, const uint8_t* candidates, int count) {
-    uint8_t answers[ColourMap::kSlots];
+  // One cell with several candidates: every colour through the search. The
+  // search runs over all 64 places of the block; in a cell narrower than 4
+  // levels the places past its edge repeat its last level, and are never
+  // looked up.
+  bool SearchCell(const int first[kChannels], const Box& box, const uint8_t* candidates, int count, int cube_entry) {
+    uint8_t channel[kChannels][ColourMap::kSlots];
+    for (int c = 0; c < kChannels; ++c)
+      for (uint32_t slot = 0; slot < ColourMap::kSlots; ++slot)
+        channel[c][slot] = static_cast<uint8_t>(std::min(box.lo[c] + static_cast<int>(slot >> (2 * c) & 3), box.hi[c]));
+    uint8_t nearest[ColourMap::kSlots];
+    static_assert(ColourMap::kSlots == kNearestAtOnce, "a cell's colours go through the search at once");
+    NearestOf64(channel[2], channel[1], channel[0], palette_, candidates, count, nearest);
+
     bool uniform = true;
-    int answer0 = -1;
-    for (int r = box.lo[2]; r <= box.hi[2]; ++r)
-      for (int g = box.lo[1]; g <= box.hi[1]; ++g)
-        for (int b = box.lo[0]; b <= box.hi[0]; ++b) {
-          const uint32_t colour = ColourOf(b, g, r);
-          const int answer = NearestOf(colour, palette_, candidates, count);
-          answers[(r - box.lo[2]) << 4 | (g - box.lo[1]) << 2 | (b - box.lo[0])] = static_cast<uint8_t>(answer);
-          if (answer0 < 0) answer0 = answer;
-          uniform = uniform && answer == answer0;
-          if (cube_.count != 0 && answer != cube_.Answer(colour)) {
-            const Box one = {{b, g, r}, {b, g, r}};
-            NoteExceptions(one, answer);
-          }
-        }
+    for (uint32_t slot = 1; slot < ColourMap::kSlots; ++slot) uniform = uniform && nearest[slot] == nearest[0];
+    if (cube_.count != 0) {
+      // Where the cube entry is not the answer: the grey spread of those
+      // colours, or their levels for the shortcut's channel tests.
+      for (uint32_t slot = 0; slot < ColourMap::kSlots; ++slot) {
+        const int b = channel[0][slot];
+        const int g = channel[1][slot];
+        const int r = channel[2][slot];
+        if (nearest[slot] == (cube_entry >= 0 ? cube_entry : cube_.Answer(ColourOf(b, g, r)))) continue;
+        const Box colour = {{b, g, r}, {b, g, r}};
+        NoteExceptions(colour, nearest[slot]);
+      }
+    }
     const size_t cell = CellNumber(first[0], first[1], first[2]);
     if (uniform) {
-      map_.cells_[cell] = static_cast<uint16_t>(answer0);
+      map_.cells_[cell] = nearest[0];
       return true;
     }
     const size_t block = map_.answers_.size() / ColourMap::kSlots;
     if (block > UINT16_MAX) return false;
     map_.cells_[cell] = static_cast<uint16_t>(block);
-    map_.answers_.insert(map_.answers_.end(), answers, answers + ColourMap::kSlots);
+    map_.answers_.insert(map_.answers_.end(), nearest, nearest + ColourMap::kSlots);
     ++map_.boundary_cells_;
     return true;
+  }
+
+  bool IsGrey(int index) const {
+    const uint32_t entry = palette_.entries[index];
+    return ChannelOf(entry, 0) == ChannelOf(entry, 1) && ChannelOf(entry, 1) == ChannelOf(entry, 2);
+  }
+
+  void NoteOffGrey(const Box& box) {
+    for (int c = 0; c < kChannels; ++c) std::fill(off_grey_[c] + box.lo[c], off_grey_[c] + box.hi[c] + 1, true);
   }
 
   // Entry `index` answers every colour of `box`, and the cube entry does not
   // (or not everywhere).
   void NoteExceptions(const Box& box, int index) {
-    const uint32_t entry = palette_.entries[index];
-    if (ChannelOf(entry, 0) == ChannelOf(entry, 1) && ChannelOf(entry, 1) == ChannelOf(entry, 2)) {
-      // The box's widest spread of channels, at most.
-      const int spread = std::max({box.hi[0], box.hi[1], box.hi[2]}) - std::min({box.lo[0], box.lo[1], box.lo[2]});
-      grey_spread_ = std::max(grey_spread_, spread);
-      return;
-    }
-    for (int c = 0; c < kChannels; ++c) std::fill(off_grey_[c] + box.lo[c], off_grey_[c] + box.hi[c] + 1, true);
+    if (!IsGrey(index)) return NoteOffGrey(box);
+    // The box's widest spread of channels, at most.
+    const int spread = std::max({box.hi[0], box.hi[1], box.hi[2]}) - std::min({box.lo[0], box.lo[1], box.lo[2]});
+    grey_spread_ = std::max(grey_spread_, spread);
   }
 
   void DeriveShortcut();
 };
-
-// A channel's step function in the kernels' form (see ColourMap::Shortcut)
-// for each run of 16 levels; false when a run has more than one step.
-bool StepTables(const int value[256], uint8_t base[16], int8_t last[16], uint8_t step[16]) {
-  for (int h = 0; h < 16; ++h) {
-    const int* run = value + 16 * h;
-    last[h] = 15;
-    step[h] = 0;
-    for (int low = 1; low < 16; ++low)
-      if (run[low] != run[0]) {
-        last[h] = static_cast<int8_t>(low - 1);
-        step[h] = static_cast<uint8_t>(run[low] - run[0]);
-        break;
-      }
-    base[h] = static_cast<uint8_t>(run[0]);
-    for (int low = 0; low < 16; ++low)
-      if (run[low] != (low > last[h] ? run[0] + step[h] : run[0]) % 256) return false;
-  }
-  return true;
-}
 
 void MapBuilder::DeriveShortcut() {
   ColourMap::Shortcut& s = map_.shortcut_;

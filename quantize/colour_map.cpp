@@ -531,10 +531,13 @@ inline __m128i Half(Vector v, int half) {
 #pragma GCC pop_options
 #endif
 
-void ColourMap::MapPixels(const uint8_t* pixels, size_t count, uint8_t* indices) const {
+void ColourMap::MapPixels(const uint8_t* pixels, size_t count, uint8_t* indices, int pixels_at_a_time) const {
 #if LODRA_CUBE_SHORTCUT
-  if (shortcut_.pixels == 32) return avx2::MapRow(*this, pixels, count, indices);
-  if (shortcut_.pixels == 16) return ssse3::MapRow(*this, pixels, count, indices);
+  const int way = std::min(pixels_at_a_time, shortcut_.pixels);
+  if (way == 32) return avx2::MapRow(*this, pixels, count, indices);
+  if (way == 16) return ssse3::MapRow(*this, pixels, count, indices);
+#else
+  static_cast<void>(pixels_at_a_time);
 #endif
   const Tables tables(*this);
   for (size_t i = 0; i < count; ++i) {

@@ -32,8 +32,13 @@ class ColourMap {
   int Find(uint32_t colour) const { return Tables{*this}.Find(colour); }
 
   // Find for `count` pixels of three bytes each (blue, green, red, as the
-  // host lays them out), into `indices`.
-  void MapPixels(const uint8_t* pixels, size_t count, uint8_t* indices) const;
+  // host lays them out), into `indices`: the fastest way this processor has.
+  void MapPixels(const uint8_t* pixels, size_t count, uint8_t* indices) const {
+    MapPixels(pixels, count, indices, shortcut_.pixels);
+  }
+  // The same, `pixels_at_a_time` as given: 0 (Find alone), 16 (SSSE3) or 32
+  // (AVX2), at most shortcut().pixels. The exhaustive test takes each.
+  void MapPixels(const uint8_t* pixels, size_t count, uint8_t* indices, int pixels_at_a_time) const;
 
   // How many cells lie on a boundary and keep 64 answers of their own.
   int boundary_cells() const { return boundary_cells_; }

@@ -11,11 +11,11 @@
 // cells near the other entries (greys, system colours) need answers of their
 // own.
 //
-// Rows go faster still where the processor has SSSE3 (or AVX2): 16 pixels
-// at a time take the cube entry worked out channel by channel, unless one of
-// them lies where the build found another entry nearer somewhere (near the
-// grey axis, near a system colour); then those 16 are looked up in the
-// table. Every answer is the reference search's own, ties included.
+// Rows go faster still where the processor has SSSE3 (or AVX2): 16 (or 32)
+// pixels at a time take the cube entry worked out channel by channel, and
+// each 8 of them with a pixel where the build found another entry nearer
+// somewhere (near the grey axis, near a system colour) are looked up in the
+// table instead. Every answer is the reference search's own, ties included.
 #pragma once
 
 #include <cstddef>

@@ -18,7 +18,7 @@ namespace {
 // a colour's bytes from the lowest: 0 blue, 1 green, 2 red.
 constexpr int kChannels = 3;
 constexpr int kCellWidth = 4;   // levels a channel in one cell, at most
-constexpr int kMaxLevels = 6;   // cube levels a channel: 6 x 6 x 6 entries fit in 255, 7 x 7 x 7 do not
+constexpr int kMaxLevels = 6;   // cube levels a channel, at most
 
 int ChannelOf(uint32_t colour, int channel) { return static_cast<int>(colour >> (8 * channel) & 0xFF); }
 
@@ -50,9 +50,10 @@ void DistanceBounds(uint32_t entry, const Box& box, int* least, int* greatest) {
 // The palette's colour cube: levels a channel such that every combination of
 // them is an opaque entry. Other entries (greys, system colours) rarely
 // repeat a channel's value, so the levels are each channel's most frequent
-// values: the largest number of them whose combinations are all entries. A colour's nearest cube entry is then the one at each channel's
-// nearest level, since the distance grows with each channel's difference.
-// A cube of 6 levels or fewer: 7 x 7 x 7 entries do not fit in a palette.
+// values: the largest number of them, up to 6 (7 x 7 x 7 entries do not fit
+// in a palette), whose combinations are all entries. A colour's nearest cube
+// entry is then the one at each channel's nearest level, since the distance
+// grows with each channel's difference.
 struct Cube {
   int count = 0;                       // levels a channel, 0: no cube
   int levels[kChannels][kMaxLevels];   // ascending
@@ -156,9 +157,9 @@ class MapBuilder {
     const size_t cell_count =
         static_cast<size_t>(cell_count_[0]) * static_cast<size_t>(cell_count_[1]) * static_cast<size_t>(cell_count_[2]);
     map_.cells_.assign(cell_count, 0);
-    // One block for each entry, then the boundary cells' blocks; about 12 000
-    // of those for the fixed palette.
-    map_.answers_.reserve(ColourMap::kSlots * (256 + 16384));
+    // One block for each entry, then the boundary cells' blocks: 11 028 of
+    // those for the fixed palette.
+    map_.answers_.reserve(ColourMap::kSlots * (256 + 12288));
     map_.answers_.resize(ColourMap::kSlots * 256);
     for (int i = 0; i < 256; ++i)
       std::memset(map_.answers_.data() + ColourMap::kSlots * i, i, ColourMap::kSlots);
@@ -415,10 +416,13 @@ void MapBuilder::DeriveShortcut() {
   for (int c = 0; c < kChannels; ++c) {
     int member[256];
     for (int v = 0; v < 256; ++v) member[v] = off_grey_[c][v] ? 0xFF : 0;
+    for (int* run = member; run < member + 256; run += 16) {
+      int steps = 0;
+      for (int low = 1; low < 16; ++low) steps += run[low] != run[low - 1];
+      if (steps > 1) std::fill(run, run + 16, 0xFF);
+    }
     uint8_t step[16];
-    while (!StepTables(member, s.member_base[c], s.member_last[c], step))
-      for (int h = 0; h < 16; ++h)
-        if (std::count(member + 16 * h, member + 16 * h + 16, 0xFF) != 0) std::fill(member + 16 * h, member + 16 * h + 16, 0xFF);
+    StepTables(member, s.member_base[c], s.member_last[c], step);
   }
   // The cells as the kernels find them: zone by zone, one every kCellWidth
   // levels; checked against the keys, which are what Find uses.

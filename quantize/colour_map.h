@@ -119,7 +119,7 @@ class ColourMap {
   Shortcut shortcut_;
 };
 
-// The map of the fixed palette (FixedPalette()), built on first use (a few
-// milliseconds, once per process); null when it could not be allocated, and
-// callers then use FindNearestColor. It answers for that palette only.
+// The map of the fixed palette (FixedPalette()), built on first use (about
+// 10 ms, once per process); null when it could not be allocated, and callers
+// then use FindNearestColor. It answers for that palette only.
 const ColourMap* FixedPaletteColourMap();

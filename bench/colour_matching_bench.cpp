@@ -2,13 +2,15 @@
 // against the tabulated map the encoder uses, on real content (a frame from
 // the middle of each prepared pan) and on a synthetic worst case in which
 // every pixel has a colour of its own, in shuffled order; plus the one-time
-// cost of building the map, measured in a fresh process.
+// cost of building the map, measured in a fresh process (real and CPU time).
+// Targets: the photo frame in at most 2 ms, the build in at most 20 ms.
 //
 // Every benchmark first checks that its index image equals the reference's.
 //
 //   colour_matching_bench [--benchmark_repetitions=N] [Google Benchmark flags]
 #include <algorithm>
 #include <cstdio>
+#include <ctime>
 #include <cstring>
 #include <iostream>
 #include <memory>
@@ -139,23 +141,29 @@ void BenchMatch(benchmark::State& state, Frame* frame, Way way) {
 // ------------------------------------------------------------ map build
 
 // The child: times the first FixedPaletteColourMap call of a fresh process,
-// which builds the map, and prints nanoseconds and boundary cells.
+// which builds the map, and prints real and CPU nanoseconds, boundary cells
+// and table bytes.
 int BuildMapChild() {
   const Palette& palette = FixedPalette();
+  const std::clock_t cpu_start = std::clock();
   const uint64_t start = bench::NowNanoseconds();
   const ColourMap* map = FixedPaletteColourMap();
   const uint64_t elapsed = bench::NowNanoseconds() - start;
+  const double cpu_nanoseconds = 1e9 * static_cast<double>(std::clock() - cpu_start) / CLOCKS_PER_SEC;
   if (map == nullptr) return 1;
   // A few answers against the reference, so a broken build does not pass
   // for a fast one.
   for (uint32_t colour = 0; colour < (1u << 24); colour += 4099)
     if (map->Find(colour) != FindNearestColor(colour, &palette)) return 2;
-  std::printf("%llu %d\n", static_cast<unsigned long long>(elapsed), map->boundary_cells());
+  std::printf("%llu %.0f %d %zu\n", static_cast<unsigned long long>(elapsed), cpu_nanoseconds, map->boundary_cells(),
+              map->table_bytes());
   return 0;
 }
 
 void BenchMapBuild(benchmark::State& state) {
   int boundary_cells = 0;
+  size_t table_bytes = 0;
+  double cpu_seconds = 0;
   for (auto _ : state) {
     bench::ChildResult child;
     std::string error;
@@ -165,14 +173,18 @@ void BenchMapBuild(benchmark::State& state) {
       return;
     }
     unsigned long long nanoseconds = 0;
-    if (std::sscanf(child.output.c_str(), "%llu %d", &nanoseconds, &boundary_cells) != 2) {
+    double cpu_nanoseconds = 0;
+    if (std::sscanf(child.output.c_str(), "%llu %lf %d %zu", &nanoseconds, &cpu_nanoseconds, &boundary_cells,
+                    &table_bytes) != 4) {
       state.SkipWithError("map build child printed nothing");
       return;
     }
     state.SetIterationTime(static_cast<double>(nanoseconds) * 1e-9);
+    cpu_seconds += cpu_nanoseconds * 1e-9;
   }
+  state.counters["child_cpu_ms"] = benchmark::Counter(1e3 * cpu_seconds, benchmark::Counter::kAvgIterations);
   state.counters["boundary_cells"] = boundary_cells;
-  state.counters["table_KiB"] = (64.0 * 64 * 64 * 4 + 64.0 * boundary_cells) / 1024;
+  state.counters["table_KiB"] = static_cast<double>(table_bytes) / 1024;
 }
 
 // ------------------------------------------------------------- summary
@@ -189,36 +201,48 @@ bench::Spread Ratio(const bench::Spread& slow, const bench::Spread& fast) {
 void PrintSummary(const Recorder& recorder, const std::vector<std::string>& frames) {
   std::cout << "Colour matching of one " << kWidth << "x" << kHeight
             << " frame, one core: median [min .. max] over the repetitions,\n"
-            << "real time (CPU time of the process); target: the fast path >= 200x faster than the\n"
-            << "reference and <= ~5 ms\n";
+            << "real time (CPU time of the process); target: the photo frame through the map in <= 2 ms,\n"
+            << "the map's build <= 20 ms\n";
   for (const std::string& frame : frames) {
     const std::string prefix = "match/" + frame + "/";
     const std::vector<double>* reference = recorder.Times(prefix + "reference");
     const std::vector<double>* map = recorder.Times(prefix + "map");
-    if (reference == nullptr || map == nullptr) continue;
-    const bench::Spread r = bench::SpreadOf(*reference);
+    if (map == nullptr) continue;
     const bench::Spread m = bench::SpreadOf(*map);
-    const bench::Spread r_cpu = bench::SpreadOf(*recorder.CpuTimes(prefix + "reference"));
     const bench::Spread m_cpu = bench::SpreadOf(*recorder.CpuTimes(prefix + "map"));
-    const bench::Spread ratio = Ratio(r, m);
-    const bench::Spread ratio_cpu = Ratio(r_cpu, m_cpu);
-    auto verdict = [](const bench::Spread& ratio, const bench::Spread& fast) {
-      return ratio.median >= 200 && fast.median <= 5e-3 ? "met" : "MISSED";
-    };
     std::cout << "  " << frame << ":\n"
-              << "    reference  " << bench::FormatSeconds(r) << " (" << bench::FormatSeconds(r_cpu) << ")\n"
-              << "    fast path  " << bench::FormatSeconds(m) << " (" << bench::FormatSeconds(m_cpu) << ")\n"
-              << "    ratio      " << bench::FormatNumber(ratio, "x", 0) << " ("
-              << bench::FormatNumber(ratio_cpu, "x", 0) << "): target " << verdict(ratio, m) << " ("
-              << verdict(ratio_cpu, m_cpu) << ")\n";
+              << "    map        " << bench::FormatSeconds(m) << " (" << bench::FormatSeconds(m_cpu) << ")";
+    if (frame == "photo")
+      std::cout << ": target " << (m.median <= 2e-3 ? "met" : "MISSED") << " (" << (m_cpu.median <= 2e-3 ? "met" : "MISSED")
+                << ")";
+    std::cout << "\n";
+    if (reference == nullptr) continue;
+    const bench::Spread r = bench::SpreadOf(*reference);
+    const bench::Spread r_cpu = bench::SpreadOf(*recorder.CpuTimes(prefix + "reference"));
+    std::cout << "    reference  " << bench::FormatSeconds(r) << " (" << bench::FormatSeconds(r_cpu) << ")\n"
+              << "    ratio      " << bench::FormatNumber(Ratio(r, m), "x", 0) << " ("
+              << bench::FormatNumber(Ratio(r_cpu, m_cpu), "x", 0) << ")\n";
   }
   const ColourMap* map = FixedPaletteColourMap();
-  std::cout << "  tables: the map "
-            << (64 * 64 * 64 * 2 + 64 * (256 + static_cast<size_t>(map->boundary_cells()))) / 1024 << " KiB ("
-            << map->boundary_cells() << " boundary cells)\n";
-  if (const std::vector<double>* build = recorder.Times("map_build"))
-    std::cout << "  map build, once per process (timed in a fresh process): "
-              << bench::FormatSeconds(bench::SpreadOf(*build)) << "\n";
+  const int way = map->shortcut().pixels;
+  std::cout << "  tables: the map " << map->table_bytes() / 1024 << " KiB (" << map->boundary_cells()
+            << " boundary cells); rows "
+            << (way == 0 ? std::string("one pixel at a time")
+                         : "through the cube shortcut, " + std::to_string(way) + " pixels at a time (" +
+                               (way == 32 ? "AVX2" : "SSSE3") + ")")
+            << "\n";
+  if (const std::vector<double>* build = recorder.Times("map_build")) {
+    const bench::Spread b = bench::SpreadOf(*build);
+    std::cout << "  map build, once per process (timed in a fresh process): " << bench::FormatSeconds(b);
+    if (const std::vector<double>* cpu_ms = recorder.Counter("map_build", "child_cpu_ms")) {
+      std::vector<double> cpu_seconds;
+      for (double ms : *cpu_ms) cpu_seconds.push_back(ms * 1e-3);
+      const bench::Spread c = bench::SpreadOf(cpu_seconds);
+      std::cout << " (" << bench::FormatSeconds(c) << "): target " << (b.median <= 20e-3 ? "met" : "MISSED") << " ("
+                << (c.median <= 20e-3 ? "met" : "MISSED") << ")";
+    }
+    std::cout << "\n";
+  }
 }
 
 }  // namespace

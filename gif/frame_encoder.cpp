@@ -128,47 +128,42 @@ BYTE* CopyStreamOut(IStream* stream, uint32_t* out_length, EncodeFailure* failur
   return static_cast<BYTE*>(copy.release());
 }
 
-// Maps every picture pixel to its palette index, top row first. The host
-// buffer is bottom-up: its first row is the picture's last. With kReuseLast
-// a pixel of the same colour as its left neighbour takes the neighbour's
-// answer: worth it for the slow search, not for the table, where the
-// unpredictable branch costs more than the lookup.
-template <bool kReuseLast, typename Nearest>
+// Maps every picture pixel to its palette index, top row first: `map_row`
+// does one row's picture pixels, then in mask mode a pure black mask pixel
+// makes its picture pixel transparent. The host buffer is bottom-up: its
+// first row is the picture's last.
+template <typename MapRow>
 void FillIndexImage(FrameLayout layout, int32_t host_width, const void* pixels, int32_t height, uint8_t* indices,
-                    size_t index_stride, Nearest nearest) {
+                    size_t index_stride, MapRow map_row) {
   const int32_t width = PictureWidth(layout, host_width);
   const size_t host_stride = static_cast<size_t>(HostFrameStride(host_width));
   const uint8_t* host = static_cast<const uint8_t*>(pixels);
   for (int32_t y = 0; y < height; ++y) {
     const uint8_t* source = host + static_cast<size_t>(height - 1 - y) * host_stride;
     uint8_t* target = indices + static_cast<size_t>(y) * index_stride;
-    uint32_t last_colour = 0;
-    uint8_t last_index = 0;
-    if constexpr (kReuseLast) {
-      last_colour = ColourWord(source);
-      last_index = static_cast<uint8_t>(nearest(last_colour));
-    }
+    map_row(source, static_cast<size_t>(width), target);
+    if (layout != FrameLayout::kMasked) continue;
+    const uint8_t* mask = source + 3 * static_cast<size_t>(width);
     for (int32_t x = 0; x < width; ++x) {
-      const uint8_t* pixel = source + 3 * static_cast<size_t>(x);
-      if (layout == FrameLayout::kMasked) {
-        // Only a pure black mask pixel makes its picture pixel transparent.
-        const uint8_t* mask = source + 3 * (static_cast<size_t>(width) + static_cast<size_t>(x));
-        if (mask[0] + mask[1] + mask[2] == 0) {
-          target[x] = kTransparentIndex;
-          continue;
-        }
-      }
-      const uint32_t colour = ColourWord(pixel);
-      if constexpr (kReuseLast) {
-        if (colour != last_colour) {
-          last_colour = colour;
-          last_index = static_cast<uint8_t>(nearest(colour));
-        }
-        target[x] = last_index;
-      } else {
-        target[x] = static_cast<uint8_t>(nearest(colour));
-      }
+      const uint8_t* m = mask + 3 * static_cast<size_t>(x);
+      if (m[0] + m[1] + m[2] == 0) target[x] = kTransparentIndex;
     }
+  }
+}
+
+// The search for a palette other than the fixed one, a row at a time: a
+// pixel of the same colour as its left neighbour takes the neighbour's
+// answer, which saves most searches on real pictures.
+void SearchRow(const Palette& palette, const uint8_t* source, size_t width, uint8_t* target) {
+  uint32_t last_colour = ColourWord(source);
+  uint8_t last_index = static_cast<uint8_t>(FindNearestColor(last_colour, &palette));
+  for (size_t x = 0; x < width; ++x) {
+    const uint32_t colour = ColourWord(source + 3 * x);
+    if (colour != last_colour) {
+      last_colour = colour;
+      last_index = static_cast<uint8_t>(FindNearestColor(colour, &palette));
+    }
+    target[x] = last_index;
   }
 }
 
@@ -207,11 +202,15 @@ void MapFrameToIndices(FrameLayout layout, const Palette& palette, int32_t host_
                        int32_t height, uint8_t* indices, size_t index_stride) {
   const ColourMap* map = IsFixedPalette(palette) ? FixedPaletteColourMap() : nullptr;
   if (map != nullptr)
-    FillIndexImage<false>(layout, host_width, pixels, height, indices, index_stride,
-                          [map](uint32_t colour) { return map->Find(colour); });
+    FillIndexImage(layout, host_width, pixels, height, indices, index_stride,
+                   [map](const uint8_t* source, size_t width, uint8_t* target) {
+                     map->MapPixels(source, width, target);
+                   });
   else
-    FillIndexImage<true>(layout, host_width, pixels, height, indices, index_stride,
-                         [&palette](uint32_t colour) { return FindNearestColor(colour, &palette); });
+    FillIndexImage(layout, host_width, pixels, height, indices, index_stride,
+                   [&palette](const uint8_t* source, size_t width, uint8_t* target) {
+                     SearchRow(palette, source, width, target);
+                   });
 }
 
 uint8_t* SaveIndexImageAsGif(const Palette& palette, int32_t width, int32_t height, uint8_t* indices,

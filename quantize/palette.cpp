@@ -45,26 +45,62 @@ void BuildPalette(Palette* palette) {
             Rgb(kCubeStep * r, kCubeStep * g, kCubeStep * b);
 }
 
+namespace {
+
+// The rule's one step: candidate `index` (colour `entry`) against the best so
+// far for one colour. 0x7FFF exceeds the largest distance, so the first
+// candidate always replaces the start; "<=" lets the highest of equally near
+// entries win, the candidates coming in ascending order. The best so far are
+// int for one colour, and as narrow as they fit for many at a time.
+template <typename Distance, typename Index>
+inline void Consider(int red, int green, int blue, uint32_t entry, uint8_t index, Distance* best_distance,
+                     Index* best_index) {
+  const Distance distance = static_cast<Distance>(ColourDistance(std::abs(red - static_cast<int>(entry >> 16 & 0xFF)),
+                                                                 std::abs(green - static_cast<int>(entry >> 8 & 0xFF)),
+                                                                 std::abs(blue - static_cast<int>(entry & 0xFF))));
+  // Without a branch, so that many colours go at a time.
+  const bool nearer = distance <= *best_distance;
+  *best_distance = nearer ? distance : *best_distance;
+  *best_index = nearer ? index : *best_index;
+}
+
+}  // namespace
+
 int NearestOf(uint32_t colour, const Palette& palette, const uint8_t* candidates, int count) {
   const int red = static_cast<int>(colour >> 16 & 0xFF);
   const int green = static_cast<int>(colour >> 8 & 0xFF);
   const int blue = static_cast<int>(colour & 0xFF);
-
-  // 0x7FFF exceeds the largest distance, so the first candidate always
-  // replaces it. "<=" lets the highest of equally near entries win.
   int best_distance = 0x7FFF;
   int best_index = count > 0 ? candidates[0] : 1;
+  for (int i = 0; i < count; ++i)
+    Consider(red, green, blue, palette.entries[candidates[i]], candidates[i], &best_distance, &best_index);
+  return best_index;
+}
+
+void NearestOf64(const uint8_t* red, const uint8_t* green, const uint8_t* blue, const Palette& palette,
+                 const uint8_t* candidates, int count, uint8_t* nearest) {
+  // Local copies, so that the compiler need not fear that `nearest` overlaps
+  // the colours.
+  uint8_t r[kNearestAtOnce];
+  uint8_t g[kNearestAtOnce];
+  uint8_t b[kNearestAtOnce];
+  int16_t best_distance[kNearestAtOnce];
+  uint8_t best_index[kNearestAtOnce];
+  for (int j = 0; j < kNearestAtOnce; ++j) {
+    r[j] = red[j];
+    g[j] = green[j];
+    b[j] = blue[j];
+    best_distance[j] = 0x7FFF;
+    best_index[j] = count > 0 ? candidates[0] : 1;
+  }
+  // Candidates outermost, colours innermost: the compiler takes many colours
+  // at a time.
   for (int i = 0; i < count; ++i) {
     const uint32_t entry = palette.entries[candidates[i]];
-    const int distance = ColourDistance(std::abs(static_cast<int>(entry >> 16 & 0xFF) - red),
-                                        std::abs(static_cast<int>(entry >> 8 & 0xFF) - green),
-                                        std::abs(static_cast<int>(entry & 0xFF) - blue));
-    if (distance <= best_distance) {
-      best_distance = distance;
-      best_index = candidates[i];
-    }
+    for (int j = 0; j < kNearestAtOnce; ++j)
+      Consider(r[j], g[j], b[j], entry, candidates[i], &best_distance[j], &best_index[j]);
   }
-  return best_index;
+  std::memcpy(nearest, best_index, kNearestAtOnce);
 }
 
 int FindNearestColor(uint32_t colour, const Palette* palette) {

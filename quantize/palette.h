@@ -39,6 +39,13 @@ int FindNearestColor(uint32_t colour, const Palette* palette);
 // part of colour space may narrow the candidates first.
 int NearestOf(uint32_t colour, const Palette& palette, const uint8_t* candidates, int count);
 
+// NearestOf for 64 colours at once, given channel by channel (red[i],
+// green[i], blue[i]), into nearest[i]: the same step of the rule, with the
+// colours innermost so that the compiler takes many at a time.
+constexpr int kNearestAtOnce = 64;
+void NearestOf64(const uint8_t* red, const uint8_t* green, const uint8_t* blue, const Palette& palette,
+                 const uint8_t* candidates, int count, uint8_t* nearest);
+
 // The palette BuildPalette makes, built once per process.
 const Palette& FixedPalette();
 // Whether `palette` holds exactly what BuildPalette makes (flags and count

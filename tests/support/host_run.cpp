@@ -35,7 +35,8 @@ Bytes RawStream(int width, int height, int frames, FrameColour colour) {
 bool WriteBytes(const std::string& path, const Bytes& bytes) {
   std::FILE* file = std::fopen(path.c_str(), "wb");
   if (file == nullptr) return false;
-  const bool wrote = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+  // An empty file is a case too: fwrite must not be handed a null buffer.
+  const bool wrote = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
   return std::fclose(file) == 0 && wrote;
 }
 

@@ -13,7 +13,7 @@
 #       gives the median and the range
 #   -p  the core both programs are pinned to (default: the last one)
 #   -V  the video route only (below)
-#   SIZE  1920x1080 and/or 640x360 (default: both)
+#   SIZE  1920x1080 and/or 640x360 (default: both), for both routes
 #
 # The two commands, run with /usr/bin/time for elapsed time, CPU time (user +
 # system: on a shared machine, closer to what a core of its own would give)
@@ -22,9 +22,9 @@
 #   lodra-gif --size WxH --rate 30 -o OUT.gif FRAMES.raw
 # Both outputs are checked: each must decode (ffprobe) to every input frame.
 #
-# Then the video route, on CONTENT-1920x1080.mp4 (the same frames as h264),
-# all cores allowed: lodra-gif reading the file itself, against the pipe
-#   ffmpeg -i CLIP.mp4 -f rawvideo -pix_fmt bgr24 - | lodra-gif --size 1920x1080 --rate 30 -o OUT.gif -
+# Then the video route, on CONTENT-SIZE.mp4 (the same frames as h264), all
+# cores allowed: lodra-gif reading the file itself, against the pipe
+#   ffmpeg -i CLIP.mp4 -f rawvideo -pix_fmt bgr24 - | lodra-gif --size WxH --rate 30 -o OUT.gif -
 # and against ffmpeg -i CLIP.mp4 -pix_fmt rgb8 OUT.gif.
 set -euo pipefail
 
@@ -46,6 +46,7 @@ done
 shift $((OPTIND - 1))
 sizes=("$@")
 [ ${#sizes[@]} -gt 0 ] || sizes=(1920x1080 640x360)
+video_sizes=("${sizes[@]}")
 [ "$video_only" -eq 0 ] || sizes=()
 rate=30
 
@@ -120,48 +121,50 @@ echo "compare-ffmpeg: outputs in $work; $(uptime)"
 # overlapped with encoding) against the same frames through a pipe from
 # ffmpeg, and against ffmpeg's own GIF. Both cores are allowed, since the
 # point is the overlap; each run is timed alone, the three alternating.
-clip=$content_dir/$content-1920x1080.mp4
-if [ ! -f "$clip" ]; then
-  echo "compare-ffmpeg: $clip is missing: run bench/prepare-content.sh $content_dir" >&2
-  exit 1
-fi
-frames=$(decoded_frames "$clip")
-video_gif=$work/video-$content.gif
-pipe_gif=$work/pipe-$content.gif
-ff_gif=$work/ffmpeg-video-$content.gif
-echo
-echo "video route: $clip ($frames frames), cores $(taskset -pc $$ | sed 's/.*: //'), $runs runs each"
-echo "  video: $host -o OUT.gif $clip"
-echo "  pipe:  ffmpeg -i $clip -f rawvideo -pix_fmt bgr24 - | $host --size 1920x1080 --rate 30 -o OUT.gif -"
-echo "  ffmpeg: ffmpeg -i $clip -pix_fmt rgb8 OUT.gif"
-for route in video pipe ffmpeg; do : >"$work/$route.times"; done
-for ((i = 0; i < runs; i++)); do
-  /usr/bin/time -f '%e %U %S %M' -o "$work/time.txt" "$host" -o "$video_gif" "$clip" 2>/dev/null
-  tail -1 "$work/time.txt" >>"$work/video.times"
-  /usr/bin/time -f '%e %U %S %M' -o "$work/time.txt" bash -c \
-    "ffmpeg -nostdin -v error -i '$clip' -f rawvideo -pix_fmt bgr24 - | '$host' --size 1920x1080 --rate 30 -o '$pipe_gif' - 2>/dev/null"
-  tail -1 "$work/time.txt" >>"$work/pipe.times"
-  /usr/bin/time -f '%e %U %S %M' -o "$work/time.txt" \
-    ffmpeg -nostdin -hide_banner -loglevel error -y -i "$clip" -pix_fmt rgb8 "$ff_gif"
-  tail -1 "$work/time.txt" >>"$work/ffmpeg.times"
+for size in "${video_sizes[@]}"; do
+  clip=$content_dir/$content-$size.mp4
+  if [ ! -f "$clip" ]; then
+    echo "compare-ffmpeg: $clip is missing: run bench/prepare-content.sh $content_dir" >&2
+    exit 1
+  fi
+  frames=$(decoded_frames "$clip")
+  video_gif=$work/video-$content-$size.gif
+  pipe_gif=$work/pipe-$content-$size.gif
+  ff_gif=$work/ffmpeg-video-$content-$size.gif
+  echo
+  echo "video route: $clip ($frames frames), cores $(taskset -pc $$ | sed 's/.*: //'), $runs runs each"
+  echo "  video: $host -o OUT.gif $clip"
+  echo "  pipe:  ffmpeg -i $clip -f rawvideo -pix_fmt bgr24 - | $host --size $size --rate 30 -o OUT.gif -"
+  echo "  ffmpeg: ffmpeg -i $clip -pix_fmt rgb8 OUT.gif"
+  for route in video pipe ffmpeg; do : >"$work/$route.times"; done
+  for ((i = 0; i < runs; i++)); do
+    /usr/bin/time -f '%e %U %S %M' -o "$work/time.txt" "$host" -o "$video_gif" "$clip" 2>/dev/null
+    tail -1 "$work/time.txt" >>"$work/video.times"
+    /usr/bin/time -f '%e %U %S %M' -o "$work/time.txt" bash -c \
+      "ffmpeg -nostdin -v error -i '$clip' -f rawvideo -pix_fmt bgr24 - | '$host' --size $size --rate 30 -o '$pipe_gif' - 2>/dev/null"
+    tail -1 "$work/time.txt" >>"$work/pipe.times"
+    /usr/bin/time -f '%e %U %S %M' -o "$work/time.txt" \
+      ffmpeg -nostdin -hide_banner -loglevel error -y -i "$clip" -pix_fmt rgb8 "$ff_gif"
+    tail -1 "$work/time.txt" >>"$work/ffmpeg.times"
+  done
+  for gif in "$video_gif" "$pipe_gif" "$ff_gif"; do
+    got=$(decoded_frames "$gif")
+    [ "$got" = "$frames" ] || { echo "compare-ffmpeg: $gif decodes to $got frames, want $frames" >&2; exit 1; }
+  done
+  cmp -s "$video_gif" "$pipe_gif" && same="byte for byte the same GIF" || same="GIFs differ (conversion rounding)"
+  printf '%-7s | %-21s | %-12s | %-10s | %s\n' route "frames/s real [range]" "CPU s" "GIF MiB" "peak RSS"
+  for route in video pipe ffmpeg; do
+    read -r med min max < <(cut -d' ' -f1 "$work/$route.times" | stats)
+    cpu=$(awk '{print $2 + $3}' "$work/$route.times" | stats | cut -d' ' -f1)
+    rss=$(cut -d' ' -f4 "$work/$route.times" | stats | cut -d' ' -f1)
+    gif=$video_gif
+    [ "$route" = pipe ] && gif=$pipe_gif
+    [ "$route" = ffmpeg ] && gif=$ff_gif
+    printf '%-7s | %-21s | %-12s | %-10s | %s\n' "$route" \
+      "$(fps "$med") [$(fps "$max")..$(fps "$min")]" "$cpu" "$(mib "$gif")" "$(rss "$rss")"
+    eval "${route}_med=$med"
+  done
+  awk -v v="$video_med" -v p="$pipe_med" -v f="$ffmpeg_med" \
+    'BEGIN {printf "video route: %.2fx the pipe route, %.2fx ffmpeg (real time medians)\n", p / v, f / v}'
+  echo "video and pipe routes: $same"
 done
-for gif in "$video_gif" "$pipe_gif" "$ff_gif"; do
-  got=$(decoded_frames "$gif")
-  [ "$got" = "$frames" ] || { echo "compare-ffmpeg: $gif decodes to $got frames, want $frames" >&2; exit 1; }
-done
-cmp -s "$video_gif" "$pipe_gif" && same="byte for byte the same GIF" || same="GIFs differ (conversion rounding)"
-printf '%-7s | %-21s | %-12s | %-10s | %s\n' route "frames/s real [range]" "CPU s" "GIF MiB" "peak RSS"
-for route in video pipe ffmpeg; do
-  read -r med min max < <(cut -d' ' -f1 "$work/$route.times" | stats)
-  cpu=$(awk '{print $2 + $3}' "$work/$route.times" | stats | cut -d' ' -f1)
-  rss=$(cut -d' ' -f4 "$work/$route.times" | stats | cut -d' ' -f1)
-  gif=$video_gif
-  [ "$route" = pipe ] && gif=$pipe_gif
-  [ "$route" = ffmpeg ] && gif=$ff_gif
-  printf '%-7s | %-21s | %-12s | %-10s | %s\n' "$route" \
-    "$(fps "$med") [$(fps "$max")..$(fps "$min")]" "$cpu" "$(mib "$gif")" "$(rss "$rss")"
-  eval "${route}_med=$med"
-done
-awk -v v="$video_med" -v p="$pipe_med" -v f="$ffmpeg_med" \
-  'BEGIN {printf "video route: %.2fx the pipe route, %.2fx ffmpeg (real time medians)\n", p / v, f / v}'
-echo "video and pipe routes: $same"

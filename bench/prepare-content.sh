@@ -22,9 +22,9 @@
 # For each: <name>-1920x1080.raw and <name>-640x360.raw, FRAMES frames
 # (default 60) at 30 fps; the 1920x1080 window moves from the picture's top
 # left corner to its bottom right, and the 640x360 frames are the same
-# windows scaled down. For the video route, <name>-1920x1080.mp4 holds the
-# same 1920x1080 frames as h264 (yuv420p, crf 18, preset medium, the frame
-# rate stated in the file). A manifest (content.txt) records packages,
+# windows scaled down. For the video route, <name>-<size>.mp4 holds the
+# same frames as h264 (yuv420p, crf 18, preset medium, the frame rate stated
+# in the file). A manifest (content.txt) records packages,
 # versions, files and their checksums. The folder is build output, never
 # committed.
 set -euo pipefail
@@ -91,11 +91,13 @@ make_pan() {
     log "  wrote $raw ($size, $frames frames, $bytes bytes)"
     echo "  $raw: $size bgr24, $frames frames" >>"$manifest"
   done
-  local clip=$out_dir/$name-1920x1080.mp4
-  ffmpeg -hide_banner -loglevel error -nostdin -y -f rawvideo -pix_fmt bgr24 -s 1920x1080 -r "$rate" \
-    -i "$out_dir/$name-1920x1080.raw" -c:v libx264 -preset medium -crf 18 -pix_fmt yuv420p "$clip"
-  log "  wrote $clip (h264, $frames frames)"
-  echo "  $clip: 1920x1080 h264 yuv420p, $frames frames" >>"$manifest"
+  for size in 1920x1080 640x360; do
+    local clip=$out_dir/$name-$size.mp4
+    ffmpeg -hide_banner -loglevel error -nostdin -y -f rawvideo -pix_fmt bgr24 -s "$size" -r "$rate" \
+      -i "$out_dir/$name-$size.raw" -c:v libx264 -preset medium -crf 18 -pix_fmt yuv420p "$clip"
+    log "  wrote $clip (h264, $frames frames)"
+    echo "  $clip: $size h264 yuv420p, $frames frames" >>"$manifest"
+  done
 }
 
 make_pan photo mate-backgrounds "$photo"

@@ -33,7 +33,7 @@ quietly cmake -S "$source_dir" -B "$build" -DCMAKE_BUILD_TYPE=Release -DLODRA_BU
 quietly cmake --build "$build" --target colour_matching_bench export_bench lzw_bench lodra-gif lodra_output
 content=$build/bench-content
 if [ ! -f "$content/photo-1920x1080.raw" ] || [ ! -f "$content/illustration-1920x1080.raw" ] ||
-   [ ! -f "$content/gradient-1920x1080.raw" ] || [ ! -f "$content/photo-1920x1080.mp4" ]; then
+   [ ! -f "$content/gradient-1920x1080.raw" ] || [ ! -f "$content/gradient-640x360.mp4" ]; then
   run "$source_dir/bench/prepare-content.sh" "$content"
 fi
 mkdir -p "$results"
@@ -61,9 +61,9 @@ bench() {
 bench colour_matching_bench
 bench export_bench --content=photo,illustration,gradient
 bench lzw_bench --content=photo,illustration,gradient
-wait_for_quiet
-run "$source_dir/bench/compare-ffmpeg.sh" -b "$build" -n "$reps" -p "$cpu" -c photo | tee "$results/compare-ffmpeg-photo.txt"
-wait_for_quiet
-run "$source_dir/bench/compare-ffmpeg.sh" -b "$build" -n "$reps" -p "$cpu" -c illustration |
-  tee "$results/compare-ffmpeg-illustration.txt"
+for name in photo illustration gradient; do
+  wait_for_quiet
+  run "$source_dir/bench/compare-ffmpeg.sh" -b "$build" -n "$reps" -p "$cpu" -c "$name" |
+    tee "$results/compare-ffmpeg-$name.txt"
+done
 log "reports in $results"

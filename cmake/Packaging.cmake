@@ -379,6 +379,9 @@ else()
   # worked out from the binaries by dpkg-shlibdeps.
   install(TARGETS lodra-gif RUNTIME DESTINATION bin)
   install(TARGETS lodra_output LIBRARY DESTINATION ${LODRA_MODULE_INSTALL_DIR})
+  if(TARGET lodra_video_module)
+    install(TARGETS lodra_video_module LIBRARY DESTINATION ${LODRA_MODULE_INSTALL_DIR})
+  endif()
   install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/THIRD-PARTY-NOTICES.txt
           DESTINATION share/doc/lodra-gif)
   install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION share/doc/lodra-gif RENAME copyright)
@@ -430,6 +433,9 @@ else()
       COMMENT "Packing lodra-gif_${PROJECT_VERSION}.deb"
       VERBATIM)
     add_dependencies(dist_deb lodra-gif lodra_output lodra_man_page)
+    if(TARGET lodra_video_module)
+      add_dependencies(dist_deb lodra_video_module)
+    endif()
     add_dependencies(dist dist_deb)
   else()
     message(STATUS "help2man or dpkg-shlibdeps not found (scripts/install-deps.sh installs them): "

@@ -765,9 +765,9 @@ std::string FfmpegInput::Finish() {
 
 }  // namespace
 
-std::unique_ptr<VideoInput> VideoInput::Open(const VideoBytes& bytes, const std::string& name,
-                                             const Options& options, bool (*stop_requested)(), int64_t max_pixels,
-                                             VideoPlan* plan, VideoFailure* failure, std::string* why) {
+std::unique_ptr<VideoInput> OpenVideoFile(const VideoBytes& bytes, const std::string& name, const Options& options,
+                                          bool (*stop_requested)(), int64_t max_pixels, VideoPlan* plan,
+                                          VideoFailure* failure, std::string* why) {
   std::unique_ptr<FfmpegInput> input(new (std::nothrow) FfmpegInput());
   if (input == nullptr) {
     *failure = VideoFailure::kInput;

@@ -17,8 +17,13 @@
 // picture on the left and on the right a mask, white where the alpha is at
 // least the threshold and pure black (transparent) elsewhere.
 //
-// A build without FFmpeg's libraries (the Windows one) has this header but
-// opens nothing: VideoInput::Open says why.
+// FFmpeg's libraries bring a hundred more shared libraries with them, whose
+// loading takes longer than a short export: so the native lodra-gif does not
+// link them. The video input is a module of its own, lodra_video.so, which
+// VideoInput::Open loads on first use (host/video_loader.cpp) from beside the
+// program or where an install puts the plug-in module. A build without
+// FFmpeg's libraries (the Windows one) has this header but opens nothing:
+// VideoInput::Open says why.
 #pragma once
 
 #include <cstdint>
@@ -74,5 +79,28 @@ class VideoInput : public FrameSource {
   // its end. Next gives kEnd from then on.
   virtual std::string Finish() = 0;
 };
+
+// What VideoInput::Open does where the video input is linked in: the video
+// module's own code.
+std::unique_ptr<VideoInput> OpenVideoFile(const VideoBytes& bytes, const std::string& name, const Options& options,
+                                          bool (*stop_requested)(), int64_t max_pixels, VideoPlan* plan,
+                                          VideoFailure* failure, std::string* why);
+
+// The video module's one export, by this plain name: OpenVideoFile's
+// arguments, its result handed over (the caller owns it, and deletes it
+// before the module could go).
+struct VideoOpenRequest {
+  const VideoBytes* bytes;
+  const std::string* name;
+  const Options* options;
+  bool (*stop_requested)();
+  int64_t max_pixels;
+  VideoPlan* plan;
+  VideoFailure* failure;
+  std::string* why;
+};
+typedef VideoInput* (*VideoOpenEntry)(const VideoOpenRequest* request);
+constexpr const char kVideoOpenEntryName[] = "lodra_video_open";
+constexpr const char kVideoModuleFileName[] = "lodra_video.so";
 
 }  // namespace lodra_gif

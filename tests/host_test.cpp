@@ -709,6 +709,13 @@ TEST(HostModule, FoundNextToTheProgramOrNamed) {
   ASSERT_TRUE(beside.Start(copy, {"--frames", "1", "-o", output}, Stdin::kNull));
   EXPECT_EQ(beside.Wait(), 0) << beside.err;
   EXPECT_EQ(Decode(output).frames.size(), 1u);
+
+  // Without the video module beside it, a video file is refused in one line,
+  // and raw frames and the demo (above) still work.
+  HostProcess no_video;
+  ASSERT_TRUE(no_video.Start(copy, {"-o", TempPath("video.gif"), output}, Stdin::kNull));
+  EXPECT_EQ(no_video.Wait(), 5);
+  EXPECT_TRUE(Contains(no_video.err, "cannot read video files: the video input lodra_video.so")) << no_video.err;
 }
 
 }  // namespace

@@ -28,7 +28,7 @@ version=$(dpkg-deb -f "$deb" Version)
 
 # ------------------------------------------------------------- what it holds
 have=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $6}' | sed 's|^\./|/|' | sort)
-want=$(printf '%s\n' /usr/bin/lodra-gif "/usr/$module_dir/lodra_output.so" \
+want=$(printf '%s\n' /usr/bin/lodra-gif "/usr/$module_dir/lodra_output.so" "/usr/$module_dir/lodra_video.so" \
   /usr/share/doc/lodra-gif/README.md /usr/share/doc/lodra-gif/THIRD-PARTY-NOTICES.txt \
   /usr/share/doc/lodra-gif/copyright /usr/share/man/man1/lodra-gif.1.gz | sort)
 [ "$have" = "$want" ] || fail "contents: have
@@ -36,11 +36,12 @@ $have
 want
 $want"
 
-# Worked out from the binaries: the C and C++ run-times at least, with
+# Worked out from the binaries: the C and C++ run-times and FFmpeg's
+# libraries (the video input) at least, with
 # versions, none typed by hand.
 depends=$(dpkg-deb -f "$deb" Depends)
 depends_names=$(sed 's/ ([^)]*)//g; s/, /\n/g' <<< "$depends")
-for lib in libc6 libstdc++6; do
+for lib in libc6 libstdc++6 libavformat59 libavcodec59 libswscale6 libavutil57; do
   grep -qxF "$lib" <<< "$depends_names" || fail "Depends lacks $lib: $depends"
 done
 

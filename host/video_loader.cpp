@@ -1,0 +1,49 @@
+// VideoInput::Open in the native lodra-gif: the video module is loaded the
+// first time a video file is opened, so raw input and the demo never pay for
+// loading FFmpeg's libraries.
+#include <string>
+
+#include "host/system.h"
+#include "host/video_source.h"
+
+namespace lodra_gif {
+
+std::unique_ptr<VideoInput> VideoInput::Open(const VideoBytes& bytes, const std::string& name, const Options& options,
+                                             bool (*stop_requested)(), int64_t max_pixels, VideoPlan* plan,
+                                             VideoFailure* failure, std::string* why) {
+  // Loaded once and kept to the end: the decoding thread runs its code.
+  static Module module;
+  static VideoOpenEntry open = nullptr;
+  if (open == nullptr) {
+    const std::string here = ExecutableDirectory(nullptr);
+    std::string candidates[] = {
+        JoinPath(here, kVideoModuleFileName),
+#ifdef LODRA_INSTALLED_MODULE_DIR
+        JoinPath(JoinPath(here, LODRA_INSTALLED_MODULE_DIR), kVideoModuleFileName),
+#endif
+    };
+    std::string reasons;
+    for (const std::string& candidate : candidates) {
+      if (!IsReadableFile(candidate)) continue;
+      std::string reason;
+      if (module.Load(candidate, &reason)) {
+        open = reinterpret_cast<VideoOpenEntry>(module.Find(kVideoOpenEntryName));
+        if (open == nullptr) reasons = candidate + " has no " + kVideoOpenEntryName + " export";
+      } else {
+        reasons = reason;
+      }
+      break;
+    }
+    if (open == nullptr) {
+      *failure = VideoFailure::kInput;
+      *why = "cannot read video files: the video input " + std::string(kVideoModuleFileName) +
+             (reasons.empty() ? " is not beside this program nor installed" : " cannot be used: " + reasons) +
+             "; raw frames (--size, --rate) still work";
+      return nullptr;
+    }
+  }
+  const VideoOpenRequest request = {&bytes, &name, &options, stop_requested, max_pixels, plan, failure, why};
+  return std::unique_ptr<VideoInput>(open(&request));
+}
+
+}  // namespace lodra_gif

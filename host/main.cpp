@@ -312,11 +312,14 @@ int MakePlan(const Options& options, InputFile* input, Plan* plan) {
       }
       input->owned = true;
     }
-    // Unbuffered: rows are read straight into the frame, and nothing is
-    // taken from a pipe before it is needed, so every frame read is exported.
-    std::setvbuf(input->file, nullptr, _IONBF, 0);
+    // From a pipe unbuffered: rows are read straight into the frame, and
+    // nothing is taken from it before it is needed, so every frame read is
+    // exported. A regular file is read a megabyte at a time: a read a row
+    // costs more than the rest of a small frame's export.
     uint64_t remaining = 0;
-    if (RegularFileRemaining(input->file, &remaining)) {
+    const bool regular = RegularFileRemaining(input->file, &remaining);
+    std::setvbuf(input->file, nullptr, regular ? _IOFBF : _IONBF, regular ? size_t{1} << 20 : 0);
+    if (regular) {
       plan->whole_frames = static_cast<int64_t>(remaining / plan->raw_frame_bytes);
       plan->trailing_bytes = remaining % plan->raw_frame_bytes;
       if (plan->whole_frames == 0) {

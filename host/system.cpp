@@ -659,6 +659,10 @@ void InstallInterruptHandler() {
   Handle(SIGINT, OnInterrupt);
   Handle(SIGTERM, OnTerminate);
   Handle(SIGHUP, OnTerminate);
+  // A reader that goes away (lodra-gif -o - | head) makes the write fail
+  // with EPIPE, which is reported like any failed write and removes the
+  // temporary file, rather than ending the program where it stands.
+  signal(SIGPIPE, SIG_IGN);
 #endif
 }
 

@@ -11,8 +11,10 @@ namespace lodra_gif {
 std::unique_ptr<VideoInput> VideoInput::Open(const VideoBytes& bytes, const std::string& name, const Options& options,
                                              bool (*stop_requested)(), int64_t max_pixels, VideoPlan* plan,
                                              VideoFailure* failure, std::string* why) {
-  // Loaded once and kept to the end: the decoding thread runs its code.
-  static Module module;
+  // Loaded once and never unloaded: the decoding thread runs its code, and it
+  // leaves process-wide hooks (FFmpeg's log callback, a signal handler) that
+  // must not outlive it.
+  static Module& module = *new Module;
   static VideoOpenEntry open = nullptr;
   if (open == nullptr) {
     const std::string here = ExecutableDirectory(nullptr);

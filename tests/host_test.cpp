@@ -473,6 +473,20 @@ TEST(HostFiles, StandardOutputGetsTheGif) {
   }
 }
 
+TEST(HostFiles, AReaderThatGoesAwayIsAFailedWrite) {
+  // The demo's GIF is far more than the 10 bytes head reads: the write fails
+  // with EPIPE. A failed write (4), said so, and no temporary file left.
+  Folder temporary;
+  const std::string command = "TMPDIR='" + temporary.path + "' '" LODRA_GIF_PATH "' -o - 2>'" + temporary.path +
+                              "/../err.txt' | head -c 10 > /dev/null; exit \\${PIPESTATUS[0]}";
+  const int status = std::system(("bash -c \"" + command + "\"").c_str());
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 4);
+  const Bytes err = ReadFile(temporary.path + "/../err.txt");
+  EXPECT_TRUE(Contains(std::string(err.begin(), err.end()), "Broken pipe")) << std::string(err.begin(), err.end());
+  EXPECT_TRUE(temporary.Names().empty()) << "a temporary file was left behind";
+}
+
 // ----------------------------------------------------------------- Ctrl-C
 
 // Starts an export from a pipe into `out` and feeds it `frames` frames of

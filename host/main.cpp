@@ -347,7 +347,7 @@ int MakePlan(const Options& options, InputFile* input, Plan* plan) {
 // Says how the export went and puts the GIF in place, or leaves an existing
 // target as it was; the exit status.
 int Report(const Plan& plan, const Export& state, const RawFrameReader& reader,
-           OutputTarget& target, int32_t result, double seconds_taken) {
+           OutputTarget& target, int32_t result, bool video_read_failed, double seconds_taken) {
   const std::string& output = target.name();
   // What follows the reason when the export leaves nothing behind.
   const std::string nothing = target.existed() ? "; " + output + " is left as it was" : "; nothing written";
@@ -456,6 +456,8 @@ int Report(const Plan& plan, const Export& state, const RawFrameReader& reader,
     Error("cannot read " + plan.input_name + " after frame " + std::to_string(written) + ": " +
           std::strerror(reader.error_number()) + "; " + output + " holds the frames before it");
     status = kExitInput;
+  } else if (video_read_failed) {
+    status = kExitInput;  // said in the warning above; the GIF holds the frames before
   }
   Say(summary);
   return status;
@@ -556,8 +558,9 @@ int Run(int argc, char** argv) {
   g_export = nullptr;
   const std::string damage = input.video != nullptr ? input.video->Finish() : "";
   if (!damage.empty()) Warning(damage);
+  const bool video_read_failed = input.video != nullptr && input.video->ReadFailed();
 
-  return Report(plan, state, reader, target, result, took.count());
+  return Report(plan, state, reader, target, result, video_read_failed, took.count());
 }
 
 }  // namespace

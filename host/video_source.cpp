@@ -187,6 +187,7 @@ class FfmpegInput final : public VideoInput {
 
   ReadResult Next(uint8_t** frame) noexcept override;
   std::string Finish() override;
+  bool ReadFailed() const override { return read_error_ != 0 || convert_failed_ || thread_failed_; }
 
   bool (*stop_requested_)() = nullptr;
 
@@ -245,9 +246,10 @@ class FfmpegInput final : public VideoInput {
 
   // What happened on the way (the decoding thread's, read after it stops).
   bool draining_ = false;
-  int64_t packets_ = 0, frames_decoded_ = 0, frames_damaged_ = 0, decode_errors_ = 0;
+  int64_t frames_damaged_ = 0, decode_errors_ = 0;
   int errors_in_a_row_ = 0;
   int read_error_ = 0;
+  bool interrupted_ = false;  // reading stopped for Ctrl-C, not at the input's end
   bool convert_failed_ = false;
   bool thread_failed_ = false;
 
@@ -285,7 +287,6 @@ bool FfmpegInput::Decode(AVFrame* out) {
     if (cancel_.load()) return false;
     const int received = avcodec_receive_frame(codec_.get(), out);
     if (received == 0) {
-      ++frames_decoded_;
       if (out->decode_error_flags != 0 || (out->flags & AV_FRAME_FLAG_CORRUPT) != 0) ++frames_damaged_;
       errors_in_a_row_ = 0;
       return true;
@@ -300,7 +301,8 @@ bool FfmpegInput::Decode(AVFrame* out) {
 
     const int read = av_read_frame(format_.get(), packet_.get());
     if (read < 0) {
-      if (read != AVERROR_EOF && read != AVERROR_EXIT) read_error_ = read;
+      if (read == AVERROR_EXIT) interrupted_ = true;  // Ctrl-C: not the input's end
+      else if (read != AVERROR_EOF) read_error_ = read;
       draining_ = true;
       avcodec_send_packet(codec_.get(), nullptr);
       continue;
@@ -309,7 +311,6 @@ bool FfmpegInput::Decode(AVFrame* out) {
       av_packet_unref(packet_.get());
       continue;
     }
-    ++packets_;
     // Every frame ready was taken above, so the decoder takes this packet.
     const int sent = avcodec_send_packet(codec_.get(), packet_.get());
     av_packet_unref(packet_.get());
@@ -730,11 +731,10 @@ std::string FfmpegInput::Finish() {
   finished_ = true;
   // What went wrong, said once, in one line.
   std::vector<std::string> problems;
-  // Every packet gives one picture: once the input has been read to its
-  // end, those that gave none were lost; before that the decoder's refusals
-  // are all that is known.
-  int64_t lost = decode_errors_;
-  if (input_done_ && packets_ - frames_decoded_ > lost) lost = packets_ - frames_decoded_;
+  // Frames lost are those the decoder refused. (Packets are no measure:
+  // a frame may come in two field packets, and a VP8 stream has packets
+  // that show nothing.)
+  const int64_t lost = decode_errors_;
   if (lost > 0) {
     problems.push_back(std::to_string(lost) + (lost == 1 ? " frame" : " frames") +
                        " could not be decoded (corrupt data; the frame before is shown in its place)");
@@ -749,7 +749,7 @@ std::string FfmpegInput::Finish() {
   const std::string ended = Seconds(static_cast<double>(current_end_slot_) * tick);
   if (read_error_ != 0) {
     problems.push_back("reading it stopped at " + ended + ": " + AvError(read_error_) + "; the GIF ends there");
-  } else if (input_done_ && stated_end_slot_ >= 0 && current_end_slot_ < end_slot_ &&
+  } else if (input_done_ && !interrupted_ && stated_end_slot_ >= 0 && current_end_slot_ < end_slot_ &&
              current_end_slot_ < stated_end_slot_ - std::max<int64_t>(2, stated_end_slot_ / 20)) {
     problems.push_back("it ends at " + ended + ", before the " +
                        Seconds(static_cast<double>(stated_end_slot_) * tick) +

@@ -78,6 +78,10 @@ class VideoInput : public FrameSource {
   // data, input that ended before its stated length or could not be read to
   // its end. Next gives kEnd from then on.
   virtual std::string Finish() = 0;
+  // After Finish: whether the input stopped because it could not be read or
+  // converted (not for damaged data, which is only warned of): the export
+  // then ends with the input's status, its GIF holding the frames before.
+  virtual bool ReadFailed() const = 0;
 };
 
 // What VideoInput::Open does where the video input is linked in: the video

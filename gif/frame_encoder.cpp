@@ -4,12 +4,11 @@
 #include <cstdint>
 #include <cstring>
 
-#include "plugin/plugin_interface.h"
+#include "gif/host_frame.h"
 #include "quantize/colour_map.h"
 
 namespace {
 
-constexpr int32_t kMaxSide = 65535;  // GIF sizes are 16-bit fields
 
 // The encoder's one and only MIME type, spelled out so the comparison is the
 // same code-unit walk whatever the platform's wide character is.
@@ -174,19 +173,8 @@ uint8_t* Fail(EncodeFailure reason, EncodeFailure* failure) {
 
 }  // namespace
 
-const char* EncodeFailureName(EncodeFailure failure) {
-  switch (failure) {
-    case EncodeFailure::kNone: return "none";
-    case EncodeFailure::kNoPixels: return "no pixels";
-    case EncodeFailure::kSizeRefused: return "size refused";
-    case EncodeFailure::kAllocation: return "allocation";
-    case EncodeFailure::kImagingLibrary: return "imaging library";
-  }
-  return "unknown";
-}
-
 int32_t PictureWidth(FrameLayout layout, int32_t host_width) {
-  return layout == FrameLayout::kMasked ? host_width / 2 : host_width;
+  return static_cast<int32_t>(PictureWidthOf(host_width, layout == FrameLayout::kMasked));
 }
 
 ImagingSession::ImagingSession() {
@@ -250,7 +238,7 @@ uint8_t* EncodeFrameGif(FrameLayout layout, const Palette* palette, int32_t host
   // Sizes are checked once, here: the GIF holds 16-bit sizes, and on a 32-bit
   // system the byte counts must fit before anything is multiplied in size_t.
   const int32_t width = PictureWidth(layout, host_width);
-  if (width < 1 || width > kMaxSide || height < 1 || height > kMaxSide)
+  if (width < 1 || width > kMaxPictureSide || height < 1 || height > kMaxPictureSide)
     return Fail(EncodeFailure::kSizeRefused, failure);
   const uint64_t index_stride = IndexImageStride(width);
   const uint64_t index_bytes = index_stride * static_cast<uint64_t>(height);

@@ -1,7 +1,7 @@
 // One host frame in, one complete single-image GIF out, through the system
 // imaging library.
 //
-// Host frames are laid out as plugin_interface.h says (bottom-up rows of
+// Host frames are laid out as host_frame.h says (bottom-up rows of
 // blue, green, red, padded to 4 bytes). The GIF is the index image of the
 // frame over the palette: GIF89a, a 256-entry global colour table, the
 // Graphic Control Extension at offset 781 (transparent index 0), the image,
@@ -28,11 +28,8 @@ enum class EncodeFailure {
   kAllocation,      // memory (global, the imaging library's heap or a stream) ran out
   kImagingLibrary,  // the imaging library failed: start-up, bitmap, no GIF encoder, saving
 };
-const char* EncodeFailureName(EncodeFailure failure);
 
-// The picture's width for a host frame `host_width` wide: half of it,
-// rounded down, in mask mode (with an odd width the last column is read by
-// neither half).
+// The picture's width for a host frame `host_width` wide (PictureWidthOf).
 int32_t PictureWidth(FrameLayout layout, int32_t host_width);
 // Bytes from one index-image row to the next: a byte a pixel, padded to 4.
 constexpr uint64_t IndexImageStride(int64_t width) { return (static_cast<uint64_t>(width) + 3) / 4 * 4; }

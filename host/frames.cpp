@@ -64,7 +64,7 @@ ReadResult MaskThresholdFilter::Next(uint8_t** out) noexcept {
   const ReadResult result = inner_->Next(out);
   if (result != ReadResult::kFrame) return result;
   uint8_t* frame = *out;
-  const int32_t half = size_.width / 2;
+  const int32_t half = static_cast<int32_t>(PictureWidthOf(size_.width, true));
   const size_t stride = static_cast<size_t>(HostFrameStride(size_.width));
   for (int32_t y = 0; y < size_.height; ++y) {
     uint8_t* mask = frame + static_cast<size_t>(y) * stride + 3 * static_cast<size_t>(half);

@@ -443,7 +443,7 @@ int Report(const Plan& plan, const Export& state, const RawFrameReader& reader,
 
   char took[32];
   std::snprintf(took, sizeof took, "%.2f s", seconds_taken);
-  const FrameSize gif_size = {plan.mask ? plan.size.width / 2 : plan.size.width, plan.size.height};
+  const FrameSize gif_size = {static_cast<int32_t>(PictureWidthOf(plan.size.width, plan.mask)), plan.size.height};
   const std::string summary = "wrote " + output + ": " + FormatFrames(written) + ", " + SizeText(gif_size) + ", " +
                               playing + "at " + FormatRate(plan.rate) +
                               (sized ? ", " + FormatBytes(file_bytes) : std::string()) + ", made in " + took;

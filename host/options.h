@@ -11,13 +11,15 @@
 #include <cstdint>
 #include <string>
 
+#include "plugin/plugin_interface.h"
+
 namespace lodra_gif {
 
 // Largest frame the host hands over, in bytes: one frame must be addressable
 // in a 32-bit process, where the plug-in runs on Windows.
 constexpr uint64_t kMaxFrameBytes = INT32_MAX;
-// GIF sizes are 16-bit fields.
-constexpr int32_t kMaxSide = 65535;
+// The largest --size, --width or --height: a GIF's sizes are 16-bit fields.
+constexpr int32_t kMaxSide = kMaxPictureSide;
 // The looping extension holds a 16-bit count; 0 means forever.
 constexpr int32_t kMaxLoopCount = 65535;
 
@@ -50,9 +52,9 @@ uint64_t HostFrameBytes(FrameSize size);
 uint64_t RawFrameBytes(FrameSize size);
 
 // Whether the plug-in can export frames of `size` (the whole frame as it is
-// handed over, mask half included): 1..65535 each way, width >= 2 in mask
-// mode (the picture is the left half), and a frame of at most kMaxFrameBytes
-// in both layouts.
+// handed over, mask half included): a picture of 1..65535 each way (in mask
+// mode the frame's left half, so the frame may be up to 131071 wide), and a
+// frame of at most kMaxFrameBytes in both layouts.
 bool CheckFrameSize(FrameSize size, bool mask, std::string* error);
 
 // Above 50 frames per second some GIF delays come out as 1/100 s, which

@@ -606,7 +606,7 @@ int FfmpegInput::OpenAndPlan(const VideoBytes& bytes, const std::string& name, c
   const int64_t frame_width = alpha_ ? 2 * static_cast<int64_t>(picture_.width) : picture_.width;
   frame_ = {frame_width > INT32_MAX ? INT32_MAX : static_cast<int32_t>(frame_width), picture_.height};
   std::string refused;
-  if (picture_.width > kMaxSide || picture_.height > kMaxSide || !CheckFrameSize(frame_, masked, &refused)) {
+  if (picture_.width > kMaxPictureSide || picture_.height > kMaxPictureSide || !CheckFrameSize(frame_, masked, &refused)) {
     *why = name + " shows " + std::to_string(picture_.width) + "x" + std::to_string(picture_.height) +
            (alpha_ ? " with a mask beside it" : "") + ", more than the plug-in takes (" +
            (refused.empty() ? "at most 65535 a side" : refused) + "); give a smaller --width or --height";

@@ -21,14 +21,9 @@
 #endif
 
 // ------------------------------------------------------------ host frames
-// A frame as the host hands it over: 3 bytes a pixel in the order blue,
-// green, red; rows bottom-up (the first row in memory is the picture's bottom
-// row); every row padded to a multiple of 4 bytes. `width` is the whole
-// frame's, mask half included. Exact in 64 bits for any 32-bit width.
-constexpr uint64_t HostFrameStride(int64_t width) { return (3 * static_cast<uint64_t>(width) + 3) / 4 * 4; }
-constexpr uint64_t HostFrameBytes(int64_t width, int64_t height) {
-  return HostFrameStride(width) * static_cast<uint64_t>(height);
-}
+// The layout of the frames a host hands over (HostFrameStride,
+// HostFrameBytes) and the largest picture a GIF holds.
+#include "gif/host_frame.h"
 
 // -------------------------------------------------------------- host callbacks
 // Pixels of frame `frame`, or null. Valid until the frame has been encoded.

@@ -582,7 +582,7 @@ TEST(HostErrors, EachFailureHasItsMessageAndStatus) {
       {"frame too large", {"--size", "65535x65535", "--rate", "25", "-o", output, input}, 2, "bytes, more than"},
       {"mask mode, 1 pixel wide", {"--mask", "--size", "1x4", "--rate", "25", "-o", output, input}, 2,
        "mask mode needs frames at least 2 pixels wide"},
-      {"demo too wide for mask mode", {"--mask", "--size", "40000x10", "-o", output}, 2, "twice the picture"},
+      {"demo too large for mask mode", {"--mask", "--size", "40000x20000", "-o", output}, 2, "twice the picture"},
       {"malformed rate", {"--size", "4x4", "--rate", "fast", "-o", output, input}, 2, "malformed rate \"fast\""},
       {"zero rate", {"--size", "4x4", "--rate", "0/1", "-o", output, input}, 2, "must be above 0"},
       {"zero scale", {"--size", "4x4", "--rate", "25/0", "-o", output, input}, 2, "must be above 0"},

@@ -16,6 +16,10 @@
 // own types and initialiser values from <pthread.h>, which the run-time was
 // compiled against. The run-time asks for default locks only (recursive and
 // error-checking ones come as initialiser values), never with attributes.
+// A lock's record is taken on its first use and given back only by
+// pthread_mutex_destroy, which std::mutex never calls: so only locks with
+// static storage (the run-time's own, and static-local guards) may be used
+// in the module; a mutex made per export would use the table up.
 #include "plugin/module_threads.h"
 
 #ifndef NOMINMAX

@@ -64,9 +64,13 @@ BINFMT_NAME=qemu-i386
 # 32-bit x86 ELF executables and shared objects (e_type 2 or 3, e_machine 3).
 BINFMT_RULE=":${BINFMT_NAME}:M::\\x7fELF\\x01\\x01\\x01\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x00\\x02\\x00\\x03\\x00:\\xff\\xff\\xff\\xff\\xff\\xfe\\xfe\\x00\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xff\\xfe\\xff\\xff\\xff:${QEMU}:F"
 
-APT_LOG=/tmp/lodra-apt.log
-APT_UPDATE_LOG=/tmp/lodra-apt-update.log
-APT_PREFS=/tmp/lodra-apt-preferences
+# apt's logs and the preferences handed to it, in a folder of this run's own:
+# root must not write through names another user could have made first.
+APT_WORK=$(mktemp -d /tmp/lodra-apt.XXXXXX)
+trap 'rm -rf "$APT_WORK"' EXIT
+APT_LOG=$APT_WORK/apt.log
+APT_UPDATE_LOG=$APT_WORK/apt-update.log
+APT_PREFS=$APT_WORK/apt-preferences
 # The i386 dists whose updates the last install went without (see apt_install).
 HELD_BACK=$DEPS_DIR/apt-held-back
 APT_UPDATE_RETRIES=${LODRA_APT_UPDATE_RETRIES:-3}
@@ -232,7 +236,7 @@ if ! locale -a 2> /dev/null | grep -qx 'ja_JP\.utf8'; then
   if ! grep -qx "$JA_LOCALE" /etc/locale.gen; then
     echo "$JA_LOCALE" >> /etc/locale.gen
   fi
-  locale-gen > /tmp/lodra-locale.log 2>&1 || { cat /tmp/lodra-locale.log >&2; exit 1; }
+  locale-gen > "$APT_WORK/locale.log" 2>&1 || { cat "$APT_WORK/locale.log" >&2; exit 1; }
 fi
 
 # --- giflib sources for the Windows build ----------------------------------

@@ -1,9 +1,12 @@
-// What a written animation must hold, worked out from the rules themselves
-// and never from the engine's code: the delays (from the host's rate and the
-// definition of the end times, in exact arithmetic), the looping extension's
-// count, the closing bytes and the quantiser's indices. Every test and fuzz
-// target that predicts a file compares with these. No GoogleTest here: the
-// fuzz targets use it too.
+// What a written animation must hold, worked out from the rules themselves:
+// the delays (from the host's rate and the definition of the end times, in
+// exact arithmetic), the looping extension's count and the closing bytes,
+// none of them from the engine's code; and the quantiser's indices, which are
+// the reference search's own (FindNearestColor, itself checked against
+// hand-worked colours in palette_test): so these catch a fault of the colour
+// map, the encoder or the splicer, not one of the palette. Every test and
+// fuzz target that predicts a file compares with these. No GoogleTest here:
+// the fuzz targets use it too.
 #pragma once
 
 #include <cstdint>

@@ -468,8 +468,12 @@ bool ColourMap::Build(const Palette& palette) {
 #if LODRA_CUBE_SHORTCUT
 // The row kernel for each instruction set, compiled for it alone: the same
 // source (colour_map_rows.inc) with the vector type and its operations.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("ssse3"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("ssse3")
+#endif
 namespace ssse3 {
 typedef __m128i Vector;
 constexpr size_t kPixels = 16;
@@ -494,10 +498,18 @@ inline void Store(uint8_t* indices, Vector v) { _mm_storeu_si128(reinterpret_cas
 inline __m128i Half(Vector v, int) { return v; }
 #include "quantize/colour_map_rows.inc"
 }  // namespace ssse3
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
+#else
 #pragma GCC push_options
 #pragma GCC target("avx2")
+#endif
 namespace avx2 {
 // Pixels 0-15 in the low 128 bits and 16-31 in the high, each half laid out
 // as with SSSE3: a byte shuffle stays within its half.
@@ -532,7 +544,11 @@ inline __m128i Half(Vector v, int half) {
 }
 #include "quantize/colour_map_rows.inc"
 }  // namespace avx2
+#if defined(__clang__)
+#pragma clang attribute pop
+#else
 #pragma GCC pop_options
+#endif
 #endif
 
 void ColourMap::MapPixels(const uint8_t* pixels, size_t count, uint8_t* indices, int pixels_at_a_time) const {

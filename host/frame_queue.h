@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -14,7 +15,8 @@ namespace lodra_gif {
 
 class FrameQueue {
  public:
-  // `slots` buffers of `bytes` each, allocated here (std::bad_alloc).
+  // `slots` buffers of `bytes` each, allocated here (std::bad_alloc) and not
+  // cleared: each is written whole before it is published.
   FrameQueue(size_t slots, size_t bytes);
   FrameQueue(const FrameQueue&) = delete;
   FrameQueue& operator=(const FrameQueue&) = delete;
@@ -39,7 +41,10 @@ class FrameQueue {
   void Close() noexcept;
 
  private:
-  std::vector<std::vector<uint8_t>> slots_;
+  struct FreeSlot {
+    void operator()(uint8_t* slot) const noexcept;
+  };
+  std::vector<std::unique_ptr<uint8_t[], FreeSlot>> slots_;
   std::mutex mutex_;
   std::condition_variable changed_;
   size_t head_ = 0;    // the oldest published buffer

@@ -66,8 +66,9 @@ BINFMT_RULE=":${BINFMT_NAME}:M::\\x7fELF\\x01\\x01\\x01\\x00\\x00\\x00\\x00\\x00
 
 # apt's logs and the preferences handed to it, in a folder of this run's own:
 # root must not write through names another user could have made first.
+# A failed run keeps it: its messages point at apt's log there.
 APT_WORK=$(mktemp -d /tmp/lodra-apt.XXXXXX)
-trap 'rm -rf "$APT_WORK"' EXIT
+trap 'status=$?; [ "$status" -ne 0 ] || rm -rf "$APT_WORK"' EXIT
 APT_LOG=$APT_WORK/apt.log
 APT_UPDATE_LOG=$APT_WORK/apt-update.log
 APT_PREFS=$APT_WORK/apt-preferences

@@ -187,7 +187,9 @@ class FfmpegInput final : public VideoInput {
 
   ReadResult Next(uint8_t** frame) noexcept override;
   std::string Finish() override;
-  bool ReadFailed() const override { return read_error_ != 0 || convert_failed_ || thread_failed_; }
+  bool ReadFailed() const override {
+    return export_met_the_end_ && (read_error_ != 0 || convert_failed_ || thread_failed_);
+  }
 
   bool (*stop_requested_)() = nullptr;
 
@@ -259,6 +261,7 @@ class FfmpegInput final : public VideoInput {
   std::atomic<bool> decoding_{false};  // the thread runs DecodeAhead
   bool finished_ = false;
   bool holding_ = false;  // the plug-in has the queue's oldest frame
+  bool export_met_the_end_ = false;  // the export asked past the last frame made
 };
 
 int64_t FfmpegInput::SlotOf(int64_t pts) const {
@@ -706,7 +709,9 @@ ReadResult FfmpegInput::Next(uint8_t** frame) noexcept {
   holding_ = false;
   switch (queue_->WaitForFrame(frame, stop_requested_)) {
     case FrameQueue::Wait::kFrame: break;
-    case FrameQueue::Wait::kEnd: return ReadResult::kEnd;
+    case FrameQueue::Wait::kEnd:
+      export_met_the_end_ = true;
+      return ReadResult::kEnd;
     case FrameQueue::Wait::kStopped: return ReadResult::kInterrupted;
   }
   holding_ = true;
@@ -743,20 +748,24 @@ std::string FfmpegInput::Finish() {
     problems.push_back(std::to_string(frames_damaged_) + (frames_damaged_ == 1 ? " frame was" : " frames were") +
                        " decoded with damage (corrupt data)");
   }
-  // Where the input ended, against where it says it ends (less a little:
-  // containers round, and may count another stream's length).
-  const double tick = av_q2d(tick_);
-  const std::string ended = Seconds(static_cast<double>(current_end_slot_) * tick);
-  if (read_error_ != 0) {
-    problems.push_back("reading it stopped at " + ended + ": " + AvError(read_error_) + "; the GIF ends there");
-  } else if (input_done_ && !interrupted_ && stated_end_slot_ >= 0 && current_end_slot_ < end_slot_ &&
-             current_end_slot_ < stated_end_slot_ - std::max<int64_t>(2, stated_end_slot_ / 20)) {
-    problems.push_back("it ends at " + ended + ", before the " +
-                       Seconds(static_cast<double>(stated_end_slot_) * tick) +
-                       " it states (a truncated file?); the GIF ends there");
+  // Why the input ended, when the export met that end: decoding runs ahead,
+  // so what stopped it after the export's last frame cut nothing from the GIF.
+  // Where it ended is set against where the input says it ends (less a
+  // little: containers round, and may count another stream's length).
+  if (export_met_the_end_) {
+    const double tick = av_q2d(tick_);
+    const std::string ended = Seconds(static_cast<double>(current_end_slot_) * tick);
+    if (read_error_ != 0) {
+      problems.push_back("reading it stopped at " + ended + ": " + AvError(read_error_) + "; the GIF ends there");
+    } else if (input_done_ && !interrupted_ && stated_end_slot_ >= 0 && current_end_slot_ < end_slot_ &&
+               current_end_slot_ < stated_end_slot_ - std::max<int64_t>(2, stated_end_slot_ / 20)) {
+      problems.push_back("it ends at " + ended + ", before the " +
+                         Seconds(static_cast<double>(stated_end_slot_) * tick) +
+                         " it states (a truncated file?); the GIF ends there");
+    }
+    if (convert_failed_) problems.push_back("a picture could not be converted; the GIF ends there");
+    if (thread_failed_) problems.push_back("decoding failed unexpectedly; the GIF ends there");
   }
-  if (convert_failed_) problems.push_back("a picture could not be converted; the GIF ends there");
-  if (thread_failed_) problems.push_back("decoding failed unexpectedly; the GIF ends there");
   if (problems.empty()) return "";
   std::string line = name_ + ": ";
   for (size_t i = 0; i < problems.size(); ++i) line += (i > 0 ? "; " : "") + problems[i];

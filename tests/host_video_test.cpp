@@ -250,6 +250,17 @@ TEST(HostVideo, DamagedInputGivesWhatDecodesAndOneWarning) {
     // ffmpeg's fps filter fills a lost frame's time with the one before, too.
     ExpectFramesMatch(Decode(output), ReferenceFrames({"-i", c.clip}, "fps=25", false, 160, 90), false);
   }
+
+  // Decoding runs ahead of the export: an end it meets after the last frame
+  // asked for cuts nothing from the GIF. (The frame cut in two is still
+  // counted as one that could not be decoded.)
+  const std::string cut = CutShort(first, 60, "cut.mp4"), output = TempPath("out.gif");
+  const size_t whole = ReferenceFrames({"-i", cut}, "fps=25", false, 160, 90).size();
+  ASSERT_GT(whole, 2u);
+  const Outcome run = RunHost({"--frames", std::to_string(whole - 1), "-o", output, cut});
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_FALSE(Contains(run.err, "ends there")) << run.err;
+  EXPECT_TRUE(HaveWant(Decode(output).frames.size(), whole - 1));
 }
 
 // ------------------------------------------------------------ masks

@@ -215,8 +215,7 @@ struct Plan {
   uint64_t trailing_bytes = 0;  // after the last whole frame of a regular file
   int32_t frame_count = 0;    // what the plug-in is told
   bool limited = false;       // --frames stops before the input ends
-  bool total_known = false;
-  int64_t progress_total = 0;  // when known: frames expected
+  int64_t progress_total = -1;  // frames expected; -1 when not known
   bool mask = false;          // the plug-in's mask mode: --mask, or a video with alpha
 };
 
@@ -247,8 +246,8 @@ int MakeVideoPlan(const Options& options, InputFile* input, Plan* plan) {
   int64_t count = video.frame_limit > 0 ? video.frame_limit : INT32_MAX;
   if (options.max_frames > 0 && options.max_frames < count) count = options.max_frames;
   plan->frame_count = count < INT32_MAX ? static_cast<int32_t>(count) : INT32_MAX;
-  plan->progress_total = video.expected_frames >= 0 && video.expected_frames < count ? video.expected_frames : count;
-  plan->total_known = plan->progress_total < INT32_MAX;
+  const int64_t total = video.expected_frames >= 0 && video.expected_frames < count ? video.expected_frames : count;
+  if (total < INT32_MAX) plan->progress_total = total;
   if (video.rate_divisor > 1) {
     Note(options.input + " runs at " + FormatRate(video.source_rate) + "; the GIF keeps one frame in " +
          std::to_string(video.rate_divisor) + ", at " + FormatRate(video.rate) +
@@ -339,8 +338,7 @@ int MakePlan(const Options& options, InputFile* input, Plan* plan) {
   plan->limited = options.max_frames > 0 && options.max_frames < count;
   if (options.max_frames > 0 && (plan->demo || plan->limited)) count = options.max_frames;
   plan->frame_count = count;
-  plan->total_known = plan->demo || plan->whole_frames >= 0 || options.max_frames > 0;
-  plan->progress_total = count;
+  if (plan->demo || plan->whole_frames >= 0 || options.max_frames > 0) plan->progress_total = count;
   return kExitOk;
 }
 
@@ -534,7 +532,7 @@ int Run(int argc, char** argv) {
   }
   MaskThresholdFilter thresholded(state.source, plan.size, options.mask_threshold);
   if (options.mask_threshold >= 0) state.source = &thresholded;
-  ProgressLine progress(stderr, IsTerminal(stderr), plan.total_known ? plan.progress_total : -1, TerminalColumns);
+  ProgressLine progress(stderr, IsTerminal(stderr), plan.progress_total, TerminalColumns);
   state.progress = &progress;
 
   OutputInfo info{};

@@ -1,6 +1,7 @@
 #include "host/options.h"
 
 #include <cstring>
+#include <numeric>
 
 #include "host/video_options.h"
 #include "plugin/plugin_interface.h"
@@ -24,17 +25,6 @@ Digits ParseDigits(const std::string& text, uint64_t limit, uint64_t* out) {
   *out = value;
   return Digits::kOk;
 }
-
-uint64_t GreatestCommonDivisor(uint64_t a, uint64_t b) {
-  while (b != 0) {
-    const uint64_t r = a % b;
-    a = b;
-    b = r;
-  }
-  return a;
-}
-
-std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
 
 // Splits "--name=value" into its parts; `has_value` says whether '=' was there.
 void SplitLongOption(const std::string& arg, std::string* name, std::string* value, bool* has_value) {
@@ -106,7 +96,7 @@ bool ParseFrameRate(const std::string& text, FrameRate* out, std::string* error)
     *error = "rate " + text + ": frames per second and the denominator must be above 0";
     return false;
   }
-  const uint64_t divisor = GreatestCommonDivisor(numerator, denominator);
+  const uint64_t divisor = std::gcd(numerator, denominator);
   numerator /= divisor;
   denominator /= divisor;
   if (numerator > INT32_MAX || denominator > INT32_MAX) {
@@ -160,8 +150,10 @@ bool CheckFrameSize(FrameSize size, bool mask, std::string* error) {
 }
 
 bool RateTooHighForBrowsers(FrameRate rate) {
-  return static_cast<int64_t>(rate.rate) > 50 * static_cast<int64_t>(rate.scale);
+  return static_cast<int64_t>(rate.rate) > kMaxBrowserRate * static_cast<int64_t>(rate.scale);
 }
+
+std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
 
 bool ParseCommandLine(int argc, const char* const* argv, Options* out, std::string* error) {
   for (int i = 1; i < argc; ++i) {

@@ -20,6 +20,9 @@ namespace lodra_gif {
 constexpr uint64_t kMaxFrameBytes = INT32_MAX;
 // The largest --size, --width or --height: a GIF's sizes are 16-bit fields.
 constexpr int32_t kMaxSide = kMaxPictureSide;
+// GIF delays are whole hundredths of a second, and browsers play 0 or 1 as
+// 10: a source faster than this is brought down unless --fps says otherwise.
+constexpr int32_t kMaxBrowserRate = 50;
 // The looping extension holds a 16-bit count; 0 means forever.
 constexpr int32_t kMaxLoopCount = 65535;
 
@@ -57,9 +60,12 @@ uint64_t RawFrameBytes(FrameSize size);
 // frame of at most kMaxFrameBytes in both layouts.
 bool CheckFrameSize(FrameSize size, bool mask, std::string* error);
 
-// Above 50 frames per second some GIF delays come out as 1/100 s, which
-// browsers play as 1/10 s.
+// Above kMaxBrowserRate frames per second some GIF delays come out as
+// 1/100 s, which browsers play as 1/10 s.
 bool RateTooHighForBrowsers(FrameRate rate);
+
+// "text", as messages show what the user typed.
+std::string Quoted(const std::string& text);
 
 struct Options {
   bool help = false;

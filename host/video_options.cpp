@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <numeric>
 #include <vector>
 
 namespace lodra_gif {
@@ -9,8 +10,6 @@ namespace {
 
 constexpr int64_t kMicrosecondsPerSecond = 1000000;
 constexpr int64_t kMaxHours = 1000000;
-
-std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
 
 // A run of 1 to `max_digits` decimal digits and nothing else.
 bool Digits(const std::string& text, size_t max_digits, int64_t* out) {
@@ -162,14 +161,9 @@ FrameRate BrowserRate(FrameRate rate, int32_t* divisor) {
   if (k <= 1) return rate;
   // rate / (scale * k) in lowest terms; rate above 50 * scale keeps
   // scale * k below 2^31 / 25.
-  int64_t num = rate.rate, den = static_cast<int64_t>(rate.scale) * k;
-  int64_t a = num, b = den;
-  while (b != 0) {
-    const int64_t r = a % b;
-    a = b;
-    b = r;
-  }
-  return {static_cast<int32_t>(num / a), static_cast<int32_t>(den / a)};
+  const int64_t num = rate.rate, den = static_cast<int64_t>(rate.scale) * k;
+  const int64_t common = std::gcd(num, den);
+  return {static_cast<int32_t>(num / common), static_cast<int32_t>(den / common)};
 }
 
 FrameSize DisplaySize(int64_t width, int64_t height, int64_t sar_num, int64_t sar_den, int quarter_turns) {

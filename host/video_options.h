@@ -15,9 +15,6 @@
 
 namespace lodra_gif {
 
-// GIF delays are whole hundredths of a second, and browsers play 0 or 1 as
-// 10: a source faster than this is brought down unless --fps says otherwise.
-constexpr int32_t kMaxBrowserRate = 50;
 constexpr int32_t kDefaultAlphaThreshold = 128;
 
 

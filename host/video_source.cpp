@@ -234,7 +234,7 @@ class FfmpegInput final : public VideoInput {
   int64_t stated_end_slot_ = -1;  // where the input says it ends; -1 = unknown
   size_t slot_stride_ = 0;
   size_t staging_stride_ = 0;
-  std::vector<uint8_t> staging_;  // a turned picture or one with alpha, before Compose
+  std::unique_ptr<uint8_t[]> staging_;  // a turned picture or one with alpha, before Compose; written whole
 
   // Converter state: what the context was made for.
   int sws_format_ = -1, sws_width_ = 0, sws_height_ = 0, sws_space_ = -1, sws_range_ = -1;
@@ -401,7 +401,7 @@ bool FfmpegInput::Convert(const AVFrame* frame, uint8_t* slot) {
       source_strides[plane] = -source_strides[plane];
     }
   }
-  uint8_t* planes[4] = {direct ? slot : staging_.data(), nullptr, nullptr, nullptr};
+  uint8_t* planes[4] = {direct ? slot : staging_.get(), nullptr, nullptr, nullptr};
   const int strides[4] = {static_cast<int>(direct ? slot_stride_ : staging_stride_), 0, 0, 0};
   if (sws_scale(sws_.get(), source, source_strides, 0, frame->height, planes, strides) <= 0) {
     convert_failed_ = true;
@@ -430,7 +430,7 @@ void FfmpegInput::Compose(uint8_t* slot) const {
         case 3: sx = sw - 1 - y; sy = x; break;           // counter-clockwise
         default: break;
       }
-      const uint8_t* source = staging_.data() + static_cast<size_t>(sy) * staging_stride_ + bytes * sx;
+      const uint8_t* source = staging_.get() + static_cast<size_t>(sy) * staging_stride_ + bytes * sx;
       row[3 * x] = source[0];
       row[3 * x + 1] = source[1];
       row[3 * x + 2] = source[2];
@@ -609,10 +609,10 @@ int FfmpegInput::OpenAndPlan(const VideoBytes& bytes, const std::string& name, c
   const int64_t frame_width = alpha_ ? 2 * static_cast<int64_t>(picture_.width) : picture_.width;
   frame_ = {frame_width > INT32_MAX ? INT32_MAX : static_cast<int32_t>(frame_width), picture_.height};
   std::string refused;
-  if (picture_.width > kMaxPictureSide || picture_.height > kMaxPictureSide || !CheckFrameSize(frame_, masked, &refused)) {
+  if (!CheckFrameSize(frame_, masked, &refused)) {
     *why = name + " shows " + std::to_string(picture_.width) + "x" + std::to_string(picture_.height) +
-           (alpha_ ? " with a mask beside it" : "") + ", more than the plug-in takes (" +
-           (refused.empty() ? "at most 65535 a side" : refused) + "); give a smaller --width or --height";
+           (alpha_ ? " with a mask beside it" : "") + ", more than the plug-in takes (" + refused +
+           "); give a smaller --width or --height";
     return kUsage;
   }
   scaled_ = turns_ % 2 != 0 ? FrameSize{picture_.height, picture_.width} : picture_;
@@ -647,7 +647,7 @@ int FfmpegInput::OpenAndPlan(const VideoBytes& bytes, const std::string& name, c
   slot_stride_ = static_cast<size_t>(HostFrameStride(frame_.width));
   staging_stride_ = AlignUp((alpha_ ? 4 : 3) * static_cast<size_t>(scaled_.width));
   try {
-    if (turns_ != 0 || alpha_) staging_.assign(staging_stride_ * static_cast<size_t>(scaled_.height) + kRowAlign, 0);
+    if (turns_ != 0 || alpha_) staging_.reset(new uint8_t[staging_stride_ * static_cast<size_t>(scaled_.height) + kRowAlign]);
     queue_.reset(new FrameQueue(kQueueSlots, static_cast<size_t>(::HostFrameBytes(frame_.width, frame_.height)) + kRowAlign));
   } catch (const std::bad_alloc&) {
     *why = "not enough memory for " + std::to_string(kQueueSlots) + " frames of " + std::to_string(frame_.width) +

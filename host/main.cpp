@@ -439,12 +439,11 @@ int Report(const Plan& plan, const Export& state, const RawFrameReader& reader,
     return kExitOutput;
   }
 
-  char took[32];
-  std::snprintf(took, sizeof took, "%.2f s", seconds_taken);
   const FrameSize gif_size = {static_cast<int32_t>(PictureWidthOf(plan.size.width, plan.mask)), plan.size.height};
   const std::string summary = "wrote " + output + ": " + FormatFrames(written) + ", " + SizeText(gif_size) + ", " +
                               playing + "at " + FormatRate(plan.rate) +
-                              (sized ? ", " + FormatBytes(file_bytes) : std::string()) + ", made in " + took;
+                              (sized ? ", " + FormatBytes(file_bytes) : std::string()) + ", made in " +
+                              FormatSeconds(seconds_taken);
 
   int status = kExitOk;
   if (state.stop == Stop::kInterrupted) {

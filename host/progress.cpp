@@ -135,6 +135,12 @@ std::string FormatPlayingTime(int64_t hundredths) {
   return text;
 }
 
+std::string FormatSeconds(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.2f s", seconds);
+  return text;
+}
+
 std::string FormatRate(FrameRate rate) {
   // Below a thousandth of a frame a second three decimals say 0.
   if (1000 * static_cast<int64_t>(rate.rate) < rate.scale)

@@ -50,6 +50,8 @@ int FormatProgress(char* out, size_t size, int64_t done, int64_t total, double s
 std::string FormatBytes(uint64_t bytes);
 // A playing time of `hundredths` hundredths of a second: "3.00 s".
 std::string FormatPlayingTime(int64_t hundredths);
+// A time to the hundredth: "0.91 s".
+std::string FormatSeconds(double seconds);
 // "25 fps", "29.97 fps".
 std::string FormatRate(FrameRate rate);
 // "1 frame", "3 frames".

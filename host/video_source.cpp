@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "host/frame_queue.h"
+#include "host/progress.h"
 #include "host/video_options.h"
 #include "plugin/plugin_interface.h"
 
@@ -48,12 +49,6 @@ size_t AlignUp(size_t bytes) { return (bytes + kRowAlign - 1) / kRowAlign * kRow
 std::string AvError(int code) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {0};
   av_strerror(code, text, sizeof text);
-  return text;
-}
-
-std::string Seconds(double seconds) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.2f s", seconds);
   return text;
 }
 
@@ -556,8 +551,9 @@ int FfmpegInput::OpenAndPlan(const VideoBytes& bytes, const std::string& name, c
   const int64_t start = options.start_us > 0 ? options.start_us : 0;
   const int64_t stated = format->duration > 0 ? format->duration : -1;
   if (options.start_us >= 0 && stated >= 0 && options.start_us >= stated) {
-    *why = "--start " + Seconds(static_cast<double>(options.start_us) / AV_TIME_BASE) + " is not before the end of " +
-           name + " (" + Seconds(static_cast<double>(stated) / AV_TIME_BASE) + " long)";
+    *why = "--start " + FormatSeconds(static_cast<double>(options.start_us) / AV_TIME_BASE) +
+           " is not before the end of " + name + " (" + FormatSeconds(static_cast<double>(stated) / AV_TIME_BASE) +
+           " long)";
     return kUsage;
   }
   const int64_t origin_us = SaturatingSubtract(format_start, -start);
@@ -572,7 +568,7 @@ int FfmpegInput::OpenAndPlan(const VideoBytes& bytes, const std::string& name, c
   // The first frame says what the pictures are.
   if (!Decode(upcoming_.get())) {
     if (options.start_us > 0) {
-      *why = name + " has no frame at or after --start " + Seconds(static_cast<double>(start) / AV_TIME_BASE);
+      *why = name + " has no frame at or after --start " + FormatSeconds(static_cast<double>(start) / AV_TIME_BASE);
       return kUsage;
     }
     const std::string logged = TakeLastLogError();
@@ -647,8 +643,11 @@ int FfmpegInput::OpenAndPlan(const VideoBytes& bytes, const std::string& name, c
   slot_stride_ = static_cast<size_t>(HostFrameStride(frame_.width));
   staging_stride_ = AlignUp((alpha_ ? 4 : 3) * static_cast<size_t>(scaled_.width));
   try {
-    if (turns_ != 0 || alpha_) staging_.reset(new uint8_t[staging_stride_ * static_cast<size_t>(scaled_.height) + kRowAlign]);
-    queue_.reset(new FrameQueue(kQueueSlots, static_cast<size_t>(::HostFrameBytes(frame_.width, frame_.height)) + kRowAlign));
+    if (turns_ != 0 || alpha_) {
+      staging_.reset(new uint8_t[staging_stride_ * static_cast<size_t>(scaled_.height) + kRowAlign]);
+    }
+    const size_t slot_bytes = static_cast<size_t>(::HostFrameBytes(frame_.width, frame_.height)) + kRowAlign;
+    queue_.reset(new FrameQueue(kQueueSlots, slot_bytes));
   } catch (const std::bad_alloc&) {
     *why = "not enough memory for " + std::to_string(kQueueSlots) + " frames of " + std::to_string(frame_.width) +
            "x" + std::to_string(frame_.height);
@@ -664,7 +663,7 @@ int FfmpegInput::OpenAndPlan(const VideoBytes& bytes, const std::string& name, c
       return kInput;
     }
     *why = options.start_us > 0 ? name + " has no frame at or after --start " +
-                                      Seconds(static_cast<double>(start) / AV_TIME_BASE)
+                                      FormatSeconds(static_cast<double>(start) / AV_TIME_BASE)
                                 : name + " has no frame to export";
     return options.start_us > 0 ? kUsage : kInput;
   }
@@ -741,7 +740,7 @@ std::string FfmpegInput::Finish() {
   // that show nothing.)
   const int64_t lost = decode_errors_;
   if (lost > 0) {
-    problems.push_back(std::to_string(lost) + (lost == 1 ? " frame" : " frames") +
+    problems.push_back(FormatFrames(lost) +
                        " could not be decoded (corrupt data; the frame before is shown in its place)");
   }
   if (frames_damaged_ > 0) {
@@ -754,13 +753,13 @@ std::string FfmpegInput::Finish() {
   // little: containers round, and may count another stream's length).
   if (export_met_the_end_) {
     const double tick = av_q2d(tick_);
-    const std::string ended = Seconds(static_cast<double>(current_end_slot_) * tick);
+    const std::string ended = FormatSeconds(static_cast<double>(current_end_slot_) * tick);
     if (read_error_ != 0) {
       problems.push_back("reading it stopped at " + ended + ": " + AvError(read_error_) + "; the GIF ends there");
     } else if (input_done_ && !interrupted_ && stated_end_slot_ >= 0 && current_end_slot_ < end_slot_ &&
                current_end_slot_ < stated_end_slot_ - std::max<int64_t>(2, stated_end_slot_ / 20)) {
       problems.push_back("it ends at " + ended + ", before the " +
-                         Seconds(static_cast<double>(stated_end_slot_) * tick) +
+                         FormatSeconds(static_cast<double>(stated_end_slot_) * tick) +
                          " it states (a truncated file?); the GIF ends there");
     }
     if (convert_failed_) problems.push_back("a picture could not be converted; the GIF ends there");

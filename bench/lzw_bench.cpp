@@ -19,6 +19,7 @@
 #include "bench/bench_support.h"
 #include "platform/standin/gif_lzw.h"
 #include "gif/frame_encoder.h"
+#include "tests/support/gif_decode.h"
 #include "tests/support/giflib_reference.h"
 
 namespace {
@@ -66,7 +67,7 @@ std::string Prepare(Workload& w) {
   std::vector<uint8_t> ours;
   std::vector<uint8_t> giflib;
   std::vector<uint8_t> row;
-  std::vector<uint8_t> decoded;
+  testing_support::DecodedGif decoded;
   for (int n = 0; n < video.frame_count; ++n) {
     std::vector<uint8_t> image(stride * kHeight);
     const std::vector<uint8_t> host = bench::HostFrame(video, n);
@@ -75,10 +76,13 @@ std::string Prepare(Workload& w) {
     if (!CodeOurs(coder, image, &ours)) return frame + "our coder failed";
     if (!CodeGiflib(image, &giflib, &row)) return frame + "giflib's encoder failed";
     const std::vector<uint8_t> file = testing_support::GifAround(ours, kWidth, kHeight);
-    int width = 0, height = 0;
-    if (!testing_support::GiflibDecode(file, &width, &height, &decoded, &error)) return frame + "giflib: " + error;
-    if (width != kWidth || height != kHeight) return frame + "decodes as " + std::to_string(width) + "x" + std::to_string(height);
-    const std::string difference = bench::FirstDifference(decoded.data(), kWidth, image.data(), stride, kWidth, kHeight);
+    if (!testing_support::DecodeGif(file, &decoded, &error)) return frame + "giflib: " + error;
+    if (decoded.frames.size() != 1) return frame + "decodes as " + std::to_string(decoded.frames.size()) + " images";
+    const testing_support::DecodedFrame& picture = decoded.frames[0];
+    if (picture.width != kWidth || picture.height != kHeight)
+      return frame + "decodes as " + std::to_string(picture.width) + "x" + std::to_string(picture.height);
+    const std::string difference =
+        bench::FirstDifference(picture.indices.data(), kWidth, image.data(), stride, kWidth, kHeight);
     if (!difference.empty()) return frame + "decoded with giflib: " + difference;
     w.our_bytes += file.size();
     w.giflib_bytes += giflib.size();

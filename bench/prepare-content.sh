@@ -6,7 +6,8 @@
 #
 #   bench/prepare-content.sh [OUTPUT_DIR]     (default: build/bench/bench-content)
 #
-# Pictures used (installed with apt-get when missing, as is ffmpeg):
+# Pictures used (their packages and ffmpeg come with the full install of
+# scripts/install-deps.sh; this script only checks for them):
 #   photo         package mate-backgrounds:
 #                 /usr/share/backgrounds/mate/nature/LadyBird.jpg, a 2560x1600
 #                 photograph (sharp subject, blurred background, JPEG noise)
@@ -35,28 +36,18 @@ rate=30
 
 log() { echo "prepare-content: $*"; }
 
-is_installed() {
-  [ "$(dpkg-query -W -f='${db:Status-Abbrev}' "$1" 2>/dev/null)" = "ii " ]
-}
-
-missing=()
-for package in ffmpeg mate-backgrounds desktop-base; do
-  is_installed "$package" || missing+=("$package")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo=sudo
-  log "installing ${missing[*]} with apt-get"
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
-
 photo=/usr/share/backgrounds/mate/nature/LadyBird.jpg
 illustration=/usr/share/desktop-base/emerald-theme/wallpaper/contents/images/2560x1440.svg
 gradient=/usr/share/desktop-base/futureprototype-theme/wallpaper/contents/images/2560x1440.svg
+missing=()
+command -v ffmpeg >/dev/null || missing+=(ffmpeg)
 for file in "$photo" "$illustration" "$gradient"; do
-  [ -f "$file" ] || { echo "prepare-content: $file is missing from its package" >&2; exit 1; }
+  [ -f "$file" ] || missing+=("$file")
 done
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "prepare-content: missing ${missing[*]}; run scripts/install-deps.sh as root (the full install, without --native)" >&2
+  exit 1
+fi
 
 mkdir -p "$out_dir"
 manifest=$out_dir/content.txt

@@ -18,6 +18,7 @@
 
 #include "fuzz/fuzz_check.h"
 #include "platform/standin/gif_lzw.h"
+#include "tests/support/gif_decode.h"
 #include "tests/support/giflib_reference.h"
 
 namespace {
@@ -83,14 +84,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(result == standin::LzwResult::kOk, "coding a " + std::to_string(width) + "x" + std::to_string(height));
   const std::vector<uint8_t> file = testing_support::GifAround(ours, width, height);
 
-  int have_width = 0, have_height = 0;
-  std::vector<uint8_t> decoded;
+  testing_support::DecodedGif gif;
   std::string error;
-  FUZZ_CHECK(testing_support::GiflibDecode(file, &have_width, &have_height, &decoded, &error), "giflib: " + error);
-  FUZZ_CHECK_EQ(have_width, width, "decoded width");
-  FUZZ_CHECK_EQ(have_height, height, "decoded height");
+  FUZZ_CHECK(testing_support::DecodeGif(file, &gif, &error), "giflib: " + error);
+  FUZZ_CHECK_EQ(gif.frames.size(), size_t{1}, "decoded images");
+  const testing_support::DecodedFrame& decoded = gif.frames[0];
+  FUZZ_CHECK_EQ(decoded.width, width, "decoded width");
+  FUZZ_CHECK_EQ(decoded.height, height, "decoded height");
   for (size_t i = 0; i < image.size(); ++i)
-    FUZZ_CHECK_EQ(decoded[i], image[i], "index at pixel " + std::to_string(i));
+    FUZZ_CHECK_EQ(decoded.indices[i], image[i], "index at pixel " + std::to_string(i));
 
   std::vector<uint8_t> giflib;
   std::vector<uint8_t> row;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/win32.h"
+#include "tests/support/gif_decode.h"
 #include "tests/support/giflib_reference.h"
 
 namespace {
@@ -112,11 +113,11 @@ TEST(GifLzw, DecodesAndMatchesGiflibByteForByte) {
     ASSERT_EQ(coder.Write(first_row, image.width, image.height, stride, Collect, &ours), LzwResult::kOk);
     const std::vector<uint8_t> file = testing_support::GifAround(ours.bytes, image.width, image.height);
 
-    int width = 0, height = 0;
-    std::vector<uint8_t> decoded;
+    testing_support::DecodedGif decoded;
     std::string error;
-    ASSERT_TRUE(testing_support::GiflibDecode(file, &width, &height, &decoded, &error)) << error;
-    EXPECT_EQ(FirstDifference(decoded, image.pixels), "");
+    ASSERT_TRUE(testing_support::DecodeGif(file, &decoded, &error)) << error;
+    ASSERT_EQ(decoded.frames.size(), 1u);
+    EXPECT_EQ(FirstDifference(decoded.frames[0].indices, image.pixels), "");
 
     ASSERT_TRUE(testing_support::GiflibEncode(image.pixels.data(), image.width, image.height, image.width,
                                               &giflib_file, &scratch));

@@ -290,24 +290,6 @@ std::string UnixFree(const std::string& path) {
   return windows;
 }
 
-Bytes ReadBytes(const std::string& path) {
-  Bytes bytes;
-  std::FILE* file = _wfopen(Widen(path).c_str(), L"rb");
-  if (file == nullptr) return bytes;
-  uint8_t buffer[65536];
-  size_t n = 0;
-  while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) bytes.insert(bytes.end(), buffer, buffer + n);
-  std::fclose(file);
-  return bytes;
-}
-
-bool WriteBytesTo(const std::string& path, const Bytes& bytes) {
-  std::FILE* file = _wfopen(Widen(path).c_str(), L"wb");
-  if (file == nullptr) return false;
-  const bool wrote = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-  return std::fclose(file) == 0 && wrote;
-}
-
 std::string SystemText(DWORD code) {
   wchar_t* buffer = nullptr;
   const DWORD length =
@@ -344,7 +326,6 @@ TEST(HostWineFiles, UnicodeNamesAndAnExistingFileKeptUnlessReplaced) {
     std::string want_message;  // {out}: the output's path
     bool want_gif;             // else the output as it was
   };
-  const std::vector<std::string> three_frames = {"--size", "8x6", "--rate", "25"};
   const Case cases[] = {
       {"Japanese names, replacing a file", japanese, japanese + ".raw", japanese + ".gif", true, false, false, 0,
        "wrote {out}: 3 frames, 8x6, 0.12 s at 25 fps", true},
@@ -373,7 +354,7 @@ TEST(HostWineFiles, UnicodeNamesAndAnExistingFileKeptUnlessReplaced) {
     const std::string out = device ? c.output : folder + "\\" + c.output;
     if (c.output == emoji) fs::create_directory(fs::u8path(out));
     if (c.existing) {
-      ASSERT_TRUE(WriteBytesTo(out, kOldBytes)) << out;
+      ASSERT_TRUE(WriteBytes(out, kOldBytes)) << out;
     }
     if (c.read_only) {
       SetFileAttributesW(Widen(out).c_str(), FILE_ATTRIBUTE_READONLY);
@@ -390,14 +371,13 @@ TEST(HostWineFiles, UnicodeNamesAndAnExistingFileKeptUnlessReplaced) {
       }
     }
     std::vector<std::string> args = {"-o", out, "--size", "8x6", "--frames", "3"};
-    std::string piped;
     Stdin in = Stdin::kNull;
     if (c.input == "-") {
       args.insert(args.end(), {"--rate", "25", "-"});
       in = Stdin::kPipe;
     } else if (!c.input.empty()) {
       const std::string input = folder + "\\" + c.input;
-      ASSERT_TRUE(WriteBytesTo(input, RawStream(8, 6, 3, BinaryPatternColour)));
+      ASSERT_TRUE(WriteBytes(input, RawStream(8, 6, 3, BinaryPatternColour)));
       args.insert(args.end(), {"--rate", "25", input});
     }
     std::set<std::string> names;
@@ -409,7 +389,7 @@ TEST(HostWineFiles, UnicodeNamesAndAnExistingFileKeptUnlessReplaced) {
       holder.Reset(CreateFileW(Widen(out).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
       ASSERT_NE(holder.get(), nullptr) << "error " << GetLastError();
     }
-    const Outcome run = RunHost(args, in, piped);
+    const Outcome run = RunHost(args, in);
     holder.Close();
     EXPECT_TRUE(HaveWant(run.status, c.want_status)) << "exit status; " << run.err;
     std::string want = c.want_message;
@@ -417,7 +397,7 @@ TEST(HostWineFiles, UnicodeNamesAndAnExistingFileKeptUnlessReplaced) {
     if (at != std::string::npos) want.replace(at, 5, out);
     EXPECT_TRUE(Contains(run.err, want)) << "have " << run.err << "want " << want;
 
-    const Bytes after = device ? Bytes() : ReadBytes(out);
+    const Bytes after = device ? Bytes() : ReadFile(out);
     if (c.want_gif) {
       DecodedGif gif;
       std::string error;

@@ -540,20 +540,6 @@ TEST_F(ImagingTest, SaveWritesAtTheStreamsPosition) {
   EXPECT_EQ(Decode(std::vector<uint8_t>(bytes.begin() + 3, bytes.end())).indices, Unpadded(pixels, 3, 2, 4));
 }
 
-TEST_F(ImagingTest, SaveFailsWhenTheStreamCannotGrow) {
-  std::vector<uint8_t> pixels = Pattern(8, 8, 8);
-  Started started;
-  GpBitmap* bitmap = nullptr;
-  ASSERT_EQ(GdipCreateBitmapFromScan0(8, 8, 8, PixelFormat8bppIndexed, pixels.data(), &bitmap), Ok);
-  HGLOBAL block = GlobalAlloc(GMEM_FIXED, 100);
-  IStream* stream = nullptr;
-  ASSERT_EQ(CreateStreamOnHGlobal(block, TRUE, &stream), S_OK);
-  GpStatus have = GdipSaveImageToStream(bitmap, stream, &kGifEncoder, nullptr);
-  EXPECT_NE(have, Ok);
-  stream->Release();
-  GdipDisposeImage(bitmap);
-}
-
 // ================================================================ GIF layouts
 
 using GifLayoutTest = StandinTest;

@@ -1,10 +1,11 @@
-// giflib's own coding and decoding of one image of 8-bit indices, in
-// memory: the reference the stand-in's LZW coder is checked against. Header
-// only, so that the fuzz target and the benchmark, which link no test
-// support, use the same calls as the tests.
+// giflib's own coding of one image of 8-bit indices, in memory, and the
+// file around another coder's image data: the reference the stand-in's LZW
+// coder is checked against (decoding is gif_decode.h's). Header only, so
+// that the fuzz target and the benchmark, which link no test support, use
+// the same calls as the tests.
 //
 // The file is a GIF89a with a 256-entry grey global table and one image
-// descriptor, no extensions: kHeadSize bytes, the image data, the trailer.
+// descriptor, no extensions: the head, the image data, the trailer.
 #pragma once
 
 #include <gif_lib.h>
@@ -12,12 +13,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <string>
 #include <vector>
 
 namespace testing_support {
-
-constexpr size_t kGiflibHeadSize = 6 + 7 + 3 * 256 + 10;  // signature, screen, table, descriptor
 
 namespace giflib_detail {
 
@@ -32,15 +30,6 @@ inline ColorMapObject* GreyMap() {
   for (int i = 0; i < 256; ++i)
     colours[i] = GifColorType{static_cast<GifByteType>(i), static_cast<GifByteType>(i), static_cast<GifByteType>(i)};
   return GifMakeMapObject(256, colours);
-}
-
-inline int ReadMemory(GifFileType* gif, GifByteType* out, int length) {
-  auto* reader = static_cast<std::pair<const std::vector<uint8_t>*, size_t>*>(gif->UserData);
-  const size_t left = reader->first->size() - reader->second;
-  const size_t count = static_cast<size_t>(length) < left ? static_cast<size_t>(length) : left;
-  std::memcpy(out, reader->first->data() + reader->second, count);
-  reader->second += count;
-  return static_cast<int>(count);
 }
 
 }  // namespace giflib_detail
@@ -84,31 +73,6 @@ inline std::vector<uint8_t> GifAround(const std::vector<uint8_t>& data, int widt
   file.insert(file.end(), data.begin(), data.end());
   file.push_back(0x3B);
   return file;
-}
-
-// The first image's indices as giflib's decoder reads them (top-down,
-// width * height); false with giflib's reason.
-inline bool GiflibDecode(const std::vector<uint8_t>& file, int* width, int* height, std::vector<uint8_t>* indices,
-                         std::string* error) {
-  std::pair<const std::vector<uint8_t>*, size_t> reader(&file, 0);
-  int status = 0;
-  GifFileType* gif = DGifOpen(&reader, giflib_detail::ReadMemory, &status);
-  if (gif == nullptr) {
-    *error = GifErrorString(status) != nullptr ? GifErrorString(status) : "DGifOpen failed";
-    return false;
-  }
-  bool ok = DGifSlurp(gif) == GIF_OK && gif->ImageCount >= 1;
-  if (!ok) {
-    *error = GifErrorString(gif->Error) != nullptr ? GifErrorString(gif->Error) : "no image";
-  } else {
-    const SavedImage& image = gif->SavedImages[0];
-    *width = image.ImageDesc.Width;
-    *height = image.ImageDesc.Height;
-    indices->assign(image.RasterBits,
-                    image.RasterBits + static_cast<size_t>(*width) * static_cast<size_t>(*height));
-  }
-  DGifCloseFile(gif, &status);
-  return ok;
 }
 
 }  // namespace testing_support

@@ -1,8 +1,10 @@
 #include "tests/support/host_fixture.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <ostream>
 
 #include "plugin/module_entries.h"
@@ -125,13 +127,33 @@ std::vector<std::string> WantCalls(int frames, int total) {
   return calls;
 }
 
+std::FILE* OpenUtf8(const std::string& path, const char* mode) {
+#ifdef _WIN32
+  const auto widen = [](const std::string& utf8) {
+    const int length = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
+    std::wstring wide(static_cast<size_t>(length > 0 ? length : 1), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, &wide[0], length);
+    return wide;
+  };
+  return _wfopen(widen(path).c_str(), widen(mode).c_str());
+#else
+  return std::fopen(path.c_str(), mode);
+#endif
+}
+
 std::vector<uint8_t> ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  std::vector<uint8_t> bytes;
+  std::FILE* file = OpenUtf8(path, "rb");
+  if (file == nullptr) return bytes;
+  uint8_t buffer[65536];
+  size_t n = 0;
+  while ((n = std::fread(buffer, 1, sizeof buffer, file)) > 0) bytes.insert(bytes.end(), buffer, buffer + n);
+  std::fclose(file);
+  return bytes;
 }
 
 bool FileExists(const std::string& path) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
+  std::FILE* file = OpenUtf8(path, "rb");
   if (file == nullptr) return false;
   std::fclose(file);
   return true;

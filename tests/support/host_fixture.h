@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
@@ -70,6 +71,9 @@ class FakeHost final : public FrameSource {
 // each frame n, "aborted? n", "progress n/total", "frame n", "refresh".
 std::vector<std::string> WantCalls(int frames, int total);
 
+// Paths are UTF-8; on Windows files are opened by their UTF-16 names, which
+// reach names the system code page cannot spell.
+std::FILE* OpenUtf8(const std::string& path, const char* mode);
 std::vector<uint8_t> ReadFile(const std::string& path);
 bool FileExists(const std::string& path);
 

@@ -33,7 +33,7 @@ Bytes RawStream(int width, int height, int frames, FrameColour colour) {
 }
 
 bool WriteBytes(const std::string& path, const Bytes& bytes) {
-  std::FILE* file = std::fopen(path.c_str(), "wb");
+  std::FILE* file = OpenUtf8(path, "wb");
   if (file == nullptr) return false;
   // An empty file is a case too: fwrite must not be handed a null buffer.
   const bool wrote = bytes.empty() || std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();

@@ -11,6 +11,7 @@
 
 #include "tests/support/host_fixture.h"
 #include "tests/support/host_process.h"
+#include "tests/support/temp_path.h"
 
 namespace testing_support {
 namespace {
@@ -56,11 +57,9 @@ bool RunTool(const std::string& name, const std::vector<std::string>& args, std:
 
 // Clips live here between test programs: the suite runs every test in a
 // process of its own, and most want the same few clips.
-std::string Folder() {
-  const char* tmp = std::getenv("TMPDIR");
-  return std::string(tmp != nullptr ? tmp : "/tmp") + "/lodra_video_clips";
-}
+std::string Folder() { return TempFolder() + "/lodra_video_clips"; }
 
+// A file or a folder: image sequence clips are folders.
 bool Exists(const std::string& path) {
   struct stat info;
   return stat(path.c_str(), &info) == 0;
@@ -127,9 +126,11 @@ const std::vector<Recipe>& Recipes() {
   return recipes;
 }
 
-std::string Key(const Recipe& recipe) {
+// Of the arguments with the clips they read already in: those paths carry
+// their own keys, so a changed recipe makes every clip made from it anew.
+std::string Key(const std::vector<std::string>& args) {
   std::string text;
-  for (const std::string& arg : recipe.args) text += arg + '\n';
+  for (const std::string& arg : args) text += arg + '\n';
   char key[32];
   std::snprintf(key, sizeof key, "%016zx", std::hash<std::string>()(text));
   return key;
@@ -166,8 +167,16 @@ std::string Clip(const std::string& name) {
   }
   for (const Recipe& recipe : Recipes()) {
     if (name != recipe.name) continue;
+    std::vector<std::string> args;
+    for (std::string arg : recipe.args) {
+      if (arg.size() > 2 && arg.front() == '{' && arg.back() == '}' && arg != "{out}") {
+        arg = Clip(arg.substr(1, arg.size() - 2));
+        if (arg.empty()) return "";
+      }
+      args.push_back(arg);
+    }
     const std::string folder = Folder();
-    const std::string path = folder + "/" + Key(recipe) + "-" + recipe.name;
+    const std::string path = folder + "/" + Key(args) + "-" + recipe.name;
     const std::string clip = recipe.folder ? path + "/%04d.png" : path;
     if (Exists(path)) return clip;
     mkdir(folder.c_str(), 0755);
@@ -175,16 +184,8 @@ std::string Clip(const std::string& name) {
     // make the same clip, and none may see half of one.
     const std::string part = path + ".part" + std::to_string(getpid());
     if (recipe.folder) mkdir(part.c_str(), 0755);
-    std::vector<std::string> args;
-    for (std::string arg : recipe.args) {
+    for (std::string& arg : args)
       for (size_t at; (at = arg.find("{out}")) != std::string::npos;) arg.replace(at, 5, part);
-      const size_t open = arg.find('{');
-      if (open != std::string::npos && arg.back() == '}' && open == 0) {
-        arg = Clip(arg.substr(1, arg.size() - 2));
-        if (arg.empty()) return "";
-      }
-      args.push_back(arg);
-    }
     // The muxer is chosen by the name, which .partNNN hides.
     if (!recipe.folder) {
       const std::string extension = name.substr(name.rfind('.') + 1);

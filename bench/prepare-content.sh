@@ -6,8 +6,8 @@
 #
 #   bench/prepare-content.sh [OUTPUT_DIR]     (default: build/bench/bench-content)
 #
-# Pictures used (their packages and ffmpeg come with the full install of
-# scripts/install-deps.sh; this script only checks for them):
+# Pictures used (their packages and ffmpeg come with
+# scripts/install-deps.sh --bench; this script only checks for them):
 #   photo         package mate-backgrounds:
 #                 /usr/share/backgrounds/mate/nature/LadyBird.jpg, a 2560x1600
 #                 photograph (sharp subject, blurred background, JPEG noise)
@@ -45,7 +45,7 @@ for file in "$photo" "$illustration" "$gradient"; do
   [ -f "$file" ] || missing+=("$file")
 done
 if [ ${#missing[@]} -gt 0 ]; then
-  echo "prepare-content: missing ${missing[*]}; run scripts/install-deps.sh as root (the full install, without --native)" >&2
+  echo "prepare-content: missing ${missing[*]}; run scripts/install-deps.sh --bench as root" >&2
   exit 1
 fi
 

@@ -40,11 +40,15 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/apt-decide.sh"
 
 # --native: only what the native build needs (the demo export), not the
-# Windows toolchain, Wine or the emulator.
+# Windows toolchain, Wine or the emulator. --bench: everything, and the
+# photograph the benchmarks pan across (mate-backgrounds, 46 MB, which
+# nothing else needs).
 native_only=0
-if [ "${1:-}" = --native ]; then
-  native_only=1
-fi
+bench=0
+case "${1:-}" in
+  --native) native_only=1 ;;
+  --bench) bench=1 ;;
+esac
 
 if [ "$(id -u)" -ne 0 ]; then
   echo "install-deps.sh: must run as root" >&2
@@ -186,6 +190,7 @@ write_if_changed() { # path content
 
 # --- Debian packages -------------------------------------------------------
 PACKAGES=("${NATIVE_PACKAGES[@]}")
+[ "$bench" -eq 0 ] || PACKAGES+=(mate-backgrounds)
 if [ "$native_only" -eq 0 ]; then
   PACKAGES+=("${MORE_PACKAGES[@]}")
   if ! dpkg --print-foreign-architectures | grep -qx i386; then

@@ -466,6 +466,30 @@ bool ColourMap::Build(const Palette& palette) {
 }
 
 #if LODRA_CUBE_SHORTCUT
+namespace {
+
+// Channel c of pixel i is byte 3i + c of 16 pixels' 48 bytes: for each
+// channel and each 16 of those bytes, the byte shuffle that moves the
+// channel's bytes to their pixels' places and leaves 0 elsewhere (0x80).
+struct GatherPattern {
+  uint8_t at[kChannels][3][16];  // [channel][which 16 bytes]
+};
+
+constexpr GatherPattern MakeGatherPattern() {
+  GatherPattern pattern{};
+  for (int c = 0; c < kChannels; ++c)
+    for (int part = 0; part < 3; ++part)
+      for (int i = 0; i < 16; ++i) {
+        const int byte = 3 * i + c - 16 * part;
+        pattern.at[c][part][i] = static_cast<uint8_t>(byte >= 0 && byte < 16 ? byte : 0x80);
+      }
+  return pattern;
+}
+
+alignas(16) constexpr GatherPattern kGather = MakeGatherPattern();
+
+}  // namespace
+
 // The row kernel for each instruction set, compiled for it alone: the same
 // source (colour_map_rows.inc) with the vector type and its operations.
 #if defined(__clang__)

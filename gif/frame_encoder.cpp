@@ -22,11 +22,6 @@ bool IsGifMimeType(const WCHAR* mime_type) {
   }
 }
 
-uint32_t ColourWord(const uint8_t* pixel) {
-  return static_cast<uint32_t>(pixel[0]) | static_cast<uint32_t>(pixel[1]) << 8 |
-         static_cast<uint32_t>(pixel[2]) << 16;
-}
-
 // ---- owners: each releases exactly what its acquisition got, on every path.
 
 class GlobalBlock {
@@ -154,10 +149,10 @@ void FillIndexImage(FrameLayout layout, int32_t host_width, const void* pixels, 
 // pixel of the same colour as its left neighbour takes the neighbour's
 // answer, which saves most searches on real pictures.
 void SearchRow(const Palette& palette, const uint8_t* source, size_t width, uint8_t* target) {
-  uint32_t last_colour = ColourWord(source);
+  uint32_t last_colour = PixelColour(source);
   uint8_t last_index = static_cast<uint8_t>(FindNearestColor(last_colour, &palette));
   for (size_t x = 0; x < width; ++x) {
-    const uint32_t colour = ColourWord(source + 3 * x);
+    const uint32_t colour = PixelColour(source + 3 * x);
     if (colour != last_colour) {
       last_colour = colour;
       last_index = static_cast<uint8_t>(FindNearestColor(colour, &palette));

@@ -22,8 +22,10 @@ constexpr int kMaxLevels = 6;   // cube levels a channel, at most
 
 int ChannelOf(uint32_t colour, int channel) { return static_cast<int>(colour >> (8 * channel) & 0xFF); }
 
-uint32_t ColourOf(int blue, int green, int red) {
-  return static_cast<uint32_t>(red) << 16 | static_cast<uint32_t>(green) << 8 | static_cast<uint32_t>(blue);
+// The map's answers for `count` pixels one at a time, through Find: where
+// no row kernel runs, and for the pixels after a kernel's last full step.
+void FindRow(const ColourMap::Tables& tables, const uint8_t* pixels, size_t count, uint8_t* indices) {
+  for (size_t i = 0; i < count; ++i) indices[i] = static_cast<uint8_t>(tables.Find(PixelColour(pixels + 3 * i)));
 }
 
 // A box of colours, each channel from lo to hi inclusive.
@@ -583,11 +585,7 @@ void ColourMap::MapPixels(const uint8_t* pixels, size_t count, uint8_t* indices,
 #else
   static_cast<void>(pixels_at_a_time);
 #endif
-  const Tables tables(*this);
-  for (size_t i = 0; i < count; ++i) {
-    const uint8_t* pixel = pixels + 3 * i;
-    indices[i] = static_cast<uint8_t>(tables.Find(ColourOf(pixel[0], pixel[1], pixel[2])));
-  }
+  FindRow(Tables(*this), pixels, count, indices);
 }
 
 const ColourMap* FixedPaletteColourMap() {

@@ -129,7 +129,7 @@ BYTE* CopyStreamOut(IStream* stream, uint32_t* out_length, EncodeFailure* failur
 template <typename MapRow>
 void FillIndexImage(FrameLayout layout, int32_t host_width, const void* pixels, int32_t height, uint8_t* indices,
                     size_t index_stride, MapRow map_row) {
-  const int32_t width = PictureWidth(layout, host_width);
+  const int32_t width = static_cast<int32_t>(PictureWidthOf(host_width, layout == FrameLayout::kMasked));
   const size_t host_stride = static_cast<size_t>(HostFrameStride(host_width));
   const uint8_t* host = static_cast<const uint8_t*>(pixels);
   for (int32_t y = 0; y < height; ++y) {
@@ -167,10 +167,6 @@ uint8_t* Fail(EncodeFailure reason, EncodeFailure* failure) {
 }
 
 }  // namespace
-
-int32_t PictureWidth(FrameLayout layout, int32_t host_width) {
-  return static_cast<int32_t>(PictureWidthOf(host_width, layout == FrameLayout::kMasked));
-}
 
 ImagingSession::ImagingSession() {
   GdiplusStartupInput input;  // version 1, no debug callback, nothing suppressed
@@ -232,7 +228,7 @@ uint8_t* EncodeFrameGif(FrameLayout layout, const Palette* palette, int32_t host
 
   // Sizes are checked once, here: the GIF holds 16-bit sizes, and on a 32-bit
   // system the byte counts must fit before anything is multiplied in size_t.
-  const int32_t width = PictureWidth(layout, host_width);
+  const int32_t width = static_cast<int32_t>(PictureWidthOf(host_width, layout == FrameLayout::kMasked));
   if (width < 1 || width > kMaxPictureSide || height < 1 || height > kMaxPictureSide)
     return Fail(EncodeFailure::kSizeRefused, failure);
   const uint64_t index_stride = IndexImageStride(width);

@@ -29,8 +29,6 @@ enum class EncodeFailure {
   kImagingLibrary,  // the imaging library failed: start-up, bitmap, no GIF encoder, saving
 };
 
-// The picture's width for a host frame `host_width` wide (PictureWidthOf).
-int32_t PictureWidth(FrameLayout layout, int32_t host_width);
 // Bytes from one index-image row to the next: a byte a pixel, padded to 4.
 constexpr uint64_t IndexImageStride(int64_t width) { return (static_cast<uint64_t>(width) + 3) / 4 * 4; }
 

@@ -136,6 +136,9 @@ void FillIndexImage(FrameLayout layout, int32_t host_width, const void* pixels, 
     const uint8_t* source = host + static_cast<size_t>(height - 1 - y) * host_stride;
     uint8_t* target = indices + static_cast<size_t>(y) * index_stride;
     map_row(source, static_cast<size_t>(width), target);
+    // The padding after the row goes to the imaging library with it: zeros,
+    // so that every byte it reads is defined.
+    std::memset(target + width, 0, index_stride - static_cast<size_t>(width));
     if (layout != FrameLayout::kMasked) continue;
     const uint8_t* mask = source + 3 * static_cast<size_t>(width);
     for (int32_t x = 0; x < width; ++x) {
@@ -239,7 +242,8 @@ uint8_t* EncodeFrameGif(FrameLayout layout, const Palette* palette, int32_t host
   ImagingSession imaging;
   if (!imaging.started()) return Fail(EncodeFailure::kImagingLibrary, failure);
 
-  GlobalBlock index_image(GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, static_cast<SIZE_T>(index_bytes)));
+  // Not cleared first: MapFrameToIndices writes every byte.
+  GlobalBlock index_image(GlobalAlloc(GMEM_FIXED, static_cast<SIZE_T>(index_bytes)));
   if (index_image.get() == nullptr) return Fail(EncodeFailure::kAllocation, failure);
   uint8_t* indices = static_cast<uint8_t*>(index_image.get());
   MapFrameToIndices(layout, *palette, host_width, pixels, height, indices, static_cast<size_t>(index_stride));

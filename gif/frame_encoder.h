@@ -52,9 +52,10 @@ uint8_t* EncodeMaskedFrame(const Palette* palette, int32_t host_width, const voi
 // The encoder's steps, for the benchmarks that time them one by one.
 //
 // Maps every picture pixel of a host frame to its palette index into
-// `indices` (rows top-down, `index_stride` apart): through the fixed
-// palette's colour map when `palette` is the fixed one, else
-// FindNearestColor. The sizes must be ones EncodeFrameGif takes.
+// `indices` (rows top-down, `index_stride` apart, each row's padding
+// zeroed): through the fixed palette's colour map when `palette` is the
+// fixed one, else FindNearestColor. The sizes must be ones EncodeFrameGif
+// takes.
 void MapFrameToIndices(FrameLayout layout, const Palette& palette, int32_t host_width, const void* pixels,
                        int32_t height, uint8_t* indices, size_t index_stride);
 

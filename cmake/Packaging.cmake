@@ -296,28 +296,16 @@ set(LODRA_PACKAGING_SCRIPT ${CMAKE_CURRENT_LIST_FILE})
 set(LODRA_INSTALL_README ${PROJECT_SOURCE_DIR}/README.md CACHE FILEPATH
     "The file whose install sections go into the module's archive")
 set(LODRA_DIST_DIR ${CMAKE_BINARY_DIR}/dist)
-if(WIN32)
-  set(LODRA_DIST_PLATFORM win32)
-  set(LODRA_DIST_FORMAT zip)
-else()
-  string(TOLOWER "${CMAKE_SYSTEM_NAME}-${CMAKE_SYSTEM_PROCESSOR}" LODRA_DIST_PLATFORM)
-  set(LODRA_DIST_FORMAT tar.gz)
-endif()
 
 # lodra_add_archive(TARGET BASE name PROGRAMS targets... [TEXTS files...])
-# The target TARGET makes ${LODRA_DIST_DIR}/<name>.<format> holding the
-# folder <name> with stripped copies of the PROGRAMS and the TEXTS. The
-# archive's path is left in <TARGET>_ARCHIVE.
+# The target TARGET makes the Windows archive ${LODRA_DIST_DIR}/<name>.zip
+# holding the folder <name> with stripped copies of the PROGRAMS and the
+# TEXTS. The archive's path is left in <TARGET>_ARCHIVE.
 function(lodra_add_archive target)
   cmake_parse_arguments(ARG "" "BASE" "PROGRAMS;TEXTS" ${ARGN})
   set(stage ${LODRA_DIST_DIR}/stage)
   set(folder ${stage}/${ARG_BASE})
-  set(archive ${LODRA_DIST_DIR}/${ARG_BASE}.${LODRA_DIST_FORMAT})
-  if(LODRA_DIST_FORMAT STREQUAL "zip")
-    set(tar_args cf ${archive} --format=zip)
-  else()
-    set(tar_args czf ${archive})
-  endif()
+  set(archive ${LODRA_DIST_DIR}/${ARG_BASE}.zip)
 
   set(copy_commands "")
   set(files "")
@@ -335,9 +323,9 @@ function(lodra_add_archive target)
     COMMAND ${CMAKE_COMMAND} -E make_directory ${folder}
     COMMAND ${CMAKE_COMMAND} -E copy ${files} ${folder}
     ${copy_commands}
-    COMMAND ${CMAKE_COMMAND} -E chdir ${stage} ${CMAKE_COMMAND} -E tar ${tar_args} ${ARG_BASE}
+    COMMAND ${CMAKE_COMMAND} -E chdir ${stage} ${CMAKE_COMMAND} -E tar cf ${archive} --format=zip ${ARG_BASE}
     DEPENDS ${ARG_PROGRAMS} ${ARG_TEXTS}
-    COMMENT "Packing ${ARG_BASE}.${LODRA_DIST_FORMAT}"
+    COMMENT "Packing ${ARG_BASE}.zip"
     VERBATIM)
   add_custom_target(${target} DEPENDS ${archive})
   set(${target}_ARCHIVE ${archive} PARENT_SCOPE)
@@ -369,7 +357,7 @@ if(WIN32)
             -DOUT=${host_readme} "-DTITLE=lodra-gif ${PROJECT_VERSION} for Windows" -P ${LODRA_PACKAGING_SCRIPT}
     DEPENDS ${PROJECT_SOURCE_DIR}/host/usage.txt ${LODRA_PACKAGING_SCRIPT}
     VERBATIM)
-  set(LODRA_HOST_DIST lodra-gif-${PROJECT_VERSION}-${LODRA_DIST_PLATFORM})
+  set(LODRA_HOST_DIST lodra-gif-${PROJECT_VERSION}-win32)
   lodra_add_archive(dist_host BASE ${LODRA_HOST_DIST} PROGRAMS lodra-gif lodra_output
                     TEXTS ${host_readme} ${LODRA_LICENCE_TEXTS})
   set(host_dist_files lodra-gif.exe lodra_output.auo README.txt LICENSE.txt THIRD-PARTY-NOTICES.txt)

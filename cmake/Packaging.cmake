@@ -296,6 +296,9 @@ set(LODRA_PACKAGING_SCRIPT ${CMAKE_CURRENT_LIST_FILE})
 set(LODRA_INSTALL_README ${PROJECT_SOURCE_DIR}/README.md CACHE FILEPATH
     "The file whose install sections go into the module's archive")
 set(LODRA_DIST_DIR ${CMAKE_BINARY_DIR}/dist)
+# The licence and the third-party notices, which every release carries.
+set(LODRA_LICENCE ${PROJECT_SOURCE_DIR}/LICENSE)
+set(LODRA_NOTICES ${PROJECT_SOURCE_DIR}/THIRD-PARTY-NOTICES.txt)
 
 # lodra_add_archive(TARGET BASE name PROGRAMS targets... [TEXTS files...])
 # The target TARGET makes the Windows archive ${LODRA_DIST_DIR}/<name>.zip
@@ -335,11 +338,8 @@ add_custom_target(dist)
 if(WIN32)
   # The licence and the notices go into every archive, as Windows text.
   set(LODRA_LICENCE_TEXTS "")
-  foreach(name LICENSE THIRD-PARTY-NOTICES)
-    set(source ${PROJECT_SOURCE_DIR}/${name})
-    if(NOT EXISTS ${source})
-      set(source ${source}.txt)
-    endif()
+  foreach(source ${LODRA_LICENCE} ${LODRA_NOTICES})
+    get_filename_component(name ${source} NAME_WE)
     set(text ${LODRA_DIST_DIR}/texts/${name}.txt)
     add_custom_command(
       OUTPUT ${text}
@@ -373,9 +373,8 @@ else()
   if(TARGET lodra_video_module)
     install(TARGETS lodra_video_module LIBRARY DESTINATION ${LODRA_MODULE_INSTALL_DIR})
   endif()
-  install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/THIRD-PARTY-NOTICES.txt
-          DESTINATION share/doc/lodra-gif)
-  install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION share/doc/lodra-gif RENAME copyright)
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md ${LODRA_NOTICES} DESTINATION share/doc/lodra-gif)
+  install(FILES ${LODRA_LICENCE} DESTINATION share/doc/lodra-gif RENAME copyright)
 
   # The man page is what --help says, laid out by help2man: no second copy
   # of the usage to keep in step.

@@ -78,6 +78,18 @@ if(CMAKE_SCRIPT_MODE_FILE)
     set(${out_var} "${text}" PARENT_SCOPE)
   endfunction()
 
+  # `text` after the line `title` and a blank line, when `title` is not
+  # empty; as Windows text when `windows` is true.
+  function(lodra_titled_text title text windows out_var)
+    if(NOT title STREQUAL "")
+      set(text "${title}\n\n${text}")
+    endif()
+    if(windows)
+      lodra_windows_text("${text}" text)
+    endif()
+    set(${out_var} "${text}" PARENT_SCOPE)
+  endfunction()
+
   function(lodra_install_text_step)
     foreach(var README SECTION OUT)
       if(NOT DEFINED ${var})
@@ -85,12 +97,7 @@ if(CMAKE_SCRIPT_MODE_FILE)
       endif()
     endforeach()
     lodra_read_install_section("${README}" "${SECTION}" text)
-    if(DEFINED TITLE AND NOT TITLE STREQUAL "")
-      set(text "${TITLE}\n\n${text}")
-    endif()
-    if(WINDOWS_TEXT)
-      lodra_windows_text("${text}" text)
-    endif()
+    lodra_titled_text("${TITLE}" "${text}" "${WINDOWS_TEXT}" text)
     file(WRITE "${OUT}" "${text}")
   endfunction()
 
@@ -233,8 +240,7 @@ if(CMAKE_SCRIPT_MODE_FILE)
       # The notes are README's sections as they are now.
       if(file MATCHES "/README\\.([a-z]+)\\.txt$")
         lodra_read_install_section("${README}" "${CMAKE_MATCH_1}" text)
-        set(text "${TITLE}\n\n${text}")
-        lodra_windows_text("${text}" text)
+        lodra_titled_text("${TITLE}" "${text}" ON text)
         string(HEX "${text}" want)
         file(READ "${path}" have HEX)
         if(NOT have STREQUAL want)
@@ -272,10 +278,7 @@ if(CMAKE_SCRIPT_MODE_FILE)
     lodra_install_text_step()
   elseif(LODRA_PACKAGE_STEP STREQUAL "windows-text")
     file(READ "${IN}" text)
-    if(DEFINED TITLE AND NOT TITLE STREQUAL "")
-      set(text "${TITLE}\n\n${text}")
-    endif()
-    lodra_windows_text("${text}" text)
+    lodra_titled_text("${TITLE}" "${text}" ON text)
     file(WRITE "${OUT}" "${text}")
   elseif(LODRA_PACKAGE_STEP STREQUAL "check-archive")
     lodra_check_archive_step()
@@ -293,28 +296,19 @@ set(LODRA_PACKAGING_SCRIPT ${CMAKE_CURRENT_LIST_FILE})
 set(LODRA_INSTALL_README ${PROJECT_SOURCE_DIR}/README.md CACHE FILEPATH
     "The file whose install sections go into the module's archive")
 set(LODRA_DIST_DIR ${CMAKE_BINARY_DIR}/dist)
-if(WIN32)
-  set(LODRA_DIST_PLATFORM win32)
-  set(LODRA_DIST_FORMAT zip)
-else()
-  string(TOLOWER "${CMAKE_SYSTEM_NAME}-${CMAKE_SYSTEM_PROCESSOR}" LODRA_DIST_PLATFORM)
-  set(LODRA_DIST_FORMAT tar.gz)
-endif()
+# The licence and the third-party notices, which every release carries.
+set(LODRA_LICENCE ${PROJECT_SOURCE_DIR}/LICENSE)
+set(LODRA_NOTICES ${PROJECT_SOURCE_DIR}/THIRD-PARTY-NOTICES.txt)
 
 # lodra_add_archive(TARGET BASE name PROGRAMS targets... [TEXTS files...])
-# The target TARGET makes ${LODRA_DIST_DIR}/<name>.<format> holding the
-# folder <name> with stripped copies of the PROGRAMS and the TEXTS. The
-# archive's path is left in <TARGET>_ARCHIVE.
+# The target TARGET makes the Windows archive ${LODRA_DIST_DIR}/<name>.zip
+# holding the folder <name> with stripped copies of the PROGRAMS and the
+# TEXTS. The archive's path is left in <TARGET>_ARCHIVE.
 function(lodra_add_archive target)
   cmake_parse_arguments(ARG "" "BASE" "PROGRAMS;TEXTS" ${ARGN})
   set(stage ${LODRA_DIST_DIR}/stage)
   set(folder ${stage}/${ARG_BASE})
-  set(archive ${LODRA_DIST_DIR}/${ARG_BASE}.${LODRA_DIST_FORMAT})
-  if(LODRA_DIST_FORMAT STREQUAL "zip")
-    set(tar_args cf ${archive} --format=zip)
-  else()
-    set(tar_args czf ${archive})
-  endif()
+  set(archive ${LODRA_DIST_DIR}/${ARG_BASE}.zip)
 
   set(copy_commands "")
   set(files "")
@@ -332,9 +326,9 @@ function(lodra_add_archive target)
     COMMAND ${CMAKE_COMMAND} -E make_directory ${folder}
     COMMAND ${CMAKE_COMMAND} -E copy ${files} ${folder}
     ${copy_commands}
-    COMMAND ${CMAKE_COMMAND} -E chdir ${stage} ${CMAKE_COMMAND} -E tar ${tar_args} ${ARG_BASE}
+    COMMAND ${CMAKE_COMMAND} -E chdir ${stage} ${CMAKE_COMMAND} -E tar cf ${archive} --format=zip ${ARG_BASE}
     DEPENDS ${ARG_PROGRAMS} ${ARG_TEXTS}
-    COMMENT "Packing ${ARG_BASE}.${LODRA_DIST_FORMAT}"
+    COMMENT "Packing ${ARG_BASE}.zip"
     VERBATIM)
   add_custom_target(${target} DEPENDS ${archive})
   set(${target}_ARCHIVE ${archive} PARENT_SCOPE)
@@ -344,11 +338,8 @@ add_custom_target(dist)
 if(WIN32)
   # The licence and the notices go into every archive, as Windows text.
   set(LODRA_LICENCE_TEXTS "")
-  foreach(name LICENSE THIRD-PARTY-NOTICES)
-    set(source ${PROJECT_SOURCE_DIR}/${name})
-    if(NOT EXISTS ${source})
-      set(source ${source}.txt)
-    endif()
+  foreach(source ${LODRA_LICENCE} ${LODRA_NOTICES})
+    get_filename_component(name ${source} NAME_WE)
     set(text ${LODRA_DIST_DIR}/texts/${name}.txt)
     add_custom_command(
       OUTPUT ${text}
@@ -366,7 +357,7 @@ if(WIN32)
             -DOUT=${host_readme} "-DTITLE=lodra-gif ${PROJECT_VERSION} for Windows" -P ${LODRA_PACKAGING_SCRIPT}
     DEPENDS ${PROJECT_SOURCE_DIR}/host/usage.txt ${LODRA_PACKAGING_SCRIPT}
     VERBATIM)
-  set(LODRA_HOST_DIST lodra-gif-${PROJECT_VERSION}-${LODRA_DIST_PLATFORM})
+  set(LODRA_HOST_DIST lodra-gif-${PROJECT_VERSION}-win32)
   lodra_add_archive(dist_host BASE ${LODRA_HOST_DIST} PROGRAMS lodra-gif lodra_output
                     TEXTS ${host_readme} ${LODRA_LICENCE_TEXTS})
   set(host_dist_files lodra-gif.exe lodra_output.auo README.txt LICENSE.txt THIRD-PARTY-NOTICES.txt)
@@ -382,9 +373,8 @@ else()
   if(TARGET lodra_video_module)
     install(TARGETS lodra_video_module LIBRARY DESTINATION ${LODRA_MODULE_INSTALL_DIR})
   endif()
-  install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/THIRD-PARTY-NOTICES.txt
-          DESTINATION share/doc/lodra-gif)
-  install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION share/doc/lodra-gif RENAME copyright)
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md ${LODRA_NOTICES} DESTINATION share/doc/lodra-gif)
+  install(FILES ${LODRA_LICENCE} DESTINATION share/doc/lodra-gif RENAME copyright)
 
   # The man page is what --help says, laid out by help2man: no second copy
   # of the usage to keep in step.

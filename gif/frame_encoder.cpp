@@ -22,11 +22,6 @@ bool IsGifMimeType(const WCHAR* mime_type) {
   }
 }
 
-uint32_t ColourWord(const uint8_t* pixel) {
-  return static_cast<uint32_t>(pixel[0]) | static_cast<uint32_t>(pixel[1]) << 8 |
-         static_cast<uint32_t>(pixel[2]) << 16;
-}
-
 // ---- owners: each releases exactly what its acquisition got, on every path.
 
 class GlobalBlock {
@@ -134,13 +129,16 @@ BYTE* CopyStreamOut(IStream* stream, uint32_t* out_length, EncodeFailure* failur
 template <typename MapRow>
 void FillIndexImage(FrameLayout layout, int32_t host_width, const void* pixels, int32_t height, uint8_t* indices,
                     size_t index_stride, MapRow map_row) {
-  const int32_t width = PictureWidth(layout, host_width);
+  const int32_t width = static_cast<int32_t>(PictureWidthOf(host_width, layout == FrameLayout::kMasked));
   const size_t host_stride = static_cast<size_t>(HostFrameStride(host_width));
   const uint8_t* host = static_cast<const uint8_t*>(pixels);
   for (int32_t y = 0; y < height; ++y) {
     const uint8_t* source = host + static_cast<size_t>(height - 1 - y) * host_stride;
     uint8_t* target = indices + static_cast<size_t>(y) * index_stride;
     map_row(source, static_cast<size_t>(width), target);
+    // The padding after the row goes to the imaging library with it: zeros,
+    // so that every byte it reads is defined.
+    std::memset(target + width, 0, index_stride - static_cast<size_t>(width));
     if (layout != FrameLayout::kMasked) continue;
     const uint8_t* mask = source + 3 * static_cast<size_t>(width);
     for (int32_t x = 0; x < width; ++x) {
@@ -154,10 +152,10 @@ void FillIndexImage(FrameLayout layout, int32_t host_width, const void* pixels, 
 // pixel of the same colour as its left neighbour takes the neighbour's
 // answer, which saves most searches on real pictures.
 void SearchRow(const Palette& palette, const uint8_t* source, size_t width, uint8_t* target) {
-  uint32_t last_colour = ColourWord(source);
+  uint32_t last_colour = PixelColour(source);
   uint8_t last_index = static_cast<uint8_t>(FindNearestColor(last_colour, &palette));
   for (size_t x = 0; x < width; ++x) {
-    const uint32_t colour = ColourWord(source + 3 * x);
+    const uint32_t colour = PixelColour(source + 3 * x);
     if (colour != last_colour) {
       last_colour = colour;
       last_index = static_cast<uint8_t>(FindNearestColor(colour, &palette));
@@ -172,10 +170,6 @@ uint8_t* Fail(EncodeFailure reason, EncodeFailure* failure) {
 }
 
 }  // namespace
-
-int32_t PictureWidth(FrameLayout layout, int32_t host_width) {
-  return static_cast<int32_t>(PictureWidthOf(host_width, layout == FrameLayout::kMasked));
-}
 
 ImagingSession::ImagingSession() {
   GdiplusStartupInput input;  // version 1, no debug callback, nothing suppressed
@@ -237,7 +231,7 @@ uint8_t* EncodeFrameGif(FrameLayout layout, const Palette* palette, int32_t host
 
   // Sizes are checked once, here: the GIF holds 16-bit sizes, and on a 32-bit
   // system the byte counts must fit before anything is multiplied in size_t.
-  const int32_t width = PictureWidth(layout, host_width);
+  const int32_t width = static_cast<int32_t>(PictureWidthOf(host_width, layout == FrameLayout::kMasked));
   if (width < 1 || width > kMaxPictureSide || height < 1 || height > kMaxPictureSide)
     return Fail(EncodeFailure::kSizeRefused, failure);
   const uint64_t index_stride = IndexImageStride(width);
@@ -248,7 +242,8 @@ uint8_t* EncodeFrameGif(FrameLayout layout, const Palette* palette, int32_t host
   ImagingSession imaging;
   if (!imaging.started()) return Fail(EncodeFailure::kImagingLibrary, failure);
 
-  GlobalBlock index_image(GlobalAlloc(GMEM_FIXED | GMEM_ZEROINIT, static_cast<SIZE_T>(index_bytes)));
+  // Not cleared first: MapFrameToIndices writes every byte.
+  GlobalBlock index_image(GlobalAlloc(GMEM_FIXED, static_cast<SIZE_T>(index_bytes)));
   if (index_image.get() == nullptr) return Fail(EncodeFailure::kAllocation, failure);
   uint8_t* indices = static_cast<uint8_t*>(index_image.get());
   MapFrameToIndices(layout, *palette, host_width, pixels, height, indices, static_cast<size_t>(index_stride));

@@ -29,8 +29,6 @@ enum class EncodeFailure {
   kImagingLibrary,  // the imaging library failed: start-up, bitmap, no GIF encoder, saving
 };
 
-// The picture's width for a host frame `host_width` wide (PictureWidthOf).
-int32_t PictureWidth(FrameLayout layout, int32_t host_width);
 // Bytes from one index-image row to the next: a byte a pixel, padded to 4.
 constexpr uint64_t IndexImageStride(int64_t width) { return (static_cast<uint64_t>(width) + 3) / 4 * 4; }
 
@@ -54,9 +52,10 @@ uint8_t* EncodeMaskedFrame(const Palette* palette, int32_t host_width, const voi
 // The encoder's steps, for the benchmarks that time them one by one.
 //
 // Maps every picture pixel of a host frame to its palette index into
-// `indices` (rows top-down, `index_stride` apart): through the fixed
-// palette's colour map when `palette` is the fixed one, else
-// FindNearestColor. The sizes must be ones EncodeFrameGif takes.
+// `indices` (rows top-down, `index_stride` apart, each row's padding
+// zeroed): through the fixed palette's colour map when `palette` is the
+// fixed one, else FindNearestColor. The sizes must be ones EncodeFrameGif
+// takes.
 void MapFrameToIndices(FrameLayout layout, const Palette& palette, int32_t host_width, const void* pixels,
                        int32_t height, uint8_t* indices, size_t index_stride);
 

@@ -22,8 +22,10 @@ constexpr int kMaxLevels = 6;   // cube levels a channel, at most
 
 int ChannelOf(uint32_t colour, int channel) { return static_cast<int>(colour >> (8 * channel) & 0xFF); }
 
-uint32_t ColourOf(int blue, int green, int red) {
-  return static_cast<uint32_t>(red) << 16 | static_cast<uint32_t>(green) << 8 | static_cast<uint32_t>(blue);
+// The map's answers for `count` pixels one at a time, through Find: where
+// no row kernel runs, and for the pixels after a kernel's last full step.
+void FindRow(const ColourMap::Tables& tables, const uint8_t* pixels, size_t count, uint8_t* indices) {
+  for (size_t i = 0; i < count; ++i) indices[i] = static_cast<uint8_t>(tables.Find(PixelColour(pixels + 3 * i)));
 }
 
 // A box of colours, each channel from lo to hi inclusive.
@@ -466,6 +468,30 @@ bool ColourMap::Build(const Palette& palette) {
 }
 
 #if LODRA_CUBE_SHORTCUT
+namespace {
+
+// Channel c of pixel i is byte 3i + c of 16 pixels' 48 bytes: for each
+// channel and each 16 of those bytes, the byte shuffle that moves the
+// channel's bytes to their pixels' places and leaves 0 elsewhere (0x80).
+struct GatherPattern {
+  uint8_t at[kChannels][3][16];  // [channel][which 16 bytes]
+};
+
+constexpr GatherPattern MakeGatherPattern() {
+  GatherPattern pattern{};
+  for (int c = 0; c < kChannels; ++c)
+    for (int part = 0; part < 3; ++part)
+      for (int i = 0; i < 16; ++i) {
+        const int byte = 3 * i + c - 16 * part;
+        pattern.at[c][part][i] = static_cast<uint8_t>(byte >= 0 && byte < 16 ? byte : 0x80);
+      }
+  return pattern;
+}
+
+alignas(16) constexpr GatherPattern kGather = MakeGatherPattern();
+
+}  // namespace
+
 // The row kernel for each instruction set, compiled for it alone: the same
 // source (colour_map_rows.inc) with the vector type and its operations.
 #if defined(__clang__)
@@ -559,11 +585,7 @@ void ColourMap::MapPixels(const uint8_t* pixels, size_t count, uint8_t* indices,
 #else
   static_cast<void>(pixels_at_a_time);
 #endif
-  const Tables tables(*this);
-  for (size_t i = 0; i < count; ++i) {
-    const uint8_t* pixel = pixels + 3 * i;
-    indices[i] = static_cast<uint8_t>(tables.Find(ColourOf(pixel[0], pixel[1], pixel[2])));
-  }
+  FindRow(Tables(*this), pixels, count, indices);
 }
 
 const ColourMap* FixedPaletteColourMap() {

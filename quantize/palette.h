@@ -12,6 +12,15 @@ struct Palette {
   uint32_t entries[256];  // ARGB: alpha 24-31, red 16-23, green 8-15, blue 0-7
 };
 
+// A colour as the matcher takes it (blue in bits 0-7, green 8-15, red 16-23)
+// from its channels.
+constexpr uint32_t ColourOf(int blue, int green, int red) {
+  return static_cast<uint32_t>(red) << 16 | static_cast<uint32_t>(green) << 8 | static_cast<uint32_t>(blue);
+}
+
+// The colour of a host pixel, whose three bytes are blue, green, red.
+inline uint32_t PixelColour(const uint8_t* pixel) { return ColourOf(pixel[0], pixel[1], pixel[2]); }
+
 // Index 0 is the only transparent entry; the matcher never returns it.
 constexpr int kTransparentIndex = 0;
 

@@ -1,6 +1,11 @@
 // The module's own POSIX-thread layer (module_threads.cpp), as its unload
-// sees it. Windows only.
+// and its tests see it. Windows only.
 #pragma once
+
+// Records in the fixed table that holds every lock and condition variable
+// in use (the run-time's own take five). Only locks with static storage may
+// be used in the module: module_threads.cpp says why.
+constexpr int kModuleSyncRecords = 32;
 
 // Frees the fibre-local slots that the run-time asked for as keys; the
 // system runs each key's destructor on every thread's value as it goes. For

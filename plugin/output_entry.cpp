@@ -35,5 +35,12 @@ int32_t LODRA_CDECL OutputAnimatedGif(OutputInfo* info) {
   settings.loop_count = g_settings.loop_count;
   settings.use_mask = g_settings.use_mask != 0;
   HostCallbacks callbacks(*info);
-  return WriteAnimatedGif(request, settings, callbacks) == ExportResult::kWritten ? 1 : 0;
+  // Nothing may unwind into the host: whatever is thrown inside (by the
+  // run-time, say a lock it cannot have, or by a host's callback written in
+  // C++) ends the export as a failure, the file closed with what it has.
+  try {
+    return WriteAnimatedGif(request, settings, callbacks) == ExportResult::kWritten ? 1 : 0;
+  } catch (...) {
+    return 0;
+  }
 }

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -169,6 +170,21 @@ TEST_F(OutputPass, RefusedBeforeTheFileIsOpened) {
     EXPECT_FALSE(FileExists(host.path));
   }
   EXPECT_EQ(OutputAnimatedGif(nullptr), 0);
+}
+
+// Whatever is thrown inside an export (here by a host's callback) ends it at
+// the plug-in's entry as a failure, with the file closed, and never reaches
+// the host.
+TEST_F(OutputPass, AThrowEndsTheExportAtTheEntry) {
+  FakeHost host(4, 4, 3, TempPath("thrown.gif"));
+  host.frame_source = [](int n) -> Bytes {
+    if (n == 1) throw std::bad_alloc();
+    return PatternFrame(4, 4, n);
+  };
+  EXPECT_EQ(host.ExportThroughEntry(), 0);
+  EXPECT_EQ(host.CountOf("frame "), 2);
+  EXPECT_FALSE(ReadFile(host.path).empty()) << "the first frame stays written";
+  EXPECT_EQ(std::remove(host.path.c_str()), 0) << "the file was left open";
 }
 
 #ifndef _WIN32

@@ -16,10 +16,13 @@
 // own types and initialiser values (platform/threads.h), which the run-time
 // was compiled against. The run-time asks for default locks only (recursive and
 // error-checking ones come as initialiser values), never with attributes.
-// A lock's record is taken on its first use and given back only by
-// pthread_mutex_destroy, which std::mutex never calls: so only locks with
-// static storage (the run-time's own, and static-local guards) may be used
-// in the module; a mutex made per export would use the table up.
+// A lock's record is taken on its first use and given back by
+// pthread_mutex_destroy, which std::mutex's destructor calls (this run-time
+// initialises its mutexes by a call, not a constant); one with static
+// storage keeps its record until the module unloads. So the locks and
+// condition variables alive at once, the run-time's own among them, must
+// fit the table: locks with static storage, or ones that die with the
+// export that made them, never one left alive by each export.
 #include "plugin/runtime/module_threads.h"
 
 #include <atomic>

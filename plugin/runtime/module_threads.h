@@ -3,8 +3,9 @@
 #pragma once
 
 // Records in the fixed table that holds every lock and condition variable
-// in use (the run-time's own take five). Only locks with static storage may
-// be used in the module: module_threads.cpp says why.
+// alive in the module, the run-time's own five among them; a lock that finds
+// it full fails with ENOMEM. module_threads.cpp says which locks may be
+// used.
 constexpr int kModuleSyncRecords = 32;
 
 // Frees the fibre-local slots that the run-time asked for as keys; the

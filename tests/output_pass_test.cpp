@@ -113,9 +113,10 @@ struct LoopCase {
   uint8_t want_low, want_high;
 };
 
+// The stored count reaches the file through LoopCountField, whose clamp
+// export_limits_test checks on its own (1000 is in FileLayoutAroundTheFrames).
 TEST_F(OutputPass, LoopCountBytes) {
-  const LoopCase cases[] = {{0, 0x00, 0x00},     {65535, 0xFF, 0xFF}, {1000, 0xE8, 0x03},
-                            {100000, 0xFF, 0xFF}, {-1, 0x00, 0x00},    {65536, 0xFF, 0xFF}};
+  const LoopCase cases[] = {{65535, 0xFF, 0xFF}, {65536, 0xFF, 0xFF}, {-1, 0x00, 0x00}};
   for (const LoopCase& c : cases) {
     FakeHost host(2, 2, 1, TempPath("loop.gif"));
     host.settings.loop_count = c.loop_count;

@@ -19,9 +19,10 @@
 #include <vector>
 
 #include "bench/bench_support.h"
-#include "gif/frame_encoder.h"
+#include "gif/frame_encoder_internal.h"
 #include "plugin/plugin_interface.h"
 #include "quantize/colour_map.h"
+#include "quantize/colour_map_internal.h"
 
 namespace {
 

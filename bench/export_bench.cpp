@@ -23,9 +23,10 @@
 #include <vector>
 
 #include "bench/bench_support.h"
-#include "gif/frame_encoder.h"
+#include "gif/frame_encoder_internal.h"
 #include "gif/frame_timing.h"
 #include "gif/output_pass.h"
+#include "gif/output_pass_internal.h"
 #include "plugin/plugin_interface.h"
 
 namespace {
@@ -156,7 +157,7 @@ std::vector<uint8_t> CodeGif(uint8_t* indices, int width, int height) {
                                        static_cast<int32_t>(IndexImageStride(width)), &length, nullptr);
   if (block == nullptr) return out;
   out.assign(block, block + length);
-  GlobalFree(block);
+  FreeFrameGif(block);
   return out;
 }
 

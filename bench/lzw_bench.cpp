@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "bench/bench_support.h"
+#include "gif/frame_encoder_internal.h"
 #include "platform/standin/gif_lzw.h"
-#include "gif/frame_encoder.h"
 #include "tests/support/gif_decode.h"
 #include "tests/support/giflib_reference.h"
 

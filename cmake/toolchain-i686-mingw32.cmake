@@ -6,8 +6,8 @@
 # library, libgcc and libstdc++ are linked statically into every binary, so
 # the module and the test programs import only system DLLs and run under Wine
 # without a DLL search path. The module alone takes a thread layer of its own
-# in place of winpthread (plugin/module_threads.cpp), so that unloading it
-# leaves nothing behind.
+# in place of winpthread (plugin/runtime/module_threads.cpp), so that
+# unloading it leaves nothing behind.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86)
 

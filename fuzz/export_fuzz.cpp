@@ -227,7 +227,7 @@ int AcquisitionsPerFrame(const Input& in) {
                                     : EncodeFrame(&palette, in.width, frame.data(), in.height, nullptr);
   FUZZ_CHECK(block != nullptr, "a frame the encoder takes could not be encoded");
   const int count = standin::AcquisitionCount();
-  GlobalFree(block);
+  FreeFrameGif(block);
   FUZZ_CHECK_EQ(standin::LiveTotal(), 0, "objects alive after one encoding");
   return count;
 }

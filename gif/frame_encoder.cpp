@@ -4,11 +4,18 @@
 #include <cstdint>
 #include <cstring>
 
+#include "gif/export_limits.h"
+#include "gif/frame_encoder_internal.h"
 #include "gif/host_frame.h"
+#include "platform/win32.h"
 #include "quantize/colour_map.h"
 
-namespace {
+// The imaging library's names live in its namespaces, its flat calls in
+// DllExports.
+using namespace Gdiplus;
+using namespace Gdiplus::DllExports;
 
+namespace {
 
 // The encoder's one and only MIME type, spelled out so the comparison is the
 // same code-unit walk whatever the platform's wide character is.
@@ -51,7 +58,7 @@ class IndexedBitmap {
   IndexedBitmap(int32_t width, int32_t height, int32_t stride, BYTE* scan0) {
     holder_ = static_cast<Holder*>(GdipAlloc(sizeof(Holder)));
     if (holder_ == nullptr) {
-      failure_ = EncodeFailure::kAllocation;
+      failure_ = ExportResult::kAllocation;
       return;
     }
     holder_->native = nullptr;
@@ -60,7 +67,7 @@ class IndexedBitmap {
         holder_->native == nullptr) {
       GdipFree(holder_);
       holder_ = nullptr;
-      failure_ = EncodeFailure::kImagingLibrary;
+      failure_ = ExportResult::kImagingLibrary;
     }
   }
   ~IndexedBitmap() {
@@ -71,14 +78,15 @@ class IndexedBitmap {
   IndexedBitmap(const IndexedBitmap&) = delete;
   IndexedBitmap& operator=(const IndexedBitmap&) = delete;
   GpBitmap* native() const { return holder_ != nullptr ? holder_->native : nullptr; }
-  EncodeFailure failure() const { return failure_; }
+  // Why there is no bitmap, when there is none.
+  ExportResult failure() const { return failure_; }
 
  private:
   struct Holder {
     GpBitmap* native;
   };
   Holder* holder_ = nullptr;
-  EncodeFailure failure_ = EncodeFailure::kNone;
+  ExportResult failure_ = ExportResult::kImagingLibrary;
 };
 
 class StreamOwner {
@@ -98,8 +106,8 @@ class StreamOwner {
 
 // Copies the whole stream into a new fixed global block; null on failure,
 // with the reason in `failure`.
-BYTE* CopyStreamOut(IStream* stream, uint32_t* out_length, EncodeFailure* failure) {
-  *failure = EncodeFailure::kImagingLibrary;
+BYTE* CopyStreamOut(IStream* stream, uint32_t* out_length, ExportResult* failure) {
+  *failure = ExportResult::kImagingLibrary;  // until the copy is made
   LARGE_INTEGER zero;
   zero.QuadPart = 0;
   ULARGE_INTEGER end;
@@ -112,13 +120,12 @@ BYTE* CopyStreamOut(IStream* stream, uint32_t* out_length, EncodeFailure* failur
 
   GlobalBlock copy(GlobalAlloc(GMEM_FIXED, length));
   if (copy.get() == nullptr) {
-    *failure = EncodeFailure::kAllocation;
+    *failure = ExportResult::kAllocation;
     return nullptr;
   }
   ULONG read = 0;
   if (FAILED(stream->Read(copy.get(), length, &read)) || read != length) return nullptr;
   *out_length = length;
-  *failure = EncodeFailure::kNone;
   return static_cast<BYTE*>(copy.release());
 }
 
@@ -164,7 +171,7 @@ void SearchRow(const Palette& palette, const uint8_t* source, size_t width, uint
   }
 }
 
-uint8_t* Fail(EncodeFailure reason, EncodeFailure* failure) {
+uint8_t* Fail(ExportResult reason, ExportResult* failure) {
   if (failure != nullptr) *failure = reason;
   return nullptr;
 }
@@ -186,7 +193,7 @@ void MapFrameToIndices(FrameLayout layout, const Palette& palette, int32_t host_
   if (map != nullptr)
     FillIndexImage(layout, host_width, pixels, height, indices, index_stride,
                    [map](const uint8_t* source, size_t width, uint8_t* target) {
-                     map->MapPixels(source, width, target);
+                     MapPixelsToIndices(*map, source, width, target);
                    });
   else
     FillIndexImage(layout, host_width, pixels, height, indices, index_stride,
@@ -196,29 +203,30 @@ void MapFrameToIndices(FrameLayout layout, const Palette& palette, int32_t host_
 }
 
 uint8_t* SaveIndexImageAsGif(const Palette& palette, int32_t width, int32_t height, uint8_t* indices,
-                             int32_t index_stride, uint32_t* out_length, EncodeFailure* failure) {
+                             int32_t index_stride, uint32_t* out_length, ExportResult* failure) {
   IndexedBitmap bitmap(width, height, index_stride, indices);
   if (bitmap.native() == nullptr) return Fail(bitmap.failure(), failure);
   // The palette layout is the imaging library's own (flags, count, entries).
   GdipSetImagePalette(bitmap.native(), reinterpret_cast<const ColorPalette*>(&palette));
 
   CLSID gif_encoder;
-  if (GetGifEncoderClsid(&gif_encoder) < 0) return Fail(EncodeFailure::kImagingLibrary, failure);
+  ExportResult lookup_failure = ExportResult::kImagingLibrary;
+  if (GetGifEncoderClsid(&gif_encoder, &lookup_failure) < 0) return Fail(lookup_failure, failure);
 
   // A growable stream over an empty movable block; releasing the stream frees
   // the block, so until the stream exists the block is ours to free.
   GlobalBlock stream_block(GlobalAlloc(GMEM_MOVEABLE, 0));
-  if (stream_block.get() == nullptr) return Fail(EncodeFailure::kAllocation, failure);
+  if (stream_block.get() == nullptr) return Fail(ExportResult::kAllocation, failure);
   StreamOwner stream;
   if (FAILED(CreateStreamOnHGlobal(stream_block.get(), TRUE, stream.out())) || stream.get() == nullptr)
-    return Fail(EncodeFailure::kAllocation, failure);
+    return Fail(ExportResult::kAllocation, failure);
   stream_block.release();
 
   if (GdipSaveImageToStream(bitmap.native(), stream.get(), &gif_encoder, nullptr) != Ok)
-    return Fail(EncodeFailure::kImagingLibrary, failure);
+    return Fail(ExportResult::kImagingLibrary, failure);
 
   uint32_t length = 0;
-  EncodeFailure copy_failure = EncodeFailure::kNone;
+  ExportResult copy_failure = ExportResult::kImagingLibrary;
   BYTE* frame_gif = CopyStreamOut(stream.get(), &length, &copy_failure);
   if (frame_gif == nullptr) return Fail(copy_failure, failure);
   if (out_length != nullptr) *out_length = length;
@@ -226,25 +234,24 @@ uint8_t* SaveIndexImageAsGif(const Palette& palette, int32_t width, int32_t heig
 }
 
 uint8_t* EncodeFrameGif(FrameLayout layout, const Palette* palette, int32_t host_width, const void* pixels,
-                        int32_t height, uint32_t* out_length, EncodeFailure* failure) {
-  if (pixels == nullptr || palette == nullptr) return Fail(EncodeFailure::kNoPixels, failure);
+                        int32_t height, uint32_t* out_length, ExportResult* failure) {
+  if (pixels == nullptr || palette == nullptr) return Fail(ExportResult::kNoPixels, failure);
 
-  // Sizes are checked once, here: the GIF holds 16-bit sizes, and on a 32-bit
-  // system the byte counts must fit before anything is multiplied in size_t.
-  const int32_t width = static_cast<int32_t>(PictureWidthOf(host_width, layout == FrameLayout::kMasked));
-  if (width < 1 || width > kMaxPictureSide || height < 1 || height > kMaxPictureSide)
-    return Fail(EncodeFailure::kSizeRefused, failure);
+  // Sizes are checked once, here, by the rule hosts ask too: after it every
+  // byte count below fits in 31 bits, so nothing multiplied in size_t wraps.
+  const bool masked = layout == FrameLayout::kMasked;
+  if (CheckHostFrameSize(host_width, height, masked) != FrameSizeCheck::kFits)
+    return Fail(ExportResult::kSizeRefused, failure);
+  const int32_t width = static_cast<int32_t>(PictureWidthOf(host_width, masked));
   const uint64_t index_stride = IndexImageStride(width);
   const uint64_t index_bytes = index_stride * static_cast<uint64_t>(height);
-  if (HostFrameBytes(host_width, height) > SIZE_MAX || index_bytes > SIZE_MAX || index_bytes > INT32_MAX)
-    return Fail(EncodeFailure::kSizeRefused, failure);
 
   ImagingSession imaging;
-  if (!imaging.started()) return Fail(EncodeFailure::kImagingLibrary, failure);
+  if (!imaging.started()) return Fail(ExportResult::kImagingLibrary, failure);
 
   // Not cleared first: MapFrameToIndices writes every byte.
   GlobalBlock index_image(GlobalAlloc(GMEM_FIXED, static_cast<SIZE_T>(index_bytes)));
-  if (index_image.get() == nullptr) return Fail(EncodeFailure::kAllocation, failure);
+  if (index_image.get() == nullptr) return Fail(ExportResult::kAllocation, failure);
   uint8_t* indices = static_cast<uint8_t*>(index_image.get());
   MapFrameToIndices(layout, *palette, host_width, pixels, height, indices, static_cast<size_t>(index_stride));
   return SaveIndexImageAsGif(*palette, width, height, indices, static_cast<int32_t>(index_stride), out_length,
@@ -261,19 +268,27 @@ uint8_t* EncodeMaskedFrame(const Palette* palette, int32_t host_width, const voi
   return EncodeFrameGif(FrameLayout::kMasked, palette, host_width, pixels, height, out_length, nullptr);
 }
 
-int GetGifEncoderClsid(CLSID* out_clsid) {
+void FreeFrameGif(uint8_t* gif) {
+  if (gif != nullptr) GlobalFree(gif);
+}
+
+int GetGifEncoderClsid(CLSID* out_clsid, ExportResult* failure) {
+  auto none = [failure](ExportResult reason) {
+    if (failure != nullptr) *failure = reason;
+    return -1;
+  };
   UINT count = 0;
   UINT bytes = 0;
   GdipGetImageEncodersSize(&count, &bytes);
-  if (bytes == 0 || count == 0) return -1;
+  if (bytes == 0 || count == 0) return none(ExportResult::kImagingLibrary);
   // The descriptions and the strings they point to share one buffer, so the
   // buffer must hold at least the descriptions themselves.
-  if (static_cast<uint64_t>(count) * sizeof(ImageCodecInfo) > bytes) return -1;
+  if (static_cast<uint64_t>(count) * sizeof(ImageCodecInfo) > bytes) return none(ExportResult::kImagingLibrary);
 
   GlobalBlock buffer(GlobalAlloc(GMEM_FIXED, bytes));
-  if (buffer.get() == nullptr) return -1;
+  if (buffer.get() == nullptr) return none(ExportResult::kAllocation);
   ImageCodecInfo* encoders = static_cast<ImageCodecInfo*>(buffer.get());
-  if (GdipGetImageEncoders(count, bytes, encoders) != Ok) return -1;
+  if (GdipGetImageEncoders(count, bytes, encoders) != Ok) return none(ExportResult::kImagingLibrary);
 
   for (UINT i = 0; i < count; ++i) {
     if (IsGifMimeType(encoders[i].MimeType)) {
@@ -281,5 +296,5 @@ int GetGifEncoderClsid(CLSID* out_clsid) {
       return static_cast<int>(i);
     }
   }
-  return -1;
+  return none(ExportResult::kImagingLibrary);
 }

@@ -4,9 +4,11 @@
 #include <memory>
 #include <new>
 
+#include "gif/export_limits.h"
 #include "gif/frame_encoder.h"
 #include "gif/frame_timing.h"
 #include "gif/gif_splice.h"
+#include "gif/output_pass_internal.h"
 
 namespace {
 
@@ -29,45 +31,12 @@ void WriteLoopingExtension(uint8_t* out, uint16_t loop_count) {
 constexpr uint8_t kClosing[] = {gif::kExtensionIntroducer, gif::kCommentLabel, 0x08,
                                 'U', 'U', 'U', 'U', 'U', 'U', 'U', 'U', 0x00, gif::kTrailer};
 
-constexpr int32_t kMaxLoopField = 65535;
-
-struct GlobalFreeDeleter {
-  void operator()(uint8_t* block) const { GlobalFree(block); }
+struct FreeFrameGifDeleter {
+  void operator()(uint8_t* block) const { FreeFrameGif(block); }
 };
-using FrameGif = std::unique_ptr<uint8_t, GlobalFreeDeleter>;
-
-ExportResult FromEncodeFailure(EncodeFailure failure) {
-  switch (failure) {
-    case EncodeFailure::kNoPixels: return ExportResult::kNoPixels;
-    case EncodeFailure::kSizeRefused: return ExportResult::kSizeRefused;
-    case EncodeFailure::kAllocation: return ExportResult::kAllocation;
-    case EncodeFailure::kNone:
-    case EncodeFailure::kImagingLibrary: break;
-  }
-  return ExportResult::kImagingLibrary;
-}
+using FrameGif = std::unique_ptr<uint8_t, FreeFrameGifDeleter>;
 
 }  // namespace
-
-const char* ExportResultName(ExportResult result) {
-  switch (result) {
-    case ExportResult::kWritten: return "written";
-    case ExportResult::kRefused: return "refused";
-    case ExportResult::kAllocation: return "allocation";
-    case ExportResult::kOpenFailed: return "open failed";
-    case ExportResult::kNoPixels: return "no pixels";
-    case ExportResult::kSizeRefused: return "size refused";
-    case ExportResult::kImagingLibrary: return "imaging library";
-    case ExportResult::kWriteFailed: return "write failed";
-  }
-  return "unknown";
-}
-
-uint16_t LoopCountField(int32_t loop_count) {
-  if (loop_count < 0) return 0;
-  if (loop_count > kMaxLoopField) return static_cast<uint16_t>(kMaxLoopField);
-  return static_cast<uint16_t>(loop_count);
-}
 
 // ------------------------------------------------------------ AnimationFile
 
@@ -146,10 +115,10 @@ ExportResult WriteAnimatedGif(const AnimationRequest& request, const AnimationSe
     const void* pixels = source.Pixels(n);
 
     uint32_t length = 0;
-    EncodeFailure failure = EncodeFailure::kNone;
+    ExportResult failure = ExportResult::kImagingLibrary;
     FrameGif block(EncodeFrameGif(layout, palette.get(), request.host_width, pixels, request.height, &length,
                                   &failure));
-    if (!block) return fail(FromEncodeFailure(failure));
+    if (!block) return fail(failure);
 
     const ExportResult appended = file.AppendFrame(block.get(), length, *palette, FrameDelay(timing, n), loop_field);
     if (appended != ExportResult::kWritten) return fail(appended);

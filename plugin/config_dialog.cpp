@@ -2,24 +2,9 @@
 // mode as a check box. Both settings change together, and only on OK.
 #include <cstdint>
 
+#include "gif/export_limits.h"
 #include "plugin/module_entries.h"
 #include "resources/resource_ids.h"
-
-namespace {
-
-// The looping extension's count field is 16 bits wide.
-constexpr UINT kMaxLoopCount = 65535;
-// GetDlgItemInt reads the box as unsigned 32-bit; anything from 2^31 up would
-// be negative as the signed setting, so it means "loop forever" instead.
-constexpr UINT kFirstNegative = 0x80000000u;
-
-int32_t LoopCountFromTyped(UINT typed) {
-  if (typed >= kFirstNegative) return 0;
-  if (typed > kMaxLoopCount) return static_cast<int32_t>(kMaxLoopCount);
-  return static_cast<int32_t>(typed);
-}
-
-}  // namespace
 
 int32_t LODRA_CDECL ShowConfigDialog(void* parent_window, void* module_instance) {
   // Whatever the dialog returns (1 OK, 2 Cancel, -1 or 0 when it could not be
@@ -44,7 +29,10 @@ INT_PTR CALLBACK ConfigDialogProc(HWND window, UINT message, WPARAM wparam, LPAR
           // Text that is no unsigned number reads as 0: loop forever.
           BOOL translated = FALSE;
           const UINT typed = GetDlgItemInt(window, IDC_LOOP_COUNT, &translated, FALSE);
-          g_settings.loop_count = LoopCountFromTyped(typed);
+          // The box reads as unsigned 32-bit: from 2^31 up the number is
+          // negative as the signed setting, so it loops forever; above the
+          // field's limit it clamps, as the export would.
+          g_settings.loop_count = LoopCountField(static_cast<int32_t>(typed));
           g_settings.use_mask = IsDlgButtonChecked(window, IDC_USE_MASK) == BST_CHECKED ? 1 : 0;
           EndDialog(window, 1);
           return FALSE;

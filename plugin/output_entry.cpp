@@ -18,9 +18,8 @@ class HostCallbacks final : public FrameSource {
   const OutputInfo& info_;
 };
 
-}  // namespace
-
-int32_t LODRA_CDECL OutputAnimatedGif(OutputInfo* info) {
+// The export itself; OutputAnimatedGif only guards it.
+int32_t Export(const OutputInfo* info) {
   if (info == nullptr || info->get_frame == nullptr || info->is_aborted == nullptr ||
       info->report_progress == nullptr || info->host_refresh == nullptr)
     return 0;
@@ -36,4 +35,17 @@ int32_t LODRA_CDECL OutputAnimatedGif(OutputInfo* info) {
   settings.use_mask = g_settings.use_mask != 0;
   HostCallbacks callbacks(*info);
   return WriteAnimatedGif(request, settings, callbacks) == ExportResult::kWritten ? 1 : 0;
+}
+
+}  // namespace
+
+int32_t LODRA_CDECL OutputAnimatedGif(OutputInfo* info) {
+  // Nothing may unwind into the host: whatever is thrown inside (by the
+  // run-time, say a lock it cannot have, or by a host's callback written in
+  // C++) ends the export as a failure, the file closed with what it has.
+  try {
+    return Export(info);
+  } catch (...) {
+    return 0;
+  }
 }

@@ -22,7 +22,10 @@
 
 // ------------------------------------------------------------ host frames
 // The layout of the frames a host hands over (HostFrameStride,
-// HostFrameBytes) and the largest picture a GIF holds.
+// HostFrameBytes) and the largest picture a GIF holds; what an export can
+// take, which a host asks before it starts one: the largest frame
+// (CheckHostFrameSize) and loop count (kMaxLoopingCount, LoopCountField).
+#include "gif/export_limits.h"
 #include "gif/host_frame.h"
 
 // -------------------------------------------------------------- host callbacks

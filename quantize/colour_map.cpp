@@ -5,6 +5,8 @@
 #include <cstring>
 #include <new>
 
+#include "quantize/colour_map_internal.h"
+
 #if defined(__GNUC__) && (defined(__i386__) || defined(__x86_64__))
 #define LODRA_CUBE_SHORTCUT 1
 #include <immintrin.h>
@@ -586,6 +588,10 @@ void ColourMap::MapPixels(const uint8_t* pixels, size_t count, uint8_t* indices,
   static_cast<void>(pixels_at_a_time);
 #endif
   FindRow(Tables(*this), pixels, count, indices);
+}
+
+void MapPixelsToIndices(const ColourMap& map, const uint8_t* pixels, size_t count, uint8_t* indices) {
+  map.MapPixels(pixels, count, indices);
 }
 
 const ColourMap* FixedPaletteColourMap() {

@@ -5,7 +5,8 @@
 #include <utility>
 #include <vector>
 
-#include "gif/frame_encoder.h"
+#include "gif/frame_encoder_internal.h"
+#include "quantize/colour_map_internal.h"
 
 namespace {
 

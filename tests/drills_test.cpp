@@ -308,7 +308,7 @@ TEST_F(Drills, FrameSizesBeyondTheLimits) {
     int width, height;
     int32_t use_mask;
   };
-  std::vector<Case> cases = {
+  const Case cases[] = {
       {"width 0", 0, 4, 0},
       {"height 0", 4, 0, 0},
       {"negative width", -4, 4, 0},
@@ -326,14 +326,14 @@ TEST_F(Drills, FrameSizesBeyondTheLimits) {
       {"mask, width -2", -2, 4, 1},
       {"mask, width INT32_MAX", INT32_MAX, 4, 1},
       {"mask, width INT32_MIN", INT32_MIN, 4, 1},
+      // Sizes a GIF holds but whose host frame (3 bytes a pixel) is more
+      // than a 32-bit process can address, on every system: just past
+      // 2 GiB, and past 4 GiB, where a 32-bit byte count would wrap.
+      {"10923 x 65535 host bytes just past 2 GiB", 10923, 65535, 0},
+      {"65535 x 32767 host bytes past 4 GiB", 65535, 32767, 0},
+      {"32768 x 65535 host bytes past 4 GiB", 32768, 65535, 0},
+      {"mask, 131070 x 16383 host bytes past 4 GiB", 131070, 16383, 1},
   };
-  // Sizes a GIF holds but whose host frame (3 bytes a pixel) is more than a
-  // 32-bit process can address: there the byte count must not wrap.
-  if (sizeof(size_t) == 4) {
-    cases.push_back({"65535 x 32767 host bytes past 4 GiB", 65535, 32767, 0});
-    cases.push_back({"32768 x 65535 host bytes past 4 GiB", 32768, 65535, 0});
-    cases.push_back({"mask, 131070 x 16383 host bytes past 4 GiB", 131070, 16383, 1});
-  }
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     FakeHost host(c.width, c.height, 3, TempPath("beyond.gif"));

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "gif/frame_encoder.h"
+#include "gif/frame_encoder_internal.h"
 #include "gif/output_pass.h"
 #include "platform/standin/control.h"
 #include "tests/support/gif_decode.h"
@@ -65,8 +66,16 @@ int AcquisitionsOfOneEncoding(bool masked) {
   uint8_t* block = masked ? EncodeMaskedFrame(&palette, 6, frame.data(), 3, nullptr)
                           : EncodeFrame(&palette, 6, frame.data(), 3, nullptr);
   const int count = standin::AcquisitionCount();
-  if (block != nullptr) GlobalFree(block);
+  FreeFrameGif(block);
   return block != nullptr ? count : -1;
+}
+
+// The reason an encoding or an export gives when an acquisition of `kind`
+// fails: the imaging library's start-up and bitmaps are its own failures;
+// memory of every other kind ran out.
+ExportResult WantReason(standin::Resource kind) {
+  const bool imaging = kind == standin::Resource::kStartup || kind == standin::Resource::kBitmap;
+  return imaging ? ExportResult::kImagingLibrary : ExportResult::kAllocation;
 }
 
 TEST_F(FaultInjection, EveryAcquisitionOfAnEncodingFailsCleanly) {
@@ -79,12 +88,15 @@ TEST_F(FaultInjection, EveryAcquisitionOfAnEncodingFailsCleanly) {
       standin::Reset();
       standin::FailAcquisition(k);
       uint32_t length = 99;
-      uint8_t* block = masked ? EncodeMaskedFrame(&palette, 6, frame.data(), 3, &length)
-                              : EncodeFrame(&palette, 6, frame.data(), 3, &length);
+      ExportResult failure = ExportResult::kWritten;
+      uint8_t* block = EncodeFrameGif(masked ? FrameLayout::kMasked : FrameLayout::kPlain, &palette, 6,
+                                      frame.data(), 3, &length, &failure);
       EXPECT_EQ(block, nullptr) << "acquisition " << k << " of " << acquisitions;
       EXPECT_EQ(length, 99u) << "acquisition " << k;
+      const standin::Resource kind = standin::FailedAcquisition();
+      EXPECT_EQ(failure, WantReason(kind)) << "acquisition " << k << ", " << standin::ResourceName(kind);
       EXPECT_EQ(standin::LiveTotal(), 0) << "acquisition " << k << " failed; alive: " << Alive();
-      if (block != nullptr) GlobalFree(block);
+      FreeFrameGif(block);
     }
   }
 }
@@ -103,7 +115,8 @@ TEST_F(FaultInjection, EveryAcquisitionOfAnExportFailsCleanly) {
     FakeHost host(6, 3, kFrames, TempPath("fault.gif"));
     standin::Reset();
     standin::FailAcquisition(k);
-    EXPECT_NE(host.Export(), ExportResult::kWritten) << "acquisition " << k;
+    const ExportResult result = host.Export();
+    EXPECT_EQ(result, WantReason(standin::FailedAcquisition())) << "acquisition " << k;
     EXPECT_EQ(standin::LiveTotal(), 0) << "acquisition " << k << " failed; alive: " << Alive();
     const int frames_done = (k - 1) / per_frame;
     EXPECT_EQ(host.CountOf("refresh"), frames_done + 1) << "acquisition " << k;
@@ -135,7 +148,9 @@ TEST_F(FaultInjection, NoPaletteNoFileNoCallbacks) {
 TEST_F(FaultInjection, NoGifEncoderFailsTheFrame) {
   standin::SetGifEncoderListed(false);
   CLSID clsid{};
-  EXPECT_EQ(GetGifEncoderClsid(&clsid), -1);
+  ExportResult failure = ExportResult::kWritten;
+  EXPECT_EQ(GetGifEncoderClsid(&clsid, &failure), -1);
+  EXPECT_EQ(failure, ExportResult::kImagingLibrary);
   FakeHost host(4, 4, 2, TempPath("noencoder.gif"));
   EXPECT_EQ(host.Export(), ExportResult::kImagingLibrary);
   EXPECT_EQ(host.CountOf("refresh"), 1);

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "gif/frame_encoder_internal.h"
 #include "tests/support/gif_decode.h"
 #include "tests/support/host_fixture.h"
 
@@ -18,10 +19,10 @@ using testing_support::ExpectedIndices;
 using testing_support::MakeHostFrame;
 using testing_support::PatternFrame;
 
-struct GlobalFreeDeleter {
-  void operator()(uint8_t* block) const { GlobalFree(block); }
+struct FreeFrameGifDeleter {
+  void operator()(uint8_t* block) const { FreeFrameGif(block); }
 };
-using FrameGif = std::unique_ptr<uint8_t, GlobalFreeDeleter>;
+using FrameGif = std::unique_ptr<uint8_t, FreeFrameGifDeleter>;
 
 class FrameEncoder : public ::testing::Test {
  protected:
@@ -123,7 +124,7 @@ TEST_F(FrameEncoder, RefusesSizesTheFormatCannotHold) {
                               : EncodeFrame(&palette_, c.width, pixels, c.height, &length);
     EXPECT_EQ(block, nullptr) << c.width << "x" << c.height << (c.masked ? " masked" : "");
     EXPECT_EQ(length, 12345u) << "the length is left alone on failure";
-    if (block != nullptr) GlobalFree(block);
+    FreeFrameGif(block);
   }
 }
 
@@ -139,14 +140,12 @@ TEST_F(FrameEncoder, NullPixelsFailAndTheLengthIsOptional) {
 }
 
 TEST(GetGifEncoderClsid, FindsTheGifEncoder) {
-  GdiplusStartupInput input;
-  ULONG_PTR token = 0;
-  ASSERT_EQ(GdiplusStartup(&token, &input, nullptr), Ok);
+  ImagingSession imaging;
+  ASSERT_TRUE(imaging.started());
   CLSID clsid{};
-  EXPECT_GE(GetGifEncoderClsid(&clsid), 0);
+  EXPECT_GE(GetGifEncoderClsid(&clsid, nullptr), 0);
   const CLSID zero{};
   EXPECT_NE(std::memcmp(&clsid, &zero, sizeof clsid), 0);
-  GdiplusShutdown(token);
 }
 
 }  // namespace

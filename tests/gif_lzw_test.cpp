@@ -18,6 +18,10 @@
 #include "tests/support/gif_decode.h"
 #include "tests/support/giflib_reference.h"
 
+// The imaging library's names, from its namespaces.
+using namespace Gdiplus;
+using namespace Gdiplus::DllExports;
+
 namespace {
 
 using standin::LzwResult;

@@ -1,6 +1,7 @@
 // Loading and unloading the module leaves nothing behind: a host that loads
 // and frees plug-ins over and over (and Windows has only about a thousand
-// TLS slots) must find the process as it was. Each cycle is the host's:
+// TLS slots) must find the process as it was. So do many exports in one
+// load, and the module's run-time layer keeps to its table of locks. Each cycle is the host's:
 // LoadLibrary, GetProcAddress("GetOutputPluginTable"), the call, and in some
 // an export, then FreeLibrary; after one cycle to warm up, the process's open
 // handles, the busy bytes and blocks of every heap (the C run-time's
@@ -25,6 +26,7 @@
 #endif
 #include <windows.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -147,7 +149,7 @@ using namespace testing_support::host_table;
 // The host's export record, byte by byte (the offsets the host uses), and
 // its callbacks; all of it static, so that an export allocates nothing of
 // the test's.
-constexpr int kWidth = 16, kHeight = 8, kFrames = 2;
+constexpr int kWidth = 8, kHeight = 8, kFrames = 2;
 constexpr std::size_t kStride = (3 * kWidth + 3) / 4 * 4;  // rows padded to 4 bytes
 uint8_t g_frame[kStride * kHeight];
 uint8_t g_info[72];
@@ -224,6 +226,68 @@ TEST(ModuleUnloadTest, LoadAndUnloadLeaveNothing) {
   }
 }
 
+// ------------------------------------------------ many exports in one load
+
+// A host exporting clip after clip: a few hundred small exports in one load,
+// on the host's thread, and each on a thread of its own that ends after it.
+// Every one succeeds (so none leaves a lock alive in the run-time layer's
+// table of 32, which would fail the exports after it), and once they are
+// done nothing is left of them.
+constexpr int kManyExports = 200;
+OutputFn g_output = nullptr;
+
+DWORD WINAPI ExportOnThread(void*) { return g_output(g_info) == 1 ? 0 : 1; }
+
+bool RunExport(bool own_thread) {
+  if (!own_thread) return g_output(g_info) == 1;
+  HANDLE thread = CreateThread(nullptr, 0, ExportOnThread, nullptr, 0, nullptr);
+  if (thread == nullptr) return false;
+  WaitForSingleObject(thread, INFINITE);
+  DWORD code = 1;
+  GetExitCodeThread(thread, &code);
+  CloseHandle(thread);
+  return code == 0;
+}
+
+TEST(ModuleUnloadTest, ManyExportsInOneLoadLeaveNothing) {
+  const std::string path = testing_support::TempPath("many_exports.gif");
+  SetUpExport(path.c_str());
+  KeepSystemDlls();
+  HMODULE module = LoadLibraryA(LODRA_MODULE_PATH);
+  ASSERT_NE(module, nullptr);
+  const auto get_table = reinterpret_cast<GetTableFn>(
+      reinterpret_cast<void*>(GetProcAddress(module, "GetOutputPluginTable")));
+  ASSERT_NE(get_table, nullptr);
+  g_output = EntryAt<OutputFn>(reinterpret_cast<const uint8_t*>(get_table()), kOutput);
+  struct Way {
+    const char* name;
+    bool own_thread;
+    // Filled in by the exports, checked after them all.
+    bool warmed_up;
+    int failed_exports;
+    Figures before, after;
+  };
+  Way ways[] = {
+      {"on the host's thread", false, false, 0, {}, {}},
+      {"each on a thread of its own", true, false, 0, {}, {}},
+  };
+  for (Way& w : ways) {
+    w.warmed_up = RunExport(w.own_thread);
+    w.before = Measure();
+    for (int n = 0; n < kManyExports; ++n) {
+      if (!RunExport(w.own_thread)) ++w.failed_exports;
+    }
+    w.after = Measure();
+  }
+  FreeLibrary(module);
+  DeleteFileA(path.c_str());
+  for (const Way& w : ways) {
+    EXPECT_TRUE(w.warmed_up) << w.name << ": the warm-up export failed";
+    EXPECT_TRUE(HaveWant(w.failed_exports, 0)) << w.name << ": failed exports of " << kManyExports;
+    ExpectSame(w.after, w.before, w.name);
+  }
+}
+
 TEST(ModuleUnloadTest, LoadedModuleHoldsWhatItGivesBack) {
   // Not a vacuous count: while the module is loaded its run-time's heap (the
   // exception pool at least) shows.
@@ -247,6 +311,7 @@ TEST(ModuleUnloadTest, LoadedModuleHoldsWhatItGivesBack) {
 // end.
 typedef int(__cdecl* SlowStaticFn)(int* initialisations);
 typedef int(__cdecl* ThrowFn)(int value);
+typedef int(__cdecl* FillLockTableFn)(int* records, int* full_error, int* refilled);
 
 constexpr int kThreads = 4;
 constexpr int kWantStaticValue = 1234;  // ProbeSlowStatic's value
@@ -349,6 +414,28 @@ TEST(ModuleUnloadTest, ExceptionsAndStaticsOnThreadsLeaveNothing) {
       EXPECT_TRUE(HaveWant(w.caught, w.index + 100)) << "caught";
     }
   }
+}
+
+// ------------------------------------------------------- the table of locks
+
+// Our thread layer keeps every lock alive in a fixed table of records: the
+// probe fills it with locks of its own. The one that finds it full fails
+// with ENOMEM; what the run-time holds itself (the unwinder's lock from the
+// load on, at most five) is not free; destroyed locks give their records
+// back.
+TEST(ModuleUnloadTest, LockTableFillsUpAndEmpties) {
+  HMODULE module = LoadLibraryA(LODRA_PROBE_PATH);
+  ASSERT_NE(module, nullptr);
+  const auto fill = reinterpret_cast<FillLockTableFn>(
+      reinterpret_cast<void*>(GetProcAddress(module, "ProbeFillLockTable")));
+  ASSERT_NE(fill, nullptr);
+  int records = 0, full_error = 0, refilled = 0;
+  const int taken = fill(&records, &full_error, &refilled);
+  FreeLibrary(module);
+  EXPECT_TRUE(HaveWant(full_error, ENOMEM)) << "the error of a lock with the table full";
+  EXPECT_LT(taken, records) << "the run-time's own lock is not free";
+  EXPECT_GE(taken, records - 5) << "the run-time holds more than its five";
+  EXPECT_TRUE(HaveWant(refilled, taken)) << "records free after the first locks were destroyed";
 }
 
 }  // namespace

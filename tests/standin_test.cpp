@@ -13,6 +13,10 @@
 #include "platform/win32.h"
 #include "tests/support/gif_decode.h"
 
+// The imaging library's names, from its namespaces.
+using namespace Gdiplus;
+using namespace Gdiplus::DllExports;
+
 namespace {
 
 using standin::GifLayout;

@@ -19,6 +19,7 @@ struct State {
   int live[kKinds] = {};
   int acquisitions = 0;
   int fail_at = 0;
+  Resource failed = Resource::kCount;
   GifLayout layout = GifLayout::kGlobalTableWithControlExtension;
   bool gif_listed = true;
 };
@@ -66,6 +67,8 @@ int AcquisitionCount() { return g_state.acquisitions; }
 
 void FailAcquisition(int k) { g_state.fail_at = k < 0 ? 0 : k; }
 
+Resource FailedAcquisition() { return g_state.failed; }
+
 void SetGifLayout(GifLayout layout) { g_state.layout = layout; }
 
 void SetGifEncoderListed(bool listed) { g_state.gif_listed = listed; }
@@ -73,15 +76,18 @@ void SetGifEncoderListed(bool listed) { g_state.gif_listed = listed; }
 void Reset() {
   g_state.acquisitions = 0;
   g_state.fail_at = 0;
+  g_state.failed = Resource::kCount;
   g_state.layout = GifLayout::kGlobalTableWithControlExtension;
   g_state.gif_listed = true;
 }
 
 namespace internal {
 
-bool BeginAcquisition() {
+bool BeginAcquisition(Resource kind) {
   ++g_state.acquisitions;
-  return g_state.acquisitions != g_state.fail_at;
+  if (g_state.acquisitions != g_state.fail_at) return true;
+  g_state.failed = kind;
+  return false;
 }
 
 void NoteAcquired(Resource kind) {
@@ -110,7 +116,7 @@ void Misuse(const char* what) {
 
 namespace standin::internal {
 
-bool BeginAcquisition() { return true; }
+bool BeginAcquisition(Resource) { return true; }
 void NoteAcquired(Resource) {}
 void NoteReleased(Resource) {}
 GifLayout CurrentGifLayout() { return GifLayout::kGlobalTableWithControlExtension; }

@@ -31,6 +31,9 @@ int AcquisitionCount();
 // 0 fails none. A failed acquisition returns what the real call returns on
 // failure (null, OutOfMemory, E_OUTOFMEMORY) and acquires nothing.
 void FailAcquisition(int k);
+// The kind of the acquisition failed since the last Reset(); kCount while
+// none has been.
+Resource FailedAcquisition();
 
 // Which single-image GIF layout GdipSaveImageToStream writes.
 enum class GifLayout {

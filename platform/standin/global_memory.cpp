@@ -98,7 +98,7 @@ bool ResizeBlock(HGLOBAL handle, size_t bytes) {
 
 HGLOBAL GlobalAlloc(UINT flags, SIZE_T bytes) {
   if ((flags & ~kKnownFlags) != 0) return nullptr;
-  if (!standin::internal::BeginAcquisition()) return nullptr;
+  if (!standin::internal::BeginAcquisition(standin::Resource::kGlobalBlock)) return nullptr;
   return standin::internal::AllocateBlock(flags, bytes);
 }
 

@@ -13,6 +13,11 @@
 #include "platform/standin/gif_lzw.h"
 #include "platform/standin/internal.h"
 
+// What this file defines lives in the library's namespaces; its own helpers
+// below use the names from there.
+using namespace Gdiplus;
+using namespace Gdiplus::DllExports;
+
 namespace {
 
 using standin::GifLayout;
@@ -284,6 +289,8 @@ GpStatus WriteGif(const IndexedBitmap& bitmap, IStream* stream) {
 
 }  // namespace
 
+namespace Gdiplus {
+
 // ------------------------------------------------------------------ start-up
 
 GpStatus WINGDIPAPI GdiplusStartup(ULONG_PTR* token, const GdiplusStartupInput* input,
@@ -294,7 +301,7 @@ GpStatus WINGDIPAPI GdiplusStartup(ULONG_PTR* token, const GdiplusStartupInput* 
   // Whoever suppresses the background thread must take the hooks that stand
   // in for it.
   if (input->SuppressBackgroundThread && output == nullptr) return InvalidParameter;
-  if (!internal::BeginAcquisition()) return OutOfMemory;
+  if (!internal::BeginAcquisition(Resource::kStartup)) return OutOfMemory;
   // Tokens are never reused, so a stale one cannot end someone else's start.
   static ULONG_PTR last_token = 0x5000;
   ULONG_PTR next = last_token + 1;
@@ -318,10 +325,12 @@ void WINGDIPAPI GdiplusShutdown(ULONG_PTR token) {
   internal::NoteReleased(Resource::kStartup);
 }
 
+namespace DllExports {
+
 // -------------------------------------------------------------- allocations
 
 void* WINGDIPAPI GdipAlloc(size_t bytes) {
-  if (!internal::BeginAcquisition()) return nullptr;
+  if (!internal::BeginAcquisition(Resource::kImagingAlloc)) return nullptr;
   void* block = std::malloc(bytes == 0 ? 1 : bytes);
   if (block == nullptr) return nullptr;
   try {
@@ -360,7 +369,7 @@ GpStatus WINGDIPAPI GdipCreateBitmapFromScan0(INT width, INT height, INT stride,
   if (scan0 == nullptr && static_cast<uint64_t>(own_stride) > SIZE_MAX / static_cast<uint64_t>(height)) {
     return OutOfMemory;
   }
-  if (!internal::BeginAcquisition()) return OutOfMemory;
+  if (!internal::BeginAcquisition(Resource::kBitmap)) return OutOfMemory;
 
   auto* created = new (std::nothrow) IndexedBitmap();
   if (created == nullptr) return OutOfMemory;
@@ -494,3 +503,6 @@ GpStatus WINGDIPAPI GdipSaveImageToStream(GpImage* image, IStream* stream, const
   if (!SameGuid(found->clsid, kGifEncoder)) return NotImplemented;
   return WriteGif(*bitmap, stream);
 }
+
+}  // namespace DllExports
+}  // namespace Gdiplus

@@ -11,11 +11,11 @@
 namespace standin::internal {
 
 // ---------------------------------------------------------------- control.cpp
-// Counts one acquisition; false when it is the one armed to fail, in which
-// case the caller must acquire nothing and return its call's failure result.
-// Called after the call's arguments are known to be good, so a call rejected
-// for its arguments is no acquisition.
-bool BeginAcquisition();
+// Counts one acquisition of `kind`; false when it is the one armed to fail,
+// in which case the caller must acquire nothing and return its call's
+// failure result. Called after the call's arguments are known to be good, so
+// a call rejected for its arguments is no acquisition.
+bool BeginAcquisition(Resource kind);
 void NoteAcquired(Resource kind);
 void NoteReleased(Resource kind);
 GifLayout CurrentGifLayout();

@@ -112,7 +112,7 @@ HRESULT CreateStreamOnHGlobal(HGLOBAL block, BOOL delete_on_release, IStream** s
   uint8_t* data = nullptr;
   size_t size = 0;
   if (block != nullptr && !internal::BlockBytes(block, &data, &size)) return E_INVALIDARG;
-  if (!internal::BeginAcquisition()) return E_OUTOFMEMORY;
+  if (!internal::BeginAcquisition(Resource::kStream)) return E_OUTOFMEMORY;
 
   // Without a block the stream makes its own, a movable one of size 0. It is
   // a live global block but not an acquisition of its own.

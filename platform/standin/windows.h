@@ -102,6 +102,10 @@ struct IStream {
 HRESULT CreateStreamOnHGlobal(HGLOBAL block, BOOL delete_on_release, IStream** stream);
 
 // ------------------------------------------------------------------ GDI+ (flat)
+// In the real headers' namespaces: the types and start-up in Gdiplus, the
+// flat calls in Gdiplus::DllExports.
+namespace Gdiplus {
+
 enum GpStatus {
   Ok = 0,
   GenericError = 1,
@@ -126,7 +130,7 @@ enum GpStatus {
 typedef GpStatus Status;
 
 typedef INT PixelFormat;
-#define PixelFormat8bppIndexed ((PixelFormat)0x00030803)
+#define PixelFormat8bppIndexed ((Gdiplus::PixelFormat)0x00030803)
 typedef DWORD ARGB;
 
 class GpImage {
@@ -188,6 +192,9 @@ struct GdiplusStartupOutput {
 GpStatus WINGDIPAPI GdiplusStartup(ULONG_PTR* token, const GdiplusStartupInput* input,
                                    GdiplusStartupOutput* output);
 void WINGDIPAPI GdiplusShutdown(ULONG_PTR token);
+
+namespace DllExports {
+
 void* WINGDIPAPI GdipAlloc(size_t bytes);
 void WINGDIPAPI GdipFree(void* block);
 
@@ -199,6 +206,9 @@ GpStatus WINGDIPAPI GdipGetImageEncodersSize(UINT* count, UINT* bytes);
 GpStatus WINGDIPAPI GdipGetImageEncoders(UINT count, UINT bytes, ImageCodecInfo* encoders);
 GpStatus WINGDIPAPI GdipSaveImageToStream(GpImage* image, IStream* stream, const CLSID* encoder,
                                           const EncoderParameters* parameters);
+
+}  // namespace DllExports
+}  // namespace Gdiplus
 
 // ----------------------------------------------------------- dialogs (user32)
 #include "platform/standin/winuser.h"

@@ -13,24 +13,23 @@
 // keys are fibre-local slots, which ReleaseModuleThreadKeys gives back when
 // the module unloads. Only the calls the run-time makes are here (the module
 // links with -no-pthread, so another one fails the link), with winpthread's
-// own types and initialiser values from <pthread.h>, which the run-time was
-// compiled against. The run-time asks for default locks only (recursive and
+// own types and initialiser values (platform/threads.h), which the run-time
+// was compiled against. The run-time asks for default locks only (recursive and
 // error-checking ones come as initialiser values), never with attributes.
-// A lock's record is taken on its first use and given back only by
-// pthread_mutex_destroy, which std::mutex never calls: so only locks with
-// static storage (the run-time's own, and static-local guards) may be used
-// in the module; a mutex made per export would use the table up.
-#include "plugin/module_threads.h"
-
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <pthread.h>
-#include <windows.h>
+// A lock's record is taken on its first use and given back by
+// pthread_mutex_destroy, which std::mutex's destructor calls (this run-time
+// initialises its mutexes by a call, not a constant); one with static
+// storage keeps its record until the module unloads. So the locks and
+// condition variables alive at once, the run-time's own among them, must
+// fit the table: locks with static storage, or ones that die with the
+// export that made them, never one left alive by each export.
+#include "plugin/runtime/module_threads.h"
 
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+
+#include "platform/threads.h"
 
 namespace {
 
@@ -49,8 +48,7 @@ struct SyncRecord {
 // emulated TLS and of the emergency exception pool, and the lock and
 // condition variable of static local initialisation. When the table is
 // full a lock fails with ENOMEM, as winpthread's does without memory.
-constexpr int kRecords = 32;
-SyncRecord g_records[kRecords];
+SyncRecord g_records[kModuleSyncRecords];
 
 SyncRecord* Claim(Kind kind) {
   for (SyncRecord& record : g_records) {

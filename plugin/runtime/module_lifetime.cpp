@@ -13,7 +13,7 @@
 // dropped the module's frame tables, when nothing can throw any more.
 #include <cstdlib>
 
-#include "plugin/module_threads.h"
+#include "plugin/runtime/module_threads.h"
 
 namespace __gnu_cxx {
 // libstdc++'s own hook for handing back what it keeps until exit.

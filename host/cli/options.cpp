@@ -27,25 +27,26 @@ bool TakeModule(const std::string& typed, const std::string& value, Options* out
   return true;
 }
 
-bool TakeSize(const std::string&, const std::string& value, Options* out, std::string* error) {
-  FrameSize size;
-  if (!ParseFrameSize(value, &size, error)) return false;
-  out->size = size;
+// `value` read by `parse` into `field`.
+template <typename T>
+bool TakeParsed(bool (*parse)(const std::string&, T*, std::string*), const std::string& value,
+                std::optional<T>* field, std::string* error) {
+  T parsed{};
+  if (!parse(value, &parsed, error)) return false;
+  *field = parsed;
   return true;
+}
+
+bool TakeSize(const std::string&, const std::string& value, Options* out, std::string* error) {
+  return TakeParsed(ParseFrameSize, value, &out->size, error);
 }
 
 bool TakeRate(const std::string&, const std::string& value, Options* out, std::string* error) {
-  FrameRate rate;
-  if (!ParseFrameRate(value, &rate, error)) return false;
-  out->rate = rate;
-  return true;
+  return TakeParsed(ParseFrameRate, value, &out->rate, error);
 }
 
 bool TakeFps(const std::string&, const std::string& value, Options* out, std::string* error) {
-  FrameRate rate;
-  if (!ParseFrameRate(value, &rate, error)) return false;
-  out->fps = rate;
-  return true;
+  return TakeParsed(ParseFrameRate, value, &out->fps, error);
 }
 
 // A count within [min, max] into `field`.
@@ -58,30 +59,37 @@ bool TakeCount(const std::string& typed, const std::string& value, int64_t min, 
   return true;
 }
 
+template <typename T>
+bool TakeCount(const std::string& typed, const std::string& value, int64_t min, int64_t max,
+               std::optional<T>* field, std::string* error) {
+  T count = 0;
+  if (!TakeCount(typed, value, min, max, &count, error)) return false;
+  *field = count;
+  return true;
+}
+
 bool TakeLoop(const std::string& typed, const std::string& value, Options* out, std::string* error) {
   return TakeCount(typed, value, 0, kMaxLoopCount, &out->loop_count, error);
 }
 
 bool TakeFrames(const std::string& typed, const std::string& value, Options* out, std::string* error) {
-  int32_t frames = 0;
-  if (!TakeCount(typed, value, 1, INT32_MAX, &frames, error)) return false;
-  out->max_frames = frames;
-  return true;
-}
-
-bool TakeSide(const std::string& typed, const std::string& value, std::optional<int32_t>* side, std::string* error) {
-  int32_t pixels = 0;
-  if (!TakeCount(typed, value, 1, kMaxSide, &pixels, error)) return false;
-  *side = pixels;
-  return true;
+  return TakeCount(typed, value, 1, INT32_MAX, &out->max_frames, error);
 }
 
 bool TakeWidth(const std::string& typed, const std::string& value, Options* out, std::string* error) {
-  return TakeSide(typed, value, &out->width, error);
+  return TakeCount(typed, value, 1, kMaxSide, &out->width, error);
 }
 
 bool TakeHeight(const std::string& typed, const std::string& value, Options* out, std::string* error) {
-  return TakeSide(typed, value, &out->height, error);
+  return TakeCount(typed, value, 1, kMaxSide, &out->height, error);
+}
+
+bool TakeAlphaThreshold(const std::string& typed, const std::string& value, Options* out, std::string* error) {
+  return TakeCount(typed, value, 1, 255, &out->alpha_threshold, error);
+}
+
+bool TakeMaskThreshold(const std::string& typed, const std::string& value, Options* out, std::string* error) {
+  return TakeCount(typed, value, 0, 254, &out->mask_threshold, error);
 }
 
 bool TakeTime(const std::string& typed, const std::string& value, std::optional<int64_t>* time, std::string* error) {
@@ -109,20 +117,7 @@ bool TakeDuration(const std::string& typed, const std::string& value, Options* o
   return true;
 }
 
-bool TakeAlphaThreshold(const std::string& typed, const std::string& value, Options* out, std::string* error) {
-  int32_t threshold = 0;
-  if (!TakeCount(typed, value, 1, 255, &threshold, error)) return false;
-  out->alpha_threshold = threshold;
-  return true;
-}
-
-bool TakeMaskThreshold(const std::string& typed, const std::string& value, Options* out, std::string* error) {
-  int32_t threshold = 0;
-  if (!TakeCount(typed, value, 0, 254, &threshold, error)) return false;
-  out->mask_threshold = threshold;
-  return true;
-}
-
+// The flags: given, they are set.
 bool TakeNoAlpha(const std::string&, const std::string&, Options* out, std::string*) {
   out->no_alpha = true;
   return true;
@@ -142,6 +137,7 @@ bool TakeHelp(const std::string&, const std::string&, Options* out, std::string*
   out->help = true;
   return true;
 }
+
 
 // ------------------------------------------------------------- the table
 

@@ -68,8 +68,7 @@ Examples:
   lodra-gif --size 320x180 --rate 25 --frames 100 -o clip.gif clip.raw
 )lodra_usage";
 
-}  // namespace
-
+// The option list: each option's names, then its text from kHelpColumn on.
 std::string OptionsHelp() {
   std::string text;
   for (const OptionSpec& spec : AllOptions()) {
@@ -93,6 +92,8 @@ std::string OptionsHelp() {
   }
   return text;
 }
+
+}  // namespace
 
 std::string UsageText() { return kBeforeOptions + OptionsHelp() + kAfterOptions; }
 

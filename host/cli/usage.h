@@ -9,8 +9,5 @@
 namespace lodra_gif {
 
 std::string UsageText();
-// The option list alone, as UsageText has it: each option's names, then its
-// text from column 22 on.
-std::string OptionsHelp();
 
 }  // namespace lodra_gif

@@ -33,7 +33,10 @@ std::unique_ptr<FrameSource> OpenSource(const Options& options, bool (*stop_requ
     case InputKind::kVideo: source = OpenVideoFile(*options.input, options, stop_requested, failure, why); break;
   }
   if (source == nullptr) return nullptr;
-  if (options.mask_threshold) source = std::make_unique<MaskThresholdFilter>(std::move(source), *options.mask_threshold);
+  // The filters, each around what the ones before made.
+  if (options.mask_threshold) {
+    source = std::make_unique<MaskThresholdFilter>(std::move(source), *options.mask_threshold);
+  }
   *failure = OpenFailure::kNone;
   return source;
 }

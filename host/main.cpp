@@ -37,14 +37,17 @@ struct Export {
   int32_t delivered = 0;  // frames handed to the plug-in
   int64_t refreshes = 0;  // host_refresh calls: one per frame written
   bool called_back = false;
-  ReadResult ended = ReadResult::kFrame;  // why the host stopped the plug-in through is_aborted
+  ReadResult ended = ReadResult::kFrame;  // how the source ended the frames; kFrame: it has not
   ProgressLine* progress = nullptr;
 
   // Reads frame `loaded` into `frame`, or has the source say where it is.
   bool LoadNext() noexcept {
     pixels = frame.data();
-    ended = source->Next(&pixels);
-    if (ended != ReadResult::kFrame) return false;
+    const ReadResult read = source->Next(&pixels);
+    if (read != ReadResult::kFrame) {
+      ended = read;
+      return false;
+    }
     ++loaded;
     return true;
   }

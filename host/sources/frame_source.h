@@ -62,10 +62,14 @@ struct SourcePlan {
 // What a source says about its input once the export is over.
 struct InputEnd {
   std::string warning;  // shown as soon as the export is over (a part-frame left out, damaged data)
-  // Why the input gave no frame, or stopped before its end (for the
-  // message, which says what became of the GIF after it).
+  // Why the input gave no frame (always said when none was kept and Next
+  // ended them with kEnd, kPartial or kError), or why it stopped before its
+  // end; the message goes on to say what became of the GIF.
   std::string error;
-  bool failed = false;  // it stopped before its end: the program ends with the input's status
+  // It could not be read to its end: the program ends with the input's
+  // status, the GIF holding the frames before (the warning or the error
+  // says why).
+  bool failed = false;
 };
 
 class FrameSource {

@@ -117,27 +117,12 @@ bool TakeDuration(const std::string& typed, const std::string& value, Options* o
   return true;
 }
 
-// The flags: given, they are set.
-bool TakeNoAlpha(const std::string&, const std::string&, Options* out, std::string*) {
-  out->no_alpha = true;
+// A flag: given, it is set.
+template <bool Options::*flag>
+bool TakeFlag(const std::string&, const std::string&, Options* out, std::string*) {
+  out->*flag = true;
   return true;
 }
-
-bool TakeMask(const std::string&, const std::string&, Options* out, std::string*) {
-  out->mask = true;
-  return true;
-}
-
-bool TakeVersion(const std::string&, const std::string&, Options* out, std::string*) {
-  out->version = true;
-  return true;
-}
-
-bool TakeHelp(const std::string&, const std::string&, Options* out, std::string*) {
-  out->help = true;
-  return true;
-}
-
 
 // ------------------------------------------------------------- the table
 
@@ -163,7 +148,8 @@ const OptionSpec kOptions[] = {
      "[[h:]m:]s[.frac] (1:02.5)",
      TakeStart},
     {"--duration", nullptr, "T", kVideoFiles, "export T of the video, in the same forms", TakeDuration},
-    {"--no-alpha", nullptr, nullptr, kVideoFiles, "export a video with an alpha channel opaque", TakeNoAlpha},
+    {"--no-alpha", nullptr, nullptr, kVideoFiles, "export a video with an alpha channel opaque",
+     TakeFlag<&Options::no_alpha>},
     {"--alpha-threshold", nullptr, "N", kVideoFiles,
      "with alpha, a pixel is opaque where its alpha is at\n"
      "least N (1 to 255; 128)",
@@ -184,7 +170,7 @@ const OptionSpec kOptions[] = {
      "mask mode: the right half of every frame says which\n"
      "pixels of the left half are transparent (pure black\n"
      "= transparent); the GIF is half as wide as the input",
-     TakeMask},
+     TakeFlag<&Options::mask>},
     {"--mask-threshold", nullptr, "N", kAnyInput,
      "with --mask: mask pixels whose channels are all at\n"
      "most N count as pure black (0 to 254), for a mask\n"
@@ -196,8 +182,9 @@ const OptionSpec kOptions[] = {
      "this program, then ../plugin/ from there (a build\n"
      "tree), then where an install puts it",
      TakeModule},
-    {"--version", nullptr, nullptr, kAnyInput, "the program's version and build, and the module's", TakeVersion},
-    {"--help", "-h", nullptr, kAnyInput, "this text", TakeHelp},
+    {"--version", nullptr, nullptr, kAnyInput, "the program's version and build, and the module's",
+     TakeFlag<&Options::version>},
+    {"--help", "-h", nullptr, kAnyInput, "this text", TakeFlag<&Options::help>},
 };
 constexpr size_t kOptionCount = sizeof kOptions / sizeof kOptions[0];
 static_assert(kOptionCount <= kMaxOptions, "Options::given has a bit for every row");

@@ -66,8 +66,8 @@ struct OptionSpec {
   const char* short_name;  // "-o", or null; a short option's value may follow it directly ("-oout.gif")
   const char* value;       // what --help calls its value ("FILE"); null for a flag, which takes none
   unsigned inputs;         // the input kinds it works on (kAnyInput, kVideoFiles, ...)
-  // --help's text for it: lines of at most kHelpWidth characters, joined by
-  // '\n', as help2man reads them into the man page.
+  // --help's text for it: lines of at most 57 characters (they start in
+  // column 23, and --help keeps within 79 columns), joined by '\n'.
   const char* help;
   // Stores the option in `out`: its value parsed, or for a flag that it was
   // given. `typed` is its name as given, for messages. False with the reason.
@@ -79,8 +79,6 @@ struct OptionSpec {
   const char* needs = nullptr;
   const char* works_on = nullptr;
 };
-
-constexpr size_t kHelpWidth = 57;
 
 // The table's rows, in the order --help lists them.
 struct OptionTable {

@@ -28,6 +28,9 @@
 #   windows-text   -DIN= -DOUT= [-DTITLE=]: IN with Windows line ends (and
 #                  byte-order mark when not ASCII), after the line TITLE and a
 #                  blank line if given
+#   help-text      -DPROGRAM= -DOUT= [-DEMULATOR=a,b,...] [-DTITLE=]: what
+#                  PROGRAM --help prints (run through EMULATOR when given), as
+#                  windows-text makes it
 #   check-archive  -DBUILD_DIR= -DTARGET= -DARCHIVE= -DWANT=a,b,...
 #                  [-DREADME=] [-DOBJDUMP= -DMODULE_CHECKER=] [-DRUN_HOST=ON]
 #                  builds TARGET, lists ARCHIVE and compares it with WANT,
@@ -271,6 +274,17 @@ if(CMAKE_SCRIPT_MODE_FILE)
         message(FATAL_ERROR "the unpacked lodra-gif failed (status ${result}):\n${output}")
       endif()
       message(STATUS "the unpacked lodra-gif: ${output}")
+      # Its README is what it prints for --help.
+      execute_process(COMMAND ${emulator} ${program} --help WORKING_DIRECTORY ${unpacked}
+                      RESULT_VARIABLE result OUTPUT_VARIABLE help ERROR_QUIET)
+      get_filename_component(folder "${program}" DIRECTORY)
+      file(READ "${folder}/README.txt" readme)
+      string(REPLACE "\r\n" "\n" readme "${readme}")
+      string(REPLACE "\r\n" "\n" help "${help}")
+      string(FIND "${readme}" "${help}" at)
+      if(NOT result EQUAL 0 OR help STREQUAL "" OR at EQUAL -1)
+        message(FATAL_ERROR "README.txt is not what the unpacked lodra-gif prints for --help")
+      endif()
     endif()
   endfunction()
 
@@ -278,6 +292,15 @@ if(CMAKE_SCRIPT_MODE_FILE)
     lodra_install_text_step()
   elseif(LODRA_PACKAGE_STEP STREQUAL "windows-text")
     file(READ "${IN}" text)
+    lodra_titled_text("${TITLE}" "${text}" ON text)
+    file(WRITE "${OUT}" "${text}")
+  elseif(LODRA_PACKAGE_STEP STREQUAL "help-text")
+    string(REPLACE "," ";" emulator "${EMULATOR}")
+    execute_process(COMMAND ${emulator} ${PROGRAM} --help RESULT_VARIABLE result OUTPUT_VARIABLE text
+                    ERROR_VARIABLE error)
+    if(NOT result EQUAL 0 OR text STREQUAL "")
+      message(FATAL_ERROR "${PROGRAM} --help failed (status ${result}): ${error}")
+    endif()
     lodra_titled_text("${TITLE}" "${text}" ON text)
     file(WRITE "${OUT}" "${text}")
   elseif(LODRA_PACKAGE_STEP STREQUAL "check-archive")
@@ -349,13 +372,16 @@ if(WIN32)
       VERBATIM)
     list(APPEND LODRA_LICENCE_TEXTS ${text})
   endforeach()
-  # The host's README is its usage text, as --help prints it.
+  # The host's README is its usage text, as --help prints it (under Wine
+  # in a cross build): the option list made from the option table.
   set(host_readme ${LODRA_DIST_DIR}/texts/README.txt)
+  list(JOIN CMAKE_CROSSCOMPILING_EMULATOR "," help_emulator)
   add_custom_command(
     OUTPUT ${host_readme}
-    COMMAND ${CMAKE_COMMAND} -DLODRA_PACKAGE_STEP=windows-text -DIN=${PROJECT_SOURCE_DIR}/host/usage.txt
-            -DOUT=${host_readme} "-DTITLE=lodra-gif ${PROJECT_VERSION} for Windows" -P ${LODRA_PACKAGING_SCRIPT}
-    DEPENDS ${PROJECT_SOURCE_DIR}/host/usage.txt ${LODRA_PACKAGING_SCRIPT}
+    COMMAND ${CMAKE_COMMAND} -DLODRA_PACKAGE_STEP=help-text -DPROGRAM=$<TARGET_FILE:lodra-gif>
+            -DEMULATOR=${help_emulator} -DOUT=${host_readme} "-DTITLE=lodra-gif ${PROJECT_VERSION} for Windows"
+            -P ${LODRA_PACKAGING_SCRIPT}
+    DEPENDS lodra-gif ${LODRA_PACKAGING_SCRIPT}
     VERBATIM)
   set(LODRA_HOST_DIST lodra-gif-${PROJECT_VERSION}-win32)
   lodra_add_archive(dist_host BASE ${LODRA_HOST_DIST} PROGRAMS lodra-gif lodra_output

@@ -6,14 +6,16 @@
 // reading of the same rules written here apart from the parser's.
 //
 // ParseCommandLine must either fail with a reason and leave its result as it
-// was, or give options that keep every documented bound.
+// was, or give options that keep every documented bound and fit the inputs
+// CheckOptionsApply says they fit.
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "fuzz/fuzz_check.h"
-#include "host/options.h"
-#include "host/video_options.h"
+#include "host/cli/options.h"
+#include "host/cli/values.h"
 
 namespace {
 
@@ -181,7 +183,7 @@ void CheckValueParsers(const std::string& text) {
 
   const struct {
     int64_t min, max;
-  } ranges[] = {{0, lodra_gif::kMaxLoopCount}, {1, INT32_MAX}, {0, 0}, {5, 9}};
+  } ranges[] = {{0, kMaxLoopingCount}, {1, INT32_MAX}, {0, 0}, {5, 9}};
   for (const auto& range : ranges) {
     int64_t count = -7;
     error.clear();
@@ -201,24 +203,26 @@ lodra_gif::Options Sentinel() {
   lodra_gif::Options options;
   options.output = "sentinel.gif";
   options.input = "sentinel.raw";
-  options.has_input = true;
+  options.size = lodra_gif::FrameSize{-7, -7};
+  options.rate = lodra_gif::FrameRate{-7, -7};
   options.loop_count = -7;
   options.max_frames = -7;
   options.module = "sentinel.module";
+  options.fps = lodra_gif::FrameRate{-7, -7};
   options.width = options.height = -7;
   options.start_us = options.duration_us = -7;
   options.alpha_threshold = options.mask_threshold = -7;
+  options.given.set();
   return options;
 }
 
 bool SameOptions(const lodra_gif::Options& a, const lodra_gif::Options& b) {
-  return a.help == b.help && a.output == b.output && a.input == b.input && a.has_input == b.has_input &&
-         a.has_size == b.has_size && a.size.width == b.size.width && a.size.height == b.size.height &&
-         a.has_rate == b.has_rate && a.rate.rate == b.rate.rate && a.rate.scale == b.rate.scale &&
-         a.loop_count == b.loop_count && a.mask == b.mask && a.max_frames == b.max_frames &&
-         a.module == b.module && a.has_fps == b.has_fps && a.fps.rate == b.fps.rate && a.fps.scale == b.fps.scale &&
-         a.width == b.width && a.height == b.height && a.start_us == b.start_us && a.duration_us == b.duration_us &&
-         a.no_alpha == b.no_alpha && a.alpha_threshold == b.alpha_threshold && a.mask_threshold == b.mask_threshold;
+  return a.help == b.help && a.version == b.version && a.output == b.output && a.input == b.input &&
+         a.size == b.size && a.rate == b.rate && a.loop_count == b.loop_count && a.mask == b.mask &&
+         a.max_frames == b.max_frames && a.module == b.module && a.fps == b.fps && a.width == b.width &&
+         a.height == b.height && a.start_us == b.start_us && a.duration_us == b.duration_us &&
+         a.no_alpha == b.no_alpha && a.alpha_threshold == b.alpha_threshold && a.mask_threshold == b.mask_threshold &&
+         a.given == b.given;
 }
 
 }  // namespace
@@ -266,31 +270,53 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(!options.help, "help without -h or --help");
   // "-o -" is standard output; only --version goes without an output.
   FUZZ_CHECK(options.version || !options.output.empty(), "no output");
-  if (options.has_size) {
-    FUZZ_CHECK(options.size.width >= 1 && options.size.width <= lodra_gif::kMaxSide && options.size.height >= 1 &&
-                   options.size.height <= lodra_gif::kMaxSide,
+  if (options.size) {
+    FUZZ_CHECK(options.size->width >= 1 && options.size->width <= lodra_gif::kMaxSide && options.size->height >= 1 &&
+                   options.size->height <= lodra_gif::kMaxSide,
                "size out of bounds");
   }
-  if (options.has_rate) {
-    FUZZ_CHECK(options.rate.rate > 0 && options.rate.scale > 0, "rate not positive");
-    FUZZ_CHECK_EQ(Gcd(static_cast<uint64_t>(options.rate.rate), static_cast<uint64_t>(options.rate.scale)),
+  if (options.rate) {
+    FUZZ_CHECK(options.rate->rate > 0 && options.rate->scale > 0, "rate not positive");
+    FUZZ_CHECK_EQ(Gcd(static_cast<uint64_t>(options.rate->rate), static_cast<uint64_t>(options.rate->scale)),
                   uint64_t{1}, "rate in lowest terms: gcd");
   }
-  FUZZ_CHECK(options.loop_count >= 0 && options.loop_count <= lodra_gif::kMaxLoopCount,
+  FUZZ_CHECK(options.loop_count >= 0 && options.loop_count <= kMaxLoopingCount,
              "loop count " + std::to_string(options.loop_count));
-  FUZZ_CHECK(options.max_frames >= 0, "frames " + std::to_string(options.max_frames));
-  if (options.has_fps) FUZZ_CHECK(options.fps.rate > 0 && options.fps.scale > 0, "--fps not positive");
-  for (int32_t side : {options.width, options.height})
-    FUZZ_CHECK(side >= 0 && side <= lodra_gif::kMaxSide, "--width or --height " + std::to_string(side));
-  FUZZ_CHECK(options.start_us >= -1 && options.duration_us >= -1 && options.duration_us != 0, "--start or --duration");
-  FUZZ_CHECK(options.alpha_threshold == -1 || (options.alpha_threshold >= 1 && options.alpha_threshold <= 255),
-             "--alpha-threshold " + std::to_string(options.alpha_threshold));
-  FUZZ_CHECK(options.mask_threshold >= -1 && options.mask_threshold <= 254,
-             "--mask-threshold " + std::to_string(options.mask_threshold));
+  if (options.max_frames) FUZZ_CHECK(*options.max_frames >= 1, "frames " + std::to_string(*options.max_frames));
+  if (options.fps) FUZZ_CHECK(options.fps->rate > 0 && options.fps->scale > 0, "--fps not positive");
+  for (const std::optional<int32_t>& side : {options.width, options.height})
+    if (side) FUZZ_CHECK(*side >= 1 && *side <= lodra_gif::kMaxSide, "--width or --height " + std::to_string(*side));
+  FUZZ_CHECK(options.start_us.value_or(0) >= 0 && options.duration_us.value_or(1) >= 1, "--start or --duration");
+  if (options.alpha_threshold)
+    FUZZ_CHECK(*options.alpha_threshold >= 1 && *options.alpha_threshold <= 255,
+               "--alpha-threshold " + std::to_string(*options.alpha_threshold));
+  if (options.mask_threshold)
+    FUZZ_CHECK(*options.mask_threshold >= 0 && *options.mask_threshold <= 254,
+               "--mask-threshold " + std::to_string(*options.mask_threshold));
+  if (options.module) FUZZ_CHECK(!options.module->empty(), "--module without a name");
   if (options.mask) {
     bool named = false;
     for (size_t i = 1; i < arguments.size() && arguments[i] != "--"; ++i) named = named || arguments[i] == "--mask";
     FUZZ_CHECK(named, "mask mode without --mask");
+  }
+
+  // Which inputs the options fit, read from their values apart from the
+  // table: the video-only ones refuse raw frames and the demo, --size and
+  // --rate a video file, and --mask-threshold wants --mask.
+  const bool video_values = options.fps || options.width || options.height || options.start_us ||
+                            options.duration_us || options.no_alpha || options.alpha_threshold;
+  const bool threshold_alone = options.mask_threshold && !options.mask;
+  const struct {
+    lodra_gif::InputKind kind;
+    bool want;
+  } fits[] = {{lodra_gif::InputKind::kDemo, !threshold_alone && !video_values},
+              {lodra_gif::InputKind::kRaw, !threshold_alone && !video_values},
+              {lodra_gif::InputKind::kVideo, !threshold_alone && !options.size && !options.rate}};
+  for (const auto& fit : fits) {
+    std::string why;
+    const bool ok = lodra_gif::CheckOptionsApply(options, fit.kind, &why);
+    FUZZ_CHECK_EQ(ok, fit.want, "CheckOptionsApply for input kind " + std::to_string(static_cast<int>(fit.kind)));
+    FUZZ_CHECK(ok || (!why.empty() && why.find('\n') == std::string::npos), "a refusal without one line of reason");
   }
 
   // The same command line reads the same way again.

@@ -7,7 +7,7 @@
 // decoder held to a million pixels, so that memory stays small whatever the
 // input claims.
 //
-// VideoInput::Open must refuse with a one-line reason, or give a plan the
+// OpenVideoInput must refuse with a one-line reason, or give a plan the
 // plug-in can take; then every frame is whole (each pixel byte is read),
 // frames come until the end and no further, and stopping early (after
 // kMaxFrames) ends decoding cleanly.
@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_check.h"
-#include "host/video_source.h"
+#include "host/video/video_internal.h"
 #include "plugin/plugin_interface.h"
 
 namespace {
@@ -34,10 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t choice = data[0];
   lodra_gif::Options options;
   options.no_alpha = (choice & 1) != 0;
-  if ((choice & 2) != 0) {
-    options.has_fps = true;
-    options.fps = {10, 1};
-  }
+  if ((choice & 2) != 0) options.fps = lodra_gif::FrameRate{10, 1};
   if ((choice & 4) != 0) options.start_us = 100000;
   if ((choice & 8) != 0) options.duration_us = 300000;
   options.mask = (choice & 16) != 0;
@@ -46,26 +43,29 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   lodra_gif::VideoBytes bytes;
   bytes.data = data + 1;
   bytes.size = size - 1;
-  lodra_gif::VideoPlan plan;
-  lodra_gif::VideoFailure failure = lodra_gif::VideoFailure::kNone;
+  lodra_gif::OpenFailure failure = lodra_gif::OpenFailure::kNone;
   std::string why;
-  std::unique_ptr<lodra_gif::VideoInput> input =
-      lodra_gif::VideoInput::Open(bytes, "input", options, nullptr, kMaxPixels, &plan, &failure, &why);
+  std::unique_ptr<lodra_gif::FrameSource> input =
+      lodra_gif::OpenVideoInput(bytes, "input", options, nullptr, kMaxPixels, &failure, &why);
   if (input == nullptr) {
-    FUZZ_CHECK(failure != lodra_gif::VideoFailure::kNone, "refused without a kind: " + why);
+    FUZZ_CHECK(failure != lodra_gif::OpenFailure::kNone, "refused without a kind: " + why);
     FUZZ_CHECK(!why.empty() && OneLine(why), "the reason \"" + why + "\"");
     return 0;
   }
-  FUZZ_CHECK(failure == lodra_gif::VideoFailure::kNone, "opened with a failure: " + why);
-  FUZZ_CHECK_EQ(plan.picture.width, 32, "picture width");
-  FUZZ_CHECK(plan.picture.height >= 1 && plan.picture.height <= 65535, "picture height");
-  FUZZ_CHECK_EQ(plan.frame.width, plan.alpha ? 64 : 32, "frame width");
-  FUZZ_CHECK_EQ(plan.frame.height, plan.picture.height, "frame height");
-  FUZZ_CHECK(!(plan.alpha && (options.no_alpha || options.mask)), "alpha when not asked for");
+  FUZZ_CHECK(failure == lodra_gif::OpenFailure::kNone, "opened with a failure: " + why);
+  const lodra_gif::SourcePlan& plan = input->plan();
+  // A mask the options did not ask for is the file's alpha.
+  const bool alpha = plan.mask && !options.mask;
+  FUZZ_CHECK(plan.own_frames, "a video hands over frames of its own");
+  FUZZ_CHECK_EQ(plan.frame.width, alpha ? 64 : 32, "frame width (the picture's is 32)");
+  FUZZ_CHECK(plan.frame.height >= 1 && plan.frame.height <= 65535, "frame height");
+  FUZZ_CHECK(!(alpha && options.no_alpha), "alpha when not asked for");
+  FUZZ_CHECK(plan.mask == (alpha || options.mask), "mask mode as --mask or the alpha say");
   FUZZ_CHECK(plan.rate.rate > 0 && plan.rate.scale > 0, "rate");
-  if (options.has_fps) FUZZ_CHECK(plan.rate.rate == 10 && plan.rate.scale == 1, "--fps not taken");
-  if (!options.has_fps) FUZZ_CHECK(!lodra_gif::RateTooHighForBrowsers(plan.rate), "rate above 50 fps");
-  if (options.duration_us > 0) FUZZ_CHECK(plan.frame_limit >= 1, "--duration without a limit");
+  if (options.fps) FUZZ_CHECK(plan.rate.rate == 10 && plan.rate.scale == 1, "--fps not taken");
+  if (!options.fps) FUZZ_CHECK(!lodra_gif::RateTooHighForBrowsers(plan.rate), "rate above 50 fps");
+  if (options.duration_us) FUZZ_CHECK(plan.length && *plan.length >= 1, "--duration without a limit");
+  for (const std::string& note : plan.notes) FUZZ_CHECK(OneLine(note), "the note \"" + note + "\"");
 
   const size_t stride = static_cast<size_t>(::HostFrameStride(plan.frame.width));
   std::vector<uint8_t> buffer(static_cast<size_t>(::HostFrameBytes(plan.frame.width, plan.frame.height)), 0);
@@ -84,7 +84,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Every pixel byte is read, so that the sanitizer sees a short buffer.
     for (int32_t y = 0; y < plan.frame.height; ++y)
       for (size_t x = 0; x < 3 * static_cast<size_t>(plan.frame.width); ++x) sum += frame[y * stride + x];
-    if (plan.alpha) {
+    if (alpha) {
       // The mask half is white or black, nothing else.
       for (int32_t y = 0; y < plan.frame.height; ++y)
         for (size_t x = 3 * 32; x < 3 * 64; ++x) {
@@ -94,9 +94,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
   }
   FUZZ_CHECK(frames >= 1, "opened, but no frame");
-  if (plan.frame_limit > 0) FUZZ_CHECK(frames <= plan.frame_limit, "more frames than --duration gives");
-  const std::string warning = input->Finish();
-  FUZZ_CHECK(OneLine(warning), "the warning \"" + warning + "\"");
+  if (plan.length) FUZZ_CHECK(frames <= *plan.length, "more frames than --duration gives");
+  const lodra_gif::InputEnd end = input->Finish(frames < kMaxFrames ? lodra_gif::ReadResult::kEnd
+                                                                     : lodra_gif::ReadResult::kFrame,
+                                                frames);
+  FUZZ_CHECK(OneLine(end.warning), "the warning \"" + end.warning + "\"");
+  FUZZ_CHECK(end.error.empty(), "an error after " + std::to_string(frames) + " frames: " + end.error);
   volatile uint32_t keep = sum;  // the reads must not be optimised away
   (void)keep;
   return 0;

@@ -1,6 +1,8 @@
 // Everything lodra-gif does differently on Windows and elsewhere: loading the
 // plug-in module, Ctrl-C, the terminal, the command line, files and paths.
-// The only file of the host with an #ifdef is system.cpp.
+// Declared once here and defined twice, in system_posix.cpp and
+// system_windows.cpp, of which CMake builds one: no other file of the host
+// asks which system it is on.
 //
 // Text and paths are UTF-8 throughout the program. On Windows they reach the
 // system through its wide (UTF-16) API, so any name works; only the plug-in
@@ -42,11 +44,16 @@ const char* ModuleFileName();
 std::string ExecutableDirectory(const char* argv0);
 // `folder` and `name` joined with the system's separator.
 std::string JoinPath(const std::string& folder, const std::string& name);
-bool IsReadableFile(const std::string& path);
 // False when the file's size cannot be read.
 bool FileSize(const std::string& path, uint64_t* size);
 // fopen of a UTF-8 path; null with errno set.
 std::FILE* OpenFile(const std::string& path, const char* mode);
+inline bool IsReadableFile(const std::string& path) {
+  std::FILE* file = OpenFile(path, "rb");
+  if (file == nullptr) return false;
+  std::fclose(file);
+  return true;
+}
 
 // The program's arguments in UTF-8. On Windows they are read again from the
 // UTF-16 command line: argv has them in the system code page, which cannot
@@ -55,8 +62,9 @@ std::vector<std::string> CommandLineArguments(int argc, char** argv);
 // Writes UTF-8 `text` to `stream`: to a Windows console as UTF-16, so that
 // every name shows as it is; anywhere else its bytes.
 void WriteText(std::FILE* stream, const std::string& text);
-// A text of the plug-in table (code page 932) in UTF-8.
-std::string PluginText(const char* text);
+// A text of the plug-in table (code page 932) in UTF-8; false when the
+// system has no converter or the text is not code page 932.
+bool FromCodePage932(const std::string& text, std::string* utf8);
 // How many columns the terminal `stream` writes to has; 80 when not known.
 int TerminalColumns(std::FILE* stream);
 
@@ -80,11 +88,13 @@ std::string FolderOf(const std::string& path);
 std::string ResolveLinks(const std::string& path);
 // The system's folder for temporary files.
 std::string TemporaryFolder();
-// A new empty file in `folder` with a name of its own (ASCII, so that the
-// system code page can spell it), its permissions those of `like` when that
-// names a file; its path in `path`.
-bool CreateTemporaryFile(const std::string& folder, const std::string& like, std::string* path,
-                         std::string* error);
+// This process's id, which no other running process has.
+unsigned long ProcessId();
+enum class NewFile { kCreated, kExists, kFailed };
+// Creates `path` as a new empty file, never opening one that exists (kExists),
+// its permissions those of `like` when that names a file. `error` gets the
+// system's reason unless kCreated.
+NewFile CreateNewFile(const std::string& path, const std::string& like, std::string* error);
 // Puts `from` in place of `to` in one step, replacing it (rename;
 // MoveFileExW with MOVEFILE_REPLACE_EXISTING), once `from` is on the disk.
 bool PutInPlace(const std::string& from, const std::string& to, std::string* error);
@@ -95,9 +105,11 @@ void RemoveFile(const std::string& path);
 bool PluginFileName(const std::string& path, std::string* name, std::string* error);
 // After an export that failed: why the file the plug-in wrote cannot be
 // written, as the system says it when a little more is written to it (and
-// taken back), or "" when writing works. A regular file takes 64 KiB past
-// its end, so that the last block's slack cannot hide a full disk; a device
-// one byte; a pipe nothing (its reader would get it), so "".
+// taken back), or "" when writing works. A regular file takes
+// kWriteProbeBytes past its end, so that the last block's slack cannot hide
+// a full disk; a device one byte; a pipe nothing (its reader would get it),
+// so "".
+constexpr size_t kWriteProbeBytes = 64 * 1024;
 std::string WriteFailure(const std::string& path);
 
 // True for a regular file, with the bytes from the current position to its

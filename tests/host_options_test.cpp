@@ -1,21 +1,32 @@
-// lodra-gif's command line, its checks against what the plug-in takes, the
-// raw frame reader, the GIF read back after the export and the figures and
-// progress line it shows. Plain functions only: these run natively and under
-// Wine.
+// lodra-gif's rooms one by one: its command line and the option table that
+// drives it, the checks against what the plug-in takes, the sources and
+// their counts, the video arithmetic, the GIF read back after the export and
+// the figures and progress line it shows. Plain functions only: these run
+// natively and under Wine.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "host/frames.h"
-#include "host/gif_timing.h"
-#include "host/options.h"
-#include "host/progress.h"
-#include "host/video_options.h"
+#include "host/cli/options.h"
+#include "host/cli/progress.h"
+#include "host/cli/usage.h"
+#include "host/cli/values.h"
+#include "host/output/gif_timing.h"
+#include "host/sources/demo.h"
+#include "host/sources/frame_source.h"
+#include "host/sources/mask_threshold.h"
+#include "host/sources/open_source.h"
+#include "host/sources/raw.h"
+#include "host/video/video_plan.h"
 #include "plugin/plugin_interface.h"
 #include "tests/support/have_want.h"
+#include "tests/support/host_fixture.h"
 #include "tests/support/host_run.h"
 #include "tests/support/temp_path.h"
 
@@ -238,17 +249,17 @@ TEST(ParseCommandLine, Good) {
   struct Case {
     const char* what;
     std::vector<std::string> args;
-    std::string want_output, want_input;
-    bool want_has_input;
+    std::string want_output;
+    std::optional<std::string> want_input;
   } const cases[] = {
-      {"the demo", {"-o", "a.gif"}, "a.gif", "", false},
-      {"stdin", {"-o", "a.gif", "-"}, "a.gif", "-", true},
-      {"stdin to stdout", {"-o", "-", "-"}, "-", "-", true},
-      {"options after INPUT", {"in.raw", "--size", "4x4", "--rate", "25", "-o", "a.gif"}, "a.gif", "in.raw", true},
-      {"-o glued to its value", {"-oa.gif"}, "a.gif", "", false},
-      {"--output=", {"--output=b.gif"}, "b.gif", "", false},
-      {"-- before a name with a dash", {"-o", "a.gif", "--", "-odd.raw"}, "a.gif", "-odd.raw", true},
-      {"the last -o wins", {"-o", "a.gif", "--output", "c.gif"}, "c.gif", "", false},
+      {"the demo", {"-o", "a.gif"}, "a.gif", std::nullopt},
+      {"stdin", {"-o", "a.gif", "-"}, "a.gif", "-"},
+      {"stdin to stdout", {"-o", "-", "-"}, "-", "-"},
+      {"options after INPUT", {"in.raw", "--size", "4x4", "--rate", "25", "-o", "a.gif"}, "a.gif", "in.raw"},
+      {"-o glued to its value", {"-oa.gif"}, "a.gif", std::nullopt},
+      {"--output=", {"--output=b.gif"}, "b.gif", std::nullopt},
+      {"-- before a name with a dash", {"-o", "a.gif", "--", "-odd.raw"}, "a.gif", "-odd.raw"},
+      {"the last -o wins", {"-o", "a.gif", "--output", "c.gif"}, "c.gif", std::nullopt},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -256,7 +267,6 @@ TEST(ParseCommandLine, Good) {
     ASSERT_TRUE(parsed.ok) << parsed.error;
     EXPECT_TRUE(HaveWant(parsed.options.output, c.want_output));
     EXPECT_TRUE(HaveWant(parsed.options.input, c.want_input));
-    EXPECT_TRUE(HaveWant(parsed.options.has_input, c.want_has_input));
     EXPECT_FALSE(parsed.options.help || parsed.options.version);
   }
 }
@@ -278,14 +288,14 @@ TEST(ParseCommandLine, EveryOptionReachesItsField) {
     ASSERT_TRUE(parsed.ok) << parsed.error;
     const lodra_gif::Options& o = parsed.options;
     EXPECT_TRUE(o.mask);
-    EXPECT_TRUE(o.has_size && o.has_rate);
-    EXPECT_TRUE(HaveWant(o.size.width, 640));
-    EXPECT_TRUE(HaveWant(o.size.height, 360));
-    EXPECT_TRUE(HaveWant(o.rate.rate, 30000));
-    EXPECT_TRUE(HaveWant(o.rate.scale, 1001));
+    ASSERT_TRUE(o.size && o.rate);
+    EXPECT_TRUE(HaveWant(o.size->width, 640));
+    EXPECT_TRUE(HaveWant(o.size->height, 360));
+    EXPECT_TRUE(HaveWant(o.rate->rate, 30000));
+    EXPECT_TRUE(HaveWant(o.rate->scale, 1001));
     EXPECT_TRUE(HaveWant(o.loop_count, 3));
-    EXPECT_TRUE(HaveWant(o.max_frames, 99));
-    EXPECT_TRUE(HaveWant(o.module, std::string("m.so")));
+    EXPECT_TRUE(HaveWant(o.max_frames, std::optional<int32_t>(99)));
+    EXPECT_TRUE(HaveWant(o.module, std::optional<std::string>("m.so")));
   }
 }
 
@@ -371,11 +381,12 @@ TEST(ParseCount, WithinItsRange) {
 TEST(ParseCommandLine, LoopAndFramesAtTheirLimits) {
   struct Case {
     std::vector<std::string> args;
-    int32_t want_loop, want_frames;
+    int32_t want_loop;
+    std::optional<int32_t> want_frames;
   } const cases[] = {
-      {{"--loop", "0"}, 0, 0},
-      {{"--loop", "65535"}, 65535, 0},
-      {{"--loop", "007"}, 7, 0},
+      {{"--loop", "0"}, 0, std::nullopt},
+      {{"--loop", "65535"}, 65535, std::nullopt},
+      {{"--loop", "007"}, 7, std::nullopt},
       {{"--frames", "1"}, 0, 1},
       {{"--frames", "2147483647"}, 0, 2147483647},
   };
@@ -386,6 +397,139 @@ TEST(ParseCommandLine, LoopAndFramesAtTheirLimits) {
     ASSERT_TRUE(parsed.ok) << parsed.error;
     EXPECT_TRUE(HaveWant(parsed.options.loop_count, c.want_loop)) << c.args[1];
     EXPECT_TRUE(HaveWant(parsed.options.max_frames, c.want_frames)) << c.args[1];
+  }
+}
+
+// ------------------------------------------------------- the option table
+
+// The names of `spec` as --help and the docs spell them: "-o, --output FILE".
+std::string NamesOf(const lodra_gif::OptionSpec& spec) {
+  return (spec.short_name != nullptr ? spec.short_name + std::string(", ") : std::string()) + spec.name +
+         (spec.value != nullptr ? std::string(" ") + spec.value : std::string());
+}
+
+// The option list as help2man reads it into the man page: an option's line
+// is indented 1 to 10 spaces and starts with a dash; its names end at the
+// first two spaces, after which its text begins, or at the line's end, when
+// the text starts on the next line, indented 20 spaces or more. Lines
+// indented 20 or more continue the text.
+std::vector<std::string> Help2manTerms(const std::string& list, std::string* fault) {
+  std::vector<std::string> lines;
+  for (size_t at = 0; at < list.size();) {
+    const size_t end = std::min(list.find('\n', at), list.size());
+    lines.push_back(list.substr(at, end - at));
+    at = end + 1;
+  }
+  std::vector<std::string> terms;
+  for (size_t i = 0; i < lines.size(); ++i) {
+    const std::string& line = lines[i];
+    const size_t indent = line.find_first_not_of(' ');
+    if (line.size() > 79) *fault += "wider than 79 columns: \"" + line + "\"\n";
+    if (indent >= 20 && indent != std::string::npos) continue;
+    if (indent < 1 || indent > 10 || line[indent] != '-') {
+      *fault += "neither an option nor its text: \"" + line + "\"\n";
+      continue;
+    }
+    const size_t gap = line.find("  ", indent);
+    const bool text_below = i + 1 < lines.size() && lines[i + 1].find_first_not_of(' ') >= 20;
+    if (gap == std::string::npos && !text_below) *fault += "no text for \"" + line + "\"\n";
+    terms.push_back(line.substr(indent, gap == std::string::npos ? std::string::npos : gap - indent));
+  }
+  return terms;
+}
+
+TEST(OptionTable, HelpListsEveryOptionAsHelp2manReadsIt) {
+  const std::string usage = lodra_gif::UsageText();
+  const size_t from = usage.find("\nOptions:\n");
+  ASSERT_NE(from, std::string::npos) << usage;
+  const std::string list = usage.substr(from + 10, usage.find("\n\n", from) + 1 - (from + 10));
+  std::string fault;
+  const std::vector<std::string> terms = Help2manTerms(list, &fault);
+  EXPECT_TRUE(fault.empty()) << fault;
+  std::vector<std::string> want;
+  for (const lodra_gif::OptionSpec& spec : lodra_gif::AllOptions()) want.push_back(NamesOf(spec));
+  EXPECT_TRUE(HaveWant(terms, want));
+}
+
+TEST(OptionTable, EachRowIsWhole) {
+  std::vector<std::string> names;
+  for (const lodra_gif::OptionSpec& spec : lodra_gif::AllOptions()) {
+    SCOPED_TRACE(spec.name);
+    names.push_back(spec.name);
+    if (spec.short_name != nullptr) names.push_back(spec.short_name);
+    EXPECT_TRUE(spec.take != nullptr && spec.help != nullptr && *spec.help != '\0');
+    EXPECT_NE(spec.inputs & lodra_gif::kAnyInput, 0u) << "works on some input";
+    if (spec.needs != nullptr) {
+      const auto rows = lodra_gif::AllOptions();
+      EXPECT_TRUE(std::any_of(rows.begin(), rows.end(), [&](const lodra_gif::OptionSpec& other) {
+        return other.name == std::string(spec.needs);
+      })) << "needs " << spec.needs << ", which is no option";
+      EXPECT_TRUE(spec.works_on != nullptr);
+    }
+  }
+  std::sort(names.begin(), names.end());
+  EXPECT_TRUE(std::adjacent_find(names.begin(), names.end()) == names.end()) << "a name used twice";
+}
+
+// The docs' option tables list exactly the table's options, spelled the
+// same way: each row's first cell, "| `-o`, `--output FILE` |", names them.
+TEST(OptionTable, TheDocsListEveryOptionAndNoOther) {
+  std::vector<std::string> want;
+  for (const lodra_gif::OptionSpec& spec : lodra_gif::AllOptions()) {
+    if (spec.short_name != nullptr) want.push_back(spec.short_name);
+    want.push_back(NamesOf(spec).substr(spec.short_name != nullptr ? std::string(spec.short_name).size() + 2 : 0));
+  }
+  std::sort(want.begin(), want.end());
+  for (const char* doc : {"docs/lodra-gif.md", "docs/lodra-gif.ja.md"}) {
+    SCOPED_TRACE(doc);
+    const Bytes bytes = testing_support::ReadFile(std::string(LODRA_SOURCE_DIR) + "/" + doc);
+    ASSERT_FALSE(bytes.empty());
+    const std::string text(bytes.begin(), bytes.end());
+    std::vector<std::string> have;
+    for (size_t at = text.find("\n| `-"); at != std::string::npos; at = text.find("\n| `-", at + 1)) {
+      const std::string cell = text.substr(at + 2, text.find(" |", at + 2) - (at + 2));
+      for (size_t tick = cell.find('`'); tick != std::string::npos; tick = cell.find('`', cell.find('`', tick + 1) + 1))
+        have.push_back(cell.substr(tick + 1, cell.find('`', tick + 1) - tick - 1));
+    }
+    std::sort(have.begin(), have.end());
+    EXPECT_TRUE(HaveWant(have, want));
+  }
+}
+
+// ---------------------------------------------------- how many frames
+
+TEST(CountFrames, ThePluginIsToldTheMostItCanGet) {
+  struct Case {
+    const char* what;
+    std::optional<int64_t> length;
+    bool endless;
+    std::optional<int64_t> expected;
+    std::optional<int32_t> max_frames;
+    int32_t want_told;
+    std::optional<int64_t> want_total;
+  } const cases[] = {
+      {"the demo", 75, true, {}, {}, 75, 75},
+      {"the demo, --frames past its length", 75, true, {}, 200, 200, 200},
+      {"a regular file", 50, false, {}, {}, 50, 50},
+      {"a regular file, --frames before its end", 50, false, {}, 10, 10, 10},
+      {"a regular file, --frames past its end", 50, false, {}, 99, 50, 50},
+      {"a file of more frames than 31 bits count", int64_t{1} << 40, false, {}, {}, INT32_MAX, INT32_MAX},
+      {"a pipe", {}, false, {}, {}, INT32_MAX, {}},
+      {"a pipe, --frames", {}, false, {}, 10, 10, 10},
+      {"a video of stated length", {}, false, 40, {}, INT32_MAX, 40},
+      {"a video, --duration within its length", 30, false, 40, {}, 30, 30},
+      {"a video, --duration past its length", 30, false, 20, {}, 30, 20},
+      {"a video, --frames within its length", {}, false, 40, 10, 10, 10},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    lodra_gif::SourcePlan plan;
+    plan.length = c.length;
+    plan.endless = c.endless;
+    plan.expected = c.expected;
+    const lodra_gif::FrameCounts have = lodra_gif::CountFrames(plan, c.max_frames);
+    EXPECT_TRUE(HaveWant(have.told, c.want_told));
+    EXPECT_TRUE(HaveWant(have.progress_total, c.want_total));
   }
 }
 
@@ -472,14 +616,14 @@ TEST(ParseCommandLine, VideoOptions) {
                                "--mask-threshold", "20", "-o", "a.gif", "clip.mp4"});
   ASSERT_TRUE(parsed.ok) << parsed.error;
   const lodra_gif::Options& o = parsed.options;
-  EXPECT_TRUE(o.has_fps && o.fps.rate == 30000 && o.fps.scale == 1001);
-  EXPECT_TRUE(HaveWant(o.width, 480));
-  EXPECT_TRUE(HaveWant(o.height, 200));
-  EXPECT_TRUE(HaveWant(o.start_us, int64_t{62500000}));
-  EXPECT_TRUE(HaveWant(o.duration_us, int64_t{4000000}));
+  EXPECT_TRUE(o.fps && o.fps->rate == 30000 && o.fps->scale == 1001);
+  EXPECT_TRUE(HaveWant(o.width, std::optional<int32_t>(480)));
+  EXPECT_TRUE(HaveWant(o.height, std::optional<int32_t>(200)));
+  EXPECT_TRUE(HaveWant(o.start_us, std::optional<int64_t>(62500000)));
+  EXPECT_TRUE(HaveWant(o.duration_us, std::optional<int64_t>(4000000)));
   EXPECT_TRUE(o.no_alpha);
-  EXPECT_TRUE(HaveWant(o.alpha_threshold, 64));
-  EXPECT_TRUE(HaveWant(o.mask_threshold, 20));
+  EXPECT_TRUE(HaveWant(o.alpha_threshold, std::optional<int32_t>(64)));
+  EXPECT_TRUE(HaveWant(o.mask_threshold, std::optional<int32_t>(20)));
 
   struct Case {
     std::vector<std::string> args;
@@ -504,28 +648,56 @@ TEST(ParseCommandLine, VideoOptions) {
   }
 }
 
-TEST(CheckVideoOptionsApply, OnlyVideoFilesTakeThem) {
+TEST(ChooseInput, SizeOrRateMeanRawFrames) {
+  using lodra_gif::InputKind;
   struct Case {
     std::vector<std::string> args;
-    bool video_input;
-    const char* want_error;  // "" = taken
+    InputKind want;
   } const cases[] = {
-      {{"--fps", "10"}, true, ""},
-      {{"--fps", "10"}, false, "--fps works on video files, not on raw frames or the demo (raw frames take --rate)"},
-      {{"--width", "10"}, false, "--width works on video files"},
-      {{"--start", "1"}, false, "--start works on video files"},
-      {{"--no-alpha"}, false, "--no-alpha works on video files"},
-      {{"--mask", "--mask-threshold", "9"}, false, ""},  // raw frames and the demo have masks too
-      {{"--mask-threshold", "9"}, true, "give --mask too"},
+      {{}, InputKind::kDemo},
+      {{"--size", "4x4", "--rate", "10"}, InputKind::kDemo},
+      {{"-"}, InputKind::kRaw},
+      {{"clip.raw", "--size", "4x4"}, InputKind::kRaw},
+      {{"clip.raw", "--rate", "25"}, InputKind::kRaw},
+      {{"clip.mp4"}, InputKind::kVideo},
+      {{"clip.mp4", "--fps", "10", "--mask"}, InputKind::kVideo},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.args[0] + (c.video_input ? " on a video file" : " on raw frames"));
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {"-o", "a.gif"});
+    const Parsed parsed = Parse(args);
+    ASSERT_TRUE(parsed.ok) << parsed.error;
+    EXPECT_TRUE(HaveWant(lodra_gif::ChooseInput(parsed.options), c.want)) << ::testing::PrintToString(c.args);
+  }
+}
+
+TEST(CheckOptionsApply, EachOptionOnTheInputsItWorksOn) {
+  using lodra_gif::InputKind;
+  struct Case {
+    std::vector<std::string> args;
+    InputKind input;
+    const char* want_error;  // "" = taken
+  } const cases[] = {
+      {{"--fps", "10"}, InputKind::kVideo, ""},
+      {{"--fps", "10"}, InputKind::kRaw,
+       "--fps works on video files, not on raw frames or the demo (raw frames take --rate)"},
+      {{"--width", "10"}, InputKind::kDemo, "--width works on video files, not on raw frames or the demo"},
+      {{"--start", "1"}, InputKind::kRaw, "--start works on video files"},
+      {{"--no-alpha"}, InputKind::kRaw, "--no-alpha works on video files"},
+      {{"--size", "4x4", "--rate", "10"}, InputKind::kDemo, ""},
+      {{"--mask", "--mask-threshold", "9"}, InputKind::kRaw, ""},  // raw frames and the demo have masks too
+      {{"--mask-threshold", "9"}, InputKind::kVideo,
+       "--mask-threshold works on the mask of --mask frames; give --mask too"},
+      {{"--mask-threshold", "9", "--fps", "10"}, InputKind::kRaw, "give --mask too"},  // that one first
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(::testing::PrintToString(c.args) + " for input kind " + std::to_string(static_cast<int>(c.input)));
     std::vector<std::string> args = c.args;
     args.insert(args.end(), {"-o", "a.gif"});
     const Parsed parsed = Parse(args);
     ASSERT_TRUE(parsed.ok) << parsed.error;
     std::string error;
-    const bool ok = lodra_gif::CheckVideoOptionsApply(parsed.options, c.video_input, &error);
+    const bool ok = lodra_gif::CheckOptionsApply(parsed.options, c.input, &error);
     if (*c.want_error == '\0') {
       EXPECT_TRUE(ok) << error;
     } else {
@@ -561,42 +733,99 @@ TEST(BrowserRate, LargestWholeFractionAtMostFifty) {
   }
 }
 
-TEST(VideoSize, UprightSquarePixelsThenScaled) {
+TEST(PlanPictures, UprightSquarePixelsThenScaled) {
   struct Case {
     const char* what;
     int64_t width, height, sar_num, sar_den;
     int turns;
-    int32_t ask_width, ask_height;
+    std::optional<int32_t> ask_width, ask_height;
     int32_t want_width, want_height;
   } const cases[] = {
-      {"as coded", 1280, 720, 1, 1, 0, 0, 0, 1280, 720},
-      {"no aspect ratio stated", 1280, 720, 0, 1, 0, 0, 0, 1280, 720},
-      {"PAL widescreen", 720, 576, 64, 45, 0, 0, 0, 1024, 576},
-      {"NTSC 4:3", 720, 480, 8, 9, 0, 0, 0, 640, 480},
-      {"a quarter turn", 1920, 1080, 1, 1, 1, 0, 0, 1080, 1920},
-      {"half a turn", 1920, 1080, 1, 1, 2, 0, 0, 1920, 1080},
-      {"three quarters", 1920, 1080, 1, 1, 3, 0, 0, 1080, 1920},
-      {"wide pixels, then turned", 720, 576, 64, 45, 1, 0, 0, 576, 1024},
-      {"--width", 1280, 720, 1, 1, 0, 480, 0, 480, 270},
-      {"--height", 1280, 720, 1, 1, 0, 0, 100, 178, 100},  // 177.8 rounded
+      {"as coded", 1280, 720, 1, 1, 0, {}, {}, 1280, 720},
+      {"no aspect ratio stated", 1280, 720, 0, 1, 0, {}, {}, 1280, 720},
+      {"PAL widescreen", 720, 576, 64, 45, 0, {}, {}, 1024, 576},
+      {"NTSC 4:3", 720, 480, 8, 9, 0, {}, {}, 640, 480},
+      {"a quarter turn", 1920, 1080, 1, 1, 1, {}, {}, 1080, 1920},
+      {"half a turn", 1920, 1080, 1, 1, 2, {}, {}, 1920, 1080},
+      {"three quarters", 1920, 1080, 1, 1, 3, {}, {}, 1080, 1920},
+      {"wide pixels, then turned", 720, 576, 64, 45, 1, {}, {}, 576, 1024},
+      {"--width", 1280, 720, 1, 1, 0, 480, {}, 480, 270},
+      {"--height", 1280, 720, 1, 1, 0, {}, 100, 178, 100},  // 177.8 rounded
       {"both", 1280, 720, 1, 1, 0, 100, 100, 100, 100},
-      {"--width on a turned picture", 1920, 1080, 1, 1, 1, 540, 0, 540, 960},
-      {"never below 1", 10000, 2, 1, 1, 0, 100, 0, 100, 1},
-      {"huge aspect ratio", 65535, 1, 65535, 1, 0, 0, 0, 2147483647, 1},
+      {"--width on a turned picture", 1920, 1080, 1, 1, 1, 540, {}, 540, 960},
+      {"never below 1", 10000, 2, 1, 1, 0, 100, {}, 100, 1},
+      {"huge aspect ratio", 65535, 1, 65535, 1, 0, {}, {}, 2147483647, 1},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    const FrameSize display = lodra_gif::DisplaySize(c.width, c.height, c.sar_num, c.sar_den, c.turns);
-    const FrameSize have = lodra_gif::ScaledSize(display, c.ask_width, c.ask_height);
-    EXPECT_TRUE(HaveWant(have.width, c.want_width));
-    EXPECT_TRUE(HaveWant(have.height, c.want_height));
+    const lodra_gif::VideoPictures have =
+        lodra_gif::PlanPictures(c.width, c.height, c.sar_num, c.sar_den, c.turns, c.ask_width, c.ask_height, false);
+    EXPECT_TRUE(HaveWant(have.picture.width, c.want_width));
+    EXPECT_TRUE(HaveWant(have.picture.height, c.want_height));
+    EXPECT_TRUE(HaveWant(have.frame.width, c.want_width)) << "no alpha: the frame is the picture";
+  }
+}
+
+TEST(PlanPictures, TheFrameCarriesTheMaskAndTheScalerWorksBeforeTheTurn) {
+  struct Case {
+    const char* what;
+    int64_t width, height, sar_num;
+    int turns;
+    bool alpha;
+    FrameSize want_frame, want_scaled;
+  } const cases[] = {
+      {"alpha: the mask beside the picture", 640, 360, 1, 0, true, {1280, 360}, {640, 360}},
+      {"a quarter turn: scaled on its side", 640, 360, 1, 1, false, {360, 640}, {640, 360}},
+      {"both", 640, 360, 1, 3, true, {720, 640}, {640, 360}},
+      {"too wide to double: held at 31 bits", 65535, 1, 65535, 0, true, {2147483647, 1}, {2147483647, 1}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const lodra_gif::VideoPictures have =
+        lodra_gif::PlanPictures(c.width, c.height, c.sar_num, 1, c.turns, std::nullopt, std::nullopt, c.alpha);
+    EXPECT_TRUE(HaveWant(have.frame, c.want_frame));
+    EXPECT_TRUE(HaveWant(have.scaled, c.want_scaled));
+  }
+}
+
+TEST(PlanRange, FromStartForDurationToTheStatedEnd) {
+  struct Case {
+    const char* what;
+    int64_t first_frame_slot;
+    bool from_start;
+    std::optional<int64_t> duration, stated_end;
+    int64_t want_first, want_end;
+    std::optional<int64_t> want_length, want_expected;
+  } const cases[] = {
+      {"from the first frame to the end", 7, false, {}, {}, 7, INT64_MAX, {}, {}},
+      {"--start: from slot 0", 7, true, {}, {}, 0, INT64_MAX, {}, {}},
+      {"--duration", 7, false, 25, {}, 7, 32, 25, {}},
+      {"--duration shorter than a slot: one", 7, false, 0, {}, 7, 8, 1, {}},
+      {"a stated end", 7, false, {}, 57, 7, INT64_MAX, {}, 50},
+      {"a stated end past --duration", 0, true, 25, 100, 0, 25, 25, 25},
+      {"a stated end before the first frame", 7, false, {}, 5, 7, INT64_MAX, {}, {}},
+      {"--duration at the end of time", INT64_MAX - 3, false, 10, {}, INT64_MAX - 3, INT64_MAX, 10, {}},
+      {"a first frame at the start of time", INT64_MIN, false, {}, 10, INT64_MIN, INT64_MAX, {}, INT64_MAX},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const lodra_gif::VideoRange have = lodra_gif::PlanRange(c.first_frame_slot, c.from_start, c.duration, c.stated_end);
+    EXPECT_TRUE(HaveWant(have.first_slot, c.want_first));
+    EXPECT_TRUE(HaveWant(have.end_slot, c.want_end));
+    EXPECT_TRUE(HaveWant(have.length, c.want_length));
+    EXPECT_TRUE(HaveWant(have.expected, c.want_expected));
   }
 }
 
 // A source of one frame whose mask half holds the given colours, then the end.
 class OneMaskFrame final : public lodra_gif::FrameSource {
  public:
-  explicit OneMaskFrame(std::vector<uint32_t> mask) : mask_(std::move(mask)) {}
+  explicit OneMaskFrame(std::vector<uint32_t> mask) : mask_(std::move(mask)) {
+    plan_.frame = {static_cast<int32_t>(2 * mask_.size()), 1};
+    plan_.mask = true;
+  }
+  const lodra_gif::SourcePlan& plan() const override { return plan_; }
+  lodra_gif::InputEnd Finish(lodra_gif::ReadResult, int64_t) override { return {}; }
   lodra_gif::ReadResult Next(uint8_t** frame) noexcept override {
     if (done_) return lodra_gif::ReadResult::kEnd;
     done_ = true;
@@ -614,6 +843,7 @@ class OneMaskFrame final : public lodra_gif::FrameSource {
 
  private:
   std::vector<uint32_t> mask_;
+  lodra_gif::SourcePlan plan_;
   bool done_ = false;
 };
 
@@ -621,10 +851,8 @@ TEST(MaskThresholdFilter, NearBlackMaskPixelsBecomePureBlack) {
   // One row: mask pixels 0xRRGGBB against a threshold of 20.
   const std::vector<uint32_t> mask = {0x000000, 0x141414, 0x151414, 0x141415, 0x0A0B0C, 0xFFFFFF, 0x808080};
   const std::vector<uint32_t> want = {0x000000, 0x000000, 0x151414, 0x141415, 0x000000, 0xFFFFFF, 0x808080};
-  OneMaskFrame source(mask);
-  const FrameSize size = {static_cast<int32_t>(2 * mask.size()), 1};
-  lodra_gif::MaskThresholdFilter filter(&source, size, 20);
-  Bytes frame(lodra_gif::HostFrameBytes(size), 0);
+  lodra_gif::MaskThresholdFilter filter(std::make_unique<OneMaskFrame>(mask), 20);
+  Bytes frame(lodra_gif::HostFrameBytes(filter.plan().frame), 0);
   uint8_t* pixels = frame.data();
   ASSERT_TRUE(HaveWant(filter.Next(&pixels), lodra_gif::ReadResult::kFrame));
   for (size_t x = 0; x < mask.size(); ++x) {
@@ -738,7 +966,7 @@ TEST(Summary, RateWarningSaysWhatTheDelaysBecome) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.rate.rate) + "/" + std::to_string(c.rate.scale));
-    const std::string warning = lodra_gif::RateWarning(c.rate);
+    const std::string warning = lodra_gif::RateWarning(c.rate, "lower it");
     if (c.want[0] == '\0') {
       EXPECT_TRUE(HaveWant(warning, std::string()));
     } else {

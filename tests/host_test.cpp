@@ -30,7 +30,7 @@
 #include <thread>
 #include <vector>
 
-#include "host/frames.h"
+#include "host/sources/demo.h"
 #include "tests/support/have_want.h"
 #include "tests/support/host_fixture.h"
 #include "tests/support/temp_path.h"

@@ -26,7 +26,7 @@
 #include <system_error>
 #include <vector>
 
-#include "host/options.h"
+#include "host/frame_format.h"
 #include "tests/support/gif_decode.h"
 #include "tests/support/have_want.h"
 #include "tests/support/host_fixture.h"

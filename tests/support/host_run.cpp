@@ -4,7 +4,7 @@
 
 #include <cstdio>
 
-#include "host/frames.h"
+#include "host/sources/demo.h"
 #include "tests/support/have_want.h"
 #include "tests/support/host_fixture.h"
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "host/options.h"
+#include "host/frame_format.h"
 #include "tests/support/gif_decode.h"
 
 namespace testing_support {

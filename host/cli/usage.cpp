@@ -1,4 +1,16 @@
-Usage: lodra-gif [options] -o OUTPUT.gif [INPUT]
+#include "host/cli/usage.h"
+
+#include <algorithm>
+
+#include "host/cli/options.h"
+
+namespace lodra_gif {
+namespace {
+
+// Where an option's text starts: after two spaces and its names.
+constexpr size_t kHelpColumn = 22;
+
+const char kBeforeOptions[] = R"lodra_usage(Usage: lodra-gif [options] -o OUTPUT.gif [INPUT]
 
 Writes an animated GIF through the lodra output plug-in (lodra_output.so, or
 lodra_output.auo on Windows), which it loads the way the video editor does.
@@ -19,39 +31,9 @@ Without INPUT a built-in demo is exported: 3 seconds of moving colour,
 320x180 at 25 fps.
 
 Options:
-  -o, --output FILE   the GIF to write, or - for standard output; an existing
-                      file is replaced only once the new GIF is complete
-  --fps R             the GIF's rate, e.g. 15 or 30000/1001 (video files):
-                      frames are chosen by their time, so a source of
-                      uneven rate comes out evenly timed
-  --width W           the GIF's width (video files); the height follows the
-                      picture's shape unless --height is given too
-  --height H          the GIF's height, likewise
-  --start T           start T into the video: seconds (12.5) or
-                      [[h:]m:]s[.frac] (1:02.5)
-  --duration T        export T of the video, in the same forms
-  --no-alpha          export a video with an alpha channel opaque
-  --alpha-threshold N with alpha, a pixel is opaque where its alpha is at
-                      least N (1 to 255; 128)
-  --size WxH          frame size of raw input, e.g. 640x360 (for the demo,
-                      the size of the picture)
-  --rate R            frames per second of raw input: 25, 30000/1001 or
-                      29.97 (the demo's is 25)
-  --loop N            play the animation N more times after the first;
-                      0 (the default) loops forever; up to 65535
-  --mask              mask mode: the right half of every frame says which
-                      pixels of the left half are transparent (pure black
-                      = transparent); the GIF is half as wide as the input
-  --mask-threshold N  with --mask: mask pixels whose channels are all at
-                      most N count as pure black (0 to 254), for a mask
-                      that went through a lossy codec
-  --frames N          stop after N frames
-  --module PATH       the plug-in module to load; by default the one next to
-                      this program, then ../plugin/ from there (a build
-                      tree), then where an install puts it
-  --version           the program's version and build, and the module's
-  -h, --help          this text
+)lodra_usage";
 
+const char kAfterOptions[] = R"lodra_usage(
 The number of frames in a regular raw file follows from its size; a trailing
 part-frame is left out, with a warning. From a pipe the frames are read
 until the stream ends, so the progress bar (shown when standard error is a
@@ -84,3 +66,35 @@ Examples:
   ffmpeg -i in.mp4 -f rawvideo -pix_fmt bgr24 - | lodra-gif --size 640x360 --rate 25 -o out.gif -
   ffmpeg -i in.mp4 -vf fps=25,scale=320:-2 -f rawvideo -pix_fmt bgr24 clip.raw
   lodra-gif --size 320x180 --rate 25 --frames 100 -o clip.gif clip.raw
+)lodra_usage";
+
+// The option list: each option's names, then its text from kHelpColumn on.
+std::string OptionsHelp() {
+  std::string text;
+  for (const OptionSpec& spec : AllOptions()) {
+    // "  -o, --output FILE", then the text from kHelpColumn on: beside the
+    // names when two spaces still fit between them (help2man reads a single
+    // space as part of the names), else from the next line.
+    std::string margin = std::string("  ") + (spec.short_name != nullptr ? spec.short_name + std::string(", ") : "") +
+                         spec.name + (spec.value != nullptr ? std::string(" ") + spec.value : "");
+    if (margin.size() + 2 > kHelpColumn) {
+      text += margin + "\n";
+      margin.clear();
+    }
+    const std::string help = spec.help;
+    for (size_t at = 0; at < help.size();) {
+      const size_t end = std::min(help.find('\n', at), help.size());
+      margin.resize(kHelpColumn, ' ');
+      text += margin + help.substr(at, end - at) + "\n";
+      margin.clear();
+      at = end + 1;
+    }
+  }
+  return text;
+}
+
+}  // namespace
+
+std::string UsageText() { return kBeforeOptions + OptionsHelp() + kAfterOptions; }
+
+}  // namespace lodra_gif

@@ -1,4 +1,4 @@
-#include "host/frame_queue.h"
+#include "host/video/frame_queue.h"
 
 #include <sys/mman.h>
 

@@ -1,4 +1,4 @@
-#include "host/output_target.h"
+#include "host/output/output_target.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -7,6 +7,33 @@
 #include "host/system.h"
 
 namespace lodra_gif {
+namespace {
+
+// A new empty file in `folder` with a name of its own: the process id and a
+// count, in ASCII so that the system code page can spell it.
+bool CreateTemporaryFile(const std::string& folder, const std::string& like, std::string* path,
+                         std::string* error) {
+  for (unsigned attempt = 0; attempt < 100; ++attempt) {
+    const std::string candidate =
+        JoinPath(folder, ".lodra-gif-" + std::to_string(ProcessId()) + "-" + std::to_string(attempt) + ".tmp");
+    switch (CreateNewFile(candidate, like, error)) {
+      case NewFile::kCreated:
+        *path = candidate;
+        return true;
+      case NewFile::kExists:
+        continue;
+      case NewFile::kFailed:
+        return false;
+    }
+  }
+  return false;  // `error` says that the last name was taken
+}
+
+}  // namespace
+
+bool SameFile(const std::string& input, const std::string& output) {
+  return input != "-" && output != "-" && input == output;
+}
 
 bool OutputTarget::Open(const std::string& target, std::string* error) {
   Discard();

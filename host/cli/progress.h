@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <string>
 
-#include "host/options.h"
+#include "host/frame_format.h"
 
 namespace lodra_gif {
 
@@ -59,7 +59,8 @@ std::string FormatFrames(int64_t frames);
 
 // What GIF delays, whole hundredths of a second from 0 to 65535, make of
 // frames at `rate` (a frame lasts 100 / fps hundredths), when that is not
-// what the rate asks for; "" when it is.
-std::string RateWarning(FrameRate rate, bool video_file = false);
+// what the rate asks for; "" when it is. Above 50 fps it ends with `lower`,
+// how the input at hand is given a lower rate.
+std::string RateWarning(FrameRate rate, const std::string& lower);
 
 }  // namespace lodra_gif

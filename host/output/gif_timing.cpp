@@ -1,4 +1,4 @@
-#include "host/gif_timing.h"
+#include "host/output/gif_timing.h"
 
 #include <cstring>
 

@@ -1,82 +1,9 @@
-#include "host/frames.h"
+#include "host/sources/demo.h"
 
-#include <cerrno>
-
+#include "host/sources/raw.h"
 #include "plugin/plugin_interface.h"
 
 namespace lodra_gif {
-
-// ------------------------------------------------------------------ raw input
-
-RawFrameReader::RawFrameReader(std::FILE* file, FrameSize size, bool (*stop_requested)())
-    : file_(file), size_(size), stop_requested_(stop_requested) {}
-
-size_t RawFrameReader::ReadFully(uint8_t* out, size_t size, ReadResult* stop) noexcept {
-  size_t done = 0;
-  while (done < size) {
-    done += std::fread(out + done, 1, size - done, file_);
-    if (done == size) break;
-    if (std::feof(file_)) {
-      *stop = ReadResult::kEnd;
-      break;
-    }
-    // A signal during a read on a pipe stops it short with EINTR; the bytes
-    // read before it are kept, so the read simply goes on unless asked to stop.
-    const int error = errno;
-    if (error == EINTR && std::ferror(file_)) {
-      std::clearerr(file_);
-      if (stop_requested_ != nullptr && stop_requested_()) {
-        *stop = ReadResult::kInterrupted;
-        break;
-      }
-      continue;
-    }
-    error_number_ = error;
-    *stop = ReadResult::kError;
-    break;
-  }
-  return done;
-}
-
-ReadResult RawFrameReader::Next(uint8_t** out) noexcept {
-  uint8_t* frame = *out;
-  // Raw rows run top-down, so the first one read is the last one in memory.
-  const size_t row_bytes = 3 * static_cast<size_t>(size_.width);
-  const size_t stride = static_cast<size_t>(HostFrameStride(size_.width));
-  uint64_t done = 0;
-  for (int32_t y = 0; y < size_.height; ++y) {
-    uint8_t* row = frame + static_cast<size_t>(size_.height - 1 - y) * stride;
-    ReadResult stop = ReadResult::kFrame;
-    done += ReadFully(row, row_bytes, &stop);
-    if (stop == ReadResult::kFrame) continue;
-    if (stop == ReadResult::kEnd && done > 0) {
-      partial_bytes_ = done;
-      return ReadResult::kPartial;
-    }
-    return stop;
-  }
-  return ReadResult::kFrame;
-}
-
-// ----------------------------------------------------------- mask threshold
-
-ReadResult MaskThresholdFilter::Next(uint8_t** out) noexcept {
-  const ReadResult result = inner_->Next(out);
-  if (result != ReadResult::kFrame) return result;
-  uint8_t* frame = *out;
-  const int32_t half = static_cast<int32_t>(PictureWidthOf(size_.width, true));
-  const size_t stride = static_cast<size_t>(HostFrameStride(size_.width));
-  for (int32_t y = 0; y < size_.height; ++y) {
-    uint8_t* mask = frame + static_cast<size_t>(y) * stride + 3 * static_cast<size_t>(half);
-    for (int32_t x = 0; x < half; ++x, mask += 3) {
-      if (mask[0] <= threshold_ && mask[1] <= threshold_ && mask[2] <= threshold_) mask[0] = mask[1] = mask[2] = 0;
-    }
-  }
-  return result;
-}
-
-// ----------------------------------------------------------------------- demo
-
 namespace {
 
 struct Rgb {
@@ -102,6 +29,22 @@ void Put(uint8_t* pixel, Rgb colour) {
   pixel[1] = static_cast<uint8_t>(colour.g);
   pixel[2] = static_cast<uint8_t>(colour.r);
 }
+
+class Demo final : public FrameSource {
+ public:
+  Demo(FrameSize picture, const SourcePlan& plan) : picture_(picture), plan_(plan) {}
+  const SourcePlan& plan() const override { return plan_; }
+  ReadResult Next(uint8_t** frame) noexcept override {
+    DrawDemoFrame(picture_, plan_.mask, plan_.rate, next_++, *frame);
+    return ReadResult::kFrame;
+  }
+  InputEnd Finish(ReadResult, int64_t) override { return {}; }  // the demo cannot fail
+
+ private:
+  FrameSize picture_;
+  SourcePlan plan_;
+  int32_t next_ = 0;
+};
 
 }  // namespace
 
@@ -151,6 +94,24 @@ void DrawDemoFrame(FrameSize picture, bool mask, FrameRate rate, int32_t n, uint
       Put(row + 3 * x, colour);
     }
   }
+}
+
+std::unique_ptr<FrameSource> OpenDemo(const Options& options, OpenFailure* failure, std::string* why) {
+  const FrameSize picture = options.size.value_or(kDemoPictureSize);
+  SourcePlan plan;
+  plan.name = "the demo";
+  plan.frame = DemoFrameSize(picture, options.mask);
+  plan.rate = options.rate.value_or(kDemoRate);
+  plan.mask = options.mask;
+  plan.length = DemoFrameCount(plan.rate);
+  plan.endless = true;
+  plan.lower_rate = kLowerRawRate;
+  if (!CheckFrameSize(plan.frame, plan.mask, why)) {
+    if (options.mask) *why += " (the demo's frames are twice the picture's width in mask mode)";
+    *failure = OpenFailure::kUsage;
+    return nullptr;
+  }
+  return std::make_unique<Demo>(picture, plan);
 }
 
 }  // namespace lodra_gif

@@ -1,4 +1,4 @@
-#include "host/video_source.h"
+#include "host/video/video_internal.h"
 
 #include <algorithm>
 #include <atomic>
@@ -9,6 +9,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <pthread.h>
 #include <signal.h>
 #include <system_error>
@@ -16,9 +17,9 @@
 #include <utility>
 #include <vector>
 
-#include "host/frame_queue.h"
-#include "host/progress.h"
-#include "host/video_options.h"
+#include "host/cli/progress.h"
+#include "host/video/frame_queue.h"
+#include "host/video/video_plan.h"
 #include "plugin/plugin_interface.h"
 
 extern "C" {
@@ -144,12 +145,6 @@ struct MemoryReader {
 // In memory nothing else may be opened (a playlist naming other files).
 int RefuseNestedOpen(AVFormatContext*, AVIOContext**, const char*, int, AVDictionary**) { return AVERROR(EPERM); }
 
-int64_t SaturatingSubtract(int64_t a, int64_t b) {
-  if (b < 0 && a > INT64_MAX + b) return INT64_MAX;
-  if (b > 0 && a < INT64_MIN + b) return INT64_MIN;
-  return a - b;
-}
-
 // Quarter turns clockwise that show the picture upright, from the stream's
 // display matrix (which says how far it is turned counter-clockwise).
 int QuarterTurns(const AVStream* stream) {
@@ -164,6 +159,11 @@ int QuarterTurns(const AVStream* stream) {
   return static_cast<int>(turns < 0 ? turns + 4 : turns);
 }
 
+const char* PixelFormatName(int format) {
+  const char* name = av_get_pix_fmt_name(static_cast<AVPixelFormat>(format));
+  return name != nullptr ? name : "unknown";
+}
+
 bool HasAlpha(int format) {
   const AVPixFmtDescriptor* descriptor = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(format));
   return descriptor != nullptr && (descriptor->flags & AV_PIX_FMT_FLAG_ALPHA) != 0;
@@ -171,26 +171,45 @@ bool HasAlpha(int format) {
 
 // ------------------------------------------------------------------ the input
 
-class FfmpegInput final : public VideoInput {
+// FFmpeg's reason for `code`, with the last message it logged when that
+// says more.
+std::string ReasonOf(int code) {
+  const std::string logged = TakeLastLogError();
+  const std::string text = AvError(code);
+  return logged.empty() || logged == text ? text : text + " (" + logged + ")";
+}
+
+constexpr AVRounding kNearest = static_cast<AVRounding>(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX);
+
+// ------------------------------------------------------------------ the input
+
+class FfmpegInput final : public FrameSource {
  public:
-  FfmpegInput() = default;
+  explicit FfmpegInput(bool (*stop_requested)()) : stop_requested_(stop_requested) {}
   ~FfmpegInput() override { StopDecoding(); }
 
-  int OpenAndPlan(const VideoBytes& bytes, const std::string& name, const Options& options, int64_t max_pixels,
-                  VideoPlan* plan, std::string* why);
-  bool StartDecoding(std::string* why);
+  // Opens the input and plans the export, step by step; the first step that
+  // fails says why.
+  OpenFailure Open(const VideoBytes& bytes, const std::string& name, const Options& options, int64_t max_pixels,
+                   std::string* why);
 
+  const SourcePlan& plan() const override { return plan_; }
   ReadResult Next(uint8_t** frame) noexcept override;
-  std::string Finish() override;
-  bool ReadFailed() const override {
-    return export_met_the_end_ && (read_error_ != 0 || convert_failed_ || thread_failed_);
-  }
-
-  bool (*stop_requested_)() = nullptr;
+  InputEnd Finish(ReadResult ended, int64_t frames_kept) override;
 
  private:
   enum class Produced { kFrame, kEnd };
 
+  // The steps of Open, in order.
+  OpenFailure OpenContainer(const VideoBytes& bytes, std::string* why);
+  OpenFailure OpenDecoder(const Options& options, int64_t max_pixels, std::string* why);
+  OpenFailure SeekToStart(const Options& options, std::string* why);
+  OpenFailure DecodeFirstFrame(std::string* why);
+  OpenFailure PlanExport(const Options& options, std::string* why);
+  OpenFailure ProduceFirstFrame(std::string* why);
+  OpenFailure StartDecoding(std::string* why);
+
+  std::string NoFrameAfterStart() const;
   bool Decode(AVFrame* out);
   int64_t SlotOf(int64_t pts) const;
   int64_t FrameSlot(const AVFrame* frame);
@@ -200,13 +219,18 @@ class FfmpegInput final : public VideoInput {
   void Compose(uint8_t* slot) const;
   void DecodeAhead() noexcept;
   void StopDecoding() noexcept;
+  // After Finish: whether the input stopped because it could not be read or
+  // converted (not for damaged data, which is only warned of).
+  bool ReadFailed() const { return export_met_the_end_ && (read_error_ != 0 || convert_failed_ || thread_failed_); }
 
   static int Interrupted(void* opaque) {
     const auto* input = static_cast<FfmpegInput*>(opaque);
     return input->cancel_.load() || (input->stop_requested_ != nullptr && input->stop_requested_()) ? 1 : 0;
   }
 
+  bool (*stop_requested_)();
   std::string name_;
+  SourcePlan plan_;
   MemoryReader memory_;
   std::unique_ptr<AVIOContext, IoFreer> io_;
   std::unique_ptr<AVFormatContext, FormatCloser> format_;
@@ -215,11 +239,20 @@ class FfmpegInput final : public VideoInput {
   std::unique_ptr<SwsContext, SwsFreer> sws_;
   AVStream* stream_ = nullptr;
 
+  // Where the export starts, in microseconds: the input's own start time,
+  // and --start after it.
+  int64_t format_start_us_ = 0;
+  int64_t start_us_ = 0;
+  int64_t origin_us_ = 0;
+  int64_t stated_us_ = -1;  // the input's stated length; -1 = not stated
+  int first_format_ = -1;   // the first frame's pixel format
+
   // The plan.
   FrameSize picture_;            // the GIF's picture
   FrameSize frame_;              // handed to the plug-in
   FrameSize scaled_;             // what libswscale makes, before any turn
   int turns_ = 0;                // quarter turns clockwise
+  bool alpha_wanted_ = false;    // a mask is made from the alpha channel, if there is one
   bool alpha_ = false;
   int alpha_threshold_ = kDefaultAlphaThreshold;
   AVRational tick_ = {1, 25};    // one output frame, in seconds
@@ -234,7 +267,7 @@ class FfmpegInput final : public VideoInput {
   // Converter state: what the context was made for.
   int sws_format_ = -1, sws_width_ = 0, sws_height_ = 0, sws_space_ = -1, sws_range_ = -1;
 
-  // Frame choice (see the header): `current_` shows over slots up to the
+  // Frame choice (see video_input.h): `current_` shows over slots up to the
   // slot of `upcoming_`, or to its own end once the input has ended.
   FramePtr current_, upcoming_;
   bool have_current_ = false, have_upcoming_ = false, input_done_ = false;
@@ -260,8 +293,7 @@ class FfmpegInput final : public VideoInput {
 };
 
 int64_t FfmpegInput::SlotOf(int64_t pts) const {
-  return av_rescale_q_rnd(SaturatingSubtract(pts, origin_), stream_->time_base, tick_,
-                          static_cast<AVRounding>(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX));
+  return av_rescale_q_rnd(SaturatingSubtract(pts, origin_), stream_->time_base, tick_, kNearest);
 }
 
 // The slot of a decoded frame; a frame without a time follows the one before.
@@ -437,24 +469,28 @@ void FfmpegInput::Compose(uint8_t* slot) const {
   }
 }
 
-int FfmpegInput::OpenAndPlan(const VideoBytes& bytes, const std::string& name, const Options& options,
-                             int64_t max_pixels, VideoPlan* plan, std::string* why) {
-  constexpr int kInput = static_cast<int>(VideoFailure::kInput);
-  constexpr int kUsage = static_cast<int>(VideoFailure::kUsage);
+OpenFailure FfmpegInput::Open(const VideoBytes& bytes, const std::string& name, const Options& options,
+                              int64_t max_pixels, std::string* why) {
   name_ = name;
+  plan_.name = name;
   av_log_set_callback(KeepLastError);
   TakeLastLogError();
-  // FFmpeg's reason, with the last message it logged when that says more.
-  auto reason = [](int code) {
-    const std::string logged = TakeLastLogError();
-    const std::string text = AvError(code);
-    return logged.empty() || logged == text ? text : text + " (" + logged + ")";
-  };
+  OpenFailure failure = OpenContainer(bytes, why);
+  if (failure == OpenFailure::kNone) failure = OpenDecoder(options, max_pixels, why);
+  if (failure == OpenFailure::kNone) failure = SeekToStart(options, why);
+  if (failure == OpenFailure::kNone) failure = DecodeFirstFrame(why);
+  if (failure == OpenFailure::kNone) failure = PlanExport(options, why);
+  if (failure == OpenFailure::kNone) failure = ProduceFirstFrame(why);
+  if (failure == OpenFailure::kNone) failure = StartDecoding(why);
+  return failure;
+}
 
+// The file (or memory) opened, its streams found.
+OpenFailure FfmpegInput::OpenContainer(const VideoBytes& bytes, std::string* why) {
   AVFormatContext* format = avformat_alloc_context();
   if (format == nullptr) {
-    *why = "not enough memory to open " + name;
-    return kInput;
+    *why = "not enough memory to open " + name_;
+    return OpenFailure::kInput;
   }
   format->interrupt_callback.callback = Interrupted;
   format->interrupt_callback.opaque = this;
@@ -469,8 +505,8 @@ int FfmpegInput::OpenAndPlan(const VideoBytes& bytes, const std::string& name, c
     if (io == nullptr) {
       av_free(buffer);
       avformat_free_context(format);
-      *why = "not enough memory to open " + name;
-      return kInput;
+      *why = "not enough memory to open " + name_;
+      return OpenFailure::kInput;
     }
     io_.reset(io);
     format->pb = io;
@@ -481,18 +517,23 @@ int FfmpegInput::OpenAndPlan(const VideoBytes& bytes, const std::string& name, c
   // On failure avformat_open_input frees the context itself.
   const int opened = avformat_open_input(&format, url, nullptr, nullptr);
   if (opened < 0) {
-    *why = (opened == AVERROR_INVALIDDATA ? name + " is not a video or picture file FFmpeg can read: "
-                                          : "cannot open " + name + ": ") +
-           reason(opened);
-    return kInput;
+    *why = (opened == AVERROR_INVALIDDATA ? name_ + " is not a video or picture file FFmpeg can read: "
+                                          : "cannot open " + name_ + ": ") +
+           ReasonOf(opened);
+    return OpenFailure::kInput;
   }
   format_.reset(format);
   const int found = avformat_find_stream_info(format, nullptr);
   if (found < 0) {
-    *why = "cannot read " + name + ": " + reason(found);
-    return kInput;
+    *why = "cannot read " + name_ + ": " + ReasonOf(found);
+    return OpenFailure::kInput;
   }
+  return OpenFailure::kNone;
+}
 
+// The video stream chosen, the others left unread, and its decoder opened.
+OpenFailure FfmpegInput::OpenDecoder(const Options& options, int64_t max_pixels, std::string* why) {
+  AVFormatContext* format = format_.get();
   const AVCodec* decoder = nullptr;
   const int index = av_find_best_stream(format, AVMEDIA_TYPE_VIDEO, -1, -1, &decoder, 0);
   if (index == AVERROR_STREAM_NOT_FOUND ||
@@ -500,14 +541,14 @@ int FfmpegInput::OpenAndPlan(const VideoBytes& bytes, const std::string& name, c
     bool audio = false;
     for (unsigned i = 0; i < format->nb_streams; ++i)
       audio = audio || format->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO;
-    *why = name + " has no video stream" + (audio ? " (only audio)" : "");
-    return kInput;
+    *why = name_ + " has no video stream" + (audio ? " (only audio)" : "");
+    return OpenFailure::kInput;
   }
   if (index < 0) {
     const int first = av_find_best_stream(format, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
     const char* codec = first >= 0 ? avcodec_get_name(format->streams[first]->codecpar->codec_id) : "unknown";
-    *why = name + ": its video (codec " + codec + ") cannot be decoded by this build's FFmpeg libraries";
-    return kInput;
+    *why = name_ + ": its video (codec " + codec + ") cannot be decoded by this build's FFmpeg libraries";
+    return OpenFailure::kInput;
   }
   stream_ = format->streams[index];
   for (unsigned i = 0; i < format->nb_streams; ++i)
@@ -515,9 +556,9 @@ int FfmpegInput::OpenAndPlan(const VideoBytes& bytes, const std::string& name, c
 
   // FFmpeg's own VP8 and VP9 decoders leave out the alpha a WebM file keeps
   // beside the picture; libvpx's read it.
-  const bool alpha_wanted = !options.no_alpha && !options.mask;
+  alpha_wanted_ = !options.no_alpha && !options.mask;
   const AVDictionaryEntry* alpha_mode = av_dict_get(stream_->metadata, "alpha_mode", nullptr, 0);
-  if (alpha_wanted && alpha_mode != nullptr && std::strcmp(alpha_mode->value, "1") == 0) {
+  if (alpha_wanted_ && alpha_mode != nullptr && std::strcmp(alpha_mode->value, "1") == 0) {
     const AVCodecID id = stream_->codecpar->codec_id;
     const AVCodec* with_alpha = avcodec_find_decoder_by_name(id == AV_CODEC_ID_VP9 ? "libvpx-vp9"
                                                              : id == AV_CODEC_ID_VP8 ? "libvpx"
@@ -531,8 +572,8 @@ int FfmpegInput::OpenAndPlan(const VideoBytes& bytes, const std::string& name, c
   current_.reset(av_frame_alloc());
   upcoming_.reset(av_frame_alloc());
   if (codec_ == nullptr || packet_ == nullptr || current_ == nullptr || upcoming_ == nullptr) {
-    *why = "not enough memory to decode " + name;
-    return kInput;
+    *why = "not enough memory to decode " + name_;
+    return OpenFailure::kInput;
   }
   int status = avcodec_parameters_to_context(codec_.get(), stream_->codecpar);
   codec_->pkt_timebase = stream_->time_base;
@@ -542,102 +583,126 @@ int FfmpegInput::OpenAndPlan(const VideoBytes& bytes, const std::string& name, c
   if (max_pixels > 0) codec_->max_pixels = max_pixels;
   if (status >= 0) status = avcodec_open2(codec_.get(), decoder, nullptr);
   if (status < 0) {
-    *why = "cannot decode " + name + "'s video (" + codec_name + "): " + reason(status);
-    return kInput;
+    *why = "cannot decode " + name_ + "'s video (" + codec_name + "): " + ReasonOf(status);
+    return OpenFailure::kInput;
   }
+  return OpenFailure::kNone;
+}
 
-  // Where the export starts: --start after the input's own start time.
-  const int64_t format_start = format->start_time != AV_NOPTS_VALUE ? format->start_time : 0;
-  const int64_t start = options.start_us > 0 ? options.start_us : 0;
-  const int64_t stated = format->duration > 0 ? format->duration : -1;
-  if (options.start_us >= 0 && stated >= 0 && options.start_us >= stated) {
-    *why = "--start " + FormatSeconds(static_cast<double>(options.start_us) / AV_TIME_BASE) +
-           " is not before the end of " + name + " (" + FormatSeconds(static_cast<double>(stated) / AV_TIME_BASE) +
-           " long)";
-    return kUsage;
+// Where the export starts: --start after the input's own start time.
+OpenFailure FfmpegInput::SeekToStart(const Options& options, std::string* why) {
+  AVFormatContext* format = format_.get();
+  format_start_us_ = format->start_time != AV_NOPTS_VALUE ? format->start_time : 0;
+  start_us_ = options.start_us.value_or(0);
+  stated_us_ = format->duration > 0 ? format->duration : -1;
+  if (options.start_us && stated_us_ >= 0 && start_us_ >= stated_us_) {
+    *why = "--start " + FormatSeconds(static_cast<double>(start_us_) / AV_TIME_BASE) + " is not before the end of " +
+           name_ + " (" + FormatSeconds(static_cast<double>(stated_us_) / AV_TIME_BASE) + " long)";
+    return OpenFailure::kUsage;
   }
-  const int64_t origin_us = SaturatingSubtract(format_start, -start);
-  origin_ = av_rescale_q(origin_us, AV_TIME_BASE_Q, stream_->time_base);
-  if (start > 0) {
+  origin_us_ = SaturatingSubtract(format_start_us_, -start_us_);
+  origin_ = av_rescale_q(origin_us_, AV_TIME_BASE_Q, stream_->time_base);
+  if (start_us_ > 0) {
     // To the key frame at or before the start; frames before it are
     // decoded and passed over. Failing that, from the beginning.
-    if (avformat_seek_file(format, -1, INT64_MIN, origin_us, origin_us, 0) < 0)
-      avformat_seek_file(format, -1, INT64_MIN, format_start, format_start, 0);
+    if (avformat_seek_file(format, -1, INT64_MIN, origin_us_, origin_us_, 0) < 0)
+      avformat_seek_file(format, -1, INT64_MIN, format_start_us_, format_start_us_, 0);
   }
+  return OpenFailure::kNone;
+}
 
-  // The first frame says what the pictures are.
+std::string FfmpegInput::NoFrameAfterStart() const {
+  return name_ + " has no frame at or after --start " + FormatSeconds(static_cast<double>(start_us_) / AV_TIME_BASE);
+}
+
+// The first frame, which says what the pictures are.
+OpenFailure FfmpegInput::DecodeFirstFrame(std::string* why) {
   if (!Decode(upcoming_.get())) {
-    if (options.start_us > 0) {
-      *why = name + " has no frame at or after --start " + FormatSeconds(static_cast<double>(start) / AV_TIME_BASE);
-      return kUsage;
+    if (start_us_ > 0) {
+      *why = NoFrameAfterStart();
+      return OpenFailure::kUsage;
     }
     const std::string logged = TakeLastLogError();
-    *why = name + ": no frame could be decoded" +
-           (read_error_ != 0 ? " (" + reason(read_error_) + ")" : logged.empty() ? "" : " (" + logged + ")");
-    return kInput;
+    *why = name_ + ": no frame could be decoded" +
+           (read_error_ != 0 ? " (" + ReasonOf(read_error_) + ")" : logged.empty() ? "" : " (" + logged + ")");
+    return OpenFailure::kInput;
   }
   have_upcoming_ = true;
   const AVFrame* first = upcoming_.get();
+  first_format_ = first->format;
   if (first->width < 1 || first->height < 1 || !sws_isSupportedInput(static_cast<AVPixelFormat>(first->format))) {
-    const char* format_name = av_get_pix_fmt_name(static_cast<AVPixelFormat>(first->format));
-    *why = name + ": pictures in pixel format " + (format_name != nullptr ? format_name : "unknown") +
-           " cannot be converted";
-    return kInput;
+    *why = name_ + ": pictures in pixel format " + PixelFormatName(first->format) + " cannot be converted";
+    return OpenFailure::kInput;
   }
+  return OpenFailure::kNone;
+}
+
+// The rate, the sizes and the slots to export (video_plan.h), and the
+// memory the frames are made in.
+OpenFailure FfmpegInput::PlanExport(const Options& options, std::string* why) {
+  AVFormatContext* format = format_.get();
+  const AVFrame* first = upcoming_.get();
 
   // The rate: the stream's, brought to 50 fps or below unless --fps says.
   source_rate_ = av_guess_frame_rate(format, stream_, upcoming_.get());
   if (source_rate_.num <= 0 || source_rate_.den <= 0) source_rate_ = {25, 1};
   av_reduce(&source_rate_.num, &source_rate_.den, source_rate_.num, source_rate_.den, INT32_MAX);
   if (source_rate_.num <= 0 || source_rate_.den <= 0) source_rate_ = {25, 1};
-  plan->source_rate = {source_rate_.num, source_rate_.den};
-  plan->rate = options.has_fps ? options.fps : BrowserRate(plan->source_rate, &plan->rate_divisor);
-  tick_ = {plan->rate.scale, plan->rate.rate};
+  const FrameRate source_rate = {source_rate_.num, source_rate_.den};
+  int32_t rate_divisor = 1;
+  plan_.rate = options.fps ? *options.fps : BrowserRate(source_rate, &rate_divisor);
+  tick_ = {plan_.rate.scale, plan_.rate.rate};
 
   // The picture: upright, square pixels, scaled as asked.
   turns_ = QuarterTurns(stream_);
+  alpha_ = alpha_wanted_ && HasAlpha(first->format);
+  alpha_threshold_ = options.alpha_threshold.value_or(kDefaultAlphaThreshold);
   const AVRational sar = av_guess_sample_aspect_ratio(format, stream_, upcoming_.get());
-  const FrameSize display = DisplaySize(first->width, first->height, sar.num, sar.den, turns_);
-  picture_ = ScaledSize(display, options.width, options.height);
-  alpha_ = alpha_wanted && HasAlpha(first->format);
-  alpha_threshold_ = options.alpha_threshold >= 0 ? options.alpha_threshold : kDefaultAlphaThreshold;
-  const bool masked = alpha_ || options.mask;
-  const int64_t frame_width = alpha_ ? 2 * static_cast<int64_t>(picture_.width) : picture_.width;
-  frame_ = {frame_width > INT32_MAX ? INT32_MAX : static_cast<int32_t>(frame_width), picture_.height};
+  const VideoPictures sizes =
+      PlanPictures(first->width, first->height, sar.num, sar.den, turns_, options.width, options.height, alpha_);
+  picture_ = sizes.picture;
+  frame_ = sizes.frame;
+  scaled_ = sizes.scaled;
+  plan_.frame = frame_;
+  plan_.mask = alpha_ || options.mask;
   std::string refused;
-  if (!CheckFrameSize(frame_, masked, &refused)) {
-    *why = name + " shows " + std::to_string(picture_.width) + "x" + std::to_string(picture_.height) +
-           (alpha_ ? " with a mask beside it" : "") + ", more than the plug-in takes (" + refused +
-           "); give a smaller --width or --height";
-    return kUsage;
+  if (!CheckFrameSize(frame_, plan_.mask, &refused)) {
+    *why = name_ + " shows " + SizeText(picture_) + (alpha_ ? " with a mask beside it" : "") +
+           ", more than the plug-in takes (" + refused + "); give a smaller --width or --height";
+    return OpenFailure::kUsage;
   }
-  scaled_ = turns_ % 2 != 0 ? FrameSize{picture_.height, picture_.width} : picture_;
-  plan->picture = picture_;
-  plan->frame = frame_;
-  plan->alpha = alpha_;
 
   // Which slots: from --start (slot 0) or the first frame, to --duration.
   upcoming_slot_ = FrameSlot(upcoming_.get());
-  next_slot_ = options.start_us >= 0 ? 0 : upcoming_slot_;
-  if (options.duration_us > 0) {
-    const int64_t frames = av_rescale_q_rnd(options.duration_us, AV_TIME_BASE_Q, tick_,
-                                            static_cast<AVRounding>(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX));
-    plan->frame_limit = frames > 1 ? frames : 1;
-    end_slot_ = next_slot_ > INT64_MAX - plan->frame_limit ? INT64_MAX : next_slot_ + plan->frame_limit;
-  }
+  std::optional<int64_t> duration_slots, stated_end_slot;
+  if (options.duration_us) duration_slots = av_rescale_q_rnd(*options.duration_us, AV_TIME_BASE_Q, tick_, kNearest);
   int64_t stream_end = -1;
   if (stream_->duration > 0 && stream_->duration != AV_NOPTS_VALUE) {
     const int64_t stream_start = stream_->start_time != AV_NOPTS_VALUE ? stream_->start_time : 0;
     stream_end = av_rescale_q(stream_start, stream_->time_base, AV_TIME_BASE_Q) +
                  av_rescale_q(stream_->duration, stream_->time_base, AV_TIME_BASE_Q);
-  } else if (stated >= 0) {
-    stream_end = format_start + stated;
+  } else if (stated_us_ >= 0) {
+    stream_end = format_start_us_ + stated_us_;
   }
   if (stream_end >= 0) {
-    stated_end_slot_ = av_rescale_q_rnd(SaturatingSubtract(stream_end, origin_us), AV_TIME_BASE_Q, tick_,
-                                        static_cast<AVRounding>(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX));
-    const int64_t expected = (stated_end_slot_ < end_slot_ ? stated_end_slot_ : end_slot_) - next_slot_;
-    plan->expected_frames = expected > 0 ? expected : -1;
+    stated_end_slot = av_rescale_q_rnd(SaturatingSubtract(stream_end, origin_us_), AV_TIME_BASE_Q, tick_, kNearest);
+    stated_end_slot_ = *stated_end_slot;
+  }
+  const VideoRange range = PlanRange(upcoming_slot_, options.start_us.has_value(), duration_slots, stated_end_slot);
+  next_slot_ = range.first_slot;
+  end_slot_ = range.end_slot;
+  plan_.length = range.length;
+  plan_.expected = range.expected;
+
+  plan_.own_frames = true;
+  plan_.lower_rate = "give --fps 50 or less, e.g. --fps 25";
+  if (rate_divisor > 1) {
+    plan_.notes.push_back(name_ + " runs at " + FormatRate(source_rate) + "; the GIF keeps one frame in " +
+                          std::to_string(rate_divisor) + ", at " + FormatRate(plan_.rate) +
+                          ", since browsers play GIF delays below 2/100 s as 1/10 s (--fps sets another rate)");
+  }
+  if (alpha_) {
+    plan_.notes.push_back(name_ + " has an alpha channel: the GIF is transparent where it is (--no-alpha: opaque)");
   }
 
   slot_stride_ = static_cast<size_t>(HostFrameStride(frame_.width));
@@ -646,32 +711,35 @@ int FfmpegInput::OpenAndPlan(const VideoBytes& bytes, const std::string& name, c
     if (turns_ != 0 || alpha_) {
       staging_.reset(new uint8_t[staging_stride_ * static_cast<size_t>(scaled_.height) + kRowAlign]);
     }
-    const size_t slot_bytes = static_cast<size_t>(::HostFrameBytes(frame_.width, frame_.height)) + kRowAlign;
+    const size_t slot_bytes = static_cast<size_t>(HostFrameBytes(frame_)) + kRowAlign;
     queue_.reset(new FrameQueue(kQueueSlots, slot_bytes));
   } catch (const std::bad_alloc&) {
-    *why = "not enough memory for " + std::to_string(kQueueSlots) + " frames of " + std::to_string(frame_.width) +
-           "x" + std::to_string(frame_.height);
-    return kInput;
+    *why = "not enough memory for " + std::to_string(kQueueSlots) + " frames of " + SizeText(frame_);
+    return OpenFailure::kInput;
   }
-
-  // The first frame to export, before anything is written: an input that
-  // gives none is refused here.
-  if (Produce(queue_->WaitForFree()) != Produced::kFrame) {
-    if (convert_failed_) {
-      *why = "cannot convert " + name + "'s pictures (" +
-             av_get_pix_fmt_name(static_cast<AVPixelFormat>(first->format)) + ")";
-      return kInput;
-    }
-    *why = options.start_us > 0 ? name + " has no frame at or after --start " +
-                                      FormatSeconds(static_cast<double>(start) / AV_TIME_BASE)
-                                : name + " has no frame to export";
-    return options.start_us > 0 ? kUsage : kInput;
-  }
-  queue_->Publish();
-  return static_cast<int>(VideoFailure::kNone);
+  return OpenFailure::kNone;
 }
 
-bool FfmpegInput::StartDecoding(std::string* why) {
+// The first frame to export, made before anything is written: an input
+// that gives none is refused here.
+OpenFailure FfmpegInput::ProduceFirstFrame(std::string* why) {
+  if (Produce(queue_->WaitForFree()) != Produced::kFrame) {
+    if (convert_failed_) {
+      *why = "cannot convert " + name_ + "'s pictures (" + PixelFormatName(first_format_) + ")";
+      return OpenFailure::kInput;
+    }
+    if (start_us_ > 0) {
+      *why = NoFrameAfterStart();
+      return OpenFailure::kUsage;
+    }
+    *why = name_ + " has no frame to export";
+    return OpenFailure::kInput;
+  }
+  queue_->Publish();
+  return OpenFailure::kNone;
+}
+
+OpenFailure FfmpegInput::StartDecoding(std::string* why) {
   struct sigaction wake = {};
   wake.sa_handler = IgnoreWake;
   sigemptyset(&wake.sa_mask);
@@ -682,9 +750,9 @@ bool FfmpegInput::StartDecoding(std::string* why) {
   } catch (const std::system_error& e) {
     decoding_.store(false);
     *why = std::string("cannot start the decoding thread: ") + e.what();
-    return false;
+    return OpenFailure::kInput;
   }
-  return true;
+  return OpenFailure::kNone;
 }
 
 void FfmpegInput::DecodeAhead() noexcept {
@@ -729,7 +797,7 @@ void FfmpegInput::StopDecoding() noexcept {
   thread_.join();
 }
 
-std::string FfmpegInput::Finish() {
+InputEnd FfmpegInput::Finish(ReadResult ended, int64_t frames_kept) {
   // Decoding may still be ahead of the export, or waiting for room.
   StopDecoding();
   finished_ = true;
@@ -765,36 +833,32 @@ std::string FfmpegInput::Finish() {
     if (convert_failed_) problems.push_back("a picture could not be converted; the GIF ends there");
     if (thread_failed_) problems.push_back("decoding failed unexpectedly; the GIF ends there");
   }
-  if (problems.empty()) return "";
-  std::string line = name_ + ": ";
-  for (size_t i = 0; i < problems.size(); ++i) line += (i > 0 ? "; " : "") + problems[i];
-  return line;
+  InputEnd end;
+  if (!problems.empty()) end.warning = name_ + ": ";
+  for (size_t i = 0; i < problems.size(); ++i) end.warning += (i > 0 ? "; " : "") + problems[i];
+  // A failed read is said in the warning; the GIF holds the frames before.
+  end.failed = ReadFailed();
+  if (frames_kept == 0 && ended != ReadResult::kFrame && ended != ReadResult::kInterrupted) {
+    end.error = name_ + " holds no whole frame";
+    end.failed = true;
+  }
+  return end;
 }
+
 
 }  // namespace
 
-std::unique_ptr<VideoInput> OpenVideoFile(const VideoBytes& bytes, const std::string& name, const Options& options,
-                                          bool (*stop_requested)(), int64_t max_pixels, VideoPlan* plan,
-                                          VideoFailure* failure, std::string* why) {
-  std::unique_ptr<FfmpegInput> input(new (std::nothrow) FfmpegInput());
+std::unique_ptr<FrameSource> OpenVideoInput(const VideoBytes& bytes, const std::string& name, const Options& options,
+                                            bool (*stop_requested)(), int64_t max_pixels, OpenFailure* failure,
+                                            std::string* why) {
+  std::unique_ptr<FfmpegInput> input(new (std::nothrow) FfmpegInput(stop_requested));
   if (input == nullptr) {
-    *failure = VideoFailure::kInput;
+    *failure = OpenFailure::kInput;
     *why = "not enough memory to open " + name;
     return nullptr;
   }
-  input->stop_requested_ = stop_requested;
-  VideoPlan planned;
-  const int status = input->OpenAndPlan(bytes, name, options, max_pixels, &planned, why);
-  if (status != static_cast<int>(VideoFailure::kNone)) {
-    *failure = static_cast<VideoFailure>(status);
-    return nullptr;
-  }
-  if (!input->StartDecoding(why)) {
-    *failure = VideoFailure::kInput;
-    return nullptr;
-  }
-  *failure = VideoFailure::kNone;
-  *plan = planned;
+  *failure = input->Open(bytes, name, options, max_pixels, why);
+  if (*failure != OpenFailure::kNone) return nullptr;
   return input;
 }
 

@@ -1,4 +1,4 @@
-#include "host/progress.h"
+#include "host/cli/progress.h"
 
 #include <cstring>
 
@@ -155,22 +155,19 @@ std::string FormatRate(FrameRate rate) {
 
 std::string FormatFrames(int64_t frames) { return std::to_string(frames) + (frames == 1 ? " frame" : " frames"); }
 
-std::string RateWarning(FrameRate rate, bool video_file) {
+std::string RateWarning(FrameRate rate, const std::string& lower) {
   const int64_t fps_numerator = rate.rate, fps_denominator = rate.scale;  // 31 bits each: no overflow below
   const std::string at = "at " + FormatRate(rate) + " ";
-  const std::string lower = video_file ? "; give --fps 50 or less, e.g. --fps 25"
-                                       : "; lower the rate to 50 fps or less first (ffmpeg -r 25, or -vf fps=25) "
-                                         "and give --rate 25";
   if (100 * fps_denominator > 65535 * fps_numerator) {
     return at + "a frame lasts longer than 655.35 s, the longest delay a GIF holds: every frame is shown for "
                 "655.35 s";
   }
   if (fps_numerator > 100 * fps_denominator) {
     return at + "a frame lasts less than 1/100 s, the shortest delay a GIF holds: most frames get a delay of 0, "
-                "and browsers play a delay of 0 or 1 as 1/10 s, so the GIF plays far too slowly" + lower;
+                "and browsers play a delay of 0 or 1 as 1/10 s, so the GIF plays far too slowly; " + lower;
   }
   if (RateTooHighForBrowsers(rate)) {
-    return at + "frames get delays of 1/100 s, which browsers play as 1/10 s, so the GIF plays too slowly" + lower;
+    return at + "frames get delays of 1/100 s, which browsers play as 1/10 s, so the GIF plays too slowly; " + lower;
   }
   return "";
 }

@@ -12,6 +12,11 @@
 
 namespace lodra_gif {
 
+// Whether writing `output` would destroy `input`, so that the export must be
+// refused: both name the same file ("-", standard input or output, is no
+// file). Today by name alone.
+bool SameFile(const std::string& input, const std::string& output);
+
 class OutputTarget {
  public:
   OutputTarget() = default;

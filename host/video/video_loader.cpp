@@ -1,16 +1,16 @@
-// VideoInput::Open in the native lodra-gif: the video module is loaded the
+// OpenVideoFile in the native lodra-gif: the video module is loaded the
 // first time a video file is opened, so raw input and the demo never pay for
 // loading FFmpeg's libraries.
 #include <string>
 
 #include "host/system.h"
-#include "host/video_source.h"
+#include "host/video/video_input.h"
+#include "host/video/video_internal.h"
 
 namespace lodra_gif {
 
-std::unique_ptr<VideoInput> VideoInput::Open(const VideoBytes& bytes, const std::string& name, const Options& options,
-                                             bool (*stop_requested)(), int64_t max_pixels, VideoPlan* plan,
-                                             VideoFailure* failure, std::string* why) {
+std::unique_ptr<FrameSource> OpenVideoFile(const std::string& path, const Options& options,
+                                           bool (*stop_requested)(), OpenFailure* failure, std::string* why) {
   // Loaded once and never unloaded: the decoding thread runs its code, and it
   // leaves process-wide hooks (FFmpeg's log callback, a signal handler) that
   // must not outlive it.
@@ -37,15 +37,16 @@ std::unique_ptr<VideoInput> VideoInput::Open(const VideoBytes& bytes, const std:
       break;
     }
     if (open == nullptr) {
-      *failure = VideoFailure::kInput;
+      *failure = OpenFailure::kInput;
       *why = "cannot read video files: the video input " + std::string(kVideoModuleFileName) +
              (reasons.empty() ? " is not beside this program nor installed" : " cannot be used: " + reasons) +
              "; raw frames (--size, --rate) still work";
       return nullptr;
     }
   }
-  const VideoOpenRequest request = {&bytes, &name, &options, stop_requested, max_pixels, plan, failure, why};
-  return std::unique_ptr<VideoInput>(open(&request));
+  const VideoBytes bytes{path};
+  const VideoOpenRequest request = {&bytes, &path, &options, stop_requested, 0, failure, why};
+  return std::unique_ptr<FrameSource>(open(&request));
 }
 
 }  // namespace lodra_gif

@@ -1,0 +1,302 @@
+#include "host/cli/options.h"
+
+#include <cstring>
+
+#include "host/cli/values.h"
+
+namespace lodra_gif {
+namespace {
+
+// ------------------------------------------------ how each option is stored
+
+bool TakeOutput(const std::string& typed, const std::string& value, Options* out, std::string* error) {
+  if (value.empty()) {
+    *error = typed + " needs a file name, or - for standard output";
+    return false;
+  }
+  out->output = value;
+  return true;
+}
+
+bool TakeModule(const std::string& typed, const std::string& value, Options* out, std::string* error) {
+  if (value.empty()) {
+    *error = typed + " needs a file name";
+    return false;
+  }
+  out->module = value;
+  return true;
+}
+
+// `value` read by `parse` into `field`.
+template <typename T>
+bool TakeParsed(bool (*parse)(const std::string&, T*, std::string*), const std::string& value,
+                std::optional<T>* field, std::string* error) {
+  T parsed{};
+  if (!parse(value, &parsed, error)) return false;
+  *field = parsed;
+  return true;
+}
+
+bool TakeSize(const std::string&, const std::string& value, Options* out, std::string* error) {
+  return TakeParsed(ParseFrameSize, value, &out->size, error);
+}
+
+bool TakeRate(const std::string&, const std::string& value, Options* out, std::string* error) {
+  return TakeParsed(ParseFrameRate, value, &out->rate, error);
+}
+
+bool TakeFps(const std::string&, const std::string& value, Options* out, std::string* error) {
+  return TakeParsed(ParseFrameRate, value, &out->fps, error);
+}
+
+// A count within [min, max] into `field`.
+template <typename T>
+bool TakeCount(const std::string& typed, const std::string& value, int64_t min, int64_t max, T* field,
+               std::string* error) {
+  int64_t count = 0;
+  if (!ParseCount(value, min, max, typed.c_str(), &count, error)) return false;
+  *field = static_cast<T>(count);
+  return true;
+}
+
+template <typename T>
+bool TakeCount(const std::string& typed, const std::string& value, int64_t min, int64_t max,
+               std::optional<T>* field, std::string* error) {
+  T count = 0;
+  if (!TakeCount(typed, value, min, max, &count, error)) return false;
+  *field = count;
+  return true;
+}
+
+bool TakeLoop(const std::string& typed, const std::string& value, Options* out, std::string* error) {
+  return TakeCount(typed, value, 0, kMaxLoopingCount, &out->loop_count, error);
+}
+
+bool TakeFrames(const std::string& typed, const std::string& value, Options* out, std::string* error) {
+  return TakeCount(typed, value, 1, INT32_MAX, &out->max_frames, error);
+}
+
+bool TakeWidth(const std::string& typed, const std::string& value, Options* out, std::string* error) {
+  return TakeCount(typed, value, 1, kMaxSide, &out->width, error);
+}
+
+bool TakeHeight(const std::string& typed, const std::string& value, Options* out, std::string* error) {
+  return TakeCount(typed, value, 1, kMaxSide, &out->height, error);
+}
+
+bool TakeAlphaThreshold(const std::string& typed, const std::string& value, Options* out, std::string* error) {
+  return TakeCount(typed, value, 1, 255, &out->alpha_threshold, error);
+}
+
+bool TakeMaskThreshold(const std::string& typed, const std::string& value, Options* out, std::string* error) {
+  return TakeCount(typed, value, 0, 254, &out->mask_threshold, error);
+}
+
+bool TakeTime(const std::string& typed, const std::string& value, std::optional<int64_t>* time, std::string* error) {
+  int64_t microseconds = 0;
+  if (!ParseTime(value, &microseconds, error)) {
+    *error = typed + ": " + *error;
+    return false;
+  }
+  *time = microseconds;
+  return true;
+}
+
+bool TakeStart(const std::string& typed, const std::string& value, Options* out, std::string* error) {
+  return TakeTime(typed, value, &out->start_us, error);
+}
+
+bool TakeDuration(const std::string& typed, const std::string& value, Options* out, std::string* error) {
+  std::optional<int64_t> duration;
+  if (!TakeTime(typed, value, &duration, error)) return false;
+  if (*duration == 0) {
+    *error = typed + " must be above 0";
+    return false;
+  }
+  out->duration_us = duration;
+  return true;
+}
+
+// A flag: given, it is set.
+template <bool Options::*flag>
+bool TakeFlag(const std::string&, const std::string&, Options* out, std::string*) {
+  out->*flag = true;
+  return true;
+}
+
+// ------------------------------------------------------------- the table
+
+// name, short name, value, inputs, --help's lines, how it is stored
+// [, said when given for another input [, the option it needs, what it works on]]
+const OptionSpec kOptions[] = {
+    {"--output", "-o", "FILE", kAnyInput,
+     "the GIF to write, or - for standard output; an existing\n"
+     "file is replaced only once the new GIF is complete",
+     TakeOutput},
+    {"--fps", nullptr, "R", kVideoFiles,
+     "the GIF's rate, e.g. 15 or 30000/1001 (video files):\n"
+     "frames are chosen by their time, so a source of\n"
+     "uneven rate comes out evenly timed",
+     TakeFps, " (raw frames take --rate)"},
+    {"--width", nullptr, "W", kVideoFiles,
+     "the GIF's width (video files); the height follows the\n"
+     "picture's shape unless --height is given too",
+     TakeWidth},
+    {"--height", nullptr, "H", kVideoFiles, "the GIF's height, likewise", TakeHeight},
+    {"--start", nullptr, "T", kVideoFiles,
+     "start T into the video: seconds (12.5) or\n"
+     "[[h:]m:]s[.frac] (1:02.5)",
+     TakeStart},
+    {"--duration", nullptr, "T", kVideoFiles, "export T of the video, in the same forms", TakeDuration},
+    {"--no-alpha", nullptr, nullptr, kVideoFiles, "export a video with an alpha channel opaque",
+     TakeFlag<&Options::no_alpha>},
+    {"--alpha-threshold", nullptr, "N", kVideoFiles,
+     "with alpha, a pixel is opaque where its alpha is at\n"
+     "least N (1 to 255; 128)",
+     TakeAlphaThreshold},
+    {"--size", nullptr, "WxH", kRawOrDemo,
+     "frame size of raw input, e.g. 640x360 (for the demo,\n"
+     "the size of the picture)",
+     TakeSize},
+    {"--rate", nullptr, "R", kRawOrDemo,
+     "frames per second of raw input: 25, 30000/1001 or\n"
+     "29.97 (the demo's is 25)",
+     TakeRate},
+    {"--loop", nullptr, "N", kAnyInput,
+     "play the animation N more times after the first;\n"
+     "0 (the default) loops forever; up to 65535",
+     TakeLoop},
+    {"--mask", nullptr, nullptr, kAnyInput,
+     "mask mode: the right half of every frame says which\n"
+     "pixels of the left half are transparent (pure black\n"
+     "= transparent); the GIF is half as wide as the input",
+     TakeFlag<&Options::mask>},
+    {"--mask-threshold", nullptr, "N", kAnyInput,
+     "with --mask: mask pixels whose channels are all at\n"
+     "most N count as pure black (0 to 254), for a mask\n"
+     "that went through a lossy codec",
+     TakeMaskThreshold, "", "--mask", "the mask of --mask frames"},
+    {"--frames", nullptr, "N", kAnyInput, "stop after N frames", TakeFrames},
+    {"--module", nullptr, "PATH", kAnyInput,
+     "the plug-in module to load; by default the one next to\n"
+     "this program, then ../plugin/ from there (a build\n"
+     "tree), then where an install puts it",
+     TakeModule},
+    {"--version", nullptr, nullptr, kAnyInput, "the program's version and build, and the module's",
+     TakeFlag<&Options::version>},
+    {"--help", "-h", nullptr, kAnyInput, "this text", TakeFlag<&Options::help>},
+};
+constexpr size_t kOptionCount = sizeof kOptions / sizeof kOptions[0];
+static_assert(kOptionCount <= kMaxOptions, "Options::given has a bit for every row");
+
+// The row named `name` (long, or short), or null.
+const OptionSpec* FindOption(const std::string& name) {
+  for (const OptionSpec& spec : kOptions) {
+    if (name == spec.name || (spec.short_name != nullptr && name == spec.short_name)) return &spec;
+  }
+  return nullptr;
+}
+
+bool Given(const Options& options, const OptionSpec& spec) {
+  return options.given.test(static_cast<size_t>(&spec - kOptions));
+}
+
+// "raw frames or the demo", "video files": the inputs of `inputs`.
+std::string InputsText(unsigned inputs) {
+  const struct {
+    InputKind kind;
+    const char* text;
+  } kNames[] = {{InputKind::kRaw, "raw frames"}, {InputKind::kDemo, "the demo"}, {InputKind::kVideo, "video files"}};
+  std::string text;
+  size_t left = 0;
+  for (const auto& name : kNames) left += (inputs & InputBit(name.kind)) != 0;
+  for (const auto& name : kNames) {
+    if ((inputs & InputBit(name.kind)) == 0) continue;
+    --left;
+    text += std::string(name.text) + (left > 1 ? ", " : left == 1 ? " or " : "");
+  }
+  return text;
+}
+
+}  // namespace
+
+OptionTable AllOptions() { return {kOptions, kOptionCount}; }
+
+bool ParseCommandLine(int argc, const char* const* argv, Options* out, std::string* error) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--") == 0) break;
+    if (std::strcmp(argv[i], "-h") == 0 || std::strcmp(argv[i], "--help") == 0) {
+      *out = Options();
+      out->help = true;
+      return true;
+    }
+  }
+
+  Options options;
+  bool only_positional = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    const bool is_option = !only_positional && arg.size() > 1 && arg[0] == '-';
+    if (!is_option) {
+      if (options.input) {
+        *error = "more than one INPUT: " + Quoted(*options.input) + " and " + Quoted(arg);
+        return false;
+      }
+      options.input = arg;
+      continue;
+    }
+    if (arg == "--") {
+      only_positional = true;
+      continue;
+    }
+
+    // "--name=value", or "-o" with its value directly after it.
+    const bool is_long = arg.compare(0, 2, "--") == 0;
+    const size_t split = is_long ? arg.find('=') : 2;
+    const std::string name = arg.substr(0, split);
+    const bool has_value = split < arg.size();
+    std::string value = has_value ? arg.substr(split + (is_long ? 1 : 0)) : std::string();
+    const OptionSpec* spec = FindOption(name);
+    if (spec == nullptr || (!is_long && has_value && spec->value == nullptr)) {
+      *error = "unknown option " + (is_long ? name : arg);
+      return false;
+    }
+    if (spec->value == nullptr && has_value) {
+      *error = name + " takes no value";
+      return false;
+    }
+    if (spec->value != nullptr && !has_value) {
+      if (i + 1 >= argc) {
+        *error = name + " needs a value";
+        return false;
+      }
+      value = argv[++i];
+    }
+    if (!spec->take(name, value, &options, error)) return false;
+    options.given.set(static_cast<size_t>(spec - kOptions));
+  }
+
+  if (options.output.empty() && !options.version) {
+    *error = "no output file: give -o OUTPUT.gif";
+    return false;
+  }
+  *out = options;
+  return true;
+}
+
+bool CheckOptionsApply(const Options& options, InputKind input, std::string* error) {
+  for (const OptionSpec& spec : kOptions) {
+    if (spec.needs == nullptr || !Given(options, spec) || Given(options, *FindOption(spec.needs))) continue;
+    *error = std::string(spec.name) + " works on " + spec.works_on + "; give " + spec.needs + " too";
+    return false;
+  }
+  for (const OptionSpec& spec : kOptions) {
+    if (!Given(options, spec) || (spec.inputs & InputBit(input)) != 0) continue;
+    *error = std::string(spec.name) + " works on " + InputsText(spec.inputs) + ", not on " +
+             InputsText(kAnyInput & ~spec.inputs) + spec.elsewhere;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace lodra_gif

@@ -1,0 +1,120 @@
+#include "host/cli/report.h"
+
+#include <cstdio>
+
+#include "host/cli/progress.h"
+#include "host/output/gif_timing.h"
+#include "host/system.h"
+#include "plugin/plugin_interface.h"
+
+namespace lodra_gif {
+
+void Say(const std::string& line) { WriteText(stderr, std::string(kProgram) + ": " + line + "\n"); }
+void Error(const std::string& message) { Say(message); }
+void Warning(const std::string& message) { Say("warning: " + message); }
+void Note(const std::string& message) { Say("note: " + message); }
+
+int ReportExport(const ExportRun& run, FrameSource& source, OutputTarget& target) {
+  const SourcePlan& plan = source.plan();
+  const std::string& output = target.name();
+  // What follows the reason when the export leaves nothing behind.
+  const std::string nothing = target.existed() ? "; " + output + " is left as it was" : "; nothing written";
+  const bool abandoned = AbandonRequested();
+  const InputEnd input = source.Finish(run.ended, abandoned || run.result == 0 ? 0 : run.refreshes);
+  if (!input.warning.empty()) Warning(input.warning);
+
+  if (abandoned) {
+    target.Discard();
+    Error("stopped by a second Ctrl-C" + nothing);
+    return kExitInterrupted;
+  }
+  if (run.result == 0) {
+    // The plug-in calls host_refresh once more as it gives up.
+    const int64_t written = run.refreshes > 0 ? run.refreshes - 1 : 0;
+    const std::string why = target.WriteFailure();
+    std::string message;
+    int status = kExitExportFailed;
+    if (!why.empty()) {
+      message = "cannot write " + output + ": " + why + (written > 0 ? " (after " + FormatFrames(written) + ")" : "");
+      status = kExitOutput;
+    } else if (!run.called_back) {
+      message = "the plug-in refused the export to " + output;
+    } else {
+      message = "the plug-in could not encode frame " + std::to_string(run.delivered);
+    }
+    const bool direct = target.direct();
+    target.Discard();
+    Error(message + (!direct ? nothing
+                     : written > 0 ? "; " + output + " holds " + FormatFrames(written) + ", not closed off"
+                                   : std::string()));
+    return status;
+  }
+
+  const int64_t written = run.refreshes;
+  if (written == 0) {
+    // Only the closing comment and trailer: no GIF a viewer can open.
+    target.Discard();
+    switch (run.ended) {
+      case ReadResult::kInterrupted:
+        Error("interrupted before the first frame" + nothing);
+        return kExitInterrupted;
+      case ReadResult::kFrame:
+        Error("the plug-in wrote no frame" + nothing);
+        return kExitExportFailed;
+      case ReadResult::kEnd:
+      case ReadResult::kPartial:
+      case ReadResult::kError:
+        break;
+    }
+    Error(input.error + nothing);
+    return kExitInput;
+  }
+
+  // What the file plays, read back from it before it takes the target's
+  // place: the delays the plug-in wrote, not a guess at them. A GIF that
+  // does not read back whole replaces nothing. A device cannot be read back.
+  std::string playing;
+  uint64_t file_bytes = 0;
+  const bool sized = !target.direct() && FileSize(target.file(), &file_bytes);
+  if (!target.direct()) {
+    GifTiming timing;
+    std::FILE* gif = OpenFile(target.file(), "rb");
+    const bool whole = gif != nullptr && ReadGifTiming(gif, &timing);
+    if (gif != nullptr) std::fclose(gif);
+    if (!whole) {
+      const std::string why = target.WriteFailure();
+      target.Discard();
+      Error("cannot write " + output + ": " + (why.empty() ? "the GIF does not read back whole" : why) + nothing);
+      return kExitOutput;
+    }
+    playing = FormatPlayingTime(timing.hundredths) + " ";
+    if (timing.zero_delays > 0)
+      playing += timing.zero_delays == timing.frames ? "(every delay 0) "
+                                                     : "(" + FormatFrames(timing.zero_delays) + " with delay 0) ";
+  }
+  std::string error;
+  if (!target.Commit(&error)) {
+    Error(error);
+    return kExitOutput;
+  }
+
+  const FrameSize gif_size = {static_cast<int32_t>(PictureWidthOf(plan.frame.width, plan.mask)), plan.frame.height};
+  const std::string summary = "wrote " + output + ": " + FormatFrames(written) + ", " + SizeText(gif_size) + ", " +
+                              playing + "at " + FormatRate(plan.rate) +
+                              (sized ? ", " + FormatBytes(file_bytes) : std::string()) + ", made in " +
+                              FormatSeconds(run.seconds);
+
+  int status = kExitOk;
+  if (run.ended == ReadResult::kInterrupted) {
+    Say("interrupted; " + output + " holds the frames done so far");
+    status = kExitInterrupted;
+  } else if (input.failed) {
+    // A reason the warning has not given already.
+    if (!input.error.empty()) Error(input.error + "; " + output + " holds the frames before it");
+    status = kExitInput;
+  }
+  Say(summary);
+  return status;
+}
+
+}  // namespace lodra_gif

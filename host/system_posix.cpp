@@ -1,0 +1,309 @@
+// The system seam on Linux and other POSIX systems: dlopen, signals, and
+// the file calls on UTF-8 paths as they are. Its Windows twin is
+// system_windows.cpp; CMake builds one of the two.
+#include "host/system.h"
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <iconv.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace lodra_gif {
+namespace {
+
+// Set from a signal handler: a lock-free atomic is safe there. It counts
+// the presses of Ctrl-C.
+std::atomic<int> g_interrupted{0};
+static_assert(std::atomic<int>::is_always_lock_free, "used from a signal handler");
+
+bool HasSeparator(const std::string& path) { return path.find('/') != std::string::npos; }
+
+std::string ErrnoText(int error) { return std::strerror(error); }
+
+// The file the second Ctrl-C removes, kept where a signal handler can read it.
+char g_cleanup_path[4096];
+std::atomic<int> g_cleanup_armed{0};
+
+void RemoveCleanupFile() {
+  if (g_cleanup_armed.load() != 0) unlink(g_cleanup_path);
+}
+
+// Ends the program the way `signal_number` does by default, once the handler
+// returns (the signal is blocked until then). All async-signal-safe.
+void EndBySignal(int signal_number) {
+  RemoveCleanupFile();
+  std::signal(signal_number, SIG_DFL);
+  raise(signal_number);
+}
+
+void OnInterrupt(int signal_number) {
+  if (g_interrupted.fetch_add(1) == 0) return;  // the first asks for a stop
+  EndBySignal(signal_number);
+}
+
+void OnTerminate(int signal_number) { EndBySignal(signal_number); }
+
+// Installs `handler` for `signal_number` unless the program was started with
+// it ignored. No SA_RESTART: a read blocked on a quiet pipe returns EINTR, so
+// the stop is seen at once.
+void Handle(int signal_number, void (*handler)(int)) {
+  struct sigaction previous;
+  if (sigaction(signal_number, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) return;
+  struct sigaction action = {};
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;
+  sigaction(signal_number, &action, nullptr);
+}
+
+}  // namespace
+
+Module::~Module() {
+  if (handle_ != nullptr) dlclose(handle_);
+}
+
+bool Module::Load(const std::string& path, std::string* error) {
+  if (handle_ != nullptr) {
+    *error = "a module is loaded already";
+    return false;
+  }
+  // A bare name would be looked for on the library path.
+  const std::string where = HasSeparator(path) ? path : "./" + path;
+  handle_ = dlopen(where.c_str(), RTLD_NOW | RTLD_LOCAL);
+  if (handle_ == nullptr) {
+    const char* reason = dlerror();
+    *error = reason != nullptr ? reason : "dlopen failed";
+    return false;
+  }
+  return true;
+}
+
+void* Module::Find(const char* name) const {
+  if (handle_ == nullptr) return nullptr;
+  return dlsym(handle_, name);
+}
+
+const char* ModuleFileName() { return "lodra_output.so"; }
+
+std::string ExecutableDirectory(const char* argv0) {
+  std::string program;
+  char buffer[4096];
+  const ssize_t length = readlink("/proc/self/exe", buffer, sizeof buffer);
+  if (length > 0 && static_cast<size_t>(length) < sizeof buffer) program.assign(buffer, static_cast<size_t>(length));
+  if (program.empty() && argv0 != nullptr) program = argv0;
+  const size_t last = program.rfind('/');
+  if (last == std::string::npos) return std::string();
+  return program.substr(0, last + 1 == 1 ? 1 : last);
+}
+
+std::string JoinPath(const std::string& folder, const std::string& name) {
+  if (folder.empty()) return name;
+  if (folder.back() == '/') return folder + name;
+  return folder + '/' + name;
+}
+
+bool FileSize(const std::string& path, uint64_t* size) {
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0) return false;
+  *size = static_cast<uint64_t>(info.st_size);
+  return true;
+}
+
+std::FILE* OpenFile(const std::string& path, const char* mode) { return std::fopen(path.c_str(), mode); }
+
+std::vector<std::string> CommandLineArguments(int argc, char** argv) {
+  std::vector<std::string> arguments;
+  for (int i = 0; i < argc; ++i) arguments.push_back(argv[i]);
+  return arguments;
+}
+
+void WriteText(std::FILE* stream, const std::string& text) {
+  std::fwrite(text.data(), 1, text.size(), stream);
+  std::fflush(stream);
+}
+
+bool FromCodePage932(const std::string& text, std::string* utf8) {
+  const iconv_t convert = iconv_open("UTF-8", "CP932");
+  if (convert == reinterpret_cast<iconv_t>(-1)) return false;
+  std::string out(4 * text.size() + 4, '\0');
+  char* in_at = const_cast<char*>(text.data());
+  size_t in_left = text.size();
+  char* out_at = &out[0];
+  size_t out_left = out.size();
+  const size_t done = iconv(convert, &in_at, &in_left, &out_at, &out_left);
+  iconv_close(convert);
+  if (done == static_cast<size_t>(-1) || in_left != 0) return false;
+  out.resize(out.size() - out_left);
+  *utf8 = out;
+  return true;
+}
+
+int TerminalColumns(std::FILE* stream) {
+  struct winsize size = {};
+  if (ioctl(fileno(stream), TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+  return 80;
+}
+
+bool ExaminePath(const std::string& path, PathKind* kind, std::string* error) {
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0) {
+    if (errno != ENOENT) {
+      *error = ErrnoText(errno);
+      return false;
+    }
+    *kind = PathKind::kMissing;
+    return true;
+  }
+  *kind = S_ISREG(info.st_mode) ? PathKind::kRegular : S_ISDIR(info.st_mode) ? PathKind::kFolder : PathKind::kOther;
+  // Under /dev and /proc a name stands for a device or an open file
+  // (/dev/stdout is whatever standard output is): written where it is, even
+  // when that is a regular file.
+  if (*kind == PathKind::kRegular && (path.compare(0, 5, "/dev/") == 0 || path.compare(0, 6, "/proc/") == 0))
+    *kind = PathKind::kOther;
+  return true;
+}
+
+bool CanWriteFile(const std::string& path, std::string* error) {
+  const int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    *error = ErrnoText(errno);
+    return false;
+  }
+  close(fd);
+  return true;
+}
+
+std::string FolderOf(const std::string& path) {
+  const size_t last = path.rfind('/');
+  if (last == std::string::npos) return ".";
+  return last == 0 ? "/" : path.substr(0, last);
+}
+
+std::string ResolveLinks(const std::string& path) {
+  struct stat info;
+  if (lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
+    char* resolved = realpath(path.c_str(), nullptr);
+    if (resolved != nullptr) {
+      const std::string target = resolved;
+      std::free(resolved);
+      return target;
+    }
+  }
+  return path;
+}
+
+std::string TemporaryFolder() {
+  const char* folder = std::getenv("TMPDIR");
+  return folder != nullptr && folder[0] != '\0' ? folder : "/tmp";
+}
+
+unsigned long ProcessId() { return static_cast<unsigned long>(getpid()); }
+
+NewFile CreateNewFile(const std::string& path, const std::string& like, std::string* error) {
+  // 0666 less the umask, as any new file gets; or the replaced file's.
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    const int code = errno;
+    *error = ErrnoText(code);
+    return code == EEXIST ? NewFile::kExists : NewFile::kFailed;
+  }
+  struct stat info;
+  if (!like.empty() && stat(like.c_str(), &info) == 0) {
+    fchmod(fd, info.st_mode & 07777);
+    // Only root may give a file away; the others keep it as their own.
+    if (info.st_uid != geteuid() && fchown(fd, info.st_uid, info.st_gid) != 0) fchmod(fd, info.st_mode & 0777);
+  }
+  close(fd);
+  return NewFile::kCreated;
+}
+
+bool PutInPlace(const std::string& from, const std::string& to, std::string* error) {
+  // On the disk before its name is: a crash must not leave an empty file
+  // in place of the old one.
+  const int fd = open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd >= 0) {
+    fsync(fd);
+    close(fd);
+  }
+  if (rename(from.c_str(), to.c_str()) != 0) {
+    *error = ErrnoText(errno);
+    return false;
+  }
+  return true;
+}
+
+void RemoveFile(const std::string& path) { unlink(path.c_str()); }
+
+bool PluginFileName(const std::string& path, std::string* name, std::string*) {
+  *name = path;
+  return true;
+}
+
+std::string WriteFailure(const std::string& path) {
+  static const char zeros[kWriteProbeBytes] = {};
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0) return ErrnoText(errno);
+  const bool regular = S_ISREG(info.st_mode);
+  if (!regular && !S_ISCHR(info.st_mode)) return std::string();
+  const int fd = open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC | (regular ? O_APPEND : 0));
+  if (fd < 0) return ErrnoText(errno);
+  const size_t want = regular ? kWriteProbeBytes : 1;
+  size_t done = 0;
+  int error = 0;
+  while (done < want) {
+    const ssize_t n = write(fd, zeros + done, want - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) error = errno;
+    if (n <= 0) break;
+    done += static_cast<size_t>(n);
+  }
+  if (regular && ftruncate(fd, info.st_size) != 0 && error == 0) error = errno;
+  close(fd);
+  return error != 0 ? ErrnoText(error) : std::string();
+}
+
+bool RegularFileRemaining(std::FILE* file, uint64_t* remaining) {
+  const int fd = fileno(file);
+  struct stat info;
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  const int64_t position = lseek(fd, 0, SEEK_CUR);
+  const int64_t size = static_cast<int64_t>(info.st_size);
+  if (position < 0 || position > size) return false;
+  *remaining = static_cast<uint64_t>(size - position);
+  return true;
+}
+
+bool IsTerminal(std::FILE* stream) { return isatty(fileno(stream)) != 0; }
+
+void SetBinaryMode(std::FILE*) {}  // no text mode here
+
+void InstallInterruptHandler() {
+  Handle(SIGINT, OnInterrupt);
+  Handle(SIGTERM, OnTerminate);
+  Handle(SIGHUP, OnTerminate);
+  // A reader that goes away (lodra-gif -o - | head) makes the write fail
+  // with EPIPE, which is reported like any failed write and removes the
+  // temporary file, rather than ending the program where it stands.
+  signal(SIGPIPE, SIG_IGN);
+}
+
+bool InterruptRequested() { return g_interrupted.load() != 0; }
+
+bool AbandonRequested() { return g_interrupted.load() >= 2; }
+
+void SetInterruptCleanup(const std::string& path) {
+  g_cleanup_armed.store(0);
+  if (path.empty() || path.size() >= sizeof g_cleanup_path) return;
+  std::memcpy(g_cleanup_path, path.c_str(), path.size() + 1);
+  g_cleanup_armed.store(1);
+}
+
+}  // namespace lodra_gif

@@ -1,0 +1,90 @@
+#include "host/video/video_plan.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numeric>
+
+namespace lodra_gif {
+namespace {
+
+// a * b / c rounded to the nearest, for a, b, c >= 1 below 2^32: the
+// product fits in 64 bits.
+int64_t MulDivRound(int64_t a, int64_t b, int64_t c) { return (a * b + c / 2) / c; }
+
+int32_t ClampToInt32(int64_t value) {
+  if (value < 1) return 1;
+  return value > INT32_MAX ? INT32_MAX : static_cast<int32_t>(value);
+}
+
+}  // namespace
+
+FrameRate BrowserRate(FrameRate rate, int32_t* divisor) {
+  // k = ceil(rate / (50 * scale)): the smallest k with rate / k <= 50.
+  const int64_t limit = static_cast<int64_t>(kMaxBrowserRate) * rate.scale;
+  const int64_t k = (rate.rate + limit - 1) / limit;
+  *divisor = static_cast<int32_t>(k);
+  if (k <= 1) return rate;
+  // rate / (scale * k) in lowest terms; rate above 50 * scale keeps
+  // scale * k below 2^31 / 25.
+  const int64_t num = rate.rate, den = static_cast<int64_t>(rate.scale) * k;
+  const int64_t common = std::gcd(num, den);
+  return {static_cast<int32_t>(num / common), static_cast<int32_t>(den / common)};
+}
+
+FrameSize DisplaySize(int64_t width, int64_t height, int64_t sar_num, int64_t sar_den, int quarter_turns) {
+  if (width < 1) width = 1;
+  if (height < 1) height = 1;
+  int64_t w = width;
+  // Square pixels: the width follows the sample aspect ratio, as a player
+  // shows it; the height stays.
+  if (sar_num > 0 && sar_den > 0 && sar_num != sar_den) {
+    const double wide = std::round(static_cast<double>(width) * static_cast<double>(sar_num) /
+                                   static_cast<double>(sar_den));
+    w = wide >= static_cast<double>(INT32_MAX) ? INT32_MAX : static_cast<int64_t>(wide);
+  }
+  FrameSize size = {ClampToInt32(w), ClampToInt32(height)};
+  if (quarter_turns % 2 != 0) size = {size.height, size.width};
+  return size;
+}
+
+FrameSize ScaledSize(FrameSize display, std::optional<int32_t> width, std::optional<int32_t> height) {
+  if (width && height) return {*width, *height};
+  if (width) return {*width, ClampToInt32(MulDivRound(*width, display.height, display.width))};
+  if (height) return {ClampToInt32(MulDivRound(*height, display.width, display.height)), *height};
+  return display;
+}
+
+VideoPictures PlanPictures(int64_t coded_width, int64_t coded_height, int64_t sar_num, int64_t sar_den,
+                           int quarter_turns, std::optional<int32_t> width, std::optional<int32_t> height,
+                           bool alpha) {
+  VideoPictures sizes;
+  sizes.picture = ScaledSize(DisplaySize(coded_width, coded_height, sar_num, sar_den, quarter_turns), width, height);
+  const int64_t frame_width = alpha ? 2 * static_cast<int64_t>(sizes.picture.width) : sizes.picture.width;
+  sizes.frame = {frame_width > INT32_MAX ? INT32_MAX : static_cast<int32_t>(frame_width), sizes.picture.height};
+  // Turned a quarter either way, the scaler makes the picture on its side.
+  sizes.scaled = quarter_turns % 2 != 0 ? FrameSize{sizes.picture.height, sizes.picture.width} : sizes.picture;
+  return sizes;
+}
+
+VideoRange PlanRange(int64_t first_frame_slot, bool from_start, std::optional<int64_t> duration_slots,
+                     std::optional<int64_t> stated_end_slot) {
+  VideoRange range;
+  range.first_slot = from_start ? 0 : first_frame_slot;
+  if (duration_slots) {
+    range.length = std::max<int64_t>(*duration_slots, 1);
+    range.end_slot = range.first_slot > INT64_MAX - *range.length ? INT64_MAX : range.first_slot + *range.length;
+  }
+  if (stated_end_slot) {
+    const int64_t expected = SaturatingSubtract(std::min(*stated_end_slot, range.end_slot), range.first_slot);
+    if (expected > 0) range.expected = expected;
+  }
+  return range;
+}
+
+int64_t SaturatingSubtract(int64_t a, int64_t b) {
+  if (b < 0 && a > INT64_MAX + b) return INT64_MAX;
+  if (b > 0 && a < INT64_MIN + b) return INT64_MIN;
+  return a - b;
+}
+
+}  // namespace lodra_gif

@@ -1,0 +1,59 @@
+// The arithmetic of a video file's export, apart from FFmpeg so that each
+// rule is tested on its own: the GIF's rate, the picture's shown and scaled
+// size, the frame handed over, and which output frames the export takes.
+// The video input (ffmpeg_input.cpp) feeds these what the file says.
+//
+// Output frames are counted in slots: slot n is the GIF's frame n, at n
+// ticks of the GIF's rate after the time the export starts from.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "host/frame_format.h"
+
+namespace lodra_gif {
+
+// The largest whole fraction rate / k (k = 1, 2, 3, ...) that is at most
+// kMaxBrowserRate frames per second; `divisor` gets k. 60 -> 30,
+// 60000/1001 -> 30000/1001, 120 -> 40, 25 -> 25.
+FrameRate BrowserRate(FrameRate rate, int32_t* divisor);
+
+// The picture as it is meant to be seen: a coded `width` x `height` whose
+// pixels are `sar_num`:`sar_den` (0 or negative: square) is widened or
+// narrowed to square pixels, then turned by `quarter_turns` x 90 degrees.
+// At least 1 x 1; a side that would not fit in 32 bits is INT32_MAX.
+FrameSize DisplaySize(int64_t width, int64_t height, int64_t sar_num, int64_t sar_den, int quarter_turns);
+
+// The GIF's picture size: `display` scaled to --width and/or --height, the
+// side not given following the aspect ratio (rounded, at least 1); both
+// given: exactly that; neither: `display`.
+FrameSize ScaledSize(FrameSize display, std::optional<int32_t> width, std::optional<int32_t> height);
+
+// The sizes of a video's export.
+struct VideoPictures {
+  FrameSize picture;  // the GIF's: shown upright with square pixels, then scaled
+  FrameSize frame;    // handed to the plug-in: with alpha, the mask beside the picture (at most INT32_MAX wide)
+  FrameSize scaled;   // what the scaler makes of each decoded picture, before it is turned
+};
+VideoPictures PlanPictures(int64_t coded_width, int64_t coded_height, int64_t sar_num, int64_t sar_den,
+                           int quarter_turns, std::optional<int32_t> width, std::optional<int32_t> height,
+                           bool alpha);
+
+// Which slots the export takes.
+struct VideoRange {
+  int64_t first_slot = 0;           // the first slot exported
+  int64_t end_slot = INT64_MAX;     // the slot it stops before; INT64_MAX: where the input ends
+  std::optional<int64_t> length;    // slots at most (--duration)
+  std::optional<int64_t> expected;  // slots to the input's stated end, for the progress bar
+};
+// From --start (slot 0; without it the first frame's slot, `first_frame_slot`),
+// for --duration's `duration_slots` (at least 1), and to where the input
+// says it ends, `stated_end_slot`, when it says.
+VideoRange PlanRange(int64_t first_frame_slot, bool from_start, std::optional<int64_t> duration_slots,
+                     std::optional<int64_t> stated_end_slot);
+
+// a - b, held at INT64_MIN and INT64_MAX rather than wrapping.
+int64_t SaturatingSubtract(int64_t a, int64_t b);
+
+}  // namespace lodra_gif

@@ -1,4 +1,6 @@
-// The LZW coding of a GIF image's data, for the stand-in's GIF encoder.
+// The LZW coding of a GIF image's data with 8-bit indices (gif_format.h
+// describes the coding): the stand-in's GIF writer and the optimiser's
+// frames use it.
 //
 // A GIF image's data is the LZW minimum code size (one byte), then the codes
 // packed least significant bit first into bytes, the bytes cut into
@@ -23,7 +25,7 @@
 #include <cstdint>
 #include <memory>
 
-namespace standin {
+namespace gifformat {
 
 // Takes the coded bytes, in order, in pieces; false when it could not (the
 // coder then stops and gives it nothing more).
@@ -36,7 +38,7 @@ enum class LzwResult {
   kSinkFailed,   // the sink returned false
 };
 
-struct FreeDeleter {
+struct LzwFreeDeleter {
   void operator()(void* p) const;
 };
 
@@ -50,11 +52,11 @@ struct FreeDeleter {
 // repeated index the dictionary knows, v, vv, vvv .. up to the longest, are
 // kept in a list for each index, so the longest one a run can take is found
 // at once. The codes written are the same.
-class LzwCoder {
+class LzwEncoder {
  public:
-  LzwCoder() = default;
-  LzwCoder(const LzwCoder&) = delete;
-  LzwCoder& operator=(const LzwCoder&) = delete;
+  LzwEncoder() = default;
+  LzwEncoder(const LzwEncoder&) = delete;
+  LzwEncoder& operator=(const LzwEncoder&) = delete;
 
   // Codes a `width` x `height` image of 8-bit indices as a GIF image's data
   // (minimum code size 8: the colour table has 256 entries), from the
@@ -70,19 +72,19 @@ class LzwCoder {
 
   // For each next index and code, the code of that string extended by the
   // index; 0 (which no string has) when the dictionary does not know it.
-  std::unique_ptr<uint16_t[], FreeDeleter> next_;
+  std::unique_ptr<uint16_t[], LzwFreeDeleter> next_;
   // Where in `next_` each learnt code is, to clear it again.
-  std::unique_ptr<uint32_t[], FreeDeleter> slot_of_;
+  std::unique_ptr<uint32_t[], LzwFreeDeleter> slot_of_;
   uint32_t learnt_end_ = 0;  // codes below it (from the first free one) may be set in `next_`
   // For each index v, the codes of v repeated 1, 2 .. longest_[v] times.
-  std::unique_ptr<uint16_t[], FreeDeleter> runs_;
+  std::unique_ptr<uint16_t[], LzwFreeDeleter> runs_;
   uint16_t longest_[256] = {};
   // Raw code bytes, and the same framed as sub-blocks.
-  std::unique_ptr<uint8_t[], FreeDeleter> raw_;
-  std::unique_ptr<uint8_t[], FreeDeleter> framed_;
+  std::unique_ptr<uint8_t[], LzwFreeDeleter> raw_;
+  std::unique_ptr<uint8_t[], LzwFreeDeleter> framed_;
   // Where the runs of one index in a row start, a bit an index.
-  std::unique_ptr<uint64_t[], FreeDeleter> starts_;
+  std::unique_ptr<uint64_t[], LzwFreeDeleter> starts_;
   size_t raw_capacity_ = 0;
 };
 
-}  // namespace standin
+}  // namespace gifformat

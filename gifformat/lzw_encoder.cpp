@@ -1,4 +1,6 @@
-#include "platform/standin/gif_lzw.h"
+#include "gifformat/lzw_encoder.h"
+
+#include "gifformat/gif_walker.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -7,7 +9,7 @@
 #include <emmintrin.h>
 #endif
 
-namespace standin {
+namespace gifformat {
 namespace {
 
 constexpr int kMinCodeSize = 8;
@@ -16,7 +18,6 @@ constexpr uint32_t kEndCode = kClearCode + 1;        // 257
 constexpr uint32_t kFirstFreeCode = kClearCode + 2;  // 258
 constexpr uint32_t kFullAt = 4095;                   // next free code of a full dictionary
 constexpr size_t kSlots = size_t{256} << 12;         // an index, then a code below 4096
-constexpr size_t kSubBlock = 255;
 constexpr uint32_t kNoRun = 256;  // no index
 
 // The longest run of one index a string can be: one index, then one more
@@ -74,12 +75,12 @@ size_t RowBound(int32_t width) { return 3 * static_cast<size_t>(width) + 16; }
 
 // What the framed buffer needs for `raw` bytes at most: the minimum code
 // size, a length byte a sub-block, the terminator.
-size_t FramedCapacity(size_t raw) { return 1 + raw + (raw + kSubBlock - 1) / kSubBlock + 1; }
+size_t FramedCapacity(size_t raw) { return 1 + SubBlocksSize(raw) + 1; }
 
 template <typename T>
-std::unique_ptr<T[], FreeDeleter> Allocate(size_t count, bool zeroed) {
+std::unique_ptr<T[], LzwFreeDeleter> Allocate(size_t count, bool zeroed) {
   void* p = zeroed ? std::calloc(count, sizeof(T)) : std::malloc(count * sizeof(T));
-  return std::unique_ptr<T[], FreeDeleter>(static_cast<T*>(p));
+  return std::unique_ptr<T[], LzwFreeDeleter>(static_cast<T*>(p));
 }
 
 // Raw code bytes out to the sink, framed as sub-blocks.
@@ -94,15 +95,8 @@ class Framer {
   bool Put(const uint8_t* raw, size_t count, bool last) {
     uint8_t* out = framed_ + lead_;
     lead_ = 0;
-    while (count > 0) {
-      const size_t length = count < kSubBlock ? count : kSubBlock;
-      *out++ = static_cast<uint8_t>(length);
-      std::memcpy(out, raw, length);
-      out += length;
-      raw += length;
-      count -= length;
-    }
-    if (last) *out++ = 0;
+    out += PutSubBlocks(raw, count, out);
+    if (last) *out++ = kBlockTerminator;
     const size_t length = static_cast<size_t>(out - framed_);
     return length == 0 || sink_(context_, framed_, length);
   }
@@ -116,9 +110,9 @@ class Framer {
 
 }  // namespace
 
-void FreeDeleter::operator()(void* p) const { std::free(p); }
+void LzwFreeDeleter::operator()(void* p) const { std::free(p); }
 
-bool LzwCoder::Reserve(int32_t width) {
+bool LzwEncoder::Reserve(int32_t width) {
   if (!next_) {
     // calloc: the fresh pages are zero without being written.
     auto next = Allocate<uint16_t>(kSlots, true);
@@ -145,12 +139,12 @@ bool LzwCoder::Reserve(int32_t width) {
   return true;
 }
 
-void LzwCoder::Forget(uint32_t learnt_end) {
+void LzwEncoder::Forget(uint32_t learnt_end) {
   for (uint32_t code = kFirstFreeCode; code < learnt_end; ++code) next_[slot_of_[code]] = 0;
   for (uint16_t& longest : longest_) longest = 1;
 }
 
-LzwResult LzwCoder::Write(const uint8_t* first_row, int32_t width, int32_t height, ptrdiff_t stride, LzwSink sink,
+LzwResult LzwEncoder::Write(const uint8_t* first_row, int32_t width, int32_t height, ptrdiff_t stride, LzwSink sink,
                           void* context) {
   if (width < 1 || height < 1) return LzwResult::kBadSize;
   if (!Reserve(width)) return LzwResult::kOutOfMemory;
@@ -219,7 +213,7 @@ LzwResult LzwCoder::Write(const uint8_t* first_row, int32_t width, int32_t heigh
     if (static_cast<size_t>(raw + raw_capacity_ - out) < row_bound) {
       // Whole sub-blocks out; the part of one left over moves to the front.
       const size_t used = static_cast<size_t>(out - raw);
-      const size_t whole = used / kSubBlock * kSubBlock;
+      const size_t whole = used / kMaxSubBlockData * kMaxSubBlockData;
       if (!framer.Put(raw, whole, false)) {
         learnt_end_ = next_code;
         return LzwResult::kSinkFailed;
@@ -286,4 +280,4 @@ LzwResult LzwCoder::Write(const uint8_t* first_row, int32_t width, int32_t heigh
   return framer.Put(raw, static_cast<size_t>(out - raw), true) ? LzwResult::kOk : LzwResult::kSinkFailed;
 }
 
-}  // namespace standin
+}  // namespace gifformat

@@ -8,7 +8,7 @@ const char* ErrorText(Error error) {
   switch (error) {
     case Error::kNone: return "no error";
     case Error::kNotGif: return "no GIF signature";
-    case Error::kTruncated: return "the data ends inside a block";
+    case Error::kTruncated: return "the data ends before the trailer";
     case Error::kUnknownBlock: return "a byte that starts no GIF block";
     case Error::kBadCodeSize: return "an LZW code size outside 2 to 8";
     case Error::kBadCode: return "LZW data with a code not yet defined";

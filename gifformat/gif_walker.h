@@ -27,7 +27,7 @@ enum class Error : uint8_t {
   kBadCode,        // LZW data names a code that has not been learnt
   kImageDataShort, // the LZW data ends before the image's last pixel
 };
-// A short lower-case phrase for messages: "the data ends inside a block".
+// A short lower-case phrase for messages: "the data ends before the trailer".
 const char* ErrorText(Error error);
 
 constexpr size_t kLongestUnit = kHeaderSize + kMaxColourTableBytes;  // 781

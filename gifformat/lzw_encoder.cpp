@@ -112,6 +112,13 @@ class Framer {
 
 void LzwFreeDeleter::operator()(void* p) const { std::free(p); }
 
+uint64_t LzwEncoderBytes(int32_t width) {
+  const uint64_t capacity = kChunk + RowBound(width);
+  return sizeof(LzwEncoder) + kSlots * sizeof(uint16_t) + kFullAt * sizeof(uint32_t) +
+         256 * kLongestRun * sizeof(uint16_t) + capacity + FramedCapacity(capacity) +
+         (capacity / 64 + 1) * sizeof(uint64_t);
+}
+
 bool LzwEncoder::Reserve(int32_t width) {
   if (!next_) {
     // calloc: the fresh pages are zero without being written.

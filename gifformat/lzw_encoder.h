@@ -42,6 +42,14 @@ struct LzwFreeDeleter {
   void operator()(void* p) const;
 };
 
+// The most bytes an encoder holds once it has coded images up to `width`
+// wide: its tables and buffers, the object itself included.
+uint64_t LzwEncoderBytes(int32_t width);
+
+// The most bytes Write gives for an image of `pixels` indices: 12 bits an
+// index, a clear code every 3837 codes, a size byte every 255 bytes.
+constexpr uint64_t LzwMostCodedBytes(uint64_t pixels) { return pixels * 3 / 2 + pixels / 64 + 64; }
+
 // Codes images one after another, on one thread. Its tables (4 MiB of
 // address space; a picture touches a part of it) are made at the first
 // image and kept, and only the entries an image set are cleared for the

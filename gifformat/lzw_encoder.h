@@ -25,6 +25,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "gifformat/gif_format.h"
+
 namespace gifformat {
 
 // Takes the coded bytes, in order, in pieces; false when it could not (the
@@ -33,7 +35,7 @@ using LzwSink = bool (*)(void* context, const uint8_t* bytes, size_t length);
 
 enum class LzwResult {
   kOk,
-  kBadSize,      // width or height below 1; nothing was given to the sink
+  kBadSize,      // width or height below 1, or a code size outside 2..8; nothing was given to the sink
   kOutOfMemory,  // the coder's tables; nothing was given to the sink
   kSinkFailed,   // the sink returned false
 };
@@ -66,24 +68,28 @@ class LzwEncoder {
   LzwEncoder(const LzwEncoder&) = delete;
   LzwEncoder& operator=(const LzwEncoder&) = delete;
 
-  // Codes a `width` x `height` image of 8-bit indices as a GIF image's data
-  // (minimum code size 8: the colour table has 256 entries), from the
-  // minimum code size byte to the empty sub-block, and hands it to `sink` in
-  // pieces. Row y starts at `first_row + y * stride`; a negative stride walks
-  // up through memory. The rows are only read.
+  // Codes a `width` x `height` image of indices as a GIF image's data, from
+  // the minimum code size byte to the empty sub-block, and hands it to
+  // `sink` in pieces. Row y starts at `first_row + y * stride`; a negative
+  // stride walks up through memory. The rows are only read. Every index
+  // must be below 2^min_code_size (2..8; 8 takes any index); kBadSize for a
+  // size outside 2..8.
   LzwResult Write(const uint8_t* first_row, int32_t width, int32_t height, ptrdiff_t stride, LzwSink sink,
-                  void* context);
+                  void* context, int min_code_size = kMaxLzwCodeSize);
 
  private:
   bool Reserve(int32_t width);
-  void Forget(uint32_t learnt_end);
+  void Forget(uint32_t learnt_begin, uint32_t learnt_end);
 
   // For each next index and code, the code of that string extended by the
   // index; 0 (which no string has) when the dictionary does not know it.
   std::unique_ptr<uint16_t[], LzwFreeDeleter> next_;
   // Where in `next_` each learnt code is, to clear it again.
   std::unique_ptr<uint32_t[], LzwFreeDeleter> slot_of_;
-  uint32_t learnt_end_ = 0;  // codes below it (from the first free one) may be set in `next_`
+  // Codes from learnt_begin_ (the last image's first free code) up to
+  // learnt_end_ may be set in `next_`.
+  uint32_t learnt_begin_ = 0;
+  uint32_t learnt_end_ = 0;
   // For each index v, the codes of v repeated 1, 2 .. longest_[v] times.
   std::unique_ptr<uint16_t[], LzwFreeDeleter> runs_;
   uint16_t longest_[256] = {};

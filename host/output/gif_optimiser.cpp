@@ -8,6 +8,10 @@
 #include <new>
 #include <utility>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "gifformat/lzw_decoder.h"
 #include "gifformat/lzw_encoder.h"
 #include "host/output/worker_pool.h"
@@ -71,6 +75,12 @@ constexpr uint64_t kInputBytesPerPixel = 2;
 constexpr uint64_t kInputAllowance = 4096;
 // Extensions held while the frames before them are still in work.
 constexpr size_t kMostHeldBytes = 1 << 20;
+// Unchanged pixels are made transparent in stretches of at least this many:
+// shorter ones, between changed pixels, break up the strings LZW finds there
+// more than they save.
+constexpr size_t kShortestHidden = 16;
+// The colours the first frames show decide the order of the colour table.
+constexpr int kPaletteFrames = 3;
 // The image block as the optimiser writes it begins with the descriptor and
 // the LZW minimum code size: no local table.
 constexpr size_t kImageHeadSize = gifformat::kImageDescriptorSize + 1;
@@ -113,6 +123,46 @@ std::unique_ptr<uint8_t[]> Allocate(size_t size) {
   return block;
 }
 
+// Screen-sized pictures, whose buffers go back to the store when the last
+// frame lets go of them and are handed out again: a frame's pictures then
+// cost no fresh pages. It keeps no more buffers than were once in use at
+// the same time.
+class PictureStore : public std::enable_shared_from_this<PictureStore> {
+ public:
+  explicit PictureStore(size_t size) : size_(size) {}
+
+  std::shared_ptr<Picture> Take() {
+    std::unique_ptr<uint8_t[]> pixels;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!spare_.empty()) {
+        pixels = std::move(spare_.back());
+        spare_.pop_back();
+      }
+    }
+    if (!pixels) pixels = Allocate(size_);
+    std::shared_ptr<PictureStore> store = shared_from_this();
+    auto* picture = new Picture{std::move(pixels)};
+    return std::shared_ptr<Picture>(picture, [store](Picture* done) {
+      store->Give(std::move(done->pixels));
+      delete done;
+    });
+  }
+
+ private:
+  void Give(std::unique_ptr<uint8_t[]> pixels) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    try {
+      spare_.push_back(std::move(pixels));
+    } catch (const std::bad_alloc&) {
+    }
+  }
+
+  const size_t size_;
+  std::mutex mutex_;
+  std::vector<std::unique_ptr<uint8_t[]>> spare_;
+};
+
 // The first i in [0, n) where a[i] != b[i], else n; eight bytes at a time.
 size_t FirstDifference(const uint8_t* a, const uint8_t* b, size_t n) {
   size_t i = 0;
@@ -137,6 +187,66 @@ size_t LastDifference(const uint8_t* a, const uint8_t* b, size_t n) {
   }
   while (i > 0 && a[i - 1] == b[i - 1]) --i;
   return i;
+}
+
+// Bit i of `mask` (word i / 64) set where a[i] == b[i], for i < n; the
+// bits past n clear.
+void EqualityMask(const uint8_t* a, const uint8_t* b, size_t n, uint64_t* mask) {
+  std::memset(mask, 0, (n / 64 + 1) * sizeof *mask);
+  size_t i = 0;
+#if defined(__SSE2__)
+  // Sixteen at a time; 16 divides 64, so a group never straddles two words.
+  for (; i + 16 <= n; i += 16) {
+    const __m128i same = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i)),
+                                        _mm_loadu_si128(reinterpret_cast<const __m128i*>(b + i)));
+    mask[i / 64] |= static_cast<uint64_t>(static_cast<uint32_t>(_mm_movemask_epi8(same))) << (i % 64);
+  }
+#endif
+  for (; i < n; ++i) mask[i / 64] |= static_cast<uint64_t>(a[i] == b[i]) << (i % 64);
+}
+
+// How many i in [1, n) have a[i] != a[i - 1]: the runs of one index, less
+// one. The strings LZW finds in a row are broken up about as often.
+size_t Changes(const uint8_t* a, size_t n) {
+  size_t changes = 0;
+  size_t i = 1;
+#if defined(__SSE2__)
+  for (; i + 16 <= n; i += 16) {
+    const __m128i same = _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i)),
+                                        _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i - 1)));
+    // The equal neighbours' bits, counted without a popcount instruction.
+    unsigned v = static_cast<unsigned>(_mm_movemask_epi8(same));
+    v = v - (v >> 1 & 0x5555u);
+    v = (v & 0x3333u) + (v >> 2 & 0x3333u);
+    v = (v + (v >> 4)) & 0x0F0Fu;
+    changes += 16 - ((v + (v >> 8)) & 0x1Fu);
+  }
+#endif
+  for (; i < n; ++i) changes += a[i] != a[i - 1];
+  return changes;
+}
+
+// Calls `take(start, end)` for each run of set bits in the first n bits of
+// `mask` that is at least `shortest` long; the bits past n must be clear.
+template <typename Take>
+void ForEachLongRun(const uint64_t* mask, size_t n, size_t shortest, Take take) {
+  const size_t words = n / 64 + 1;
+  size_t w = 0;
+  uint64_t word = mask[0];
+  for (;;) {
+    while (word == 0) {
+      if (++w == words) return;
+      word = mask[w];
+    }
+    const size_t start = w * 64 + static_cast<size_t>(__builtin_ctzll(word));
+    // The run's end: the next clear bit.
+    uint64_t gaps = ~mask[w] & (~uint64_t{0} << (start % 64));
+    while (gaps == 0 && ++w < words) gaps = ~mask[w];
+    const size_t end = gaps == 0 ? n : std::min(n, w * 64 + static_cast<size_t>(__builtin_ctzll(gaps)));
+    if (end - start >= shortest) take(start, end);
+    if (end >= n) return;
+    word = mask[w] & (~uint64_t{0} << (end % 64));
+  }
 }
 
 // The bounding box of the pixels of `picture` (`width` wide) inside `area`
@@ -228,7 +338,8 @@ struct Frame {
   Disposal disposal = Disposal::kNone;
   uint32_t delay = 0;
 
-  // Encoded: control extension and image, as written.
+  // Encoded: the control extension, then the input's image block when it
+  // is kept, else the image block in `output`.
   std::vector<uint8_t> output;
   bool kept_input = false;
 };
@@ -238,6 +349,7 @@ struct Frame {
 struct Item {
   std::unique_ptr<Frame> frame;
   std::vector<uint8_t> bytes;
+  bool head = false;  // the signature, screen descriptor and global table
 };
 
 }  // namespace
@@ -345,11 +457,15 @@ class GifOptimiser::Impl {
         if (screen.table_entries == 0) return Fail(OptimiseError::kNoGlobalTable, -1);
         width_ = screen.width;
         height_ = screen.height;
-        pixels_ = static_cast<size_t>(width_) * static_cast<size_t>(height_);
         // A 32-bit build cannot hold the largest screens.
         if (static_cast<uint64_t>(width_) * static_cast<uint64_t>(height_) > SIZE_MAX / 4)
           return Fail(OptimiseError::kOutOfMemory, -1);
-        return Hold(std::vector<uint8_t>(bytes, bytes + unit.size));
+        pixels_ = static_cast<size_t>(width_) * static_cast<size_t>(height_);
+        pictures_ = std::make_shared<PictureStore>(pixels_ + gifformat::kLzwDecodeSlack);
+        table_entries_ = screen.table_entries;
+        Hold(std::vector<uint8_t>(bytes, bytes + unit.size));
+        queue_.back().head = true;
+        return;
       }
       case UnitKind::kExtension:
         if (unit.label == gifformat::kPlainTextLabel) return Fail(OptimiseError::kPlainText, frames_read_);
@@ -415,8 +531,10 @@ class GifOptimiser::Impl {
     frame.control = control_;
     frame.delay = control_.delay;
     frame.own_rect = Rect{image.left, image.top, image.left + image.width, image.top + image.height};
-    frame.block.assign(bytes, bytes + unit.size);
     block_limit_ = InputBlockLimit(static_cast<uint64_t>(image.width) * image.height);
+    // Frames of one animation are alike: room for a little more than the last.
+    frame.block.reserve(std::min<uint64_t>(block_limit_, last_block_size_ + last_block_size_ / 4));
+    frame.block.assign(bytes, bytes + unit.size);
     has_control_ = false;
   }
 
@@ -424,6 +542,7 @@ class GifOptimiser::Impl {
     ++frames_read_;
     ++stats_.frames_in;
     Frame& frame = *reading_;
+    last_block_size_ = frame.block.size();
     queue_.push_back(Item{std::move(reading_), {}});
     ++frames_in_work_;
     Run(frame, &Impl::Decode);
@@ -495,8 +614,13 @@ class GifOptimiser::Impl {
     if (!decoder) decoder.reset(new gifformat::LzwDecoder);
     scratch.resize(std::max(frame.block.size(), image.interlaced ? pixels + gifformat::kLzwDecodeSlack : 0));
 
-    auto own = std::make_shared<Picture>();
-    own->pixels = Allocate(pixels + gifformat::kLzwDecodeSlack);
+    std::shared_ptr<Picture> own;
+    if (frame.own_rect == Screen()) {
+      own = pictures_->Take();
+    } else {
+      own = std::make_shared<Picture>();
+      own->pixels = Allocate(pixels + gifformat::kLzwDecodeSlack);
+    }
     const size_t joined = gifformat::JoinSubBlocks(frame.block.data() + kImageHeadSize,
                                                    frame.block.size() - kImageHeadSize, scratch.data());
     const gifformat::Error error = decoder->Decode(scratch.data(), joined, image.code_size, own->pixels.get(), pixels);
@@ -522,8 +646,7 @@ class GifOptimiser::Impl {
       frame.picture = std::move(frame.own);
       frame.input_bytes_stand = true;
     } else {
-      auto picture = std::make_shared<Picture>();
-      picture->pixels = Allocate(pixels_);
+      std::shared_ptr<Picture> picture = pictures_->Take();
       if (canvas_) {
         std::memcpy(picture->pixels.get(), canvas_->pixels.get(), pixels_);
       } else {
@@ -555,8 +678,7 @@ class GifOptimiser::Impl {
         if (whole) {
           canvas_.reset();
         } else {
-          auto cleared = std::make_shared<Picture>();
-          cleared->pixels = Allocate(pixels_);
+          std::shared_ptr<Picture> cleared = pictures_->Take();
           std::memcpy(cleared->pixels.get(), frame.picture->pixels.get(), pixels_);
           const Rect& r = frame.own_rect;
           for (int32_t y = r.top; y < r.bottom; ++y)
@@ -595,6 +717,33 @@ class GifOptimiser::Impl {
     }
   }
 
+  // Row y of `frame`'s rectangle into `out`: each pixel as the picture has
+  // it, but transparent where it shows what the screen already shows, in
+  // stretches of at least kShortestHidden. Adds to `changes` the changes
+  // from one index to another along the picture's row, and to
+  // `hidden_changes` those along `out`. `mask` holds a bit a pixel.
+  void HideUnchanged(const Frame& frame, int32_t y, uint8_t* out, uint64_t* mask, size_t* changes,
+                     size_t* hidden_changes) const {
+    const Rect& r = frame.rect;
+    const size_t width = static_cast<size_t>(r.width());
+    const size_t from = static_cast<size_t>(y) * static_cast<size_t>(width_) + static_cast<size_t>(r.left);
+    const uint8_t* now = frame.picture->pixels.get() + from;
+    EqualityMask(now, frame.previous->pixels.get() + from, width, mask);
+    // What the frame before cleared is transparent on the screen: drawn as it is.
+    const Rect& c = frame.cleared;
+    if (y >= c.top && y < c.bottom) {
+      const int32_t clear_to = std::min(c.right, r.right);
+      for (int32_t x = std::max(c.left, r.left); x < clear_to; ++x)
+        mask[(x - r.left) / 64] &= ~(uint64_t{1} << ((x - r.left) % 64));
+    }
+    std::memcpy(out, now, width);
+    const uint8_t transparent = transparent_;
+    ForEachLongRun(mask, width, kShortestHidden,
+                   [&](size_t start, size_t end) { std::memset(out + start, transparent, end - start); });
+    *changes += Changes(now, width);
+    *hidden_changes += Changes(out, width);
+  }
+
   void Encode(Frame& frame) {
     const Rect& r = frame.rect;
     const size_t width = static_cast<size_t>(r.width());
@@ -606,53 +755,63 @@ class GifOptimiser::Impl {
     if (!encoder) encoder.reset(new gifformat::LzwEncoder);
 
     // Image blocks are compared as written: descriptor, code size, data.
+    // Each candidate is coded after room for the control extension and the
+    // descriptor, so that the best one is the frame's output as it stands.
+    constexpr size_t kHead = gifformat::kControlExtensionSize + gifformat::kImageDescriptorSize;
     size_t best = SIZE_MAX;
     bool use_input = false;
-    std::vector<uint8_t> coded;
     std::vector<uint8_t> trial;
     // A frame that clears its rectangle must be written as that rectangle.
-    if (frame.input_bytes_stand && !frame.block.empty() && (frame.disposal != Disposal::kBackground || whole)) {
+    if (!reordered_ && frame.input_bytes_stand && !frame.block.empty() &&
+        (frame.disposal != Disposal::kBackground || whole)) {
       best = frame.block.size();
       use_input = true;
     }
-    std::unique_ptr<uint8_t[]> pixels = Allocate(area + 1);
+    thread_local std::vector<uint8_t> candidate;
+    candidate.resize(area);
+    uint8_t* const pixels = candidate.data();
     auto try_pixels = [&] {
-      trial.clear();
+      // In the output's colour order, with the fewest code bits it allows.
+      int code_size = gifformat::kMaxLzwCodeSize;
+      if (reordered_) {
+        uint8_t highest = out_transparent_;
+        for (size_t i = 0; i < area; ++i) {
+          pixels[i] = order_[pixels[i]];
+          highest = std::max(highest, pixels[i]);
+        }
+        code_size = gifformat::kMinLzwCodeSize;
+        while (highest >> code_size != 0) ++code_size;
+      }
+      trial.assign(kHead, 0);
       // Only a shorter one wins: of equals, the input's bytes stay.
-      CappedOutput out{&trial, best == SIZE_MAX ? SIZE_MAX : best - gifformat::kImageDescriptorSize - 1};
+      CappedOutput out{&trial, best == SIZE_MAX ? SIZE_MAX : best - gifformat::kImageDescriptorSize - 1 + kHead};
       const gifformat::LzwResult result =
-          encoder->Write(pixels.get(), r.width(), r.height(), r.width(), AppendCapped, &out);
+          encoder->Write(pixels, r.width(), r.height(), r.width(), AppendCapped, &out, code_size);
       if (result == gifformat::LzwResult::kOutOfMemory) throw std::bad_alloc();
       if (result != gifformat::LzwResult::kOk) return;
-      coded.swap(trial);
-      best = gifformat::kImageDescriptorSize + coded.size();
+      frame.output.swap(trial);
+      best = frame.output.size() - gifformat::kControlExtensionSize;
       use_input = false;
     };
 
-    // Unchanged pixels transparent: what the screen shows before this frame
-    // is `previous`, cleared to transparent where the frame before cleared.
+    // Unchanged pixels transparent, but for short stretches of them between
+    // changed ones: those keep their colours, so that a changed area is not
+    // broken up into short strings. Tried only where that breaks the rows
+    // into fewer runs than the picture's own: where it does not (a pan, even
+    // over flat colours), it has not been found smaller.
     if (previous != nullptr) {
-      const Rect& c = frame.cleared;
-      for (int32_t y = r.top; y < r.bottom; ++y) {
-        const size_t from = static_cast<size_t>(y) * static_cast<size_t>(width_);
-        const uint8_t* now = picture + from;
-        const uint8_t* before = previous + from;
-        uint8_t* out = pixels.get() + static_cast<size_t>(y - r.top) * width;
-        const bool row_cleared = y >= c.top && y < c.bottom;
-        const int32_t clear_from = row_cleared ? std::clamp(c.left, r.left, r.right) : r.right;
-        const int32_t clear_to = row_cleared ? std::clamp(c.right, clear_from, r.right) : r.right;
-        const uint8_t transparent = transparent_;
-        for (int32_t x = r.left; x < clear_from; ++x) out[x - r.left] = now[x] == before[x] ? transparent : now[x];
-        // Cleared pixels are transparent before: each is drawn as it is.
-        std::memcpy(out + (clear_from - r.left), now + clear_from, static_cast<size_t>(clear_to - clear_from));
-        for (int32_t x = clear_to; x < r.right; ++x) out[x - r.left] = now[x] == before[x] ? transparent : now[x];
-      }
-      try_pixels();
+      thread_local std::vector<uint64_t> mask;
+      mask.resize(width / 64 + 1);
+      size_t changes = 0, hidden_changes = 0;
+      for (int32_t y = r.top; y < r.bottom; ++y)
+        HideUnchanged(frame, y, pixels + static_cast<size_t>(y - r.top) * width, mask.data(), &changes,
+                      &hidden_changes);
+      if (hidden_changes < changes) try_pixels();
     }
     // Every pixel as it is, unless that is the input's image already.
     if (!(use_input && whole)) {
       for (int32_t y = r.top; y < r.bottom; ++y)
-        std::memcpy(pixels.get() + static_cast<size_t>(y - r.top) * width,
+        std::memcpy(pixels + static_cast<size_t>(y - r.top) * width,
                     picture + static_cast<size_t>(y) * static_cast<size_t>(width_) + r.left, width);
       try_pixels();
     }
@@ -660,25 +819,22 @@ class GifOptimiser::Impl {
     gifformat::ControlFields control;
     control.disposal = frame.disposal;
     control.has_transparent = true;
-    control.transparent_index = transparent_;
+    control.transparent_index = out_transparent_;
     control.delay = static_cast<uint16_t>(frame.delay);
-    frame.output.resize(gifformat::kControlExtensionSize);
+    if (use_input) frame.output.resize(gifformat::kControlExtensionSize);
     gifformat::WriteControlExtension(control, frame.output.data());
-    if (use_input) {
-      frame.output.insert(frame.output.end(), frame.block.begin(), frame.block.end());
-    } else {
-      uint8_t descriptor[gifformat::kImageDescriptorSize] = {gifformat::kImageSeparator};
+    if (!use_input) {
+      uint8_t* descriptor = frame.output.data() + gifformat::kControlExtensionSize;
+      descriptor[0] = gifformat::kImageSeparator;
       gifformat::WriteLe16(descriptor + 1, static_cast<uint16_t>(r.left));
       gifformat::WriteLe16(descriptor + 3, static_cast<uint16_t>(r.top));
       gifformat::WriteLe16(descriptor + 5, static_cast<uint16_t>(r.width()));
       gifformat::WriteLe16(descriptor + 7, static_cast<uint16_t>(r.height()));
       descriptor[gifformat::kImagePackedOffset] = 0;  // no local table, not interlaced
-      frame.output.insert(frame.output.end(), descriptor, descriptor + sizeof descriptor);
-      frame.output.insert(frame.output.end(), coded.begin(), coded.end());
     }
     frame.kept_input = use_input;
     // What only this frame needed.
-    std::vector<uint8_t>().swap(frame.block);
+    if (!use_input) std::vector<uint8_t>().swap(frame.block);
     frame.picture.reset();
     frame.previous.reset();
   }
@@ -703,6 +859,7 @@ class GifOptimiser::Impl {
       Frame& frame = *item.frame;
       if (!Idle(frame)) break;
       Composite(frame);
+      if (palette_frames_ < kPaletteFrames) CountColours(frame);
       frame.stage = Stage::kComparing;
       Run(frame, &Impl::Compare);
       progress = true;
@@ -710,11 +867,64 @@ class GifOptimiser::Impl {
     return progress;
   }
 
+  void CountColours(const Frame& frame) {
+    const uint8_t* pixels = frame.picture->pixels.get();
+    for (size_t i = 0; i < pixels_; ++i) ++colour_count_[pixels[i]];
+    ++palette_frames_;
+  }
+
+  // The colour table's order for the output, once the first frames are
+  // compared (or all of them, when there are fewer). A frame's LZW code
+  // size follows from the highest index it draws, so where the first frames
+  // show at most half the table, their colours come first, the most seen
+  // first, after the transparent index: a frame that draws only those codes
+  // with fewer bits. The table holds the same colours, so every picture is
+  // the same. But every frame is then coded anew, so where the first frames
+  // after the first change the whole screen (a pan, whose frames keep the
+  // input's bytes), the order stays.
+  bool SettlePalette() {
+    int frames = 0;
+    bool pan = true;
+    for (Item& item : queue_) {
+      if (!item.frame || frames == kPaletteFrames) continue;
+      if (!Compared(*item.frame)) return false;
+      if (frames > 0) pan = pan && item.frame->changed == Screen();
+      ++frames;
+    }
+    if (frames < kPaletteFrames && !input_done_) return false;
+    palette_settled_ = true;
+    for (int i = 0; i < 256; ++i) order_[i] = static_cast<uint8_t>(i);
+    out_transparent_ = transparent_;
+    if ((pan && frames > 1) || queue_.empty() || !queue_.front().head || transparent_ >= table_entries_)
+      return true;
+    std::vector<int> seen;
+    for (int i = 0; i < table_entries_; ++i)
+      if (colour_count_[i] > 0 && i != transparent_) seen.push_back(i);
+    if (static_cast<int>(seen.size()) + 1 > table_entries_ / 2) return true;
+    std::stable_sort(seen.begin(), seen.end(), [this](int a, int b) { return colour_count_[a] > colour_count_[b]; });
+    std::vector<int> by_new = {transparent_};
+    by_new.insert(by_new.end(), seen.begin(), seen.end());
+    for (int i = 0; i < table_entries_; ++i)
+      if (colour_count_[i] == 0 && i != transparent_) by_new.push_back(i);
+    std::vector<uint8_t>& head = queue_.front().bytes;
+    const std::vector<uint8_t> table(head.begin() + gifformat::kHeaderSize, head.end());
+    for (size_t n = 0; n < by_new.size(); ++n) {
+      order_[by_new[n]] = static_cast<uint8_t>(n);
+      std::memcpy(head.data() + gifformat::kHeaderSize + 3 * n, table.data() + 3 * by_new[n], 3);
+    }
+    const size_t background = gifformat::kSignatureSize + 5;
+    if (head[background] < table_entries_) head[background] = order_[head[background]];
+    out_transparent_ = order_[transparent_];
+    reordered_ = true;
+    return true;
+  }
+
   // Settles the first unsettled frame's rectangle and disposal once the
   // frame after it is known: it merges the frames after it that show the
   // same picture, clears what the next one turns transparent.
   bool SettleFrames() {
     bool progress = false;
+    if (!palette_settled_ && !SettlePalette()) return false;
     for (;;) {
       auto it = queue_.begin();
       while (it != queue_.end() && (!it->frame || it->frame->stage == Stage::kEncoding)) ++it;
@@ -741,6 +951,7 @@ class GifOptimiser::Impl {
       Settle(frame, turns_transparent);
       progress = true;
     }
+    return progress;
   }
 
   void Settle(Frame& frame, const Rect& next_turns_transparent) {
@@ -762,10 +973,12 @@ class GifOptimiser::Impl {
     bool progress = false;
     while (!queue_.empty() && error_ == OptimiseError::kNone) {
       Item& item = queue_.front();
+      if (item.head && !palette_settled_) break;
       if (item.frame) {
         Frame& frame = *item.frame;
         if (frame.stage != Stage::kEncoding || !Idle(frame)) break;
         Write(frame.output.data(), frame.output.size());
+        if (frame.kept_input) Write(frame.block.data(), frame.block.size());
         ++stats_.frames_out;
         stats_.frames_kept += frame.kept_input ? 1 : 0;
         --frames_in_work_;
@@ -781,6 +994,7 @@ class GifOptimiser::Impl {
 
   ByteSink* sink_;
   WorkerPool* pool_;
+  std::shared_ptr<PictureStore> pictures_;
   uint64_t frame_limit_ = 3;
 
   // Reading.
@@ -799,7 +1013,18 @@ class GifOptimiser::Impl {
   bool has_control_ = false;   // a control extension waits for its image
   std::unique_ptr<Frame> reading_;
   uint64_t block_limit_ = 0;
+  size_t last_block_size_ = 0;
   int64_t frames_read_ = 0;
+
+  // The colour table's order (input index to output index), once the first
+  // frames have been seen.
+  int table_entries_ = 0;
+  uint64_t colour_count_[256] = {};
+  int palette_frames_ = 0;
+  bool palette_settled_ = false;
+  bool reordered_ = false;
+  uint8_t order_[256] = {};
+  uint8_t out_transparent_ = 0;
 
   // Frames in work and the blocks between them.
   std::deque<Item> queue_;

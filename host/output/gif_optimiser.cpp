@@ -226,6 +226,40 @@ size_t Changes(const uint8_t* a, size_t n) {
   return changes;
 }
 
+// `n` indices from `from` to `to`, each through `order` (a 256-entry
+// table), or as they are when `order` is null.
+void MapIndices(const uint8_t* from, uint8_t* to, size_t n, const uint8_t* order) {
+  if (order == nullptr) {
+    std::memcpy(to, from, n);
+    return;
+  }
+  // Eight at a time, gathered into one store: no store stands between one
+  // look-up and the next.
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    uint64_t in, out = 0;
+    std::memcpy(&in, from + i, 8);
+    for (int k = 0; k < 8; ++k) out |= static_cast<uint64_t>(order[in >> (8 * k) & 0xFF]) << (8 * k);
+    std::memcpy(to + i, &out, 8);
+  }
+  for (; i < n; ++i) to[i] = order[from[i]];
+}
+
+// The highest of n indices (0 for none).
+uint8_t HighestOf(const uint8_t* a, size_t n) {
+  uint8_t highest = 0;
+  size_t i = 0;
+#if defined(__SSE2__)
+  __m128i most = _mm_setzero_si128();
+  for (; i + 16 <= n; i += 16) most = _mm_max_epu8(most, _mm_loadu_si128(reinterpret_cast<const __m128i*>(a + i)));
+  uint8_t lanes[16];
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(lanes), most);
+  for (uint8_t lane : lanes) highest = std::max(highest, lane);
+#endif
+  for (; i < n; ++i) highest = std::max(highest, a[i]);
+  return highest;
+}
+
 // Calls `take(start, end)` for each run of set bits in the first n bits of
 // `mask` that is at least `shortest` long; the bits past n must be clear.
 template <typename Take>
@@ -717,13 +751,14 @@ class GifOptimiser::Impl {
     }
   }
 
-  // Row y of `frame`'s rectangle into `out`: each pixel as the picture has
-  // it, but transparent where it shows what the screen already shows, in
-  // stretches of at least kShortestHidden. Adds to `changes` the changes
+  // Row y of `frame`'s rectangle into `out` in the output's colour order
+  // (`order`; null: the input's): each pixel as the picture has it, but
+  // transparent where it shows what the screen already shows, in stretches
+  // of at least kShortestHidden. Adds to `changes` the changes
   // from one index to another along the picture's row, and to
   // `hidden_changes` those along `out`. `mask` holds a bit a pixel.
-  void HideUnchanged(const Frame& frame, int32_t y, uint8_t* out, uint64_t* mask, size_t* changes,
-                     size_t* hidden_changes) const {
+  void HideUnchanged(const Frame& frame, int32_t y, const uint8_t* order, uint8_t* out, uint64_t* mask,
+                     size_t* changes, size_t* hidden_changes) const {
     const Rect& r = frame.rect;
     const size_t width = static_cast<size_t>(r.width());
     const size_t from = static_cast<size_t>(y) * static_cast<size_t>(width_) + static_cast<size_t>(r.left);
@@ -736,8 +771,8 @@ class GifOptimiser::Impl {
       for (int32_t x = std::max(c.left, r.left); x < clear_to; ++x)
         mask[(x - r.left) / 64] &= ~(uint64_t{1} << ((x - r.left) % 64));
     }
-    std::memcpy(out, now, width);
-    const uint8_t transparent = transparent_;
+    MapIndices(now, out, width, order);
+    const uint8_t transparent = out_transparent_;
     ForEachLongRun(mask, width, kShortestHidden,
                    [&](size_t start, size_t end) { std::memset(out + start, transparent, end - start); });
     *changes += Changes(now, width);
@@ -770,15 +805,16 @@ class GifOptimiser::Impl {
     thread_local std::vector<uint8_t> candidate;
     candidate.resize(area);
     uint8_t* const pixels = candidate.data();
+    // The output's colour order, in a table of this call's own (which the
+    // candidates' writes cannot alias).
+    uint8_t order_table[256];
+    std::memcpy(order_table, order_, sizeof order_table);
+    const uint8_t* const order = reordered_ ? order_table : nullptr;
     auto try_pixels = [&] {
       // In the output's colour order, with the fewest code bits it allows.
       int code_size = gifformat::kMaxLzwCodeSize;
-      if (reordered_) {
-        uint8_t highest = out_transparent_;
-        for (size_t i = 0; i < area; ++i) {
-          pixels[i] = order_[pixels[i]];
-          highest = std::max(highest, pixels[i]);
-        }
+      if (order != nullptr) {
+        const uint8_t highest = std::max(HighestOf(pixels, area), out_transparent_);
         code_size = gifformat::kMinLzwCodeSize;
         while (highest >> code_size != 0) ++code_size;
       }
@@ -798,21 +834,25 @@ class GifOptimiser::Impl {
     // changed ones: those keep their colours, so that a changed area is not
     // broken up into short strings. Tried only where that breaks the rows
     // into fewer runs than the picture's own: where it does not (a pan, even
-    // over flat colours), it has not been found smaller.
+    // over flat colours), it has not been found smaller. Where it breaks
+    // them into clearly fewer (by a tenth), the picture's own pixels have
+    // not been found smaller either, and are not tried.
+    bool hiding_is_clearly_smaller = false;
     if (previous != nullptr) {
       thread_local std::vector<uint64_t> mask;
       mask.resize(width / 64 + 1);
       size_t changes = 0, hidden_changes = 0;
       for (int32_t y = r.top; y < r.bottom; ++y)
-        HideUnchanged(frame, y, pixels + static_cast<size_t>(y - r.top) * width, mask.data(), &changes,
+        HideUnchanged(frame, y, order, pixels + static_cast<size_t>(y - r.top) * width, mask.data(), &changes,
                       &hidden_changes);
       if (hidden_changes < changes) try_pixels();
+      hiding_is_clearly_smaller = best != SIZE_MAX && !use_input && 10 * hidden_changes < 9 * changes;
     }
     // Every pixel as it is, unless that is the input's image already.
-    if (!(use_input && whole)) {
+    if (!(use_input && whole) && !hiding_is_clearly_smaller) {
       for (int32_t y = r.top; y < r.bottom; ++y)
-        std::memcpy(pixels + static_cast<size_t>(y - r.top) * width,
-                    picture + static_cast<size_t>(y) * static_cast<size_t>(width_) + r.left, width);
+        MapIndices(picture + static_cast<size_t>(y) * static_cast<size_t>(width_) + r.left,
+                   pixels + static_cast<size_t>(y - r.top) * width, width, order);
       try_pixels();
     }
 

@@ -27,8 +27,9 @@
 # same frames as h264 (yuv420p, crf 18, preset medium, the frame rate stated
 # in the file).
 #
-# Two clips of still pictures with something moving over them, h264 only
-# (the GIF optimiser's content, compared with gifsicle -O3):
+# Two clips of still pictures with something moving over them, as h264
+# (the GIF optimiser's content, compared with gifsicle -O3) and their first
+# 60 frames decoded again as raw video (<name>-<size>.raw):
 #   screen-1920x1080.mp4  a screen recording's like: the illustration as a
 #                 1920x1080 desktop, a 16-pixel white square moving across
 #                 it, 10 s at 15 fps
@@ -113,6 +114,12 @@ make_moving() {
   local line="$name: $size h264 yuv420p, $count frames at $clip_rate fps, from $*"
   log "  wrote $clip ($line)"
   echo "  $clip: $line" >>"$manifest"
+  # Its first 60 frames decoded again, as raw video: what lodra-gif's video
+  # input hands on, for the dither's figures.
+  local raw=$out_dir/$name-$size.raw
+  ffmpeg -hide_banner -loglevel error -nostdin -y -i "$clip" -frames:v 60 -f rawvideo -pix_fmt bgr24 "$raw"
+  log "  wrote $raw (the clip's first 60 frames, decoded)"
+  echo "  $raw: $size bgr24, the clip's first 60 frames decoded" >>"$manifest"
 }
 
 make_pan photo mate-backgrounds "$photo"

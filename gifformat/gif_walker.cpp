@@ -83,8 +83,9 @@ Step Walker::Next(const uint8_t* bytes, size_t available, bool input_ended, Unit
     case State::kHead: {
       // A wrong signature is said as soon as it shows.
       const size_t seen = available < kSignatureSize ? available : kSignatureSize;
-      const bool is_87a = std::memcmp(bytes, kSignature87a, seen) == 0;
-      const bool is_89a = std::memcmp(bytes, kSignature89a, seen) == 0;
+      // (No bytes may come with no buffer: memcmp is not asked then.)
+      const bool is_87a = seen == 0 || std::memcmp(bytes, kSignature87a, seen) == 0;
+      const bool is_89a = seen == 0 || std::memcmp(bytes, kSignature89a, seen) == 0;
       if (!is_87a && !is_89a) return Fail(Error::kNotGif);
       if (missing(kHeaderSize)) return short_step();
       *unit = Unit();

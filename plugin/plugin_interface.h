@@ -24,6 +24,9 @@
 // The layout of the frames a host hands over (HostFrameStride,
 // HostFrameBytes) and the largest picture a GIF holds.
 #include "gif/host_frame.h"
+// The fixed palette's cube and grey ramp levels, which a host that prepares
+// frames for it (lodra-gif's ordered dither) steps by.
+#include "quantize/palette_levels.h"
 
 // -------------------------------------------------------------- host callbacks
 // Pixels of frame `frame`, or null. Valid until the frame has been encoded.

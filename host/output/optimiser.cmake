@@ -9,3 +9,8 @@ add_library(lodra_gif_optimiser STATIC
 )
 target_include_directories(lodra_gif_optimiser PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(lodra_gif_optimiser PUBLIC lodra_gif_format Threads::Threads)
+
+# The ordered dither, over the boundary header's frame layout and palette
+# levels.
+add_library(lodra_dither STATIC ${CMAKE_CURRENT_LIST_DIR}/../sources/dither.cpp)
+target_include_directories(lodra_dither PUBLIC ${PROJECT_SOURCE_DIR})

@@ -1,16 +1,23 @@
-// GIF image data coding of 1920x1080 index images: the stand-in's own LZW
-// coder (standin::LzwCoder::Write, what its GIF writer calls) against
+// GIF image data coding of 1920x1080 index images: our LZW encoder
+// (gifformat::LzwEncoder::Write, what the stand-in's GIF writer calls) against
 // giflib's encoder as the stand-in used it before (EGifPutLine a row at a
 // time), on the index images the colour map makes of every frame of each
-// prepared pan. Both write into memory.
+// prepared pan. Both write into memory. Then decoding the same data: our
+// decoder (gifformat::LzwDecoder::Decode, after joining the sub-blocks, as
+// the optimiser does) against giflib's (DGifGetLine over the whole image).
 //
 // Checks before anything is timed, on every frame: our data, in a GIF,
-// decodes with giflib to the frame's indices; and against giflib's file for
-// the same frame, its size and whether the bytes are the same.
+// decodes with giflib and with ours to the frame's indices; and against
+// giflib's file for the same frame, its size and whether the bytes are the
+// same.
 //
 //   lzw_bench [--content=photo,illustration,gradient] [--benchmark_repetitions=N]
 //             [Google Benchmark flags]
+#include <gif_lib.h>
+
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -18,7 +25,8 @@
 
 #include "bench/bench_support.h"
 #include "gif/frame_encoder_internal.h"
-#include "platform/standin/gif_lzw.h"
+#include "gifformat/lzw_decoder.h"
+#include "gifformat/lzw_encoder.h"
 #include "tests/support/gif_decode.h"
 #include "tests/support/giflib_reference.h"
 
@@ -32,6 +40,7 @@ constexpr int kHeight = 1080;
 struct Workload {
   std::string content;
   std::vector<std::vector<uint8_t>> index_images;  // rows IndexImageStride(kWidth) apart
+  std::vector<std::vector<uint8_t>> files;         // our data in a GIF, one a frame
   size_t our_bytes = 0;                            // over all frames, whole files
   size_t giflib_bytes = 0;
   size_t identical_frames = 0;
@@ -45,10 +54,47 @@ bool AppendTo(void* context, const uint8_t* bytes, size_t length) {
 }
 
 // The coder is kept from frame to frame, as the stand-in keeps its own.
-bool CodeOurs(standin::LzwCoder& coder, const std::vector<uint8_t>& image, std::vector<uint8_t>* out) {
+bool CodeOurs(gifformat::LzwEncoder& coder, const std::vector<uint8_t>& image, std::vector<uint8_t>* out) {
   out->clear();
   return coder.Write(image.data(), kWidth, kHeight, static_cast<ptrdiff_t>(IndexImageStride(kWidth)), AppendTo,
-                     out) == standin::LzwResult::kOk;
+                     out) == gifformat::LzwResult::kOk;
+}
+
+// Where our data starts in the file GifAround makes: after the head and
+// the image descriptor.
+constexpr size_t kDataOffset = 13 + 768 + 10;
+
+bool DecodeOurs(gifformat::LzwDecoder& decoder, const std::vector<uint8_t>& file, std::vector<uint8_t>* joined,
+                uint8_t* indices) {
+  const size_t chain = kDataOffset + 1;
+  const size_t length = gifformat::JoinSubBlocks(file.data() + chain, file.size() - chain, joined->data());
+  return decoder.Decode(joined->data(), length, file[kDataOffset], indices, size_t{kWidth} * kHeight) ==
+         gifformat::Error::kNone;
+}
+
+struct MemoryReader {
+  const std::vector<uint8_t>* bytes;
+  size_t at;
+};
+
+int ReadMemory(GifFileType* gif, GifByteType* out, int size) {
+  auto* reader = static_cast<MemoryReader*>(gif->UserData);
+  const size_t count = std::min(static_cast<size_t>(size), reader->bytes->size() - reader->at);
+  std::memcpy(out, reader->bytes->data() + reader->at, count);
+  reader->at += count;
+  return static_cast<int>(count);
+}
+
+bool DecodeGiflib(const std::vector<uint8_t>& file, uint8_t* indices) {
+  MemoryReader reader{&file, 0};
+  int error = 0;
+  GifFileType* gif = DGifOpen(&reader, ReadMemory, &error);
+  if (gif == nullptr) return false;
+  GifRecordType type;
+  const bool ok = DGifGetRecordType(gif, &type) == GIF_OK && type == IMAGE_DESC_RECORD_TYPE &&
+                  DGifGetImageDesc(gif) == GIF_OK && DGifGetLine(gif, indices, kWidth * kHeight) == GIF_OK;
+  DGifCloseFile(gif, &error);
+  return ok;
 }
 
 bool CodeGiflib(const std::vector<uint8_t>& image, std::vector<uint8_t>* out, std::vector<uint8_t>* row) {
@@ -63,11 +109,14 @@ std::string Prepare(Workload& w) {
   std::string error;
   if (!bench::LoadRaw(w.content, kWidth, kHeight, &video, &error)) return error;
   const size_t stride = IndexImageStride(kWidth);
-  standin::LzwCoder coder;
+  gifformat::LzwEncoder coder;
   std::vector<uint8_t> ours;
   std::vector<uint8_t> giflib;
   std::vector<uint8_t> row;
   testing_support::DecodedGif decoded;
+  gifformat::LzwDecoder decoder;
+  std::vector<uint8_t> joined(size_t{3} * kWidth * kHeight);
+  std::vector<uint8_t> indices(size_t{kWidth} * kHeight + gifformat::kLzwDecodeSlack);
   for (int n = 0; n < video.frame_count; ++n) {
     std::vector<uint8_t> image(stride * kHeight);
     const std::vector<uint8_t> host = bench::HostFrame(video, n);
@@ -84,10 +133,15 @@ std::string Prepare(Workload& w) {
     const std::string difference =
         bench::FirstDifference(picture.indices.data(), kWidth, image.data(), stride, kWidth, kHeight);
     if (!difference.empty()) return frame + "decoded with giflib: " + difference;
+    if (!DecodeOurs(decoder, file, &joined, indices.data())) return frame + "our decoder failed";
+    const std::string ours_difference =
+        bench::FirstDifference(indices.data(), kWidth, image.data(), stride, kWidth, kHeight);
+    if (!ours_difference.empty()) return frame + "decoded with ours: " + ours_difference;
     w.our_bytes += file.size();
     w.giflib_bytes += giflib.size();
     w.identical_frames += file == giflib ? 1 : 0;
     w.index_images.push_back(std::move(image));
+    w.files.push_back(file);
   }
   return "";
 }
@@ -99,7 +153,7 @@ void SetFrameCounters(benchmark::State& state, size_t frames) {
 
 void BenchOurs(benchmark::State& state, Workload* w) {
   if (!w->error.empty()) return state.SkipWithError(w->error.c_str());
-  standin::LzwCoder coder;
+  gifformat::LzwEncoder coder;
   std::vector<uint8_t> out;
   out.reserve(4 << 20);
   for (auto _ : state) {
@@ -121,6 +175,30 @@ void BenchGiflib(benchmark::State& state, Workload* w) {
     benchmark::DoNotOptimize(out.data());
   }
   SetFrameCounters(state, w->index_images.size());
+}
+
+void BenchDecodeOurs(benchmark::State& state, Workload* w) {
+  if (!w->error.empty()) return state.SkipWithError(w->error.c_str());
+  gifformat::LzwDecoder decoder;
+  std::vector<uint8_t> joined(size_t{3} * kWidth * kHeight);
+  std::vector<uint8_t> indices(size_t{kWidth} * kHeight + gifformat::kLzwDecodeSlack);
+  for (auto _ : state) {
+    for (const std::vector<uint8_t>& file : w->files)
+      if (!DecodeOurs(decoder, file, &joined, indices.data())) return state.SkipWithError("our decoder failed");
+    benchmark::DoNotOptimize(indices.data());
+  }
+  SetFrameCounters(state, w->files.size());
+}
+
+void BenchDecodeGiflib(benchmark::State& state, Workload* w) {
+  if (!w->error.empty()) return state.SkipWithError(w->error.c_str());
+  std::vector<uint8_t> indices(size_t{kWidth} * kHeight);
+  for (auto _ : state) {
+    for (const std::vector<uint8_t>& file : w->files)
+      if (!DecodeGiflib(file, indices.data())) return state.SkipWithError("giflib's decoder failed");
+    benchmark::DoNotOptimize(indices.data());
+  }
+  SetFrameCounters(state, w->files.size());
 }
 
 void PrintSummary(const Recorder& recorder, const std::vector<std::unique_ptr<Workload>>& workloads) {
@@ -148,6 +226,24 @@ void PrintSummary(const Recorder& recorder, const std::vector<std::unique_ptr<Wo
                   g.median / o.median, static_cast<double>(w->our_bytes) / frames / (1 << 20),
                   100.0 * static_cast<double>(w->our_bytes) / static_cast<double>(w->giflib_bytes),
                   w->identical_frames, w->index_images.size());
+    std::cout << line;
+  }
+  std::cout << "Decoding the same data, CPU time a frame\n";
+  for (const auto& w : workloads) {
+    const std::vector<double>* ours = recorder.CpuTimes("decode-ours/" + w->content);
+    const std::vector<double>* giflib = recorder.CpuTimes("decode-giflib/" + w->content);
+    if (ours == nullptr || giflib == nullptr || w->files.empty()) continue;
+    const double frames = static_cast<double>(w->files.size());
+    bench::Spread o = bench::SpreadOf(*ours);
+    bench::Spread g = bench::SpreadOf(*giflib);
+    for (bench::Spread* s : {&o, &g}) {
+      s->median /= frames;
+      s->low /= frames;
+      s->high /= frames;
+    }
+    char line[300];
+    std::snprintf(line, sizeof line, "  %-12s ours %s, giflib %s: %.2fx\n", w->content.c_str(),
+                  bench::FormatSeconds(o).c_str(), bench::FormatSeconds(g).c_str(), g.median / o.median);
     std::cout << line;
   }
 }
@@ -184,6 +280,10 @@ int main(int argc, char** argv) {
     Workload* p = w.get();
     benchmark::RegisterBenchmark(("ours/" + content).c_str(), BenchOurs, p)->Unit(benchmark::kMillisecond);
     benchmark::RegisterBenchmark(("giflib/" + content).c_str(), BenchGiflib, p)->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark(("decode-ours/" + content).c_str(), BenchDecodeOurs, p)
+        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark(("decode-giflib/" + content).c_str(), BenchDecodeGiflib, p)
+        ->Unit(benchmark::kMillisecond);
     workloads.push_back(std::move(w));
   }
   return bench::RunBenchmarks(rest_count, rest.data(),

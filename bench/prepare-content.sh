@@ -25,9 +25,19 @@
 # left corner to its bottom right, and the 640x360 frames are the same
 # windows scaled down. For the video route, <name>-<size>.mp4 holds the
 # same frames as h264 (yuv420p, crf 18, preset medium, the frame rate stated
-# in the file). A manifest (content.txt) records packages,
-# versions, files and their checksums. The folder is build output, never
-# committed.
+# in the file).
+#
+# Two clips of still pictures with something moving over them, as h264
+# (the GIF optimiser's content, compared with gifsicle -O3) and their first
+# 60 frames decoded again as raw video (<name>-<size>.raw):
+#   screen-1920x1080.mp4  a screen recording's like: the illustration as a
+#                 1920x1080 desktop, a 16-pixel white square moving across
+#                 it, 10 s at 15 fps
+#   cartoon-640x360.mp4   a cartoon's like: a 96x96 sprite cut from the
+#                 photo (the ladybird) moving over the illustration at
+#                 640x360, 6 s at 25 fps
+# A manifest (content.txt) records packages, versions, files and their
+# checksums. The folder is build output, never committed.
 set -euo pipefail
 
 out_dir=${1:-build/bench/bench-content}
@@ -91,7 +101,37 @@ make_pan() {
   done
 }
 
+# make_moving NAME SIZE RATE FRAMES FILTER INPUT...: an h264 clip of the
+# still INPUTs (each looped at RATE) through the filter graph FILTER.
+make_moving() {
+  local name=$1 size=$2 clip_rate=$3 count=$4 filter=$5
+  shift 5
+  local inputs=() file
+  for file in "$@"; do inputs+=(-loop 1 -framerate "$clip_rate" -i "$file"); done
+  local clip=$out_dir/$name-$size.mp4
+  ffmpeg -hide_banner -loglevel error -nostdin -y "${inputs[@]}" -filter_complex "$filter" -frames:v "$count" \
+    -c:v libx264 -preset medium -crf 18 -pix_fmt yuv420p -r "$clip_rate" "$clip"
+  local line="$name: $size h264 yuv420p, $count frames at $clip_rate fps, from $*"
+  log "  wrote $clip ($line)"
+  echo "  $clip: $line" >>"$manifest"
+  # Its first 60 frames decoded again, as raw video: what lodra-gif's video
+  # input hands on, for the dither's figures.
+  local raw=$out_dir/$name-$size.raw
+  ffmpeg -hide_banner -loglevel error -nostdin -y -i "$clip" -frames:v 60 -f rawvideo -pix_fmt bgr24 "$raw"
+  log "  wrote $raw (the clip's first 60 frames, decoded)"
+  echo "  $raw: $size bgr24, the clip's first 60 frames decoded" >>"$manifest"
+}
+
 make_pan photo mate-backgrounds "$photo"
 make_pan illustration desktop-base "$illustration"
 make_pan gradient desktop-base "$gradient"
+# The square crosses from near the top left to near the bottom right.
+make_moving screen 1920x1080 15 150 \
+  "[0]scale=1920:1080:flags=area[desk];color=c=white:s=16x16:r=15[square];[desk][square]overlay=x='120+t*165':y='90+t*85'" \
+  "$illustration"
+# The ladybird's 400x400 square in the photo, shrunk to 96x96, crossing
+# from left to right on a wave.
+make_moving cartoon 640x360 25 150 \
+  "[0]scale=640:360:flags=area[back];[1]crop=400:400:1590:630,scale=96:96:flags=area[sprite];[back][sprite]overlay=x='-96+t*122':y='132+60*sin(t*2)'" \
+  "$illustration" "$photo"
 log "manifest: $manifest"

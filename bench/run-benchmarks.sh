@@ -30,10 +30,12 @@ quietly() {
 
 quietly cmake -S "$source_dir" -B "$build" -DCMAKE_BUILD_TYPE=Release -DLODRA_BUILD_BENCHMARKS=ON \
   -DLODRA_BUILD_TESTS=OFF
-quietly cmake --build "$build" --target colour_matching_bench export_bench lzw_bench lodra-gif lodra_output
+quietly cmake --build "$build" --target colour_matching_bench export_bench lzw_bench optimiser_bench dither_bench \
+  gif_optimise lodra-gif lodra_output
 content=$build/bench-content
 if [ ! -f "$content/photo-1920x1080.raw" ] || [ ! -f "$content/illustration-1920x1080.raw" ] ||
-   [ ! -f "$content/gradient-1920x1080.raw" ] || [ ! -f "$content/gradient-640x360.mp4" ]; then
+   [ ! -f "$content/gradient-1920x1080.raw" ] || [ ! -f "$content/gradient-640x360.mp4" ] ||
+   [ ! -f "$content/screen-1920x1080.raw" ] || [ ! -f "$content/cartoon-640x360.raw" ]; then
   run "$source_dir/bench/prepare-content.sh" "$content"
 fi
 mkdir -p "$results"
@@ -50,6 +52,8 @@ wait_for_quiet() {
   log "load average $(cut -d' ' -f1-3 /proc/loadavg)"
 }
 
+# bench NAME [ARGS...] runs on the one core; bench_all_cores NAME [ARGS...]
+# on every core (the optimiser's pool of 2 against its single thread).
 bench() {
   local name=$1
   shift
@@ -57,10 +61,22 @@ bench() {
   run taskset -c "$cpu" "$build/bench/$name" --benchmark_repetitions="$reps" \
     --benchmark_out="$results/$name.json" --benchmark_out_format=json "$@" | tee "$results/$name.txt"
 }
+bench_all_cores() {
+  local name=$1
+  shift
+  wait_for_quiet
+  run "$build/bench/$name" --benchmark_repetitions="$reps" \
+    --benchmark_out="$results/$name.json" --benchmark_out_format=json "$@" | tee "$results/$name.txt"
+}
 
 bench colour_matching_bench
 bench export_bench --content=photo,illustration,gradient
 bench lzw_bench --content=photo,illustration,gradient
+bench dither_bench --content=photo,gradient
+# The plug-in's GIFs of the clips, and the optimiser against gifsicle on them.
+wait_for_quiet
+run "$source_dir/bench/compare-gifsicle.sh" -b "$build" | tee "$results/compare-gifsicle.txt"
+bench_all_cores optimiser_bench
 for name in photo illustration gradient; do
   wait_for_quiet
   run "$source_dir/bench/compare-ffmpeg.sh" -b "$build" -n "$reps" -p "$cpu" -c "$name" |

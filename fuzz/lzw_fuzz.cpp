@@ -1,7 +1,7 @@
-// The stand-in's LZW coder against giflib on index images made from the
+// The LZW encoder against giflib on index images made from the
 // input: what it writes, in a GIF, decodes with giflib's decoder to the
 // indices coded, and is byte for byte what giflib's encoder writes for them.
-// One coder codes every input, as the stand-in's does every frame, so
+// One coder codes every input, as the stand-in's GIF writer does every frame, so
 // anything an image leaves behind shows in the next.
 //
 // Input: bytes 0-1 width - 1 (little-endian, taken modulo 4096); byte 2 bit
@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "fuzz/fuzz_check.h"
-#include "platform/standin/gif_lzw.h"
+#include "gifformat/lzw_encoder.h"
 #include "tests/support/gif_decode.h"
 #include "tests/support/giflib_reference.h"
 
@@ -78,10 +78,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const uint8_t* first_row = memory.data() + (bottom_up ? (height - 1) * pitch : 0);
   const ptrdiff_t stride = bottom_up ? -pitch : pitch;
 
-  static standin::LzwCoder coder;
+  static gifformat::LzwEncoder coder;
   std::vector<uint8_t> ours;
-  const standin::LzwResult result = coder.Write(first_row, width, height, stride, Collect, &ours);
-  FUZZ_CHECK(result == standin::LzwResult::kOk, "coding a " + std::to_string(width) + "x" + std::to_string(height));
+  const gifformat::LzwResult result = coder.Write(first_row, width, height, stride, Collect, &ours);
+  FUZZ_CHECK(result == gifformat::LzwResult::kOk, "coding a " + std::to_string(width) + "x" + std::to_string(height));
   const std::vector<uint8_t> file = testing_support::GifAround(ours, width, height);
 
   testing_support::DecodedGif gif;

@@ -27,6 +27,9 @@
 // (CheckHostFrameSize) and loop count (kMaxLoopingCount, LoopCountField).
 #include "gif/export_limits.h"
 #include "gif/host_frame.h"
+// The fixed palette's cube and grey ramp levels, which a host that prepares
+// frames for it (lodra-gif's ordered dither) steps by.
+#include "quantize/palette_levels.h"
 
 // -------------------------------------------------------------- host callbacks
 // Pixels of frame `frame`, or null. Valid until the frame has been encoded.

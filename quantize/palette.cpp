@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "quantize/palette_levels.h"
+
 namespace {
 
 constexpr uint32_t kOpaque = 0xFF000000u;
@@ -21,10 +23,8 @@ constexpr uint32_t kSystemColours[17] = {
     Rgb(0xFF, 0xFF, 0xFF),
 };
 
-constexpr int kFirstGrey = 18;
-constexpr int kGreyCount = 21;    // 6, 18, ..., 246
-constexpr int kCubeStart = 40;    // 40 + 36r + 6g + b
-constexpr uint32_t kCubeStep = 51;  // six levels 0, 51, ..., 255
+constexpr int kFirstGrey = 18;     // the ramp's index
+constexpr int kCubeStart = 40;     // 40 + 36r + 6g + b
 
 }  // namespace
 
@@ -33,16 +33,16 @@ void BuildPalette(Palette* palette) {
   palette->count = 256;
   palette->entries[kTransparentIndex] = 0x00000000u;
   for (int i = 0; i < 17; ++i) palette->entries[1 + i] = kSystemColours[i];
-  for (int i = 0; i < kGreyCount; ++i) {
-    const uint32_t v = 6 + 12 * static_cast<uint32_t>(i);
+  for (int i = 0; i < kGreyRampLevels; ++i) {
+    const uint32_t v = static_cast<uint32_t>(kGreyRampFirst + kGreyRampStep * i);
     palette->entries[kFirstGrey + i] = Rgb(v, v, v);
   }
-  palette->entries[kFirstGrey + kGreyCount] = Rgb(0xFF, 0xFF, 0xFF);
-  for (uint32_t r = 0; r < 6; ++r)
-    for (uint32_t g = 0; g < 6; ++g)
-      for (uint32_t b = 0; b < 6; ++b)
-        palette->entries[kCubeStart + 36 * r + 6 * g + b] =
-            Rgb(kCubeStep * r, kCubeStep * g, kCubeStep * b);
+  palette->entries[kFirstGrey + kGreyRampLevels] = Rgb(0xFF, 0xFF, 0xFF);
+  constexpr uint32_t step = kCubeStep;
+  for (uint32_t r = 0; r < kCubeLevels; ++r)
+    for (uint32_t g = 0; g < kCubeLevels; ++g)
+      for (uint32_t b = 0; b < kCubeLevels; ++b)
+        palette->entries[kCubeStart + 36 * r + 6 * g + b] = Rgb(step * r, step * g, step * b);
 }
 
 namespace {

@@ -40,9 +40,9 @@ set -euo pipefail
 source "$(dirname "${BASH_SOURCE[0]}")/apt-decide.sh"
 
 # --native: only what the native build needs (the demo export), not the
-# Windows toolchain, Wine or the emulator. --bench: everything, and the
-# photograph the benchmarks pan across (mate-backgrounds, 46 MB, which
-# nothing else needs).
+# Windows toolchain, Wine or the emulator. --bench: everything, and what
+# only the benchmarks use: the photograph they pan across (mate-backgrounds,
+# 46 MB) and gifsicle, which the GIF optimiser is measured against.
 native_only=0
 bench=0
 case "${1:-}" in
@@ -190,7 +190,7 @@ write_if_changed() { # path content
 
 # --- Debian packages -------------------------------------------------------
 PACKAGES=("${NATIVE_PACKAGES[@]}")
-[ "$bench" -eq 0 ] || PACKAGES+=(mate-backgrounds)
+[ "$bench" -eq 0 ] || PACKAGES+=(mate-backgrounds gifsicle)
 if [ "$native_only" -eq 0 ]; then
   PACKAGES+=("${MORE_PACKAGES[@]}")
   if ! dpkg --print-foreign-architectures | grep -qx i386; then

@@ -127,7 +127,8 @@ run_valgrind() {
 
 # ----------------------------------------------------------------- fuzzing
 # target:corpus folder
-fuzz_targets=(splice_fuzz:splice export_fuzz:export options_fuzz:options lzw_fuzz:lzw video_fuzz:video)
+fuzz_targets=(splice_fuzz:splice export_fuzz:export options_fuzz:options lzw_fuzz:lzw lzw_decode_fuzz:lzw_decode
+              optimiser_fuzz:optimiser video_fuzz:video)
 
 run_fuzz() {
   local start dir=$root/reliability-fuzz

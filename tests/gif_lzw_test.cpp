@@ -1,8 +1,8 @@
-// The stand-in's LZW coder against giflib: its image data decodes with
+// The LZW encoder against giflib: its image data decodes with
 // giflib's decoder to the indices coded and is the data giflib's encoder
 // writes for them, byte for byte; a sink that fails stops it, and a stream
 // that fails fails the save.
-#include "platform/standin/gif_lzw.h"
+#include "gifformat/lzw_encoder.h"
 
 #include <gtest/gtest.h>
 
@@ -24,7 +24,7 @@ using namespace Gdiplus::DllExports;
 
 namespace {
 
-using standin::LzwResult;
+using gifformat::LzwResult;
 
 // Collects what the coder hands over; refuses the `fail_at`-th piece (1-based).
 struct Collector {
@@ -97,7 +97,7 @@ TEST(GifLzw, DecodesAndMatchesGiflibByteForByte) {
   };
   std::vector<uint8_t> giflib_file;
   std::vector<uint8_t> scratch;
-  standin::LzwCoder coder;  // one for all: nothing of an image may stay for the next
+  gifformat::LzwEncoder coder;  // one for all: nothing of an image may stay for the next
   for (const CoderCase& c : cases) {
     SCOPED_TRACE(c.what);
     const Image& image = c.image;
@@ -135,7 +135,7 @@ TEST(GifLzw, AFailingSinkStopsTheCoder) {
   // About 390 KB of codes: several pieces.
   std::mt19937 random(5);
   const Image noise = Make(512, 512, [&](int, int) { return static_cast<uint8_t>(random()); });
-  standin::LzwCoder coder;
+  gifformat::LzwEncoder coder;
   Collector whole;
   ASSERT_EQ(coder.Write(noise.pixels.data(), 512, 512, 512, Collect, &whole), LzwResult::kOk);
   ASSERT_GE(whole.pieces, 3);

@@ -10,7 +10,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "platform/standin/gif_lzw.h"
+#include "gifformat/lzw_encoder.h"
 #include "platform/standin/internal.h"
 
 // What this file defines lives in the library's namespaces; its own helpers
@@ -273,15 +273,15 @@ GpStatus WriteGif(const IndexedBitmap& bitmap, IStream* stream) {
   if (!WriteToStream(&sink, head, head_size)) return Win32Error;
   // One coder for the process: its tables outlive the imaging library's
   // start and stop, which the frame encoder does for every frame.
-  static standin::LzwCoder coder;
+  static gifformat::LzwEncoder coder;
   switch (coder.Write(bitmap.Row(0), bitmap.width, bitmap.height, bitmap.stride, WriteToStream, &sink)) {
-    case standin::LzwResult::kOk:
+    case gifformat::LzwResult::kOk:
       break;
-    case standin::LzwResult::kOutOfMemory:
+    case gifformat::LzwResult::kOutOfMemory:
       return OutOfMemory;
-    case standin::LzwResult::kSinkFailed:
+    case gifformat::LzwResult::kSinkFailed:
       return Win32Error;
-    case standin::LzwResult::kBadSize:
+    case gifformat::LzwResult::kBadSize:
       return GenericError;  // a bitmap is never empty
   }
   return WriteToStream(&sink, &kTrailer, 1) ? Ok : Win32Error;

@@ -1,4 +1,6 @@
-#include "platform/standin/gif_lzw.h"
+#include "gifformat/lzw_encoder.h"
+
+#include "gifformat/gif_walker.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -7,21 +9,17 @@
 #include <emmintrin.h>
 #endif
 
-namespace standin {
+namespace gifformat {
 namespace {
 
-constexpr int kMinCodeSize = 8;
-constexpr uint32_t kClearCode = 1u << kMinCodeSize;  // 256
-constexpr uint32_t kEndCode = kClearCode + 1;        // 257
-constexpr uint32_t kFirstFreeCode = kClearCode + 2;  // 258
 constexpr uint32_t kFullAt = 4095;                   // next free code of a full dictionary
 constexpr size_t kSlots = size_t{256} << 12;         // an index, then a code below 4096
-constexpr size_t kSubBlock = 255;
 constexpr uint32_t kNoRun = 256;  // no index
 
 // The longest run of one index a string can be: one index, then one more
-// for each code learnt.
-constexpr size_t kLongestRun = kFullAt - kFirstFreeCode + 2;
+// for each code learnt, from the first free code on, which is 6 at the
+// smallest code size.
+constexpr size_t kLongestRun = kFullAt - ((1u << kMinLzwCodeSize) + 2) + 2;
 
 // Marks in `starts` (bit i of word i / 64) where each run of one index in
 // `row` begins, and `width` as the end of the last; words up to that one.
@@ -74,19 +72,20 @@ size_t RowBound(int32_t width) { return 3 * static_cast<size_t>(width) + 16; }
 
 // What the framed buffer needs for `raw` bytes at most: the minimum code
 // size, a length byte a sub-block, the terminator.
-size_t FramedCapacity(size_t raw) { return 1 + raw + (raw + kSubBlock - 1) / kSubBlock + 1; }
+size_t FramedCapacity(size_t raw) { return 1 + SubBlocksSize(raw) + 1; }
 
 template <typename T>
-std::unique_ptr<T[], FreeDeleter> Allocate(size_t count, bool zeroed) {
+std::unique_ptr<T[], LzwFreeDeleter> Allocate(size_t count, bool zeroed) {
   void* p = zeroed ? std::calloc(count, sizeof(T)) : std::malloc(count * sizeof(T));
-  return std::unique_ptr<T[], FreeDeleter>(static_cast<T*>(p));
+  return std::unique_ptr<T[], LzwFreeDeleter>(static_cast<T*>(p));
 }
 
 // Raw code bytes out to the sink, framed as sub-blocks.
 class Framer {
  public:
-  Framer(uint8_t* framed, LzwSink sink, void* context) : framed_(framed), sink_(sink), context_(context) {
-    framed_[0] = kMinCodeSize;  // goes out with the first sub-blocks
+  Framer(uint8_t* framed, int code_size, LzwSink sink, void* context)
+      : framed_(framed), sink_(sink), context_(context) {
+    framed_[0] = static_cast<uint8_t>(code_size);  // goes out with the first sub-blocks
   }
 
   // Hands over `count` raw bytes as sub-blocks: whole ones only, unless
@@ -94,15 +93,8 @@ class Framer {
   bool Put(const uint8_t* raw, size_t count, bool last) {
     uint8_t* out = framed_ + lead_;
     lead_ = 0;
-    while (count > 0) {
-      const size_t length = count < kSubBlock ? count : kSubBlock;
-      *out++ = static_cast<uint8_t>(length);
-      std::memcpy(out, raw, length);
-      out += length;
-      raw += length;
-      count -= length;
-    }
-    if (last) *out++ = 0;
+    out += PutSubBlocks(raw, count, out);
+    if (last) *out++ = kBlockTerminator;
     const size_t length = static_cast<size_t>(out - framed_);
     return length == 0 || sink_(context_, framed_, length);
   }
@@ -116,9 +108,16 @@ class Framer {
 
 }  // namespace
 
-void FreeDeleter::operator()(void* p) const { std::free(p); }
+void LzwFreeDeleter::operator()(void* p) const { std::free(p); }
 
-bool LzwCoder::Reserve(int32_t width) {
+uint64_t LzwEncoderBytes(int32_t width) {
+  const uint64_t capacity = kChunk + RowBound(width);
+  return sizeof(LzwEncoder) + kSlots * sizeof(uint16_t) + kFullAt * sizeof(uint32_t) +
+         256 * kLongestRun * sizeof(uint16_t) + capacity + FramedCapacity(capacity) +
+         (capacity / 64 + 1) * sizeof(uint64_t);
+}
+
+bool LzwEncoder::Reserve(int32_t width) {
   if (!next_) {
     // calloc: the fresh pages are zero without being written.
     auto next = Allocate<uint16_t>(kSlots, true);
@@ -145,18 +144,23 @@ bool LzwCoder::Reserve(int32_t width) {
   return true;
 }
 
-void LzwCoder::Forget(uint32_t learnt_end) {
-  for (uint32_t code = kFirstFreeCode; code < learnt_end; ++code) next_[slot_of_[code]] = 0;
+void LzwEncoder::Forget(uint32_t learnt_begin, uint32_t learnt_end) {
+  for (uint32_t code = learnt_begin; code < learnt_end; ++code) next_[slot_of_[code]] = 0;
   for (uint16_t& longest : longest_) longest = 1;
 }
 
-LzwResult LzwCoder::Write(const uint8_t* first_row, int32_t width, int32_t height, ptrdiff_t stride, LzwSink sink,
-                          void* context) {
-  if (width < 1 || height < 1) return LzwResult::kBadSize;
+LzwResult LzwEncoder::Write(const uint8_t* first_row, int32_t width, int32_t height, ptrdiff_t stride, LzwSink sink,
+                            void* context, int min_code_size) {
+  if (width < 1 || height < 1 || min_code_size < kMinLzwCodeSize || min_code_size > kMaxLzwCodeSize)
+    return LzwResult::kBadSize;
   if (!Reserve(width)) return LzwResult::kOutOfMemory;
   // What the last image taught, even if it stopped half way.
-  Forget(learnt_end_);
-  learnt_end_ = 0;
+  Forget(learnt_begin_, learnt_end_);
+  const uint32_t kClearCode = 1u << min_code_size;
+  const uint32_t kEndCode = kClearCode + 1;
+  const uint32_t kFirstFreeCode = kClearCode + 2;
+  learnt_begin_ = kFirstFreeCode;
+  learnt_end_ = kFirstFreeCode;
 
   uint16_t* const next = next_.get();
   uint32_t* const slot_of = slot_of_.get();
@@ -165,14 +169,14 @@ LzwResult LzwCoder::Write(const uint8_t* first_row, int32_t width, int32_t heigh
   uint8_t* const raw = raw_.get();
   uint64_t* const starts = starts_.get();
   const size_t row_bound = RowBound(width);
-  Framer framer(framed_.get(), sink, context);
+  Framer framer(framed_.get(), min_code_size, sink, context);
 
   // Codes are packed into `bits` from the low end; whole bytes go out to
   // `out`, so fewer than 8 bits wait in `bits`.
   uint8_t* out = raw;
   uint64_t bits = 0;
   int bit_count = 0;
-  int code_size = kMinCodeSize + 1;
+  int code_size = min_code_size + 1;
   uint32_t next_code = kFirstFreeCode;
   uint32_t grow_at = 1u << code_size;
   auto put = [&](uint32_t code) {
@@ -200,9 +204,9 @@ LzwResult LzwCoder::Write(const uint8_t* first_row, int32_t width, int32_t heigh
       return true;
     }
     put(kClearCode);
-    Forget(next_code);
+    Forget(kFirstFreeCode, next_code);
     next_code = kFirstFreeCode;
-    code_size = kMinCodeSize + 1;
+    code_size = min_code_size + 1;
     grow_at = 1u << code_size;
     return false;
   };
@@ -219,7 +223,7 @@ LzwResult LzwCoder::Write(const uint8_t* first_row, int32_t width, int32_t heigh
     if (static_cast<size_t>(raw + raw_capacity_ - out) < row_bound) {
       // Whole sub-blocks out; the part of one left over moves to the front.
       const size_t used = static_cast<size_t>(out - raw);
-      const size_t whole = used / kSubBlock * kSubBlock;
+      const size_t whole = used / kMaxSubBlockData * kMaxSubBlockData;
       if (!framer.Put(raw, whole, false)) {
         learnt_end_ = next_code;
         return LzwResult::kSinkFailed;
@@ -286,4 +290,4 @@ LzwResult LzwCoder::Write(const uint8_t* first_row, int32_t width, int32_t heigh
   return framer.Put(raw, static_cast<size_t>(out - raw), true) ? LzwResult::kOk : LzwResult::kSinkFailed;
 }
 
-}  // namespace standin
+}  // namespace gifformat

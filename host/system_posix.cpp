@@ -1,6 +1,6 @@
 // The system seam on Linux: dlopen, signals, and the file calls on UTF-8
-// paths as they are. Its Windows twin is
-// system_windows.cpp; CMake builds one of the two.
+// paths as they are. Its Windows twin is system_windows.cpp; CMake builds
+// one of the two.
 #include "host/system.h"
 
 #include <atomic>
@@ -12,8 +12,8 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <iconv.h>
-#include <sys/ioctl.h>
 #include <linux/magic.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
@@ -58,8 +58,7 @@ void RemoveCleanupFile() {
 }
 
 // Ends the program the way `signal_number` does by default, once the handler
-// returns (the signal is blocked until then; a fault that raised it is not
-// met again). All async-signal-safe.
+// returns (the signal is blocked until then). All async-signal-safe.
 void EndBySignal(int signal_number) {
   RemoveCleanupFile();
   struct sigaction default_action = {};

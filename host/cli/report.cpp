@@ -47,7 +47,7 @@ int ReportExport(const ExportRun& run, FrameSource& source, OutputTarget& target
       // cannot be had now, with the source's still held, that was why.
       const uint64_t buffers = PluginFrameBytes(plan.frame, plan.mask);
       if (!MemoryAvailable(buffers))
-        message += ": not enough memory (its buffers for a " + SizeText(plan.frame) + " frame take " +
+        message += ": not enough memory (its buffers for a " + SizeText(plan.frame) + " frame take up to " +
                    FormatBytes(buffers) + ")";
     }
     const bool direct = target.direct();

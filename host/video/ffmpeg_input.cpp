@@ -209,6 +209,11 @@ class FfmpegInput final : public FrameSource {
   // Whether they fit in --max-memory; false with the message.
   bool FitsInMemory(const ExportPictures& pictures, const Options& options, std::string* why) const;
   std::string NotEnoughMemory() const;
+  // Decoders say little of a failed allocation (h264 reports it as invalid
+  // data): after a decoding error, whether the decoder's pictures could be
+  // had at all now.
+  FrameSize CodedSize() const;
+  bool DecoderMemoryAvailable() const;
   bool Decode(AVFrame* out);
   int64_t SlotOf(int64_t pts) const;
   int64_t FrameSlot(const AVFrame* frame);
@@ -755,12 +760,29 @@ bool FfmpegInput::FitsInMemory(const ExportPictures& pictures, const Options& op
   return false;
 }
 
+FrameSize FfmpegInput::CodedSize() const {
+  if (codec_ != nullptr && codec_->width > 0 && codec_->height > 0) return {codec_->width, codec_->height};
+  if (stream_ != nullptr) return {stream_->codecpar->width, stream_->codecpar->height};
+  return {};
+}
+
+bool FfmpegInput::DecoderMemoryAvailable() const {
+  ExportPictures decoder;
+  decoder.decoded = CodedSize();
+  decoder.held_frames = 0;
+  return MemoryAvailable(MemoryNeeded(decoder));
+}
+
 // Why decoding stopped for want of memory, with what the decoder was making.
 std::string FfmpegInput::NotEnoughMemory() const {
   std::string what = "not enough memory to decode";
-  if (codec_ != nullptr && codec_->width > 0 && codec_->height > 0) {
-    const int bytes = av_image_get_buffer_size(codec_->pix_fmt, codec_->width, codec_->height, 1);
-    what += " its " + SizeText({codec_->width, codec_->height}) + " pictures" +
+  const FrameSize coded = CodedSize();
+  if (coded.width > 0 && coded.height > 0) {
+    const AVPixelFormat format = codec_ != nullptr && codec_->pix_fmt != AV_PIX_FMT_NONE
+                                     ? codec_->pix_fmt
+                                     : static_cast<AVPixelFormat>(stream_->codecpar->format);
+    const int bytes = av_image_get_buffer_size(format, coded.width, coded.height, 1);
+    what += " its " + SizeText(coded) + " pictures" +
             (bytes > 0 ? " (" + FormatBytes(static_cast<uint64_t>(bytes)) + " each)" : std::string());
   }
   return what;
@@ -783,7 +805,7 @@ OpenFailure FfmpegInput::DecodeFirstFrame(const Options& options, std::string* w
              " pixels --max-memory lets the decoder make";
       return OpenFailure::kUsage;
     }
-    if (read_error_ == AVERROR(ENOMEM)) {
+    if (read_error_ == AVERROR(ENOMEM) || !DecoderMemoryAvailable()) {
       *why = name_ + ": " + NotEnoughMemory();
       return OpenFailure::kInput;
     }
@@ -990,9 +1012,11 @@ InputEnd FfmpegInput::Finish(ReadResult ended, int64_t frames_kept) {
   // a frame may come in two field packets, and a VP8 stream has packets
   // that show nothing.)
   const int64_t lost = decode_errors_;
+  const bool short_of_memory = (lost > 0 || frames_damaged_ > 0) && !DecoderMemoryAvailable();
   if (lost > 0) {
-    problems.push_back(FormatFrames(lost) +
-                       " could not be decoded (corrupt data; the frame before is shown in its place)");
+    problems.push_back(FormatFrames(lost) + " could not be decoded (" +
+                       (short_of_memory ? NotEnoughMemory() : "corrupt data") +
+                       "; the frame before is shown in its place)");
   }
   if (frames_damaged_ > 0) {
     problems.push_back(std::to_string(frames_damaged_) + (frames_damaged_ == 1 ? " frame was" : " frames were") +

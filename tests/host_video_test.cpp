@@ -493,6 +493,53 @@ TEST(HostVideo, HostileInputIsRefusedOrBoundedAndReadsOnlyWhatIsNamed) {
   }
 }
 
+// A sanitizer's shadow memory counts against a data limit: such a build
+// cannot run under one.
+#if defined(__SANITIZE_ADDRESS__)
+#define LODRA_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define LODRA_SANITIZED 1
+#endif
+#endif
+
+TEST(HostVideo, RunningOutOfMemoryIsSaidSoWithTheSizeAskedFor) {
+#ifdef LODRA_SANITIZED
+  GTEST_SKIP() << "a data limit counts the sanitizer's shadow memory";
+#endif
+  // Within --max-memory, but not within the data limit: 8K pictures of
+  // 50.6 MiB each, and raw frames of 183.1 MiB.
+  const std::string huge = TempPath("8k.mp4");
+  ASSERT_TRUE(Ffmpeg({"-f", "lavfi", "-i", "color=c=gray:s=8192x4320:r=25:d=0.08", "-c:v", "libx264", "-preset",
+                      "ultrafast", "-pix_fmt", "yuv420p", huge}));
+  const std::vector<std::string> raw = {"--size", "8000x8000", "--rate", "10", "--frames", "1", "-"};
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+    long data_limit;
+    int want_status;
+    const char* want_message;
+  } const cases[] = {
+      {"the host's frame", raw, 150L << 20, 1, "not enough memory for a 8000x8000 frame (183.1 MiB)"},
+      {"the plug-in's buffers", raw, 200L << 20, 1,
+       "the plug-in could not encode frame 1: not enough memory (its buffers for a 8000x8000 frame take up to "
+       "336.8 MiB)"},
+      {"the decoder's pictures", {"--width", "64", huge}, 64L << 20, 5,
+       "not enough memory to decode its 8192x4320 pictures (50.6 MiB each)"},
+  };
+  const std::string output = TempPath("out.gif");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<std::string> args = c.args;
+    args.insert(args.end() - 1, {"-o", output});
+    HostProcess host;
+    host.data_limit = c.data_limit;
+    ASSERT_TRUE(host.Start(LODRA_GIF_PATH, args, Stdin::kFile, "/dev/zero"));
+    EXPECT_TRUE(HaveWant(host.Wait(), c.want_status)) << host.err;
+    EXPECT_TRUE(Contains(host.err, c.want_message)) << "have " << host.err << "want " << c.want_message;
+  }
+}
+
 // ------------------------------------------------------------ masks
 
 TEST(HostVideo, MaskThresholdMakesNearBlackMaskPixelsTransparent) {
@@ -602,6 +649,8 @@ TEST(HostVideo, CtrlCWhileDecodingWaitsOnAFifo) {
 
   EXPECT_TRUE(HaveWant(status, 130)) << host.err;
   EXPECT_TRUE(Contains(host.err, "interrupted")) << host.err;
+  // The packet the stop cut short is no damage in the input.
+  EXPECT_FALSE(Contains(host.err, "could not be decoded")) << host.err;
   const DecodedGif gif = Decode(output);
   EXPECT_GT(gif.frames.size(), 0u);
   EXPECT_EQ(gif.comments.size(), 1u) << "closed off with the comment and trailer";

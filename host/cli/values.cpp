@@ -192,8 +192,9 @@ bool ParseByteSize(const std::string& text, uint64_t* bytes, std::string* error)
   if (!unit.empty()) {
     const char letter = static_cast<char>(unit[0] & ~0x20);  // upper case
     const size_t power = std::string("KMGT").find(letter);
-    const std::string rest = unit.substr(1);
-    if (power == std::string::npos || !(rest.empty() || rest == "B" || rest == "iB")) {
+    std::string rest = unit.substr(1);
+    for (char& c : rest) c = static_cast<char>(c | 0x20);  // lower case
+    if (power == std::string::npos || !(rest.empty() || rest == "b" || rest == "ib")) {
       *error = malformed;
       return false;
     }

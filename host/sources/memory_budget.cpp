@@ -46,7 +46,9 @@ uint64_t IndexImage(const ExportPictures& p) {
 // The stream it is written to doubles as it grows, and the plug-in copies it
 // out whole: three times that, at most.
 uint64_t EncodedFrame(const ExportPictures& p) {
-  const uint64_t codes = Product(Pixels(PictureOf(p)), 3) / 2 + 2;
+  const uint64_t pixels = Pixels(PictureOf(p));
+  if (pixels == 0) return 0;
+  const uint64_t codes = Product(pixels, 3) / 2 + 2;
   return Product(3, Sum(codes, codes / 255 + 1));
 }
 

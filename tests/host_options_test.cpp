@@ -670,10 +670,10 @@ TEST(ParseCommandLine, VideoOptions) {
   EXPECT_TRUE(o.no_alpha);
   EXPECT_TRUE(HaveWant(o.alpha_threshold, std::optional<int32_t>(64)));
   EXPECT_TRUE(HaveWant(o.mask_threshold, std::optional<int32_t>(20)));
-  EXPECT_TRUE(HaveWant(o.max_gap_us, int64_t{2500000}));
+  EXPECT_TRUE(HaveWant(o.max_gap_us, std::optional<int64_t>(2500000)));
   EXPECT_TRUE(o.allow_references);
   const Parsed defaults = Parse({"-o", "a.gif", "clip.mp4"});
-  EXPECT_TRUE(HaveWant(defaults.options.max_gap_us, int64_t{60000000}));
+  EXPECT_FALSE(defaults.options.max_gap_us);
   EXPECT_TRUE(HaveWant(defaults.options.max_memory, uint64_t{1} << 30));
   EXPECT_FALSE(defaults.options.allow_references);
 

@@ -118,10 +118,7 @@ bool TakeDuration(const std::string& typed, const std::string& value, Options* o
 }
 
 bool TakeMaxGap(const std::string& typed, const std::string& value, Options* out, std::string* error) {
-  std::optional<int64_t> gap;
-  if (!TakeTime(typed, value, &gap, error)) return false;
-  out->max_gap_us = *gap;
-  return true;
+  return TakeTime(typed, value, &out->max_gap_us, error);
 }
 
 bool TakeMaxMemory(const std::string& typed, const std::string& value, Options* out, std::string* error) {

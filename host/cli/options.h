@@ -61,7 +61,7 @@ struct Options {
   std::optional<int64_t> duration_us;      // --duration; none: to the end
   bool no_alpha = false;                   // --no-alpha
   std::optional<int32_t> alpha_threshold;  // --alpha-threshold; none: kDefaultAlphaThreshold
-  int64_t max_gap_us = kDefaultMaxGapUs;   // --max-gap
+  std::optional<int64_t> max_gap_us;       // --max-gap; none: kDefaultMaxGapUs
   bool allow_references = false;           // --allow-references
 
   // The options given, by their row in the option table.

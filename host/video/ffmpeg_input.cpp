@@ -688,7 +688,7 @@ OpenFailure FfmpegInput::OpenDecoder(const Options& options, std::string* why) {
   if ((format->iformat->flags & AVFMT_TS_DISCONT) != 0)
     mender_.emplace(av_rescale_q(kTimestampJumpUs, AV_TIME_BASE_Q, tick),
                     av_rescale_q(kTimestampBackUs, AV_TIME_BASE_Q, tick));
-  options_max_gap_ = av_rescale_q(options.max_gap_us, AV_TIME_BASE_Q, tick);
+  options_max_gap_ = av_rescale_q(options.max_gap_us.value_or(kDefaultMaxGapUs), AV_TIME_BASE_Q, tick);
   gaps_.emplace(options_max_gap_);
 
   codec_.reset(avcodec_alloc_context3(decoder));

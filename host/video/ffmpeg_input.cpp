@@ -254,7 +254,6 @@ class FfmpegInput final : public FrameSource {
   int64_t max_pixels_ = 0;  // the decoder's pictures at most (--max-memory)
   // Timestamps made continuous (a format whose timestamps may jump), and
   // long stills shortened.
-  bool mend_timestamps_ = false;
   std::optional<TimestampMender> mender_;
   std::optional<GapLimiter> gaps_;
   int64_t options_max_gap_ = 0;  // --max-gap in the stream's time base
@@ -556,6 +555,8 @@ OpenFailure FfmpegInput::OpenContainer(const VideoBytes& bytes, const Options& o
   AVIOContext* io = nullptr;
   int opened = 0;
   if (bytes.data != nullptr) {
+    // In memory nothing else is opened, whatever the options.
+    allow = NestedOpens::Allow::kNone;
     opened = OpenMemoryIo(bytes.data, bytes.size, &io);
   } else {
     url = PathUrl(bytes.path);

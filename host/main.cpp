@@ -226,7 +226,8 @@ int Run(int argc, char** argv) {
   try {
     if (!plan.own_frames) state.frame.assign(HostFrameBytes(plan.frame), 0);
   } catch (const std::bad_alloc&) {
-    Error("not enough memory for a " + SizeText(plan.frame) + " frame");
+    Error("not enough memory for a " + SizeText(plan.frame) + " frame (" + FormatBytes(HostFrameBytes(plan.frame)) +
+          ")");
     return kExitExportFailed;
   }
   state.source = source.get();

@@ -4,6 +4,7 @@
 
 #include "host/cli/progress.h"
 #include "host/output/gif_timing.h"
+#include "host/sources/memory_budget.h"
 #include "host/system.h"
 #include "plugin/plugin_interface.h"
 
@@ -21,6 +22,7 @@ int ReportExport(const ExportRun& run, FrameSource& source, OutputTarget& target
   const std::string nothing = target.existed() ? "; " + output + " is left as it was" : "; nothing written";
   const bool abandoned = AbandonRequested();
   const InputEnd input = source.Finish(run.ended, abandoned || run.result == 0 ? 0 : run.refreshes);
+  for (const std::string& note : input.notes) Note(note);
   if (!input.warning.empty()) Warning(input.warning);
 
   if (abandoned) {
@@ -46,6 +48,12 @@ int ReportExport(const ExportRun& run, FrameSource& source, OutputTarget& target
       message = "the plug-in refused the export to " + output;
     } else {
       message = "the plug-in could not encode frame " + std::to_string(run.delivered);
+      // The plug-in says only that it failed. Where its buffers for a frame
+      // cannot be had now, with the source's still held, that was why.
+      const uint64_t buffers = PluginFrameBytes(plan.frame, plan.mask);
+      if (!MemoryAvailable(buffers))
+        message += ": not enough memory (its buffers for a " + SizeText(plan.frame) + " frame take up to " +
+                   FormatBytes(buffers) + ")";
     }
     const bool direct = target.direct();
     target.Discard();

@@ -61,6 +61,7 @@ struct SourcePlan {
 
 // What a source says about its input once the export is over.
 struct InputEnd {
+  std::vector<std::string> notes;  // shown first (a long still shortened)
   std::string warning;  // shown as soon as the export is over (a part-frame left out, damaged data)
   // Why the input gave no frame (always said when none was kept and Next
   // ended them with kEnd, kPartial or kError), or why it stopped before its

@@ -658,8 +658,8 @@ TEST(ParseTime, SecondsAndClockForms) {
 TEST(ParseCommandLine, VideoOptions) {
   const Parsed parsed = Parse({"--fps=30000/1001", "--width", "480", "--height=200", "--start", "1:02.5",
                                "--duration", "4", "--no-alpha", "--alpha-threshold", "64", "--mask",
-                               "--mask-threshold", "20", "--max-gap", "2.5", "--allow-references", "-o", "a.gif",
-                               "clip.mp4"});
+                               "--mask-threshold", "20", "--max-gap", "2.5", "--allow-references", "--max-width",
+                               "320", "--max-height=240", "--speed", "1.5", "-o", "a.gif", "clip.mp4"});
   ASSERT_TRUE(parsed.ok) << parsed.error;
   const lodra_gif::Options& o = parsed.options;
   EXPECT_TRUE(o.fps && o.fps->rate == 30000 && o.fps->scale == 1001);
@@ -672,6 +672,9 @@ TEST(ParseCommandLine, VideoOptions) {
   EXPECT_TRUE(HaveWant(o.mask_threshold, std::optional<int32_t>(20)));
   EXPECT_TRUE(HaveWant(o.max_gap_us, std::optional<int64_t>(2500000)));
   EXPECT_TRUE(o.allow_references);
+  EXPECT_TRUE(HaveWant(o.max_width, std::optional<int32_t>(320)));
+  EXPECT_TRUE(HaveWant(o.max_height, std::optional<int32_t>(240)));
+  EXPECT_TRUE(o.speed && o.speed->rate == 3 && o.speed->scale == 2);
   const Parsed defaults = Parse({"-o", "a.gif", "clip.mp4"});
   EXPECT_FALSE(defaults.options.max_gap_us);
   EXPECT_TRUE(HaveWant(defaults.options.max_memory, uint64_t{1} << 30));
@@ -693,6 +696,10 @@ TEST(ParseCommandLine, VideoOptions) {
       {{"--max-gap", "soon"}, "--max-gap: malformed time"},
       {{"--max-memory", "0"}, "--max-memory: size \"0\" must be at least 1 byte"},
       {{"--allow-references=yes"}, "--allow-references takes no value"},
+      {{"--max-width", "0"}, "--max-width needs a whole number from 1 to 65535"},
+      {{"--speed", "101"}, "--speed wants a factor from 0.01 to 100"},
+      {{"--speed", "1/101"}, "--speed wants a factor from 0.01 to 100"},
+      {{"--speed", "fast"}, "--speed wants a factor"},
   };
   for (const Case& c : bad) {
     SCOPED_TRACE(c.args[0]);
@@ -703,7 +710,7 @@ TEST(ParseCommandLine, VideoOptions) {
   }
 }
 
-TEST(ChooseInput, SizeOrRateMeanRawFrames) {
+TEST(ChooseInput, SizeOrStandardInputMeanRawFrames) {
   using lodra_gif::InputKind;
   struct Case {
     std::vector<std::string> args;
@@ -713,7 +720,8 @@ TEST(ChooseInput, SizeOrRateMeanRawFrames) {
       {{"--size", "4x4", "--rate", "10"}, InputKind::kDemo},
       {{"-"}, InputKind::kRaw},
       {{"clip.raw", "--size", "4x4"}, InputKind::kRaw},
-      {{"clip.raw", "--rate", "25"}, InputKind::kRaw},
+      {{"-", "--rate", "25"}, InputKind::kRaw},
+      {{"frames/%04d.png", "--rate", "10"}, InputKind::kVideo},  // --rate alone: the sequence's rate
       {{"clip.mp4"}, InputKind::kVideo},
       {{"clip.mp4", "--fps", "10", "--mask"}, InputKind::kVideo},
   };
@@ -798,6 +806,7 @@ TEST(PlanPictures, UprightSquarePixelsThenScaled) {
     int turns;
     std::optional<int32_t> ask_width, ask_height;
     int32_t want_width, want_height;
+    std::optional<int32_t> max_width = {}, max_height = {};
   } const cases[] = {
       {"as coded", 1280, 720, 1, 1, 0, {}, {}, 1280, 720},
       {"no aspect ratio stated", 1280, 720, 0, 1, 0, {}, {}, 1280, 720},
@@ -813,11 +822,22 @@ TEST(PlanPictures, UprightSquarePixelsThenScaled) {
       {"--width on a turned picture", 1920, 1080, 1, 1, 1, 540, {}, 540, 960},
       {"never below 1", 10000, 2, 1, 1, 0, 100, {}, 100, 1},
       {"huge aspect ratio", 65535, 1, 65535, 1, 0, {}, {}, 2147483647, 1},
+      {"--max-width shrinks, keeping the shape", 1280, 720, 1, 1, 0, {}, {}, 640, 360, 640},
+      {"--max-height on a turned picture", 1920, 1080, 1, 1, 1, {}, {}, 360, 640, {}, 640},
+      {"both bounds: the tighter one wins", 1280, 720, 1, 1, 0, {}, {}, 320, 180, 640, 180},
+      {"a bound never enlarges", 320, 180, 1, 1, 0, {}, {}, 320, 180, 640, 640},
+      {"--width, then bounded", 1280, 720, 1, 1, 0, 800, {}, 400, 225, 400},
+      {"bounds after the pixel aspect", 720, 576, 64, 45, 0, {}, {}, 512, 288, 512},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
+    lodra_gif::PictureRequest request;
+    request.width = c.ask_width;
+    request.height = c.ask_height;
+    request.max_width = c.max_width;
+    request.max_height = c.max_height;
     const lodra_gif::VideoPictures have =
-        lodra_gif::PlanPictures(c.width, c.height, c.sar_num, c.sar_den, c.turns, c.ask_width, c.ask_height, false);
+        lodra_gif::PlanPictures(c.width, c.height, c.sar_num, c.sar_den, c.turns, request);
     EXPECT_TRUE(HaveWant(have.picture.width, c.want_width));
     EXPECT_TRUE(HaveWant(have.picture.height, c.want_height));
     EXPECT_TRUE(HaveWant(have.frame.width, c.want_width)) << "no alpha: the frame is the picture";
@@ -831,16 +851,25 @@ TEST(PlanPictures, TheFrameCarriesTheMaskAndTheScalerWorksBeforeTheTurn) {
     int turns;
     bool alpha;
     FrameSize want_frame, want_scaled;
+    bool mask_input = false;
+    std::optional<int32_t> ask_width = {};
   } const cases[] = {
       {"alpha: the mask beside the picture", 640, 360, 1, 0, true, {1280, 360}, {640, 360}},
       {"a quarter turn: scaled on its side", 640, 360, 1, 1, false, {360, 640}, {640, 360}},
       {"both", 640, 360, 1, 3, true, {720, 640}, {640, 360}},
       {"too wide to double: held at 31 bits", 65535, 1, 65535, 0, true, {2147483647, 1}, {2147483647, 1}},
+      {"--mask: the picture is the left half", 640, 180, 1, 0, false, {640, 180}, {640, 180}, true},
+      {"--mask --width: the picture's width", 640, 180, 1, 0, false, {640, 180}, {640, 180}, true, 320},
+      {"--mask --width 1: a pixel and its mask", 640, 180, 1, 0, false, {2, 1}, {2, 1}, true, 1},
+      {"--mask, an odd width: the last column is dropped", 641, 180, 1, 0, false, {640, 180}, {640, 180}, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    const lodra_gif::VideoPictures have =
-        lodra_gif::PlanPictures(c.width, c.height, c.sar_num, 1, c.turns, std::nullopt, std::nullopt, c.alpha);
+    lodra_gif::PictureRequest request;
+    request.alpha = c.alpha;
+    request.mask_input = c.mask_input;
+    request.width = c.ask_width;
+    const lodra_gif::VideoPictures have = lodra_gif::PlanPictures(c.width, c.height, c.sar_num, 1, c.turns, request);
     EXPECT_TRUE(HaveWant(have.frame, c.want_frame));
     EXPECT_TRUE(HaveWant(have.scaled, c.want_scaled));
   }

@@ -115,8 +115,7 @@ TEST(HostVideo, ClipsComeOutAsFfmpegDecodesThem) {
       {"WebM VP9 with alpha", "alpha.webm", {}, "stream_tags=alpha_mode", "1", {"-c:v", "libvpx-vp9"}, "", true, 64,
        64, 10, 1, "has an alpha channel"},
       // GIF frames are decoded with an alpha channel: the export is masked.
-      {"animated GIF", "animated.gif", {}, "stream=codec_name", "gif", {}, "", true, 160, 90, 25, 1,
-       "has an alpha channel"},
+      {"animated GIF", "animated.gif", {}, "stream=codec_name", "gif", {}, "", true, 160, 90, 25, 1, nullptr},
       {"WebM with alpha, --no-alpha", "alpha.webm", {"--no-alpha"}, "stream_tags=alpha_mode", "1", {}, "", false, 64,
        64, 10, 1, nullptr},
   };
@@ -148,6 +147,81 @@ TEST(HostVideo, ClipsComeOutAsFfmpegDecodesThem) {
   }
 }
 
+// ------------------------------------------------------- the picture's options
+
+// Each case: the command line, then what comes of it: the status, a fragment
+// the messages hold (and one they must not), the GIF's size, its frames and
+// how long it plays (hundredths).
+TEST(HostVideo, PictureOptionsAndInputsGiveTheirSizeFramesAndMessages) {
+  const std::string h264 = Clip("h264.mp4"), side = Clip("side_by_side.mp4"), pngs = Clip("alpha_png"),
+                    soft = Clip("soft_alpha_png"), gif = Clip("animated.gif");
+  ASSERT_FALSE(h264.empty() || side.empty() || pngs.empty() || soft.empty() || gif.empty());
+  char first_png[1024];
+  std::snprintf(first_png, sizeof first_png, pngs.c_str(), 1);
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+    int want_status;
+    const char* want_message;
+    const char* unwanted_message;
+    int want_width, want_height;
+    size_t want_frames;
+    int want_playing;
+  } const cases[] = {
+      // side_by_side.mp4: a 96x88 picture and its mask, 3 frames.
+      {"--mask --width is the GIF's", {"--mask", "--width", "48", side}, 0, "", "warning", 48, 44, 3, 12},
+      {"--mask --width 1", {"--mask", "--width", "1", side}, 0, "", "warning", 1, 1, 3, 12},
+      {"--mask --max-width", {"--mask", "--max-width", "48", side}, 0, "", "warning", 48, 44, 3, 12},
+      // h264.mp4: 160x90, 20 frames at 25 fps.
+      {"--max-width shrinks", {"--max-width", "80", h264}, 0, "", "warning", 80, 45, 20, 80},
+      {"--max-height never enlarges", {"--max-height", "400", h264}, 0, "", "warning", 160, 90, 20, 80},
+      {"--speed 2: every frame at 50 fps", {"--speed", "2", h264}, 0, "", "warning", 160, 90, 20, 40},
+      {"--speed 2 --fps 25: one frame in two", {"--speed", "2", "--fps", "25", h264}, 0, "", "warning", 160, 90,
+       10, 40},
+      {"--speed 2 from --start 0.4 s of the video", {"--speed", "2", "--start", "0.4", h264}, 0, "", "warning",
+       160, 90, 10, 20},
+      {"--speed 0.5 for --duration 0.2 s of the video", {"--speed", "0.5", "--duration", "0.2", h264}, 0, "",
+       "warning", 160, 90, 5, 40},
+      {"--speed 4 is brought to 50 fps", {"--speed", "4", h264}, 0, "runs at 100 fps at --speed", "warning", 160,
+       90, 10, 20},
+      // alpha_png: ten 64x64 pictures.
+      {"an image sequence plays at 25 fps", {pngs}, 0, "has an alpha channel", "warning", 64, 64, 10, 40},
+      {"--rate 10: each picture 1/10 s", {"--rate", "10", pngs}, 0, "", "warning", 64, 64, 10, 100},
+      {"--rate 10 --fps 5: one picture in two", {"--rate", "10", "--fps", "5", pngs}, 0, "", "warning", 64, 64, 5,
+       100},
+      {"--rate on one picture", {"--rate", "2", first_png}, 0, "", "warning", 64, 64, 1, 50},
+      {"alpha that never reaches the threshold", {soft}, 0, "below --alpha-threshold 128, so every pixel",
+       "has an alpha channel", 64, 64, 10, 40},
+      {"... a lower threshold", {"--alpha-threshold", "100", soft}, 0, "has an alpha channel", "warning", 64, 64,
+       10, 40},
+      {"an opaque GIF: no alpha note", {gif}, 0, "", "alpha", 160, 90, 20, 80},
+      {"--speed on raw frames", {"--speed", "2", "--size", "4x4", "--rate", "1", "-"}, 2,
+       "--speed works on video files", "", 0, 0, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string output = TempPath("out.gif");
+    std::remove(output.c_str());
+    std::vector<std::string> args = c.args;
+    args.insert(args.end(), {"-o", output});
+    const Outcome run = RunHost(args);
+    ASSERT_TRUE(HaveWant(run.status, c.want_status)) << run.err;
+    EXPECT_TRUE(Contains(run.err, c.want_message)) << run.err;
+    if (*c.unwanted_message != '\0') {
+      EXPECT_FALSE(Contains(run.err, c.unwanted_message)) << run.err;
+    }
+    if (c.want_status != 0) continue;
+    const DecodedGif have = Decode(output);
+    EXPECT_TRUE(HaveWant(have.width, c.want_width)) << "width";
+    EXPECT_TRUE(HaveWant(have.height, c.want_height)) << "height";
+    EXPECT_TRUE(HaveWant(have.frames.size(), c.want_frames)) << "frames";
+    const std::vector<int> delays = DelaysOf(have);
+    int playing = 0;
+    for (int delay : delays) playing += delay;
+    EXPECT_TRUE(HaveWant(playing, c.want_playing)) << "playing time, hundredths";
+  }
+}
+
 // ------------------------------------------------------------ bad input
 
 // `clip` with its first `percent` % of bytes, as `name`.
@@ -161,8 +235,8 @@ std::string CutShort(const std::string& clip, int percent, const std::string& na
 
 TEST(HostVideo, InputThatCannotBeExportedHasItsMessageAndStatus) {
   const std::string h264 = Clip("h264.mp4"), h264_mkv = Clip("h264.mkv"), audio = Clip("audio.m4a"),
-                    wide = Clip("wide.png");
-  ASSERT_FALSE(h264.empty() || h264_mkv.empty() || audio.empty() || wide.empty());
+                    wide = Clip("wide.png"), narrow = Clip("narrow.png");
+  ASSERT_FALSE(h264.empty() || h264_mkv.empty() || audio.empty() || wide.empty() || narrow.empty());
   const std::string text = TempPath("notes.txt");
   ASSERT_TRUE(WriteBytes(text, Bytes{'n', 'o', 't', ' ', 'a', ' ', 'v', 'i', 'd', 'e', 'o', '\n'}));
   // A Matroska file whose codec ID names a codec nobody has.
@@ -190,10 +264,13 @@ TEST(HostVideo, InputThatCannotBeExportedHasItsMessageAndStatus) {
       {"--start past the end", {"--start", "5", "-o", output, h264}, 2, "--start 5.00 s is not before the end"},
       {"--start in the last half frame", {"--start", "0.79", "-o", output, h264}, 2, "has no frame at or after"},
       {"picture wider than a GIF", {"-o", output, wide}, 2, "shows 70000x2, more than the plug-in takes"},
+      {"--mask on a picture 1 pixel wide", {"--mask", "-o", output, narrow}, 2,
+       "size 1x8: mask mode needs frames at least 2 pixels wide"},
       {"video option on raw frames", {"--size", "4x4", "--rate", "25", "--fps", "10", "-o", output, raw}, 2,
        "--fps works on video files"},
       {"--mask-threshold without --mask", {"--mask-threshold", "20", "-o", output, h264}, 2, "give --mask too"},
-      {"--rate alone with a video file", {"--rate", "10", "-o", output, h264}, 2, "a video file takes neither"},
+      {"--rate with a video of its own rate", {"--rate", "10", "-o", output, h264}, 2, "has a rate of its own"},
+      {"--rate alone with raw frames", {"--rate", "10", "-o", output, raw}, 5, "raw frames need --size WxH too"},
   };
   for (const FailureCase& c : cases) {
     SCOPED_TRACE(c.what);

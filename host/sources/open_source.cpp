@@ -10,7 +10,7 @@ namespace lodra_gif {
 
 InputKind ChooseInput(const Options& options) {
   if (!options.input) return InputKind::kDemo;
-  if (options.size || options.rate || *options.input == "-") return InputKind::kRaw;
+  if (options.size || *options.input == "-") return InputKind::kRaw;
   return InputKind::kVideo;
 }
 

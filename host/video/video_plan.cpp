@@ -54,15 +54,29 @@ FrameSize ScaledSize(FrameSize display, std::optional<int32_t> width, std::optio
   return display;
 }
 
+FrameSize FitWithin(FrameSize size, std::optional<int32_t> max_width, std::optional<int32_t> max_height) {
+  if (max_width && size.width > *max_width)
+    size = {*max_width, ClampToInt32(MulDivRound(*max_width, size.height, size.width))};
+  if (max_height && size.height > *max_height)
+    size = {ClampToInt32(MulDivRound(*max_height, size.width, size.height)), *max_height};
+  return size;
+}
+
 VideoPictures PlanPictures(int64_t coded_width, int64_t coded_height, int64_t sar_num, int64_t sar_den,
-                           int quarter_turns, std::optional<int32_t> width, std::optional<int32_t> height,
-                           bool alpha) {
+                           int quarter_turns, const PictureRequest& request) {
   VideoPictures sizes;
-  sizes.picture = ScaledSize(DisplaySize(coded_width, coded_height, sar_num, sar_den, quarter_turns), width, height);
-  const int64_t frame_width = alpha ? 2 * static_cast<int64_t>(sizes.picture.width) : sizes.picture.width;
+  FrameSize display = DisplaySize(coded_width, coded_height, sar_num, sar_den, quarter_turns);
+  // An input with its mask beside the picture: the sizes asked for are the
+  // picture's, the left half.
+  if (request.mask_input) display.width = std::max<int32_t>(1, display.width / 2);
+  sizes.picture = FitWithin(ScaledSize(display, request.width, request.height), request.max_width, request.max_height);
+  const bool beside = request.mask_input || request.alpha;
+  const int64_t frame_width = beside ? 2 * static_cast<int64_t>(sizes.picture.width) : sizes.picture.width;
   sizes.frame = {frame_width > INT32_MAX ? INT32_MAX : static_cast<int32_t>(frame_width), sizes.picture.height};
-  // Turned a quarter either way, the scaler makes the picture on its side.
-  sizes.scaled = quarter_turns % 2 != 0 ? FrameSize{sizes.picture.height, sizes.picture.width} : sizes.picture;
+  // Turned a quarter either way, the scaler makes the picture on its side;
+  // a mask input is scaled whole, both halves at once.
+  const FrameSize made = request.mask_input ? sizes.frame : sizes.picture;
+  sizes.scaled = quarter_turns % 2 != 0 ? FrameSize{made.height, made.width} : made;
   return sizes;
 }
 

@@ -30,15 +30,28 @@ FrameSize DisplaySize(int64_t width, int64_t height, int64_t sar_num, int64_t sa
 // given: exactly that; neither: `display`.
 FrameSize ScaledSize(FrameSize display, std::optional<int32_t> width, std::optional<int32_t> height);
 
+// `size` shrunk to fit within `max_width` x `max_height` (none: no bound),
+// keeping its shape (rounded, at least 1); never enlarged.
+FrameSize FitWithin(FrameSize size, std::optional<int32_t> max_width, std::optional<int32_t> max_height);
+
+// What the options ask of the picture; every size is the GIF's picture.
+struct PictureRequest {
+  std::optional<int32_t> width, height;          // --width, --height: exactly
+  std::optional<int32_t> max_width, max_height;  // --max-width, --max-height: at most, keeping the shape
+  // --mask: the input's right half is a mask, the left half the picture;
+  // both halves are scaled alike and handed over side by side.
+  bool mask_input = false;
+  bool alpha = false;  // a mask is made from the alpha channel and put beside the picture
+};
+
 // The sizes of a video's export.
 struct VideoPictures {
   FrameSize picture;  // the GIF's: shown upright with square pixels, then scaled
-  FrameSize frame;    // handed to the plug-in: with alpha, the mask beside the picture (at most INT32_MAX wide)
+  FrameSize frame;    // handed to the plug-in: with a mask, the mask beside the picture (at most INT32_MAX wide)
   FrameSize scaled;   // what the scaler makes of each decoded picture, before it is turned
 };
 VideoPictures PlanPictures(int64_t coded_width, int64_t coded_height, int64_t sar_num, int64_t sar_den,
-                           int quarter_turns, std::optional<int32_t> width, std::optional<int32_t> height,
-                           bool alpha);
+                           int quarter_turns, const PictureRequest& request);
 
 // Which slots the export takes.
 struct VideoRange {

@@ -24,6 +24,7 @@
 #include "host/sources/memory_budget.h"
 #include "host/sources/open_source.h"
 #include "host/sources/raw.h"
+#include "host/sources/still_pictures.h"
 #include "host/video/video_plan.h"
 #include "plugin/plugin_interface.h"
 #include "tests/support/have_want.h"
@@ -731,6 +732,24 @@ TEST(ChooseInput, SizeOrStandardInputMeanRawFrames) {
     const Parsed parsed = Parse(args);
     ASSERT_TRUE(parsed.ok) << parsed.error;
     EXPECT_TRUE(HaveWant(lodra_gif::ChooseInput(parsed.options), c.want)) << ::testing::PrintToString(c.args);
+  }
+}
+
+TEST(AreStillPictures, EveryNameAStillPicturesExtension) {
+  struct Case {
+    std::vector<std::string> inputs;
+    bool want;
+  } const cases[] = {
+      {{"frames/0001.png", "frames/0002.PNG", "a.jpeg", "b.JPG", "c.webp", "d.tiff"}, true},
+      {{"one.bmp"}, true},
+      {{}, false},
+      {{"a.png", "clip.mp4"}, false},
+      {{"a.png", "anim.gif"}, false},  // an animated GIF has its own rate
+      {{"a.png", "png"}, false},
+      {{"a.png", "folder.png/clip"}, false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_TRUE(HaveWant(lodra_gif::AreStillPictures(c.inputs), c.want)) << ::testing::PrintToString(c.inputs);
   }
 }
 

@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/sources/still_pictures.h"
 #include "tests/support/have_want.h"
 #include "tests/support/host_fixture.h"
 #include "tests/support/host_process.h"
@@ -219,6 +220,76 @@ TEST(HostVideo, PictureOptionsAndInputsGiveTheirSizeFramesAndMessages) {
     int playing = 0;
     for (int delay : delays) playing += delay;
     EXPECT_TRUE(HaveWant(playing, c.want_playing)) << "playing time, hundredths";
+  }
+}
+
+// ------------------------------------------------------- still pictures
+
+// Several pictures as one sequence, opened in this process (the video
+// module is beside the test): the frames it gives, or why it stops.
+TEST(HostVideo, StillPicturesAreOneSequenceAtTheFirstOnesSize) {
+  const std::string pngs = Clip("alpha_png"), narrow = Clip("narrow.png"), wide = Clip("wide.png");
+  ASSERT_FALSE(pngs.empty() || narrow.empty() || wide.empty());
+  std::vector<std::string> png;
+  for (int n = 1; n <= 4; ++n) {
+    char path[1024];
+    std::snprintf(path, sizeof path, pngs.c_str(), n);
+    png.push_back(path);
+  }
+  struct Case {
+    const char* what;
+    std::vector<std::string> pictures;
+    std::vector<std::string> args;
+    lodra_gif::OpenFailure want_failure;
+    std::string want_message;  // the refusal, or the error that ends the frames
+    int want_width, want_height;  // the frame handed over, a mask half included
+    int64_t want_frames;
+  } const cases[] = {
+      {"alpha pictures at 25 fps", {png[0], png[1], png[2]}, {}, lodra_gif::OpenFailure::kNone, "", 128, 64, 3},
+      {"--rate 10 --fps 5: one in two", png, {"--rate", "10", "--fps", "5"}, lodra_gif::OpenFailure::kNone, "", 128,
+       64, 2},
+      {"--rate 5 --fps 10: each twice", {png[0], png[1]}, {"--rate", "5", "--fps", "10"},
+       lodra_gif::OpenFailure::kNone, "", 128, 64, 4},
+      {"an opaque first: the rest opaque, scaled to it", {narrow, png[0], png[1]}, {}, lodra_gif::OpenFailure::kNone,
+       "", 1, 8, 3},
+      {"--width sizes the first; a huge one is scaled to it", {png[0], wide, png[1]}, {"--no-alpha", "--width", "32"},
+       lodra_gif::OpenFailure::kNone, "", 32, 32, 3},
+      {"alpha first, then none", {png[0], narrow}, {}, lodra_gif::OpenFailure::kNone,
+       narrow + " has no alpha channel, unlike " + png[0], 128, 64, 1},
+      {"a picture missing", {png[0], png[1], TempPath("gone.png"), png[2]}, {}, lodra_gif::OpenFailure::kNone,
+       "cannot open " + TempPath("gone.png"), 128, 64, 2},
+      {"--start", png, {"--start", "1"}, lodra_gif::OpenFailure::kUsage,
+       "--start works on one video file, not on a sequence of pictures", 0, 0, 0},
+      {"raw-only --size", png, {"--size", "4x4"}, lodra_gif::OpenFailure::kUsage, "--size works on", 0, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<const char*> argv = {"lodra-gif", "-o", "out.gif"};
+    for (const std::string& arg : c.args) argv.push_back(arg.c_str());
+    lodra_gif::Options options;
+    std::string error;
+    ASSERT_TRUE(lodra_gif::ParseCommandLine(static_cast<int>(argv.size()), argv.data(), &options, &error)) << error;
+    lodra_gif::OpenFailure failure = lodra_gif::OpenFailure::kNone;
+    std::unique_ptr<lodra_gif::FrameSource> source =
+        lodra_gif::OpenStillPictures(c.pictures, options, nullptr, &failure, &error);
+    ASSERT_TRUE(HaveWant(failure, c.want_failure)) << error;
+    if (source == nullptr) {
+      EXPECT_TRUE(Contains(error, c.want_message)) << error;
+      continue;
+    }
+    const lodra_gif::SourcePlan& plan = source->plan();
+    EXPECT_TRUE(HaveWant(plan.frame, lodra_gif::FrameSize{c.want_width, c.want_height}));
+    int64_t frames = 0;
+    lodra_gif::ReadResult result;
+    uint8_t* frame = nullptr;
+    while ((result = source->Next(&frame)) == lodra_gif::ReadResult::kFrame) ++frames;
+    EXPECT_TRUE(HaveWant(frames, c.want_frames));
+    const lodra_gif::InputEnd end = source->Finish(result, frames);
+    EXPECT_TRUE(HaveWant(result == lodra_gif::ReadResult::kError, !c.want_message.empty()));
+    EXPECT_TRUE(Contains(end.error, c.want_message)) << end.error;
+    if (c.want_message.empty()) {
+      EXPECT_TRUE(HaveWant(plan.length, std::optional<int64_t>(c.want_frames)));
+    }
   }
 }
 

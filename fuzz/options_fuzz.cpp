@@ -261,6 +261,7 @@ lodra_gif::Options Sentinel() {
   options.max_width = -7;
   options.max_height = -7;
   options.speed = lodra_gif::FrameRate{-7, 1};
+  options.crop = lodra_gif::CropRect{{-7, -7}, -7, -7};
   options.given.set();
   return options;
 }
@@ -272,7 +273,10 @@ bool SameOptions(const lodra_gif::Options& a, const lodra_gif::Options& b) {
          a.height == b.height && a.start_us == b.start_us && a.duration_us == b.duration_us &&
          a.no_alpha == b.no_alpha && a.alpha_threshold == b.alpha_threshold && a.mask_threshold == b.mask_threshold &&
          a.max_memory == b.max_memory && a.max_gap_us == b.max_gap_us && a.allow_references == b.allow_references &&
-         a.max_width == b.max_width && a.max_height == b.max_height && a.speed == b.speed && a.given == b.given;
+         a.max_width == b.max_width && a.max_height == b.max_height && a.speed == b.speed &&
+         a.crop.has_value() == b.crop.has_value() &&
+         (!a.crop || (a.crop->size == b.crop->size && a.crop->x == b.crop->x && a.crop->y == b.crop->y)) &&
+         a.given == b.given;
 }
 
 }  // namespace
@@ -336,6 +340,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (options.fps) FUZZ_CHECK(options.fps->rate > 0 && options.fps->scale > 0, "--fps not positive");
   for (const std::optional<int32_t>& side : {options.width, options.height, options.max_width, options.max_height})
     if (side) FUZZ_CHECK(*side >= 1 && *side <= lodra_gif::kMaxSide, "a side " + std::to_string(*side));
+  if (options.crop) {
+    const lodra_gif::CropRect& c = *options.crop;
+    FUZZ_CHECK(c.size.width >= 1 && c.size.width <= lodra_gif::kMaxSide && c.size.height >= 1 &&
+                   c.size.height <= lodra_gif::kMaxSide && c.x >= 0 && c.x < lodra_gif::kMaxSide && c.y >= 0 &&
+                   c.y < lodra_gif::kMaxSide,
+               "--crop out of bounds");
+  }
   if (options.speed) {
     const int64_t f = options.speed->rate, d = options.speed->scale;
     FUZZ_CHECK(f > 0 && d > 0 && f <= 100 * d && 100 * f >= d, "--speed out of 0.01 to 100");
@@ -363,7 +374,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool video_values = options.fps || options.width || options.height || options.start_us ||
                             options.duration_us || options.no_alpha || options.alpha_threshold ||
                             options.max_gap_us || options.allow_references || options.max_width ||
-                            options.max_height || options.speed;
+                            options.max_height || options.speed || options.crop;
   const bool threshold_alone = options.mask_threshold && !options.mask;
   const struct {
     lodra_gif::InputKind kind;

@@ -3,7 +3,8 @@
 //
 // The first byte chooses options: bit 0 --no-alpha, bit 1 --fps 10, bit 2
 // --start 0.1, bit 3 --duration 0.3, bit 4 --mask (side-by-side frames),
-// bit 5 --speed 3, bit 6 --max-width 16. The rest is the file. The picture
+// bit 5 --speed 3, bit 6 --max-width 16, bit 7 --crop 8x8+1+1. The rest is
+// the file. The picture
 // is always scaled to --width 32 (then bounded) and the
 // decoder held to a million pixels, so that memory stays small whatever the
 // input claims.
@@ -41,6 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   options.mask = (choice & 16) != 0;
   if ((choice & 32) != 0) options.speed = lodra_gif::FrameRate{3, 1};
   if ((choice & 64) != 0) options.max_width = 16;
+  if ((choice & 128) != 0) options.crop = lodra_gif::CropRect{{8, 8}, 1, 1};
   options.width = 32;
   options.max_memory = kMaxMemory;
 

@@ -660,7 +660,8 @@ TEST(ParseCommandLine, VideoOptions) {
   const Parsed parsed = Parse({"--fps=30000/1001", "--width", "480", "--height=200", "--start", "1:02.5",
                                "--duration", "4", "--no-alpha", "--alpha-threshold", "64", "--mask",
                                "--mask-threshold", "20", "--max-gap", "2.5", "--allow-references", "--max-width",
-                               "320", "--max-height=240", "--speed", "1.5", "-o", "a.gif", "clip.mp4"});
+                               "320", "--max-height=240", "--speed", "1.5", "--crop", "64x48+3+4", "-o", "a.gif",
+                               "clip.mp4"});
   ASSERT_TRUE(parsed.ok) << parsed.error;
   const lodra_gif::Options& o = parsed.options;
   EXPECT_TRUE(o.fps && o.fps->rate == 30000 && o.fps->scale == 1001);
@@ -676,6 +677,7 @@ TEST(ParseCommandLine, VideoOptions) {
   EXPECT_TRUE(HaveWant(o.max_width, std::optional<int32_t>(320)));
   EXPECT_TRUE(HaveWant(o.max_height, std::optional<int32_t>(240)));
   EXPECT_TRUE(o.speed && o.speed->rate == 3 && o.speed->scale == 2);
+  EXPECT_TRUE(o.crop && HaveWant(o.crop->size, FrameSize{64, 48}) && o.crop->x == 3 && o.crop->y == 4);
   const Parsed defaults = Parse({"-o", "a.gif", "clip.mp4"});
   EXPECT_FALSE(defaults.options.max_gap_us);
   EXPECT_TRUE(HaveWant(defaults.options.max_memory, uint64_t{1} << 30));
@@ -701,6 +703,9 @@ TEST(ParseCommandLine, VideoOptions) {
       {{"--speed", "101"}, "--speed wants a factor from 0.01 to 100"},
       {{"--speed", "1/101"}, "--speed wants a factor from 0.01 to 100"},
       {{"--speed", "fast"}, "--speed wants a factor"},
+      {{"--crop", "10x10+5"}, "--crop wants WxH+X+Y"},
+      {{"--crop", "0x10+5+5"}, "--crop wants WxH+X+Y"},
+      {{"--crop", "10x10+65535+0"}, "--crop wants WxH+X+Y"},
   };
   for (const Case& c : bad) {
     SCOPED_TRACE(c.args[0]);
@@ -891,6 +896,53 @@ TEST(PlanPictures, TheFrameCarriesTheMaskAndTheScalerWorksBeforeTheTurn) {
     const lodra_gif::VideoPictures have = lodra_gif::PlanPictures(c.width, c.height, c.sar_num, 1, c.turns, request);
     EXPECT_TRUE(HaveWant(have.frame, c.want_frame));
     EXPECT_TRUE(HaveWant(have.scaled, c.want_scaled));
+  }
+}
+
+// --crop's rectangle, given in the picture as shown, in the coded picture:
+// the turn undone, the pixel aspect taken back, and in mask mode the halves.
+TEST(PlanPictures, CropIsMappedThroughTheTurnAndThePixelAspect) {
+  struct Case {
+    const char* what;
+    int64_t width, height, sar_num;
+    int turns;
+    bool mask_input;
+    lodra_gif::CropRect crop;
+    lodra_gif::PixelRect want_source;
+    FrameSize want_picture, want_scaled;
+    bool want_halves;
+  } const cases[] = {
+      {"as coded", 640, 360, 45, 0, false, {{100, 50}, 10, 20}, {10, 20, 100, 50}, {100, 50}, {100, 50}, false},
+      // 640x360 turned clockwise shows 360x640: shown (x, y) is coded (y, 359 - x).
+      {"a quarter turn", 640, 360, 45, 1, false, {{100, 50}, 10, 20}, {20, 250, 50, 100}, {100, 50}, {50, 100}, false},
+      {"half a turn", 640, 360, 45, 2, false, {{100, 50}, 10, 20}, {530, 290, 100, 50}, {100, 50}, {100, 50}, false},
+      {"three quarters", 640, 360, 45, 3, false, {{100, 50}, 10, 20}, {570, 10, 50, 100}, {100, 50}, {50, 100}, false},
+      // 720x576 at 64:45 shows 1024x576: shown widths are 45/64 of coded ones.
+      {"wide pixels", 720, 576, 64, 0, false, {{512, 288}, 256, 144}, {180, 144, 360, 288}, {512, 288}, {512, 288},
+       false},
+      {"wide pixels, turned", 720, 576, 64, 1, false, {{288, 512}, 144, 256}, {180, 144, 360, 288}, {288, 512},
+       {512, 288}, false},
+      {"--mask: the picture half", 640, 180, 45, 0, true, {{100, 50}, 10, 20}, {10, 20, 100, 50}, {100, 50},
+       {100, 50}, true},
+      {"--mask turned: half by half", 640, 180, 45, 1, true, {{180, 320}, 0, 0}, {0, 0, 320, 180}, {180, 320},
+       {320, 180}, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    lodra_gif::PictureRequest request;
+    request.mask_input = c.mask_input;
+    request.crop = c.crop;
+    const lodra_gif::VideoPictures have = lodra_gif::PlanPictures(c.width, c.height, c.sar_num, 45, c.turns, request);
+    const lodra_gif::PixelRect& s = have.source;
+    EXPECT_TRUE(HaveWant(std::vector<int64_t>{s.x, s.y, s.width, s.height},
+                         std::vector<int64_t>{c.want_source.x, c.want_source.y, c.want_source.width,
+                                              c.want_source.height}));
+    EXPECT_TRUE(HaveWant(have.picture, c.want_picture));
+    EXPECT_TRUE(HaveWant(have.scaled, c.want_scaled));
+    EXPECT_TRUE(HaveWant(have.halves, c.want_halves));
+    if (c.mask_input) {
+      EXPECT_TRUE(HaveWant(have.mask_offset, c.width / 2));
+    }
   }
 }
 

@@ -117,6 +117,11 @@ TEST(HostVideo, ClipsComeOutAsFfmpegDecodesThem) {
        64, 10, 1, "has an alpha channel"},
       // GIF frames are decoded with an alpha channel: the export is masked.
       {"animated GIF", "animated.gif", {}, "stream=codec_name", "gif", {}, "", true, 160, 90, 25, 1, nullptr},
+      {"--crop of a turned clip", "rotated.mp4", {"--crop", "40x60+10+20"}, "stream_side_data=rotation", "90", {},
+       "crop=40:60:10:20", false, 40, 60, 25, 1, nullptr},
+      {"--crop of anamorphic pixels, then --width", "anamorphic.mp4", {"--crop", "512x288+256+144", "--width", "256"},
+       "stream=sample_aspect_ratio", "64:45", {}, "scale=iw*sar:ih,crop=512:288:256:144,scale=256:-1", false, 256,
+       144, 25, 1, nullptr},
       {"WebM with alpha, --no-alpha", "alpha.webm", {"--no-alpha"}, "stream_tags=alpha_mode", "1", {}, "", false, 64,
        64, 10, 1, nullptr},
   };
@@ -173,6 +178,9 @@ TEST(HostVideo, PictureOptionsAndInputsGiveTheirSizeFramesAndMessages) {
       {"--mask --width is the GIF's", {"--mask", "--width", "48", side}, 0, "", "warning", 48, 44, 3, 12},
       {"--mask --width 1", {"--mask", "--width", "1", side}, 0, "", "warning", 1, 1, 3, 12},
       {"--mask --max-width", {"--mask", "--max-width", "48", side}, 0, "", "warning", 48, 44, 3, 12},
+      {"--mask --crop cuts both halves", {"--mask", "--crop", "40x30+50+50", side}, 0, "", "warning", 40, 30, 3, 12},
+      {"--crop outside the picture", {"--mask", "--crop", "40x30+60+50", side}, 2,
+       "reaches outside", "", 0, 0, 0, 0},
       // h264.mp4: 160x90, 20 frames at 25 fps.
       {"--max-width shrinks", {"--max-width", "80", h264}, 0, "", "warning", 80, 45, 20, 80},
       {"--max-height never enlarges", {"--max-height", "400", h264}, 0, "", "warning", 160, 90, 20, 80},
@@ -703,12 +711,15 @@ TEST(HostVideo, MaskThresholdMakesNearBlackMaskPixelsTransparent) {
     const char* what;
     std::vector<std::string> args;
     int threshold;  // mask pixels with every channel at most this are transparent
+    int x0 = 0, y0 = 0, cw = w, ch = h;  // the part kept
   } const cases[] = {
       {"--mask alone: only pure black", {"--mask"}, 0},
       {"--mask-threshold 40", {"--mask", "--mask-threshold", "40"}, 40},
+      {"--crop: the same part of the mask", {"--mask", "--mask-threshold", "40", "--crop", "40x30+50+50"}, 40, 50,
+       50, 40, 30},
   };
-  int stray[2] = {0, 0};
-  for (int k = 0; k < 2; ++k) {
+  int stray[3] = {0, 0, 0};
+  for (int k = 0; k < 3; ++k) {
     const Case& c = cases[k];
     SCOPED_TRACE(c.what);
     const std::string output = TempPath("out.gif");
@@ -720,11 +731,11 @@ TEST(HostVideo, MaskThresholdMakesNearBlackMaskPixelsTransparent) {
     ASSERT_TRUE(HaveWant(gif.frames.size(), ref.size()));
     int wrong = 0;
     for (size_t n = 0; n < ref.size(); ++n) {
-      for (int y = 0; y < h; ++y) {
-        for (int x = 0; x < w; ++x) {
-          const uint8_t* m = ref[n].At(w + x, y);
+      for (int y = 0; y < c.ch; ++y) {
+        for (int x = 0; x < c.cw; ++x) {
+          const uint8_t* m = ref[n].At(w + c.x0 + x, c.y0 + y);
           const bool want_clear = m[0] <= c.threshold && m[1] <= c.threshold && m[2] <= c.threshold;
-          const bool clear = gif.frames[n].indices[static_cast<size_t>(y) * w + x] == 0;
+          const bool clear = gif.frames[n].indices[static_cast<size_t>(y) * c.cw + x] == 0;
           wrong += clear != want_clear;
           stray[k] += !clear && m[0] <= 40 && m[1] <= 40 && m[2] <= 40;
         }

@@ -104,6 +104,25 @@ bool TakeSpeed(const std::string& typed, const std::string& value, Options* out,
   return true;
 }
 
+// "WxH+X+Y": a size, then where its top left corner is.
+bool TakeCrop(const std::string& typed, const std::string& value, Options* out, std::string* error) {
+  const size_t plus = value.find('+');
+  const size_t second = plus == std::string::npos ? plus : value.find('+', plus + 1);
+  CropRect crop;
+  int64_t x = 0, y = 0;
+  std::string unused;
+  if (second == std::string::npos || !ParseFrameSize(value.substr(0, plus), &crop.size, error) ||
+      !ParseCount(value.substr(plus + 1, second - plus - 1), 0, kMaxSide - 1, "X", &x, &unused) ||
+      !ParseCount(value.substr(second + 1), 0, kMaxSide - 1, "Y", &y, &unused)) {
+    *error = typed + " wants WxH+X+Y, e.g. 320x240+16+8 (0 to 65534 from the top left), not " + Quoted(value);
+    return false;
+  }
+  crop.x = static_cast<int32_t>(x);
+  crop.y = static_cast<int32_t>(y);
+  out->crop = crop;
+  return true;
+}
+
 bool TakeAlphaThreshold(const std::string& typed, const std::string& value, Options* out, std::string* error) {
   return TakeCount(typed, value, 1, 255, &out->alpha_threshold, error);
 }
@@ -185,6 +204,12 @@ const OptionSpec kOptions[] = {
      "files): frames are chosen after; --start and\n"
      "--duration stay in the video's own time",
      TakeSpeed},
+    {"--crop", nullptr, "WxH+X+Y", kVideoFiles,
+     "keep W x H of the picture from X, Y (video files): in\n"
+     "the picture as shown, upright with square pixels,\n"
+     "before --width and --height; with --mask, the same\n"
+     "part of the picture and of its mask",
+     TakeCrop},
     {"--start", nullptr, "T", kVideoFiles,
      "start T into the video: seconds (12.5) or\n"
      "[[h:]m:]s[.frac] (1:02.5)",

@@ -39,6 +39,12 @@ constexpr unsigned kAnyInput = kVideoFiles | kRawOrDemo;
 
 constexpr size_t kMaxOptions = 32;
 
+// --crop's rectangle: `size` at (x, y) from the top left.
+struct CropRect {
+  FrameSize size;
+  int32_t x = 0, y = 0;
+};
+
 struct Options {
   bool help = false;
   bool version = false;
@@ -60,6 +66,7 @@ struct Options {
   std::optional<int32_t> max_width;        // --max-width: at most, keeping the shape
   std::optional<int32_t> max_height;       // --max-height
   std::optional<FrameRate> speed;          // --speed: rate / scale times faster; none: as recorded
+  std::optional<CropRect> crop;            // --crop, in the picture as shown; none: all of it
   std::optional<int64_t> start_us;         // --start, microseconds; none: from the beginning
   std::optional<int64_t> duration_us;      // --duration; none: to the end
   bool no_alpha = false;                   // --no-alpha

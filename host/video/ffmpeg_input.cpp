@@ -182,6 +182,7 @@ PictureRequest Request(const Options& options, bool alpha) {
   request.max_width = options.max_width;
   request.max_height = options.max_height;
   request.mask_input = options.mask;
+  request.crop = options.crop;
   request.alpha = alpha;
   return request;
 }
@@ -239,6 +240,8 @@ class FfmpegInput final : public FrameSource {
   int64_t EndSlot() const;
   Produced Produce(uint8_t* slot);
   bool Convert(const AVFrame* frame, uint8_t* slot);
+  bool CropView(const AVFrame* frame, int half);
+  bool ScaleInto(const AVFrame* frame, uint8_t* out, size_t stride, bool bottom_up);
   void Compose(uint8_t* slot);
   void DecodeAhead() noexcept;
   void StopDecoding() noexcept;
@@ -284,6 +287,12 @@ class FfmpegInput final : public FrameSource {
   FrameSize frame_;              // handed to the plug-in
   FrameSize scaled_;             // what libswscale makes, before any turn
   int turns_ = 0;                // quarter turns clockwise
+  FrameSize coded_;              // the first frame's coded size
+  PixelRect source_;             // the part of it scaled (--crop)
+  int64_t mask_offset_ = 0;      // where a --mask input's mask half starts
+  bool halves_ = false;          // a --mask input scaled half by half
+  bool cropping_ = false;        // frames are cut to source_ first
+  FramePtr view_;                // a frame cut to source_, sharing its pixels
   bool alpha_wanted_ = false;    // a mask is made from the alpha channel, if there is one
   bool alpha_ = false;
   int alpha_threshold_ = kDefaultAlphaThreshold;
@@ -450,8 +459,57 @@ FfmpegInput::Produced FfmpegInput::Produce(uint8_t* slot) {
   }
 }
 
-// Converts `frame` into `slot`, in the plug-in's layout.
+// Converts `frame` into `slot`, in the plug-in's layout: scaled whole, or
+// its --crop part (each half's, of a --mask input scaled half by half),
+// then turned or given its mask where it needs to be.
 bool FfmpegInput::Convert(const AVFrame* frame, uint8_t* slot) {
+  const bool direct = turns_ == 0 && !alpha_ && !halves_;
+  uint8_t* out = direct ? slot : staging_.get();
+  const size_t stride = direct ? slot_stride_ : staging_stride_;
+  if (!cropping_) {
+    if (!ScaleInto(frame, out, stride, direct)) return false;
+  } else {
+    for (int half = 0; half < (halves_ ? 2 : 1); ++half) {
+      if (!CropView(frame, half) ||
+          !ScaleInto(view_.get(), out + static_cast<size_t>(half) * scaled_.height * stride, stride, direct)) {
+        av_frame_unref(view_.get());
+        convert_failed_ = true;
+        return false;
+      }
+      av_frame_unref(view_.get());
+    }
+  }
+  if (!direct) Compose(slot);
+  return true;
+}
+
+// `view_` made the part of `frame` that --crop keeps, of its left half
+// (`half` 0) or its right (1); a frame of another size than the first has
+// the part in proportion.
+bool FfmpegInput::CropView(const AVFrame* frame, int half) {
+  if (av_frame_ref(view_.get(), frame) < 0) return false;
+  const int64_t fw = frame->width, fh = frame->height;
+  int64_t x = source_.x + half * mask_offset_, y = source_.y, w = source_.width, h = source_.height;
+  if (fw != coded_.width || fh != coded_.height) {
+    x = x * fw / coded_.width;
+    w = w * fw / coded_.width;
+    y = y * fh / coded_.height;
+    h = h * fh / coded_.height;
+  }
+  x = std::clamp<int64_t>(x, 0, fw - 1);
+  y = std::clamp<int64_t>(y, 0, fh - 1);
+  w = std::clamp<int64_t>(w, 1, fw - x);
+  h = std::clamp<int64_t>(h, 1, fh - y);
+  view_->crop_left = static_cast<size_t>(x);
+  view_->crop_right = static_cast<size_t>(fw - x - w);
+  view_->crop_top = static_cast<size_t>(y);
+  view_->crop_bottom = static_cast<size_t>(fh - y - h);
+  return av_frame_apply_cropping(view_.get(), AV_FRAME_CROP_UNALIGNED) >= 0;
+}
+
+// Scales `frame` into the picture at `out` (rows `stride` apart), from its
+// bottom row up when `bottom_up`.
+bool FfmpegInput::ScaleInto(const AVFrame* frame, uint8_t* out, size_t stride, bool bottom_up) {
   // Colours as the stream states them (matrix and range); FFmpeg's own
   // defaults where it states none.
   if (sws_ == nullptr || frame->format != sws_format_ || frame->width != sws_width_ ||
@@ -484,7 +542,7 @@ bool FfmpegInput::Convert(const AVFrame* frame, uint8_t* slot) {
   // read from its bottom row up (each plane's last row, negative strides), so
   // that the rows come out bottom-up as the plug-in takes them, and
   // libswscale still writes forwards.
-  const bool direct = turns_ == 0 && !alpha_;
+  const bool direct = bottom_up;
   const uint8_t* source[4] = {frame->data[0], frame->data[1], frame->data[2], frame->data[3]};
   int source_strides[4] = {frame->linesize[0], frame->linesize[1], frame->linesize[2], frame->linesize[3]};
   if (direct) {
@@ -498,24 +556,22 @@ bool FfmpegInput::Convert(const AVFrame* frame, uint8_t* slot) {
       source_strides[plane] = -source_strides[plane];
     }
   }
-  uint8_t* planes[4] = {direct ? slot : staging_.get(), nullptr, nullptr, nullptr};
-  const int strides[4] = {static_cast<int>(direct ? slot_stride_ : staging_stride_), 0, 0, 0};
+  uint8_t* planes[4] = {out, nullptr, nullptr, nullptr};
+  const int strides[4] = {static_cast<int>(stride), 0, 0, 0};
   if (sws_scale(sws_.get(), source, source_strides, 0, frame->height, planes, strides) <= 0) {
     convert_failed_ = true;
     return false;
   }
-  if (!direct) Compose(slot);
   return true;
 }
 
 // The staging picture (scaled, not yet turned; blue, green, red and, with
-// alpha, its alpha) into the slot: turned upright, and with alpha the mask
-// beside the picture.
+// alpha, its alpha; a --mask input's two halves one above the other) into
+// the slot: turned upright, and the mask beside the picture.
 void FfmpegInput::Compose(uint8_t* slot) {
   const int bytes = alpha_ ? 4 : 3;
   const int64_t sw = scaled_.width, sh = scaled_.height;
-  // A mask input is turned whole, its mask half with it.
-  const int64_t w = alpha_ ? picture_.width : frame_.width, h = picture_.height;
+  const int64_t w = picture_.width, h = picture_.height;
   for (int64_t y = 0; y < h; ++y) {
     uint8_t* row = slot + static_cast<size_t>(h - 1 - y) * slot_stride_;  // bottom-up
     uint8_t* mask = row + 3 * w;
@@ -532,6 +588,12 @@ void FfmpegInput::Compose(uint8_t* slot) {
       row[3 * x] = source[0];
       row[3 * x + 1] = source[1];
       row[3 * x + 2] = source[2];
+      if (halves_) {  // the mask half, below the picture in the staging picture
+        const uint8_t* shade = source + static_cast<size_t>(sh) * staging_stride_;
+        mask[3 * x] = shade[0];
+        mask[3 * x + 1] = shade[1];
+        mask[3 * x + 2] = shade[2];
+      }
       if (alpha_) {
         const uint8_t shade = source[3] >= alpha_threshold_ ? 255 : 0;
         mask[3 * x] = mask[3 * x + 1] = mask[3 * x + 2] = shade;
@@ -735,8 +797,9 @@ OpenFailure FfmpegInput::OpenDecoder(const Options& options, std::string* why) {
   codec_.reset(avcodec_alloc_context3(decoder));
   packet_.reset(av_packet_alloc());
   current_.reset(av_frame_alloc());
+  view_.reset(av_frame_alloc());
   upcoming_.reset(av_frame_alloc());
-  if (codec_ == nullptr || packet_ == nullptr || current_ == nullptr || upcoming_ == nullptr) {
+  if (codec_ == nullptr || packet_ == nullptr || current_ == nullptr || upcoming_ == nullptr || view_ == nullptr) {
     *why = "not enough memory to decode " + name_;
     return OpenFailure::kInput;
   }
@@ -777,14 +840,20 @@ OpenFailure FfmpegInput::SeekToStart(const Options& options, std::string* why) {
 }
 
 ExportPictures FfmpegInput::PicturesFor(FrameSize coded, AVRational sar, bool alpha, const Options& options) const {
-  const VideoPictures sizes = PlanPictures(coded.width, coded.height, sar.num, sar.den, turns_, Request(options, alpha));
+  const VideoPictures sizes =
+      PlanPictures(coded.width, coded.height, sar.num, sar.den, turns_, Request(options, alpha));
   ExportPictures pictures;
   pictures.frame = sizes.frame;
   pictures.mask = alpha || options.mask;
   pictures.held_frames = kQueueSlots;
   pictures.decoded = coded;
-  // Turned or with alpha, the picture is scaled into a staging one first.
-  if (turns_ != 0 || alpha) {
+  // Turned or with alpha, the picture is scaled into a staging one first;
+  // a --mask input scaled half by half, its two halves one above the other.
+  if (sizes.halves) {
+    const int64_t both = 2 * int64_t{sizes.scaled.height};
+    pictures.staging = {sizes.scaled.width, static_cast<int32_t>(std::min<int64_t>(both, INT32_MAX))};
+    pictures.staging_channels = 3;
+  } else if (turns_ != 0 || alpha) {
     pictures.staging = sizes.scaled;
     pictures.staging_channels = alpha ? 4 : 3;
   }
@@ -905,10 +974,23 @@ OpenFailure FfmpegInput::PlanExport(const Options& options, std::string* why) {
     *why = name_ + ": " + refused;
     return OpenFailure::kUsage;
   }
-  const VideoPictures sizes = PlanPictures(first->width, first->height, sar.num, sar.den, turns_, Request(options, alpha_));
+  const VideoPictures sizes =
+      PlanPictures(first->width, first->height, sar.num, sar.den, turns_, Request(options, alpha_));
+  if (options.crop && (int64_t{options.crop->x} + options.crop->size.width > sizes.shown.width ||
+                       int64_t{options.crop->y} + options.crop->size.height > sizes.shown.height)) {
+    *why = "--crop " + SizeText(options.crop->size) + "+" + std::to_string(options.crop->x) + "+" +
+           std::to_string(options.crop->y) + " reaches outside " + name_ + "'s picture, " + SizeText(sizes.shown) +
+           (options.mask ? " (the left half)" : "") + " as shown";
+    return OpenFailure::kUsage;
+  }
   picture_ = sizes.picture;
   frame_ = sizes.frame;
   scaled_ = sizes.scaled;
+  coded_ = {first->width, first->height};
+  source_ = sizes.source;
+  mask_offset_ = sizes.mask_offset;
+  halves_ = sizes.halves;
+  cropping_ = options.crop.has_value() || halves_;
   plan_.frame = frame_;
   plan_.mask = alpha_ || options.mask;
   const ExportPictures pictures = PicturesFor({first->width, first->height}, sar, alpha_, options);

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "host/cli/options.h"
 #include "host/frame_format.h"
 
 namespace lodra_gif {
@@ -42,13 +43,34 @@ struct PictureRequest {
   // both halves are scaled alike and handed over side by side.
   bool mask_input = false;
   bool alpha = false;  // a mask is made from the alpha channel and put beside the picture
+  std::optional<CropRect> crop;  // --crop, in the picture as shown
 };
+
+// A rectangle of the coded picture, in its pixels.
+struct PixelRect {
+  int64_t x = 0, y = 0, width = 0, height = 0;
+};
+
+// `crop`, a rectangle of the picture as shown (`shown`: coded_width x
+// coded_height with its pixels made square, then turned by quarter_turns),
+// in the coded picture: the turn undone, then the width scaled back by the
+// pixel aspect (rounded, at least 1, within the picture).
+PixelRect CodedRect(const CropRect& crop, FrameSize shown, int64_t coded_width, int64_t coded_height,
+                    int quarter_turns);
 
 // The sizes of a video's export.
 struct VideoPictures {
-  FrameSize picture;  // the GIF's: shown upright with square pixels, then scaled
+  FrameSize shown;    // the picture as shown (the left half of a --mask input), which --crop is within
+  FrameSize picture;  // the GIF's: shown upright with square pixels, cropped, then scaled
   FrameSize frame;    // handed to the plug-in: with a mask, the mask beside the picture (at most INT32_MAX wide)
-  FrameSize scaled;   // what the scaler makes of each decoded picture, before it is turned
+  FrameSize scaled;   // what the scaler makes of each decoded picture (each half), before it is turned
+  // The part of the coded picture scaled (of a --mask input, its left half's
+  // part; the mask's is `mask_offset` to the right).
+  PixelRect source;
+  int64_t mask_offset = 0;
+  // A --mask input turned or cropped is scaled half by half, and each half
+  // turned alike; otherwise it is scaled whole, straight into the frame.
+  bool halves = false;
 };
 VideoPictures PlanPictures(int64_t coded_width, int64_t coded_height, int64_t sar_num, int64_t sar_den,
                            int quarter_turns, const PictureRequest& request);

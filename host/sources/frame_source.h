@@ -53,7 +53,7 @@ struct SourcePlan {
   std::optional<int64_t> expected;
   // Next hands over frames of the source's own: the export needs no buffer.
   bool own_frames = false;
-  // Said before the export (a video's rate brought down, its alpha channel).
+  // Said before the export (a video's rate brought down).
   std::vector<std::string> notes;
   // For the warning about a rate above 50 fps: how this input gets a lower one.
   std::string lower_rate;
@@ -61,7 +61,7 @@ struct SourcePlan {
 
 // What a source says about its input once the export is over.
 struct InputEnd {
-  std::vector<std::string> notes;  // shown first (a long still shortened)
+  std::vector<std::string> notes;  // shown first (a long still shortened, a GIF made transparent by the alpha)
   std::string warning;  // shown as soon as the export is over (a part-frame left out, damaged data)
   // Why the input gave no frame (always said when none was kept and Next
   // ended them with kEnd, kPartial or kError), or why it stopped before its

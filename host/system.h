@@ -176,9 +176,10 @@ bool WaitForCopy(unsigned long* copy, int* status);
 // first.
 void InstallSignalHandlers();
 // The line a second Ctrl-C writes to standard error as it ends the program
-// ("lodra-gif: ...\n"; on a terminal it starts below the "^C" echoed).
-// Copied here, before any signal needs it. (On Windows the program says
-// it itself: see AbandonRequested.)
+// ("lodra-gif: ...\n"; on a terminal it starts below the "^C" echoed),
+// until SetSignalCleanup("") says there is no file left to remove. Copied
+// here, before any signal needs it. (On Windows the program says it itself:
+// see AbandonRequested.)
 void SetInterruptFarewell(const std::string& line);
 bool InterruptRequested();
 bool AbandonRequested();

@@ -494,6 +494,9 @@ void SetInterruptFarewell(const std::string& line) {
 
 void SetSignalCleanup(const std::string& path) {
   g_cleanup_armed.store(0);
+  // The farewell speaks of the file removed, or of the GIF not written:
+  // once there is none to remove, it may be neither.
+  if (path.empty()) g_farewell_length.store(0);
   if (path.empty() || path.size() >= sizeof g_cleanup_path) return;
   std::memcpy(g_cleanup_path, path.c_str(), path.size() + 1);
   g_cleanup_armed.store(1);

@@ -917,6 +917,17 @@ TEST(Summary, GifTimingIsReadBackFromTheBlocks) {
     bool want_ok;
   };
   std::vector<Case> cases = {{"whole", gif, true}};
+  // A comment of 40 full sub-blocks after the looping extension: the file
+  // is read a few KiB at a time, and units straddle the reads.
+  Bytes long_comment = gif;
+  Bytes comment = {0x21, 0xFE};
+  for (int i = 0; i < 40; ++i) {
+    comment.push_back(255);
+    comment.insert(comment.end(), 255, static_cast<uint8_t>('a' + i % 26));
+  }
+  comment.push_back(0);
+  long_comment.insert(long_comment.begin() + 13 + 6 + 19, comment.begin(), comment.end());
+  cases.push_back({"a comment longer than what is read at a time", long_comment, true});
   Bytes bad_signature = gif;
   bad_signature[0] = 'P';
   cases.push_back({"not a GIF", bad_signature, false});

@@ -274,8 +274,8 @@ TEST(ParseCommandLine, Good) {
 TEST(ParseCommandLine, EveryOptionReachesItsField) {
   for (const bool with_equals : {false, true}) {
     SCOPED_TRACE(with_equals ? "--name=value" : "--name value");
-    const std::vector<std::string> named = {"size", "640x360", "rate", "30000/1001", "loop",
-                                            "3",    "frames", "99",         "module", "m.so"};
+    const std::vector<std::string> named = {"size", "640x360", "rate",   "30000/1001", "loop",   "3",
+                                            "frames", "99",    "module", "m.so",       "dither", "ordered"};
     std::vector<std::string> args = {"--mask", "-o", "out.gif", "-"};
     for (size_t i = 0; i < named.size(); i += 2) {
       if (with_equals) {
@@ -296,6 +296,7 @@ TEST(ParseCommandLine, EveryOptionReachesItsField) {
     EXPECT_TRUE(HaveWant(o.loop_count, 3));
     EXPECT_TRUE(HaveWant(o.max_frames, std::optional<int32_t>(99)));
     EXPECT_TRUE(HaveWant(o.module, std::optional<std::string>("m.so")));
+    EXPECT_TRUE(o.dither == lodra_gif::Dither::kOrdered);
   }
 }
 
@@ -346,6 +347,8 @@ TEST(ParseCommandLine, Bad) {
       {{"-o", "a.gif", "--frames", "2147483648"}, "--frames needs a whole number"},
       {{"-o", "a.gif", "--frames", "1e3"}, "--frames needs a whole number"},
       {{"-o", "a.gif", "--frames", "18446744073709551617"}, "--frames needs a whole number"},
+      {{"-o", "a.gif", "--dither", "Ordered"}, "--dither takes ordered or none, not \"Ordered\""},
+      {{"-o", "a.gif", "--dither", ""}, "--dither takes ordered or none"},
   };
   for (const Case& c : cases) {
     const Parsed parsed = Parse(c.args);

@@ -172,6 +172,57 @@ TEST(HostRawInput, FileShorterThanAFrameWritesNothing) {
   EXPECT_FALSE(FileExists(output)) << "a file without a frame is no GIF";
 }
 
+// A flat grey 15 between the palette's greys 6 and 18: dithered, a pattern
+// of both, the same in every frame; not dithered, the nearer one alone. In
+// mask mode the mask is kept: its black columns are transparent, and only
+// they.
+TEST(HostRawInput, DitherGivesAStillPatternOfTheTwoGreysAround) {
+  constexpr int kWidth = 16, kHeight = 8, kFrames = 3, kMaskedColumns = 4;
+  constexpr uint32_t kShown6 = 0xFF060606, kShown18 = 0xFF121212;
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+    bool masked;
+    std::set<uint32_t> want_colours;  // as shown, 0 for transparent
+  } const cases[] = {
+      {"--dither none", {"--dither", "none"}, false, {kShown18}},
+      {"--dither ordered", {"--dither", "ordered"}, false, {kShown6, kShown18}},
+      {"--dither ordered, mask mode", {"--dither", "ordered", "--mask"}, true, {0, kShown6, kShown18}},
+  };
+  // The picture, then in mask mode the mask beside it: black in its first
+  // columns, and after them a grey of 3, opaque, that a dither would push to
+  // black in places.
+  const FrameColour grey_and_mask = [](int, int x, int) -> uint32_t {
+    return x < kWidth ? 0x0F0F0F : x - kWidth < kMaskedColumns ? 0x000000 : 0x030303;
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const int host_width = c.masked ? 2 * kWidth : kWidth;
+    const std::string input = TempPath("input.raw");
+    const std::string output = TempPath("out.gif");
+    ASSERT_TRUE(WriteBytes(input, RawStream(host_width, kHeight, kFrames, grey_and_mask)));
+    std::vector<std::string> args = {"--size", std::to_string(host_width) + "x" + std::to_string(kHeight),
+                                      "--rate", "10", "-o", output, input};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const Outcome run = RunHost(args);
+    ASSERT_EQ(run.status, 0) << run.err;
+
+    const Playback gif = Play(output);
+    ASSERT_FALSE(gif.pictures.empty());
+    std::set<uint32_t> colours;
+    int transparency_wrong = 0;
+    for (size_t i = 0; i < gif.pictures[0].pixels.size(); ++i) {
+      const uint32_t pixel = gif.pictures[0].pixels[i];
+      colours.insert(pixel);
+      transparency_wrong += (pixel == 0) != (c.masked && static_cast<int>(i % kWidth) < kMaskedColumns);
+    }
+    EXPECT_TRUE(HaveWant(colours, c.want_colours));
+    EXPECT_EQ(transparency_wrong, 0) << "pixels transparent where the mask is not black, or not where it is";
+    for (const ShownPicture& picture : gif.pictures)
+      EXPECT_TRUE(picture.pixels == gif.pictures[0].pixels) << "a frame whose pattern moved";
+  }
+}
+
 // ------------------------------------------------------- the file system
 
 namespace fs = std::filesystem;

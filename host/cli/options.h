@@ -21,6 +21,12 @@ namespace lodra_gif {
 // Video files with alpha: a pixel is opaque where its alpha is at least this.
 constexpr int32_t kDefaultAlphaThreshold = 128;
 
+// What lodra-gif does to a frame's picture before the plug-in sees it.
+enum class Dither : uint8_t {
+  kNone,     // each pixel its nearest palette colour, as the plug-in maps it
+  kOrdered,  // a threshold from a fixed pattern added first (host/sources/dither.h)
+};
+
 // What INPUT is read as; host/sources/open_source.h decides it.
 enum class InputKind { kDemo, kRaw, kVideo };
 
@@ -42,6 +48,7 @@ struct Options {
   int32_t loop_count = 0;                  // --loop; 0 = loop forever
   bool mask = false;                       // --mask
   std::optional<int32_t> mask_threshold;   // --mask-threshold; none: only pure black is transparent
+  Dither dither = Dither::kNone;           // --dither
   std::optional<int32_t> max_frames;       // --frames; none: until the input ends
   std::optional<std::string> module;       // --module; none: look next to the program
 

@@ -47,6 +47,13 @@ DecodedGif Decode(const std::string& path) {
   return gif;
 }
 
+Playback Play(const std::string& path) {
+  Playback playback;
+  std::string error;
+  EXPECT_TRUE(PlayGif(ReadFile(path), &playback, &error)) << path << ": " << error;
+  return playback;
+}
+
 std::vector<int> DelaysOf(const DecodedGif& gif) {
   std::vector<int> delays;
   for (const auto& frame : gif.frames) delays.push_back(frame.delay);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "host/frame_format.h"
+#include "tests/support/gif_composite.h"
 #include "tests/support/gif_decode.h"
 
 namespace testing_support {
@@ -31,6 +32,9 @@ bool WriteBytes(const std::string& path, const Bytes& bytes);
 
 // The GIF at `path`, decoded; a failure to decode fails the test.
 DecodedGif Decode(const std::string& path);
+// What a browser shows of the GIF at `path`, frame by frame; a failure to
+// play it fails the test.
+Playback Play(const std::string& path);
 std::vector<int> DelaysOf(const DecodedGif& gif);
 // Delays of frames 0..count-1: the differences of the frame end times in
 // whole hundredths, rounded down.

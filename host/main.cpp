@@ -203,9 +203,9 @@ int Run(int argc, char** argv) {
   }
   const SourcePlan& plan = source->plan();
   for (const std::string& note : plan.notes) Note(note);
-  // From here on Ctrl-C only asks for a stop, so the temporary file made
-  // next is never left behind.
-  InstallInterruptHandler();
+  // From here on Ctrl-C only asks for a stop, and any other signal that ends
+  // the program removes the temporary file made next first.
+  InstallSignalHandlers();
   OutputTarget target;
   if (!target.Open(options.output, &error)) {
     Error(error);

@@ -72,19 +72,35 @@ int TerminalColumns(std::FILE* stream);
 // Each of these that can fail gives the system's own reason in `error`
 // (strerror, FormatMessageW), without the path.
 
-enum class PathKind { kMissing, kRegular, kFolder, kOther };
-// What `path` names (through links): nothing, a regular file, a folder or
-// something else (a device such as /dev/null or NUL, a FIFO; anything under
-// /dev or /proc, such as /dev/stdout). False when the
-// system cannot tell (a file in place of a folder, a folder that may not be
-// searched).
+enum class PathKind {
+  kMissing,     // nothing (a link that leads nowhere included)
+  kRegular,     // a regular file
+  kFolder,      // a folder
+  kDevice,      // a device, FIFO or socket (/dev/null, NUL, CON)
+  kDescriptor,  // a descriptor the program has open (/dev/stdout, /dev/fd/N,
+                // /proc/PID/fd/N), whatever it leads to
+};
+// What `path` is, following links. False when the system cannot tell (a
+// file in place of a folder, a folder that may not be searched, a loop of
+// links).
 bool ExaminePath(const std::string& path, PathKind* kind, std::string* error);
+// Who a file is on its disk: the device and inode, or on Windows the
+// volume's serial number and the file index. Two names with one identity
+// are one file, however they are spelt (links, "//", "/./", hard links).
+struct FileIdentity {
+  uint64_t volume = 0;
+  uint64_t index = 0;
+  bool operator==(const FileIdentity& other) const { return volume == other.volume && index == other.index; }
+};
+// False when `path` names nothing the system can identify.
+bool IdentifyFile(const std::string& path, FileIdentity* identity);
 // Whether the existing regular file `path` may be opened for writing as it is
 // (a read-only file, a read-only file system); it is not changed.
 bool CanWriteFile(const std::string& path, std::string* error);
 // The folder `path` is in (".", or the full path on Windows).
 std::string FolderOf(const std::string& path);
-// The file a symbolic link `path` leads to; `path` itself when it is none.
+// The name a symbolic link `path` leads to, through every link after it,
+// whether or not that name exists; `path` itself when it is no link.
 std::string ResolveLinks(const std::string& path);
 // The system's folder for temporary files.
 std::string TemporaryFolder();
@@ -125,16 +141,22 @@ void SetBinaryMode(std::FILE* stream);
 // stays ignored.
 //
 // A second Ctrl-C ends the program the usual way, after removing the file
-// SetInterruptCleanup named (so does SIGTERM or SIGHUP): no part-written file
-// outlives it. On Windows the file cannot be removed while the plug-in has
-// it open, so there the second Ctrl-C cancels a blocked read and sets
+// SetSignalCleanup named, and so does every other signal that would end it
+// and can be caught (SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGALRM, SIGSEGV,
+// ...): no part-written file outlives the program, except after SIGKILL,
+// which nothing can catch. A signal the program was started with ignored, or
+// that the program handles itself, is left as it is. A file too large for
+// the file size limit (SIGXFSZ) is a write that fails (EFBIG), reported as
+// any other. On Windows the file cannot be removed while the plug-in has it
+// open, so there the second Ctrl-C cancels a blocked read and sets
 // AbandonRequested: the export stops after the frame in hand and the program
 // removes the file itself; a third ends the program at once.
-void InstallInterruptHandler();
+void InstallSignalHandlers();
 bool InterruptRequested();
 bool AbandonRequested();
-// The file a second Ctrl-C removes; "" for none. Async-signal-safe to use
-// from the handler: the name is copied here, before any signal needs it.
-void SetInterruptCleanup(const std::string& path);
+// The file a signal that ends the program removes first; "" for none.
+// Async-signal-safe to use from the handler: the name is copied here,
+// before any signal needs it.
+void SetSignalCleanup(const std::string& path);
 
 }  // namespace lodra_gif

@@ -1,6 +1,6 @@
-// The system seam on Linux and other POSIX systems: dlopen, signals, and
-// the file calls on UTF-8 paths as they are. Its Windows twin is
-// system_windows.cpp; CMake builds one of the two.
+// The system seam on Linux: dlopen, signals, and the file calls on UTF-8
+// paths as they are. Its Windows twin is system_windows.cpp; CMake builds
+// one of the two.
 #include "host/system.h"
 
 #include <atomic>
@@ -12,8 +12,10 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <iconv.h>
+#include <linux/magic.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 namespace lodra_gif {
@@ -28,7 +30,26 @@ bool HasSeparator(const std::string& path) { return path.find('/') != std::strin
 
 std::string ErrnoText(int error) { return std::strerror(error); }
 
-// The file the second Ctrl-C removes, kept where a signal handler can read it.
+// As many links as the system follows in one name before it says ELOOP.
+constexpr int kMaxLinks = 40;
+
+// `*path`, a symbolic link, replaced by the name it holds, read from the
+// link's folder; false when it cannot be read.
+bool FollowLink(std::string* path) {
+  char target[4096];
+  const ssize_t length = readlink(path->c_str(), target, sizeof target);
+  if (length <= 0 || static_cast<size_t>(length) >= sizeof target) return false;
+  const std::string name(target, static_cast<size_t>(length));
+  if (name[0] == '/' || path->find('/') == std::string::npos) {
+    *path = name;
+  } else {
+    *path = JoinPath(FolderOf(*path), name);
+  }
+  return true;
+}
+
+// The file a signal that ends the program removes, kept where a signal
+// handler can read it.
 char g_cleanup_path[4096];
 std::atomic<int> g_cleanup_armed{0};
 
@@ -40,7 +61,10 @@ void RemoveCleanupFile() {
 // returns (the signal is blocked until then). All async-signal-safe.
 void EndBySignal(int signal_number) {
   RemoveCleanupFile();
-  std::signal(signal_number, SIG_DFL);
+  struct sigaction default_action = {};
+  default_action.sa_handler = SIG_DFL;
+  sigemptyset(&default_action.sa_mask);
+  sigaction(signal_number, &default_action, nullptr);
   raise(signal_number);
 }
 
@@ -49,19 +73,56 @@ void OnInterrupt(int signal_number) {
   EndBySignal(signal_number);
 }
 
-void OnTerminate(int signal_number) { EndBySignal(signal_number); }
-
-// Installs `handler` for `signal_number` unless the program was started with
-// it ignored. No SA_RESTART: a read blocked on a quiet pipe returns EINTR, so
+// Installs `handler` for `signal_number` where the signal still does what it
+// does by default: one the program was started with ignored stays ignored,
+// and one a part of the program handles (the video decoder's wake-up) stays
+// its own. No SA_RESTART: a read blocked on a quiet pipe returns EINTR, so
 // the stop is seen at once.
 void Handle(int signal_number, void (*handler)(int)) {
   struct sigaction previous;
-  if (sigaction(signal_number, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) return;
+  if (sigaction(signal_number, nullptr, &previous) != 0) return;
+  if ((previous.sa_flags & SA_SIGINFO) != 0 || previous.sa_handler != SIG_DFL) return;
   struct sigaction action = {};
   action.sa_handler = handler;
   sigemptyset(&action.sa_mask);
   action.sa_flags = 0;
   sigaction(signal_number, &action, nullptr);
+}
+
+// The signals whose default action ends the program, other than SIGINT
+// (Ctrl-C), SIGPIPE and SIGXFSZ (the program takes both as failed writes)
+// and SIGKILL (which cannot be caught); the real-time signals as well.
+constexpr int kEndingSignals[] = {
+    SIGHUP,  SIGQUIT,   SIGILL,  SIGTRAP, SIGABRT, SIGBUS, SIGFPE, SIGUSR1, SIGSEGV, SIGUSR2, SIGALRM, SIGTERM,
+    SIGXCPU, SIGVTALRM, SIGPROF, SIGPOLL, SIGSYS,
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+};
+
+// Whether `path` is a link in a process's table of open descriptors
+// (/proc/PID/fd), or leads to one through other links (/dev/stdout,
+// /dev/fd/N). Such a name opens the descriptor's file, whatever it is: the
+// regular file a shell redirected standard output to, say.
+bool NamesDescriptor(std::string path) {
+  for (int link = 0; link < kMaxLinks; ++link) {
+    struct stat info;
+    if (lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return false;
+    const std::string folder = FolderOf(path);
+    char* real = realpath(folder.c_str(), nullptr);
+    if (real == nullptr) return false;
+    const std::string real_folder = real;
+    std::free(real);
+    struct statfs system;
+    if (statfs(real_folder.c_str(), &system) == 0 && system.f_type == PROC_SUPER_MAGIC &&
+        real_folder.size() >= 3 && real_folder.compare(real_folder.size() - 3, 3, "/fd") == 0)
+      return true;
+    if (!FollowLink(&path)) return false;
+  }
+  return false;
 }
 
 }  // namespace
@@ -162,12 +223,21 @@ bool ExaminePath(const std::string& path, PathKind* kind, std::string* error) {
     *kind = PathKind::kMissing;
     return true;
   }
-  *kind = S_ISREG(info.st_mode) ? PathKind::kRegular : S_ISDIR(info.st_mode) ? PathKind::kFolder : PathKind::kOther;
-  // Under /dev and /proc a name stands for a device or an open file
-  // (/dev/stdout is whatever standard output is): written where it is, even
-  // when that is a regular file.
-  if (*kind == PathKind::kRegular && (path.compare(0, 5, "/dev/") == 0 || path.compare(0, 6, "/proc/") == 0))
-    *kind = PathKind::kOther;
+  if (S_ISDIR(info.st_mode)) {
+    *kind = PathKind::kFolder;
+  } else if (NamesDescriptor(path)) {
+    *kind = PathKind::kDescriptor;
+  } else {
+    *kind = S_ISREG(info.st_mode) ? PathKind::kRegular : PathKind::kDevice;
+  }
+  return true;
+}
+
+bool IdentifyFile(const std::string& path, FileIdentity* identity) {
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0) return false;
+  identity->volume = static_cast<uint64_t>(info.st_dev);
+  identity->index = static_cast<uint64_t>(info.st_ino);
   return true;
 }
 
@@ -188,16 +258,12 @@ std::string FolderOf(const std::string& path) {
 }
 
 std::string ResolveLinks(const std::string& path) {
-  struct stat info;
-  if (lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode)) {
-    char* resolved = realpath(path.c_str(), nullptr);
-    if (resolved != nullptr) {
-      const std::string target = resolved;
-      std::free(resolved);
-      return target;
-    }
+  std::string name = path;
+  for (int link = 0; link < kMaxLinks; ++link) {
+    struct stat info;
+    if (lstat(name.c_str(), &info) != 0 || !S_ISLNK(info.st_mode) || !FollowLink(&name)) return name;
   }
-  return path;
+  return name;
 }
 
 std::string TemporaryFolder() {
@@ -285,21 +351,23 @@ bool IsTerminal(std::FILE* stream) { return isatty(fileno(stream)) != 0; }
 
 void SetBinaryMode(std::FILE*) {}  // no text mode here
 
-void InstallInterruptHandler() {
-  Handle(SIGINT, OnInterrupt);
-  Handle(SIGTERM, OnTerminate);
-  Handle(SIGHUP, OnTerminate);
+void InstallSignalHandlers() {
   // A reader that goes away (lodra-gif -o - | head) makes the write fail
-  // with EPIPE, which is reported like any failed write and removes the
-  // temporary file, rather than ending the program where it stands.
+  // with EPIPE, and a file past the size limit with EFBIG: each is reported
+  // like any failed write and removes the temporary file, rather than ending
+  // the program where it stands.
   signal(SIGPIPE, SIG_IGN);
+  signal(SIGXFSZ, SIG_IGN);
+  Handle(SIGINT, OnInterrupt);
+  for (const int signal_number : kEndingSignals) Handle(signal_number, EndBySignal);
+  for (int signal_number = SIGRTMIN; signal_number <= SIGRTMAX; ++signal_number) Handle(signal_number, EndBySignal);
 }
 
 bool InterruptRequested() { return g_interrupted.load() != 0; }
 
 bool AbandonRequested() { return g_interrupted.load() >= 2; }
 
-void SetInterruptCleanup(const std::string& path) {
+void SetSignalCleanup(const std::string& path) {
   g_cleanup_armed.store(0);
   if (path.empty() || path.size() >= sizeof g_cleanup_path) return;
   std::memcpy(g_cleanup_path, path.c_str(), path.size() + 1);

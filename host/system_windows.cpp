@@ -235,7 +235,18 @@ bool ExaminePath(const std::string& path, PathKind* kind, std::string* error) {
     *kind = PathKind::kMissing;
     return true;
   }
-  *kind = GetFileType(file.handle) == FILE_TYPE_DISK ? PathKind::kRegular : PathKind::kOther;
+  *kind = GetFileType(file.handle) == FILE_TYPE_DISK ? PathKind::kRegular : PathKind::kDevice;
+  return true;
+}
+
+bool IdentifyFile(const std::string& path, FileIdentity* identity) {
+  // Opened for no access at all, a folder too (backup semantics).
+  FileHandle file(
+      CreateFileW(Widen(path).c_str(), 0, kShareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!file.ok() || !GetFileInformationByHandle(file.handle, &info)) return false;
+  identity->volume = info.dwVolumeSerialNumber;
+  identity->index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
   return true;
 }
 
@@ -356,7 +367,7 @@ bool IsTerminal(std::FILE* stream) { return _isatty(_fileno(stream)) != 0; }
 
 void SetBinaryMode(std::FILE* stream) { _setmode(_fileno(stream), _O_BINARY); }
 
-void InstallInterruptHandler() {
+void InstallSignalHandlers() {
   DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &g_main_thread, 0, FALSE,
                   DUPLICATE_SAME_ACCESS);
   SetConsoleCtrlHandler(OnConsoleControl, TRUE);
@@ -366,6 +377,6 @@ bool InterruptRequested() { return g_interrupted.load() != 0; }
 
 bool AbandonRequested() { return g_interrupted.load() >= 2; }
 
-void SetInterruptCleanup(const std::string&) {}  // the main thread removes it (see AbandonRequested)
+void SetSignalCleanup(const std::string&) {}  // the main thread removes it (see AbandonRequested)
 
 }  // namespace lodra_gif

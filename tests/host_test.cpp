@@ -244,7 +244,10 @@ bool PrivateMounts() {
 // read-only is undone when it goes.
 class Folder {
  public:
-  Folder() : path(TempPath("files")) {
+  // Under `root`: the temporary folder, or another file system's (a tmpfs
+  // under /dev/shm).
+  explicit Folder(const std::string& root = TempFolder())
+      : path(root + "/" + fs::path(TempPath("files")).filename().string()) {
     Clear();
     fs::create_directories(path);
   }
@@ -340,13 +343,15 @@ void ExpectTarget(const std::string& target, const Before& before, bool want_gif
   if (want_gif) {
     const DecodedGif gif = Decode(target);
     EXPECT_TRUE(HaveWant(static_cast<int>(gif.frames.size()), gif_frames)) << "frames";
-    if (before.exists && stat(target.c_str(), &info) == 0) {
+    if (S_ISREG(before.mode) && stat(target.c_str(), &info) == 0) {
       EXPECT_TRUE(HaveWant(info.st_mode & 07777, before.mode & 07777)) << "the replaced file's permissions";
     }
     return;
   }
-  if (!before.exists) {
-    EXPECT_FALSE(exists) << target << " was made";
+  if (before.mode == 0) {
+    // Nothing there before, or a link that led nowhere: still nothing.
+    EXPECT_NE(stat(target.c_str(), &info), 0) << target << " was made";
+    EXPECT_TRUE(HaveWant(exists, before.exists)) << "a name for it";
     return;
   }
   ASSERT_EQ(stat(target.c_str(), &info), 0) << target << " is gone";
@@ -443,6 +448,12 @@ TEST(HostFiles, ExistingFileKeptUnlessReplacedByAWholeGif) {
        two, -1, -1, 4, "cannot write /dev/full: No space left on device", -1},
       {"/dev/null, written directly", [](Folder&, std::string*, std::string*) { return std::string("/dev/null"); },
        two, -1, -1, 0, "wrote /dev/null: 2 frames, 16x8, at 25 fps", -1},
+      {"standard output, made in a temporary folder without room",
+       [](Folder&, std::string*, std::string*) { return std::string("-"); }, {"--size", "320x180", "--frames", "3"},
+       -1, 1000, 4,
+       "cannot write the GIF for standard output in the temporary folder " + TempFolder() +
+           ": File too large; nothing written",
+       -1},
   };
   std::vector<std::string> skipped;
   for (const Case& c : cases) {
@@ -484,6 +495,135 @@ TEST(HostFiles, ExistingFileKeptUnlessReplacedByAWholeGif) {
   for (const std::string& why : skipped) std::printf("skipped %s\n", why.c_str());
 }
 
+// The folders the target-kind cases run in: the temporary folder, and a
+// tmpfs under /dev (its name once made the host write there in place).
+std::vector<std::string> TargetRoots() {
+  std::vector<std::string> roots = {TempFolder()};
+  if (access("/dev/shm", W_OK | X_OK) == 0) {
+    roots.push_back("/dev/shm");
+  } else {
+    std::printf("skipped /dev/shm: not a folder this user may write\n");
+  }
+  return roots;
+}
+
+// Reads the FIFO `path` on a thread of its own until its writer closes it.
+std::thread ReadFifo(const std::string& path, Bytes* bytes) {
+  return std::thread([path, bytes] {
+    const int fd = open(path.c_str(), O_RDONLY);
+    char buffer[4096];
+    ssize_t n;
+    while (fd >= 0 && (n = read(fd, buffer, sizeof buffer)) > 0) bytes->insert(bytes->end(), buffer, buffer + n);
+    if (fd >= 0) close(fd);
+  });
+}
+
+TEST(HostFiles, WhatTheTargetIsDecidesHowItIsWritten) {
+  // Each kind of target, after an export of two demo frames (or one that
+  // fails: an empty pipe), in a plain folder and on a tmpfs under /dev.
+  struct Case {
+    const char* what;
+    std::function<std::string(Folder& folder)> prepare;  // the -o argument
+    bool fails;
+    std::set<std::string> want_names;  // the folder's, after
+    int want_gif_frames;               // at the name (-1: as it was); from a FIFO, read
+  };
+  const auto existing = [](Folder& f) { return f.Existing("out.gif"); };
+  const auto missing = [](Folder& f) { return f.path + "/out.gif"; };
+  const auto link_to = [](const std::string& name) {
+    return [name](Folder& f) {
+      const std::string link = f.path + "/link.gif";
+      return symlink(name.c_str(), link.c_str()) == 0 ? link : std::string();
+    };
+  };
+  const auto existing_link = [link_to](Folder& f) {
+    f.Existing("out.gif");
+    return link_to("out.gif")(f);
+  };
+  const auto fifo = [](Folder& f) {
+    const std::string path = f.path + "/out.fifo";
+    return mkfifo(path.c_str(), 0600) == 0 ? path : std::string();
+  };
+  const std::set<std::string> out = {"out.gif"}, linked = {"link.gif", "out.gif"};
+  const Case cases[] = {
+      {"a regular file", existing, false, out, 2},
+      {"a regular file, failed", existing, true, out, -1},
+      {"a new name", missing, false, out, 2},
+      {"a new name, failed", missing, true, {}, -1},
+      {"a link to a file", existing_link, false, linked, 2},
+      {"a link to a file, failed", existing_link, true, linked, -1},
+      {"a link to nothing: the name it holds is made", link_to("out.gif"), false, linked, 2},
+      {"a link to nothing, failed", link_to("out.gif"), true, {"link.gif"}, -1},
+      {"a regular file by way of /dev/..", [&](Folder& f) { return "/dev/.." + existing(f); }, true, out, -1},
+      {"a regular file by way of /proc/self/root", [&](Folder& f) { return "/proc/self/root" + existing(f); }, true,
+       out, -1},
+      {"a FIFO, written as the export goes", fifo, false, {"out.fifo"}, 2},
+  };
+  for (const std::string& root : TargetRoots()) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(root + ": " + c.what);
+      Folder folder(root);
+      const std::string target = c.prepare(folder);
+      ASSERT_FALSE(target.empty()) << std::strerror(errno);
+      const Before before(target);
+      std::vector<std::string> args = {"-o", target};
+      if (c.fails) {
+        args.insert(args.end(), {"--size", "8x8", "--rate", "25", "-"});
+      } else {
+        args.insert(args.end(), {"--frames", "2", "--size", "16x8"});
+      }
+      Bytes read;
+      std::thread reader;
+      if (S_ISFIFO(before.mode)) reader = ReadFifo(target, &read);
+      HostProcess host;
+      ASSERT_TRUE(host.Start(LODRA_GIF_PATH, args, c.fails ? Stdin::kPipe : Stdin::kNull));
+      host.CloseStdin();
+      EXPECT_TRUE(HaveWant(host.Wait(), c.fails ? 5 : 0)) << "exit status; " << host.err;
+      if (c.fails) {
+        EXPECT_TRUE(Contains(host.err, S_ISREG(before.mode) ? "; " + target + " is left as it was" : "nothing written"))
+            << host.err;
+      }
+      if (reader.joinable()) {
+        // A reader still waiting for the writer (the host never came) is let go.
+        const int release = open(target.c_str(), O_WRONLY | O_NONBLOCK);
+        if (release >= 0) close(release);
+        reader.join();
+        DecodedGif gif;
+        std::string error;
+        ASSERT_TRUE(DecodeGif(read, &gif, &error)) << error;
+        EXPECT_TRUE(HaveWant(static_cast<int>(gif.frames.size()), c.want_gif_frames)) << "frames read";
+        ExpectTarget(target, before, false);
+      } else {
+        ExpectTarget(target, before, c.want_gif_frames >= 0, c.want_gif_frames);
+      }
+      EXPECT_TRUE(HaveWant(folder.Names(), c.want_names)) << "the folder's files";
+    }
+  }
+}
+
+TEST(HostFiles, TheInputUnderAnotherNameIsRefused) {
+  // Any name that reaches the input's own file is refused before anything is
+  // written, however it is spelt.
+  const Bytes raw = RawStream(8, 8, 3);
+  for (const std::string& root : TargetRoots()) {
+    Folder folder(root);
+    const std::string input = folder.path + "/in.raw";
+    ASSERT_TRUE(WriteBytes(input, raw));
+    ASSERT_EQ(symlink("in.raw", (folder.path + "/in.link").c_str()), 0) << std::strerror(errno);
+    ASSERT_EQ(link(input.c_str(), (folder.path + "/in.hard").c_str()), 0) << std::strerror(errno);
+    const std::set<std::string> names = folder.Names();
+    for (const std::string& output : {folder.path + "//in.raw", folder.path + "/./in.raw", folder.path + "/in.link",
+                                      folder.path + "/in.hard", "/proc/self/root" + input}) {
+      SCOPED_TRACE(output);
+      const Outcome run = RunHost({"--size", "8x8", "--rate", "25", "--frames", "1", "-o", output, input});
+      EXPECT_TRUE(HaveWant(run.status, 2)) << "exit status; " << run.err;
+      EXPECT_TRUE(Contains(run.err, "the input and the output are the same file")) << run.err;
+      EXPECT_TRUE(ReadFile(input) == raw) << "the input was changed";
+      EXPECT_TRUE(HaveWant(folder.Names(), names)) << "the folder's files";
+    }
+  }
+}
+
 TEST(HostFiles, StandardOutputGetsTheGif) {
   // Standard output is a regular file here: /dev/stdout is written where it
   // is, not replaced.
@@ -492,6 +632,8 @@ TEST(HostFiles, StandardOutputGetsTheGif) {
   } cases[] = {
       {"-", "wrote standard output: 3 frames, 12x6, 0.12 s at 25 fps"},
       {"/dev/stdout", "wrote /dev/stdout: 3 frames, 12x6, at 25 fps"},
+      {"/dev/fd/1", "wrote /dev/fd/1: 3 frames, 12x6, at 25 fps"},
+      {"/proc/self/fd/1", "wrote /proc/self/fd/1: 3 frames, 12x6, at 25 fps"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.output);
@@ -629,6 +771,67 @@ TEST(HostInterrupt, SecondCtrlCLeavesNoPartWrittenFile) {
     EXPECT_TRUE(ended_by_signal) << "the host finished before the second SIGINT every time";
   }
 }
+
+TEST(HostInterrupt, CtrlCWhileAFifoWaitsForItsReader) {
+  Folder folder;
+  const std::string fifo = folder.path + "/out.fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0) << std::strerror(errno);
+  HostProcess host;
+  ASSERT_TRUE(host.Start(LODRA_GIF_PATH, {"--frames", "2", "-o", fifo}, Stdin::kNull));
+  ASSERT_TRUE(host.WaitUntilBlockedIn("wait_for_partner", std::chrono::seconds(30))) << "never opened the FIFO";
+  host.Interrupt();
+  EXPECT_TRUE(HaveWant(host.Wait(std::chrono::seconds(60)), 130)) << "exit status; " << host.err;
+  EXPECT_TRUE(Contains(host.err, "interrupted before the first frame")) << host.err;
+}
+
+// ---------------------------------------------------------------- signals
+
+// A signal whose default action ends the program, and whether the host can
+// catch it.
+struct EndingSignal {
+  int number;
+  const char* name;
+  bool caught;
+};
+void PrintTo(const EndingSignal& s, std::ostream* out) { *out << s.name; }
+
+class HostSignals : public ::testing::TestWithParam<EndingSignal> {};
+
+TEST_P(HostSignals, NoTemporaryFileOutlivesTheProgram) {
+  const EndingSignal s = GetParam();
+#if defined(__SANITIZE_ADDRESS__)
+  if (s.number == SIGSEGV || s.number == SIGBUS || s.number == SIGFPE)
+    GTEST_SKIP() << "the sanitizer handles " << s.name << " itself, and the host leaves it to it";
+#endif
+  Folder folder;
+  const std::string out = folder.Existing("out.gif");
+  HostProcess host;
+  // Waiting for a third frame, its temporary file half written.
+  ASSERT_NO_FATAL_FAILURE(StartPipedExport(&host, out, 16, 8, 2, false));
+  const std::string temporary = ".lodra-gif-" + std::to_string(host.pid()) + "-0.tmp";
+  ASSERT_TRUE(HaveWant(folder.Names(), std::set<std::string>{temporary, "out.gif"})) << "before the signal";
+  host.Signal(s.number);
+  EXPECT_TRUE(HaveWant(host.Wait(std::chrono::seconds(60)), 1000 + s.number)) << "ended by the signal; " << host.err;
+  EXPECT_TRUE(ReadFile(out) == kOldBytes) << out << " was changed";
+  const std::set<std::string> want =
+      s.caught ? std::set<std::string>{"out.gif"} : std::set<std::string>{temporary, "out.gif"};
+  EXPECT_TRUE(HaveWant(folder.Names(), want)) << "the folder's files; a file left names the program";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EachEndingSignal, HostSignals,
+    ::testing::Values(EndingSignal{SIGHUP, "SIGHUP", true}, EndingSignal{SIGQUIT, "SIGQUIT", true},
+                      EndingSignal{SIGILL, "SIGILL", true}, EndingSignal{SIGTRAP, "SIGTRAP", true},
+                      EndingSignal{SIGABRT, "SIGABRT", true}, EndingSignal{SIGBUS, "SIGBUS", true},
+                      EndingSignal{SIGFPE, "SIGFPE", true}, EndingSignal{SIGUSR1, "SIGUSR1", true},
+                      EndingSignal{SIGSEGV, "SIGSEGV", true}, EndingSignal{SIGUSR2, "SIGUSR2", true},
+                      EndingSignal{SIGALRM, "SIGALRM", true}, EndingSignal{SIGTERM, "SIGTERM", true},
+                      EndingSignal{SIGSTKFLT, "SIGSTKFLT", true}, EndingSignal{SIGXCPU, "SIGXCPU", true},
+                      EndingSignal{SIGVTALRM, "SIGVTALRM", true}, EndingSignal{SIGPROF, "SIGPROF", true},
+                      EndingSignal{SIGPOLL, "SIGPOLL", true}, EndingSignal{SIGPWR, "SIGPWR", true},
+                      EndingSignal{SIGSYS, "SIGSYS", true}, EndingSignal{SIGRTMIN, "SIGRTMIN", true},
+                      EndingSignal{SIGRTMAX, "SIGRTMAX", true}, EndingSignal{SIGKILL, "SIGKILL", false}),
+    [](const ::testing::TestParamInfo<EndingSignal>& info) { return std::string(info.param.name); });
 
 // ----------------------------------------------------------------- errors
 

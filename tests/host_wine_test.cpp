@@ -275,6 +275,18 @@ TEST(HostWine, EachFailureHasItsStatusAndWritesNothing) {
     const Outcome run = RunHost(c.args);
     ExpectFailedRun(run.status, run.err, c, output);
   }
+
+  // The input as the output, spelt with the other separator and a "\.\":
+  // one file by its volume and index, refused and left as it was.
+  const Bytes raw = ReadFile(input);
+  std::string spelt = input;
+  for (char& c : spelt)
+    if (c == '/') c = '\\';
+  spelt.insert(spelt.find_last_of('\\'), "\\.");
+  const Outcome same = RunHost({"--size", "4x4", "--rate", "25", "-o", spelt, input});
+  EXPECT_TRUE(HaveWant(same.status, 2)) << "exit status; " << same.err;
+  EXPECT_TRUE(Contains(same.err, "the input and the output are the same file")) << same.err;
+  EXPECT_TRUE(ReadFile(input) == raw) << "the input was changed";
 }
 
 // ------------------------------------------------------- the file system

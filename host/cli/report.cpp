@@ -31,12 +31,17 @@ int ReportExport(const ExportRun& run, FrameSource& source, OutputTarget& target
   if (run.result == 0) {
     // The plug-in calls host_refresh once more as it gives up.
     const int64_t written = run.refreshes > 0 ? run.refreshes - 1 : 0;
-    const std::string why = target.WriteFailure();
+    const std::string cannot_write = target.WriteFailure();
     std::string message;
     int status = kExitExportFailed;
-    if (!why.empty()) {
-      message = "cannot write " + output + ": " + why + (written > 0 ? " (after " + FormatFrames(written) + ")" : "");
+    if (!cannot_write.empty()) {
+      message = cannot_write + (written > 0 ? " (after " + FormatFrames(written) + ")" : "");
       status = kExitOutput;
+    } else if (InterruptRequested()) {
+      // Ctrl-C cut short what the plug-in was waiting on: a FIFO that no
+      // reader has opened yet, a write to a full pipe.
+      message = written > 0 ? "interrupted" : "interrupted before the first frame";
+      status = kExitInterrupted;
     } else if (!run.called_back) {
       message = "the plug-in refused the export to " + output;
     } else {
@@ -82,9 +87,10 @@ int ReportExport(const ExportRun& run, FrameSource& source, OutputTarget& target
     const bool whole = gif != nullptr && ReadGifTiming(gif, &timing);
     if (gif != nullptr) std::fclose(gif);
     if (!whole) {
-      const std::string why = target.WriteFailure();
+      const std::string cannot_write = target.WriteFailure();
       target.Discard();
-      Error("cannot write " + output + ": " + (why.empty() ? "the GIF does not read back whole" : why) + nothing);
+      Error((cannot_write.empty() ? "cannot write " + output + ": the GIF does not read back whole" : cannot_write) +
+            nothing);
       return kExitOutput;
     }
     playing = FormatPlayingTime(timing.hundredths) + " ";

@@ -43,9 +43,14 @@ GIF frame delays are whole hundredths of a second, and browsers play a
 delay of 0 or 1 as 10: above 50 fps the GIF plays too slowly. Lower the
 rate first (--fps 25 for a video file; ffmpeg -r 25, or -vf fps=25).
 
+The GIF is made in a temporary file beside OUTPUT, which takes its place
+only when complete; a link is followed (to a file not there yet, too) and
+stays a link. A device, a FIFO, or a name for an open descriptor such as
+/dev/stdout is written as the export goes.
+
 Ctrl-C stops the export: the GIF is closed off with the frames done so
-far. A second Ctrl-C ends the program without the GIF, leaving an
-existing file as it was.
+far. A second Ctrl-C, or any other signal that ends the program (SIGTERM,
+SIGHUP, ...), ends it without the GIF, leaving an existing file as it was.
 
 Exit status:
   0    the GIF was written

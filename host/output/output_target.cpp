@@ -32,13 +32,15 @@ bool CreateTemporaryFile(const std::string& folder, const std::string& like, std
 }  // namespace
 
 bool SameFile(const std::string& input, const std::string& output) {
-  return input != "-" && output != "-" && input == output;
+  if (input == "-" || output == "-") return false;
+  FileIdentity read, written;
+  return IdentifyFile(input, &read) && IdentifyFile(output, &written) && read == written;
 }
 
 bool OutputTarget::Open(const std::string& target, std::string* error) {
   Discard();
   existed_ = false;
-  std::string reason, folder;
+  std::string reason;
   if (target == "-") {
     name_ = "standard output";
     if (IsTerminal(stdout)) {
@@ -46,7 +48,7 @@ bool OutputTarget::Open(const std::string& target, std::string* error) {
       return false;
     }
     mode_ = Mode::kStandardOutput;
-    folder = TemporaryFolder();
+    folder_ = TemporaryFolder();
   } else {
     name_ = target;
     const std::string cannot = "cannot write " + target + ": ";
@@ -55,38 +57,46 @@ bool OutputTarget::Open(const std::string& target, std::string* error) {
       *error = cannot + reason;
       return false;
     }
-    if (kind == PathKind::kFolder) {
-      *error = cannot + std::strerror(EISDIR);
-      return false;
-    }
-    if (kind == PathKind::kOther) {
-      if (!PluginFileName(target, &plugin_name_, &reason)) {
-        *error = cannot + reason;
+    switch (kind) {
+      case PathKind::kFolder:
+        *error = cannot + std::strerror(EISDIR);
         return false;
-      }
-      mode_ = Mode::kDirect;
-      file_ = target;
-      return true;
+      case PathKind::kDevice:
+      case PathKind::kDescriptor:
+        // Nothing may take a device's place, nor a descriptor's (a shell's
+        // -o /dev/stdout > file): written where it is.
+        if (!PluginFileName(target, &plugin_name_, &reason)) {
+          *error = cannot + reason;
+          return false;
+        }
+        mode_ = Mode::kDirect;
+        file_ = target;
+        return true;
+      case PathKind::kRegular:
+        // A file that may not be written is not replaced either.
+        if (!CanWriteFile(target, &reason)) {
+          *error = cannot + reason;
+          return false;
+        }
+        existed_ = true;
+        break;
+      case PathKind::kMissing:
+        break;
     }
-    // A file that may not be written is not replaced either.
-    if (kind == PathKind::kRegular && !CanWriteFile(target, &reason)) {
-      *error = cannot + reason;
-      return false;
-    }
-    existed_ = kind == PathKind::kRegular;
+    // A link stays: the name it leads to is replaced, or made.
     mode_ = Mode::kReplace;
     target_ = ResolveLinks(target);
-    folder = FolderOf(target_);
+    folder_ = FolderOf(target_);
   }
 
-  if (!CreateTemporaryFile(folder, existed_ ? target_ : std::string(), &file_, &reason)) {
+  if (!CreateTemporaryFile(folder_, existed_ ? target_ : std::string(), &file_, &reason)) {
     file_.clear();
     *error = "cannot write " + name_ + ": cannot create a file in " +
-             (mode_ == Mode::kStandardOutput ? "the temporary folder " : "its folder ") + folder + ": " + reason;
+             (mode_ == Mode::kStandardOutput ? "the temporary folder " : "its folder ") + folder_ + ": " + reason;
     mode_ = Mode::kNone;
     return false;
   }
-  SetInterruptCleanup(file_);
+  SetSignalCleanup(file_);
   if (!PluginFileName(file_, &plugin_name_, &reason)) {
     *error = "cannot write " + name_ + ": " + reason;
     Discard();
@@ -106,11 +116,11 @@ bool OutputTarget::Commit(std::string* error) {
     case Mode::kReplace:
       if (!PutInPlace(file_, target_, &reason)) {
         *error = "cannot replace " + name_ + ": " + reason + "; the GIF is in " + file_;
-        SetInterruptCleanup("");
+        SetSignalCleanup("");
         file_.clear();  // kept for the user
         return false;
       }
-      SetInterruptCleanup("");
+      SetSignalCleanup("");
       file_ = target_;
       mode_ = Mode::kNone;
       return true;
@@ -147,12 +157,19 @@ void OutputTarget::Discard() {
     // Removed before it is forgotten: a second Ctrl-C in between finds
     // nothing to remove, rather than leaving the file.
     RemoveFile(file_);
-    SetInterruptCleanup("");
+    SetSignalCleanup("");
   }
   file_.clear();
   mode_ = Mode::kNone;
 }
 
-std::string OutputTarget::WriteFailure() const { return file_.empty() ? std::string() : lodra_gif::WriteFailure(file_); }
+std::string OutputTarget::WriteFailure() const {
+  const std::string reason = file_.empty() ? std::string() : lodra_gif::WriteFailure(file_);
+  if (reason.empty()) return reason;
+  // Standard output itself is written only once the GIF is whole.
+  if (mode_ == Mode::kStandardOutput)
+    return "cannot write the GIF for " + name_ + " in the temporary folder " + folder_ + ": " + reason;
+  return "cannot write " + name_ + ": " + reason;
+}
 
 }  // namespace lodra_gif

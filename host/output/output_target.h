@@ -2,10 +2,13 @@
 // plug-in writes a new temporary file beside the target, which takes the
 // target's place in one step (Commit) once it holds a whole GIF with a
 // frame; otherwise it is removed (Discard) and an existing target is left as
-// it was. A target that is no regular file (/dev/null, a FIFO, NUL) is
-// written directly: nothing may take a device's place. Standard output ("-")
-// gets the finished GIF copied from a temporary file in the system's
-// temporary folder.
+// it was. What the target is decides, never how it is spelt: a regular file
+// or a name that is not there yet is replaced so (a link is followed, even
+// to a name not there yet, and stays a link); a device, FIFO or socket
+// (/dev/null, NUL), or a name for a descriptor the program has open
+// (/dev/stdout, /dev/fd/N), is written directly, for nothing may take its
+// place. Standard output ("-") gets the finished GIF copied from a temporary
+// file in the system's temporary folder.
 #pragma once
 
 #include <string>
@@ -13,8 +16,8 @@
 namespace lodra_gif {
 
 // Whether writing `output` would destroy `input`, so that the export must be
-// refused: both name the same file ("-", standard input or output, is no
-// file). Today by name alone.
+// refused: both are one file on the disk, however each is spelt ("-",
+// standard input or output, is no file here).
 bool SameFile(const std::string& input, const std::string& output);
 
 class OutputTarget {
@@ -43,8 +46,10 @@ class OutputTarget {
   bool Commit(std::string* error);
   // Removes the temporary file; the target stays as it was.
   void Discard();
-  // After a failed export: why the file cannot be written, as the system
-  // says it, or "" when it can be (the plug-in failed for another reason).
+  // After a failed export: "" when the file the plug-in wrote can still be
+  // written (it failed for another reason); else the message, "cannot write
+  // TARGET: " and the system's reason, for standard output with the
+  // temporary folder where the GIF was being made.
   std::string WriteFailure() const;
 
  private:
@@ -52,6 +57,7 @@ class OutputTarget {
   Mode mode_ = Mode::kNone;
   std::string name_;    // for messages
   std::string target_;  // the file replaced (links followed)
+  std::string folder_;  // where the temporary file is
   std::string file_;    // what the plug-in writes
   std::string plugin_name_;
   bool existed_ = false;

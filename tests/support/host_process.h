@@ -89,8 +89,11 @@ class HostProcess {
       sigset_t none;
       sigemptyset(&none);
       sigprocmask(SIG_SETMASK, &none, nullptr);
+      // A signal that dumps core leaves no core file behind.
+      const rlimit no_core = {0, 0};
+      setrlimit(RLIMIT_CORE, &no_core);
       if (file_size_limit >= 0) {
-        signal(SIGXFSZ, SIG_IGN);  // a failing write, not a killed process
+        // The host must take SIGXFSZ as a failed write itself.
         const rlimit limit = {static_cast<rlim_t>(file_size_limit), static_cast<rlim_t>(file_size_limit)};
         setrlimit(RLIMIT_FSIZE, &limit);
       }
@@ -130,7 +133,21 @@ class HostProcess {
     }
     return false;
   }
-  void Interrupt() { kill(pid_, SIGINT); }
+  void Interrupt() { Signal(SIGINT); }
+  void Signal(int signal_number) { kill(pid_, signal_number); }
+  pid_t pid() const { return pid_; }
+  // Waits until the child blocks in the kernel function `where` (as
+  // /proc/PID/wchan names it, e.g. "wait_for_partner": opening a FIFO
+  // nobody reads); false after `limit`.
+  bool WaitUntilBlockedIn(const std::string& where, std::chrono::milliseconds limit) {
+    const std::string wchan_path = "/proc/" + std::to_string(pid_) + "/wchan";
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (std::chrono::steady_clock::now() < until) {
+      if (ReadText(wchan_path) == where) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+  }
   // Sends SIGINT and waits until the child has taken it: a second SIGINT
   // sent while the first is still pending would be merged with it.
   bool InterruptAndWaitTaken(std::chrono::milliseconds limit) {

@@ -194,6 +194,12 @@ const OptionSpec kOptions[] = {
      "stays still, not as bands; none (the default): every\n"
      "pixel its nearest palette colour",
      TakeDither},
+    {"--no-optimize", nullptr, nullptr, kAnyInput,
+     "write the plug-in's GIF as it is: every frame whole.\n"
+     "By default each frame is only what changed, unchanged\n"
+     "pixels transparent, and a repeated frame is merged\n"
+     "into the one before; the GIF shows the same pictures",
+     TakeFlag<&Options::no_optimize>},
     {"--frames", nullptr, "N", kAnyInput, "stop after N frames", TakeFrames},
     {"--module", nullptr, "PATH", kAnyInput,
      "the plug-in module to load; by default the one next to\n"

@@ -49,6 +49,7 @@ struct Options {
   bool mask = false;                       // --mask
   std::optional<int32_t> mask_threshold;   // --mask-threshold; none: only pure black is transparent
   Dither dither = Dither::kNone;           // --dither
+  bool no_optimize = false;                // --no-optimize: the plug-in's GIF as it is
   std::optional<int32_t> max_frames;       // --frames; none: until the input ends
   std::optional<std::string> module;       // --module; none: look next to the program
 

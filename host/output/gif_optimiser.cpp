@@ -85,6 +85,15 @@ constexpr int kPaletteFrames = 3;
 // the LZW minimum code size: no local table.
 constexpr size_t kImageHeadSize = gifformat::kImageDescriptorSize + 1;
 
+// Whether a frame that repeats the picture before it can be left out, its
+// delay added to that frame's: while the sum fits the 16-bit field, and
+// only where both delays are 2 or more. Browsers play a delay of 0 or 1 as
+// 10: two frames of delay 1 play for 20 there, merged into one of delay 2
+// they would play for 2.
+bool Mergeable(uint32_t delay, uint32_t next_delay) {
+  return delay >= 2 && next_delay >= 2 && delay + next_delay <= 0xFFFF;
+}
+
 uint64_t InputBlockLimit(uint64_t pixels) { return kImageHeadSize + kInputBytesPerPixel * pixels + kInputAllowance; }
 uint64_t FramesInWork(int workers) { return static_cast<uint64_t>(std::max(workers, 1)) + 2; }
 
@@ -978,7 +987,7 @@ class GifOptimiser::Impl {
       } else {
         Frame& after = *next->frame;
         if (!Compared(after)) return progress;
-        if (after.changed.empty() && frame.delay + after.delay <= 0xFFFF) {
+        if (after.changed.empty() && Mergeable(frame.delay, after.delay)) {
           frame.delay += after.delay;
           queue_.erase(next);
           --frames_in_work_;

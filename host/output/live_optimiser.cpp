@@ -57,6 +57,11 @@ bool LiveOptimiser::ReadAvailable() {
   // first frame.
   if (input_ == nullptr && (input_ = OpenFile(plugin_file_, "rb")) == nullptr)
     return Fail("cannot read the plug-in's GIF " + plugin_file_ + ": " + std::strerror(errno), false);
+  // A stream that has met the end of a file that grows reads on only after
+  // a seek, which clears the end where it is kept: in the stream, and on
+  // Windows in the descriptor too (clearerr reaches only the first).
+  if (std::fseek(input_, 0, SEEK_CUR) != 0)
+    return Fail("cannot read the plug-in's GIF " + plugin_file_ + ": " + std::strerror(errno), false);
   for (;;) {
     const size_t read = std::fread(buffer_.data(), 1, buffer_.size(), input_);
     if (read > 0 && !optimiser_->Feed(buffer_.data(), read)) {
@@ -66,9 +71,7 @@ bool LiveOptimiser::ReadAvailable() {
     if (read == buffer_.size()) continue;
     if (std::ferror(input_))
       return Fail("cannot read the plug-in's GIF " + plugin_file_ + ": " + std::strerror(errno), false);
-    // Its end for now: the plug-in may write more.
-    std::clearerr(input_);
-    return true;
+    return true;  // its end for now: the plug-in may write more
   }
 }
 

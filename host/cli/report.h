@@ -16,7 +16,7 @@ class LiveOptimiser;
 // The exit statuses, as --help lists them.
 enum ExitStatus : int {
   kExitOk = 0,             // the GIF was written (warnings may have been shown)
-  kExitExportFailed = 1,   // the plug-in could not encode a frame: nothing written
+  kExitExportFailed = 1,   // the plug-in could not encode a frame, or the GIF could not be optimised: nothing written
   kExitUsage = 2,          // bad command line, or a size or rate the plug-in cannot take
   kExitModule = 3,         // the plug-in module cannot be found, loaded or used
   kExitOutput = 4,         // the output cannot be written: nothing written

@@ -13,10 +13,15 @@
 #             plug-in's alone
 #   dither    photo and gradient 1920x1080 raw, --dither none against
 #             --dither ordered (both --no-optimize, pinned to one core,
-#             RUNS alternating runs): the time a frame the dither adds, and
-#             the quarter-area PSNR of each GIF against the source frames
-#             (both shrunk by 2x2 means; ffmpeg's psnr filter over the
-#             whole clip)
+#             RUNS alternating runs): the export's time a frame and the
+#             GIF's size, which grow as the plug-in codes a busier picture,
+#             and the quarter-area PSNR of each GIF against the source
+#             frames (both shrunk by 2x2 means; ffmpeg's psnr filter over
+#             the whole clip). Then the dither's own time a frame: the
+#             same two exports of the photo with every channel made 0 or
+#             255, which the dither reads and writes but leaves as they
+#             are, so that the plug-in's work is the same in both (CPU
+#             time, user and system)
 #
 #   bench/compare-stages.sh [-b BUILD_DIR] [-n RUNS] [-p CPU] [sizes|cost|dither]...
 #
@@ -123,15 +128,14 @@ part_dither() {
   echo
   echo "dither: lodra-gif --size 1920x1080 --rate 30 --no-optimize --dither none|ordered -o OUT.gif CLIP.raw,"
   echo "        pinned to core $cpu, $runs alternating runs (wall time median); quarter-area PSNR against the source"
-  printf '%-20s | %-14s | %-14s | %-16s | %-10s | %-10s | %s\n' clip "none s" "ordered s" "added a frame" \
+  printf '%-20s | %-14s | %-14s | %-20s | %-10s | %-10s | %s\n' clip "none s, MiB" "ordered s, MiB" "export time added" \
     "none dB" "ordered dB" "gain"
-  local clip
+  local clip mode i
   for clip in photo-1920x1080 gradient-1920x1080; do
     local raw=$content_dir/$clip.raw
     need "$raw"
     local frames=$(($(size "$raw") / (3 * 1920 * 1080)))
     cat "$raw" >/dev/null
-    local mode i
     for mode in none ordered; do : >"$work/$mode.times"; done
     for ((i = 0; i < runs; i++)); do
       for mode in none ordered; do
@@ -143,19 +147,49 @@ part_dither() {
     none=$(cut -d' ' -f1 "$work/none.times" | stats | cut -d' ' -f1)
     ordered=$(cut -d' ' -f1 "$work/ordered.times" | stats | cut -d' ' -f1)
     for mode in none ordered; do
-      # The GIF's pictures and the source's, each shrunk by 2x2 means.
-      ffmpeg -nostdin -hide_banner -i "$work/$clip.$mode.gif" -f rawvideo -pix_fmt bgr24 -s 1920x1080 -r 30 -i "$raw" \
+      # The GIF's pictures and the source's, frame by frame, each shrunk by
+      # 2x2 means. The GIF is decoded to raw frames first: read as a GIF,
+      # its hundredths would pair its frames with the source's thirtieths
+      # by time, some with their neighbours.
+      ffmpeg -nostdin -v error -y -i "$work/$clip.$mode.gif" -vsync passthrough -f rawvideo -pix_fmt bgr24 \
+        "$work/decoded.raw"
+      ffmpeg -nostdin -hide_banner -f rawvideo -pix_fmt bgr24 -s 1920x1080 -r 30 -i "$work/decoded.raw" \
+        -f rawvideo -pix_fmt bgr24 -s 1920x1080 -r 30 -i "$raw" \
         -lavfi "[0]format=rgb24,scale=960:540:flags=area[a];[1]format=rgb24,scale=960:540:flags=area[b];[a][b]psnr" \
         -f null - 2>"$work/psnr.txt"
+      rm -f "$work/decoded.raw"
       local value
       value=$(sed -n 's/.*PSNR r:.* average:\([0-9.]*\).*/\1/p' "$work/psnr.txt" | tail -1)
       [ -n "$value" ] || { echo "compare-stages: no PSNR for $clip $mode" >&2; cat "$work/psnr.txt" >&2; exit 1; }
       eval "psnr_$mode=$value"
     done
-    awk -v c="$clip" -v n="$none" -v o="$ordered" -v f="$frames" -v pn="$psnr_none" -v po="$psnr_ordered" 'BEGIN {
-      printf "%-20s | %-14s | %-14s | %-16s | %-10.2f | %-10.2f | %+.2f dB\n", c, n, o,
-        sprintf("%.2f ms", 1000 * (o - n) / f), pn, po, po - pn }'
+    awk -v c="$clip" -v n="$none" -v o="$ordered" -v f="$frames" -v pn="$psnr_none" -v po="$psnr_ordered" \
+      -v bn="$(size "$work/$clip.none.gif")" -v bo="$(size "$work/$clip.ordered.gif")" 'BEGIN {
+      printf "%-20s | %-14s | %-14s | %-20s | %-10.2f | %-10.2f | %+.2f dB\n", c, sprintf("%s, %.1f", n, bn / 1048576),
+        sprintf("%s, %.1f", o, bo / 1048576), sprintf("%.2f ms a frame", 1000 * (o - n) / f), pn, po, po - pn }'
   done
+
+  # The dither's own time: channels at 0 or 255 only, which it leaves.
+  local binary=$work/photo-binary-1920x1080.raw
+  ffmpeg -nostdin -v error -y -f rawvideo -pix_fmt bgr24 -s 1920x1080 -i "$content_dir/photo-1920x1080.raw" \
+    -vf "lutrgb=r='if(gt(val,127),255,0)':g='if(gt(val,127),255,0)':b='if(gt(val,127),255,0)'" \
+    -f rawvideo -pix_fmt bgr24 "$binary"
+  local frames=$(($(size "$binary") / (3 * 1920 * 1080)))
+  for mode in none ordered; do : >"$work/$mode.times"; done
+  for ((i = 0; i < 2 * runs; i++)); do
+    for mode in none ordered; do
+      timed "$work/$mode.times" taskset -c "$cpu" "$host" --size 1920x1080 --rate 30 --no-optimize --dither "$mode" \
+        -o "$work/binary.$mode.gif" "$binary"
+    done
+  done
+  cmp -s "$work/binary.none.gif" "$work/binary.ordered.gif" ||
+    { echo "compare-stages: the dither changed a picture of channels at 0 and 255" >&2; exit 1; }
+  local none ordered
+  none=$(awk '{print $2 + $3}' "$work/none.times" | stats | cut -d' ' -f1)
+  ordered=$(awk '{print $2 + $3}' "$work/ordered.times" | stats | cut -d' ' -f1)
+  awk -v n="$none" -v o="$ordered" -v f="$frames" -v r="$((2 * runs))" 'BEGIN {
+    printf "the dither itself: the photo with channels at 0 or 255 (the same GIF either way), CPU time median of %d runs:\n", r
+    printf "  --dither none %.3f s, --dither ordered %.3f s: %.2f ms a frame\n", n, o, 1000 * (o - n) / f }'
 }
 
 for part in "${parts[@]}"; do

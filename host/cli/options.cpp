@@ -195,10 +195,10 @@ const OptionSpec kOptions[] = {
      "pixel its nearest palette colour",
      TakeDither},
     {"--no-optimize", nullptr, nullptr, kAnyInput,
-     "write the plug-in's GIF as it is: every frame whole.\n"
-     "By default each frame is only what changed, unchanged\n"
-     "pixels transparent, and a repeated frame is merged\n"
-     "into the one before; the GIF shows the same pictures",
+     "write the plug-in's GIF as it is, every frame whole;\n"
+     "by default lodra-gif rewrites each frame as what\n"
+     "changed, unchanged pixels transparent where smaller,\n"
+     "repeats merged: the same pictures for the same times",
      TakeFlag<&Options::no_optimize>},
     {"--frames", nullptr, "N", kAnyInput, "stop after N frames", TakeFrames},
     {"--module", nullptr, "PATH", kAnyInput,

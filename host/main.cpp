@@ -213,7 +213,7 @@ int Run(int argc, char** argv) {
   // the program removes the temporary file made next first.
   InstallSignalHandlers();
   OutputTarget target;
-  if (!target.Open(options.output, !options.no_optimize, &error)) {
+  if (!target.Open(options.output, !options.no_optimize && plan.optimiser_fits, &error)) {
     Error(error);
     return kExitOutput;
   }
@@ -232,7 +232,8 @@ int Run(int argc, char** argv) {
   try {
     if (!plan.own_frames) state.frame.assign(HostFrameBytes(plan.frame), 0);
   } catch (const std::bad_alloc&) {
-    Error("not enough memory for a " + SizeText(plan.frame) + " frame");
+    Error("not enough memory for a " + SizeText(plan.frame) + " frame (" + FormatBytes(HostFrameBytes(plan.frame)) +
+          ")");
     return kExitExportFailed;
   }
   state.source = source.get();

@@ -842,7 +842,10 @@ TEST(HostErrors, EachFailureHasItsMessageAndStatus) {
   const FailureCase cases[] = {
       {"malformed size", {"--size", "4by4", "--rate", "25", "-o", output, input}, 2, "malformed size \"4by4\""},
       {"zero width", {"--size", "0x4", "--rate", "25", "-o", output, input}, 2, "must be 1 to 65535"},
-      {"frame too large", {"--size", "65535x65535", "--rate", "25", "-o", output, input}, 2, "bytes, more than"},
+      {"frame above the memory budget", {"--size", "65535x65535", "--rate", "25", "-o", output, input}, 2,
+       "size 65535x65535: exporting it needs 34.1 GiB of memory"},
+      {"frame above what the plug-in addresses", {"--max-memory", "64G", "--size", "65535x65535", "--rate", "25", "-o",
+       output, input}, 2, "bytes, more than"},
       {"mask mode, 1 pixel wide", {"--mask", "--size", "1x4", "--rate", "25", "-o", output, input}, 2,
        "mask mode needs frames at least 2 pixels wide"},
       {"demo too large for mask mode", {"--mask", "--size", "40000x20000", "-o", output}, 2, "twice the picture"},

@@ -129,6 +129,18 @@ bool TakeDuration(const std::string& typed, const std::string& value, Options* o
   return true;
 }
 
+bool TakeMaxGap(const std::string& typed, const std::string& value, Options* out, std::string* error) {
+  return TakeTime(typed, value, &out->max_gap_us, error);
+}
+
+bool TakeMaxMemory(const std::string& typed, const std::string& value, Options* out, std::string* error) {
+  if (!ParseByteSize(value, &out->max_memory, error)) {
+    *error = typed + ": " + *error;
+    return false;
+  }
+  return true;
+}
+
 // A flag: given, it is set.
 template <bool Options::*flag>
 bool TakeFlag(const std::string&, const std::string&, Options* out, std::string*) {
@@ -166,6 +178,17 @@ const OptionSpec kOptions[] = {
      "with alpha, a pixel is opaque where its alpha is at\n"
      "least N (1 to 255; 128)",
      TakeAlphaThreshold},
+    {"--max-gap", nullptr, "T", kVideoFiles,
+     "a still longer than T between two frames (60 s by\n"
+     "default) is shortened to T, with a note; formats\n"
+     "whose timestamps may jump (MPEG-TS) are mended first",
+     TakeMaxGap},
+    {"--allow-references", nullptr, nullptr, kVideoFiles,
+     "read a file that names other files for its pictures\n"
+     "(an HLS playlist, an ffconcat list); without this\n"
+     "such a file is refused. Only local files are read,\n"
+     "and a playlist only to its last listed segment",
+     TakeFlag<&Options::allow_references>},
     {"--size", nullptr, "WxH", kRawOrDemo,
      "frame size of raw input, e.g. 640x360 (for the demo,\n"
      "the size of the picture)",
@@ -201,6 +224,11 @@ const OptionSpec kOptions[] = {
      "repeats merged: the same pictures for the same times",
      TakeFlag<&Options::no_optimize>},
     {"--frames", nullptr, "N", kAnyInput, "stop after N frames", TakeFrames},
+    {"--max-memory", nullptr, "SIZE", kAnyInput,
+     "the most memory the frames' buffers may take, e.g.\n"
+     "512M or 2G (1G by default): a larger picture is\n"
+     "refused before the export starts",
+     TakeMaxMemory},
     {"--module", nullptr, "PATH", kAnyInput,
      "the plug-in module to load; by default the one next to\n"
      "this program, then ../plugin/ from there (a build\n"

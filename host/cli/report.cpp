@@ -5,6 +5,7 @@
 #include "host/cli/progress.h"
 #include "host/output/gif_timing.h"
 #include "host/output/live_optimiser.h"
+#include "host/sources/memory_budget.h"
 #include "host/system.h"
 #include "plugin/plugin_interface.h"
 
@@ -22,6 +23,7 @@ int ReportExport(const ExportRun& run, FrameSource& source, OutputTarget& target
   const std::string nothing = target.existed() ? "; " + output + " is left as it was" : "; nothing written";
   const bool abandoned = AbandonRequested();
   const InputEnd input = source.Finish(run.ended, abandoned || run.result == 0 ? 0 : run.refreshes);
+  for (const std::string& note : input.notes) Note(note);
   if (!input.warning.empty()) Warning(input.warning);
 
   if (abandoned) {
@@ -47,6 +49,12 @@ int ReportExport(const ExportRun& run, FrameSource& source, OutputTarget& target
       message = "the plug-in refused the export to " + output;
     } else {
       message = "the plug-in could not encode frame " + std::to_string(run.delivered);
+      // The plug-in says only that it failed. Where its buffers for a frame
+      // cannot be had now, with the source's still held, that was why.
+      const uint64_t buffers = PluginFrameBytes(plan.frame, plan.mask);
+      if (!MemoryAvailable(buffers))
+        message += ": not enough memory (its buffers for a " + SizeText(plan.frame) + " frame take up to " +
+                   FormatBytes(buffers) + ")";
     }
     // A device holds what reached it.
     const int64_t reached = run.optimiser != nullptr ? run.optimiser->stats().frames_out : written;

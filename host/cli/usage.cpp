@@ -24,6 +24,13 @@ upright, pixels made square) at the stream's rate; a source faster than
 transparent. The Windows build (lodra-gif.exe) reads no video files, only
 raw video and the demo.
 
+A name that exists is read as that file, whatever characters it has (never
+as an FFmpeg protocol or pattern); a missing name holding % is an image
+sequence. A file that names other files for its pictures (an HLS playlist,
+an ffconcat list) is refused unless --allow-references is given. A picture
+whose buffers would take more than --max-memory is refused before the
+export starts.
+
 With --size and --rate, INPUT is raw video instead: frames of 3 bytes a
 pixel in the order blue, green, red (ffmpeg's -pix_fmt bgr24), top row
 first, no padding, one after another; INPUT - reads it from standard input.
@@ -61,8 +68,9 @@ Exit status:
   0    the GIF was written
   1    the plug-in could not encode a frame, or the GIF could not be
        optimised; nothing written
-  2    bad command line, a size or rate the plug-in cannot take, or
-       --start at or past the end of the video
+  2    bad command line, a size or rate the plug-in cannot take, a
+       picture above --max-memory, or --start at or past the end of
+       the video
   3    the plug-in module cannot be found, loaded or used
   4    the output cannot be written (the reason is shown); nothing written
   5    the input cannot be read or decoded, or holds no whole frame

@@ -140,7 +140,7 @@ void SetBinaryMode(std::FILE* stream);
 // the system does that. When the program was started with Ctrl-C ignored, it
 // stays ignored.
 //
-// A second Ctrl-C ends the program the usual way, after removing the file
+// A second Ctrl-C ends the program the usual way, after removing the files
 // SetSignalCleanup named, and so does every other signal that would end it
 // and can be caught (SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGALRM, SIGSEGV,
 // ...): no part-written file outlives the program, except after SIGKILL,
@@ -154,9 +154,11 @@ void SetBinaryMode(std::FILE* stream);
 void InstallSignalHandlers();
 bool InterruptRequested();
 bool AbandonRequested();
-// The file a signal that ends the program removes first; "" for none.
-// Async-signal-safe to use from the handler: the name is copied here,
-// before any signal needs it.
-void SetSignalCleanup(const std::string& path);
+// The files a signal that ends the program removes first: the GIF being
+// made and, while lodra-gif optimises it, the plug-in's own GIF it reads;
+// "" for none. Async-signal-safe to use from the handler: the name is
+// copied here, before any signal needs it.
+enum class CleanupFile { kGif, kPluginGif };
+void SetSignalCleanup(CleanupFile which, const std::string& path);
 
 }  // namespace lodra_gif

@@ -48,19 +48,21 @@ bool FollowLink(std::string* path) {
   return true;
 }
 
-// The file a signal that ends the program removes, kept where a signal
-// handler can read it.
-char g_cleanup_path[4096];
-std::atomic<int> g_cleanup_armed{0};
+// The files a signal that ends the program removes, kept where a signal
+// handler can read them: one for each CleanupFile.
+constexpr int kCleanupFiles = 2;
+char g_cleanup_paths[kCleanupFiles][4096];
+std::atomic<int> g_cleanup_armed[kCleanupFiles];
 
-void RemoveCleanupFile() {
-  if (g_cleanup_armed.load() != 0) unlink(g_cleanup_path);
+void RemoveCleanupFiles() {
+  for (int i = 0; i < kCleanupFiles; ++i)
+    if (g_cleanup_armed[i].load() != 0) unlink(g_cleanup_paths[i]);
 }
 
 // Ends the program the way `signal_number` does by default, once the handler
 // returns (the signal is blocked until then). All async-signal-safe.
 void EndBySignal(int signal_number) {
-  RemoveCleanupFile();
+  RemoveCleanupFiles();
   struct sigaction default_action = {};
   default_action.sa_handler = SIG_DFL;
   sigemptyset(&default_action.sa_mask);
@@ -367,11 +369,12 @@ bool InterruptRequested() { return g_interrupted.load() != 0; }
 
 bool AbandonRequested() { return g_interrupted.load() >= 2; }
 
-void SetSignalCleanup(const std::string& path) {
-  g_cleanup_armed.store(0);
-  if (path.empty() || path.size() >= sizeof g_cleanup_path) return;
-  std::memcpy(g_cleanup_path, path.c_str(), path.size() + 1);
-  g_cleanup_armed.store(1);
+void SetSignalCleanup(CleanupFile which, const std::string& path) {
+  const int i = static_cast<int>(which);
+  g_cleanup_armed[i].store(0);
+  if (path.empty() || path.size() >= sizeof g_cleanup_paths[i]) return;
+  std::memcpy(g_cleanup_paths[i], path.c_str(), path.size() + 1);
+  g_cleanup_armed[i].store(1);
 }
 
 }  // namespace lodra_gif

@@ -377,6 +377,6 @@ bool InterruptRequested() { return g_interrupted.load() != 0; }
 
 bool AbandonRequested() { return g_interrupted.load() >= 2; }
 
-void SetSignalCleanup(const std::string&) {}  // the main thread removes it (see AbandonRequested)
+void SetSignalCleanup(CleanupFile, const std::string&) {}  // the main thread removes them (see AbandonRequested)
 
 }  // namespace lodra_gif

@@ -17,6 +17,7 @@
 #include "host/cli/progress.h"
 #include "host/cli/usage.h"
 #include "host/cli/values.h"
+#include "host/output/gif_optimiser.h"
 #include "host/output/gif_timing.h"
 #include "host/sources/demo.h"
 #include "host/sources/frame_source.h"
@@ -275,8 +276,9 @@ TEST(ParseCommandLine, Good) {
 TEST(ParseCommandLine, EveryOptionReachesItsField) {
   for (const bool with_equals : {false, true}) {
     SCOPED_TRACE(with_equals ? "--name=value" : "--name value");
-    const std::vector<std::string> named = {"size", "640x360", "rate", "30000/1001", "loop",       "3",
-                                            "frames", "99",    "module", "m.so",      "max-memory", "2G"};
+    const std::vector<std::string> named = {"size",   "640x360", "rate",   "30000/1001", "loop",       "3",
+                                            "frames", "99",      "module", "m.so",       "max-memory", "2G",
+                                            "dither", "ordered"};
     std::vector<std::string> args = {"--mask", "-o", "out.gif", "-"};
     for (size_t i = 0; i < named.size(); i += 2) {
       if (with_equals) {
@@ -298,6 +300,7 @@ TEST(ParseCommandLine, EveryOptionReachesItsField) {
     EXPECT_TRUE(HaveWant(o.max_frames, std::optional<int32_t>(99)));
     EXPECT_TRUE(HaveWant(o.module, std::optional<std::string>("m.so")));
     EXPECT_TRUE(HaveWant(o.max_memory, uint64_t{2} << 30));
+    EXPECT_TRUE(o.dither == lodra_gif::Dither::kOrdered);
   }
 }
 
@@ -348,6 +351,8 @@ TEST(ParseCommandLine, Bad) {
       {{"-o", "a.gif", "--frames", "2147483648"}, "--frames needs a whole number"},
       {{"-o", "a.gif", "--frames", "1e3"}, "--frames needs a whole number"},
       {{"-o", "a.gif", "--frames", "18446744073709551617"}, "--frames needs a whole number"},
+      {{"-o", "a.gif", "--dither", "Ordered"}, "--dither takes ordered or none, not \"Ordered\""},
+      {{"-o", "a.gif", "--dither", ""}, "--dither takes ordered or none"},
   };
   for (const Case& c : cases) {
     const Parsed parsed = Parse(c.args);
@@ -960,6 +965,10 @@ TEST(MemoryBudget, HeldToTheLimitAtAndEitherSideOfIt) {
   video.staging = {36, 64};
   video.staging_channels = 4;
   const uint64_t video_bytes = 16 * 2304 + 2 * (13824 + 64) + (192 * 64 + 64) + 2304 + 3 * (3458 + 13 + 1);
+  // The raw frames optimised on a pool of 2: the optimiser's bound as well.
+  ExportPictures optimised = raw;
+  optimised.optimiser_workers = 2;
+  const uint64_t optimised_bytes = raw_bytes + lodra_gif::OptimiserBytesNeeded(100, 10, 2);
   struct Case {
     const char* what;
     ExportPictures pictures;
@@ -972,7 +981,9 @@ TEST(MemoryBudget, HeldToTheLimitAtAndEitherSideOfIt) {
       {"raw, a byte above", raw, raw_bytes + 1, true, ""},
       {"video, a byte below", video, video_bytes - 1, false, "the decoder's pictures"},
       {"video, at the limit", video, video_bytes, true, ""},
-      {"sides near 2^31 do not wrap", {{INT32_MAX, INT32_MAX}, false, 2, {INT32_MAX, INT32_MAX}, {}, 0},
+      {"optimised, a byte below", optimised, optimised_bytes - 1, false, "the GIF optimiser"},
+      {"optimised, at the limit", optimised, optimised_bytes, true, ""},
+      {"sides near 2^31 do not wrap", {{INT32_MAX, INT32_MAX}, false, 2, {INT32_MAX, INT32_MAX}, {}, 0, 64},
        UINT64_MAX - 1, false, ""},
   };
   for (const Case& c : cases) {
@@ -981,6 +992,37 @@ TEST(MemoryBudget, HeldToTheLimitAtAndEitherSideOfIt) {
     EXPECT_TRUE(HaveWant(lodra_gif::CheckMemory(c.pictures, c.limit, &why), c.want_fits)) << why;
     if (!c.want_fits) {
       EXPECT_TRUE(testing_support::Contains(why, std::string("of it for ") + c.want_largest)) << why;
+    }
+  }
+}
+
+// Where only the optimiser's frames do not fit, the GIF is exported as the
+// plug-in writes it, with a note, rather than refused; where the export
+// itself does not fit, it is refused with the export's own reason.
+TEST(MemoryBudget, TheOptimiserGivesWayBeforeTheExportIsRefused) {
+  lodra_gif::ExportPictures pictures;
+  pictures.frame = {100, 10};
+  pictures.optimiser_workers = 2;
+  lodra_gif::ExportPictures alone = pictures;
+  alone.optimiser_workers = 0;
+  const uint64_t export_bytes = lodra_gif::MemoryNeeded(alone);
+  struct Case {
+    uint64_t limit;
+    bool want_ok, want_optimised;
+  } const cases[] = {
+      {lodra_gif::MemoryNeeded(pictures), true, true},
+      {export_bytes, true, false},
+      {export_bytes - 1, false, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.limit);
+    lodra_gif::SourcePlan plan;
+    std::string why;
+    EXPECT_TRUE(HaveWant(lodra_gif::CheckMemoryOptimising(pictures, c.limit, &plan, &why), c.want_ok)) << why;
+    EXPECT_TRUE(HaveWant(plan.optimiser_fits, c.want_optimised));
+    EXPECT_EQ(plan.notes.size(), c.want_ok && !c.want_optimised ? 1u : 0u);
+    if (!c.want_ok) {
+      EXPECT_FALSE(testing_support::Contains(why, "optimiser")) << why;
     }
   }
 }
@@ -1111,6 +1153,17 @@ TEST(Summary, GifTimingIsReadBackFromTheBlocks) {
     bool want_ok;
   };
   std::vector<Case> cases = {{"whole", gif, true}};
+  // A comment of 40 full sub-blocks after the looping extension: the file
+  // is read a few KiB at a time, and units straddle the reads.
+  Bytes long_comment = gif;
+  Bytes comment = {0x21, 0xFE};
+  for (int i = 0; i < 40; ++i) {
+    comment.push_back(255);
+    comment.insert(comment.end(), 255, static_cast<uint8_t>('a' + i % 26));
+  }
+  comment.push_back(0);
+  long_comment.insert(long_comment.begin() + 13 + 6 + 19, comment.begin(), comment.end());
+  cases.push_back({"a comment longer than what is read at a time", long_comment, true});
   Bytes bad_signature = gif;
   bad_signature[0] = 'P';
   cases.push_back({"not a GIF", bad_signature, false});

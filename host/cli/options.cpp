@@ -92,6 +92,18 @@ bool TakeMaskThreshold(const std::string& typed, const std::string& value, Optio
   return TakeCount(typed, value, 0, 254, &out->mask_threshold, error);
 }
 
+bool TakeDither(const std::string& typed, const std::string& value, Options* out, std::string* error) {
+  if (value == "none") {
+    out->dither = Dither::kNone;
+  } else if (value == "ordered") {
+    out->dither = Dither::kOrdered;
+  } else {
+    *error = typed + " takes ordered or none, not " + Quoted(value);
+    return false;
+  }
+  return true;
+}
+
 bool TakeTime(const std::string& typed, const std::string& value, std::optional<int64_t>* time, std::string* error) {
   int64_t microseconds = 0;
   if (!ParseTime(value, &microseconds, error)) {
@@ -199,6 +211,18 @@ const OptionSpec kOptions[] = {
      "most N count as pure black (0 to 254), for a mask\n"
      "that went through a lossy codec",
      TakeMaskThreshold, "", "--mask", "the mask of --mask frames"},
+    {"--dither", nullptr, "MODE", kAnyInput,
+     "ordered: add a fixed 8x8 pattern to the picture first,\n"
+     "so that gradients come out as a fine texture that\n"
+     "stays still, not as bands; none (the default): every\n"
+     "pixel its nearest palette colour",
+     TakeDither},
+    {"--no-optimize", nullptr, nullptr, kAnyInput,
+     "write the plug-in's GIF as it is, every frame whole;\n"
+     "by default lodra-gif rewrites each frame as what\n"
+     "changed, unchanged pixels transparent where smaller,\n"
+     "repeats merged: the same pictures for the same times",
+     TakeFlag<&Options::no_optimize>},
     {"--frames", nullptr, "N", kAnyInput, "stop after N frames", TakeFrames},
     {"--max-memory", nullptr, "SIZE", kAnyInput,
      "the most memory the frames' buffers may take, e.g.\n"

@@ -28,6 +28,12 @@ constexpr uint64_t kDefaultMaxMemory = uint64_t{1} << 30;
 // shortened to it unless --max-gap says otherwise.
 constexpr int64_t kDefaultMaxGapUs = 60 * 1000000LL;
 
+// What lodra-gif does to a frame's picture before the plug-in sees it.
+enum class Dither : uint8_t {
+  kNone,     // each pixel its nearest palette colour, as the plug-in maps it
+  kOrdered,  // a threshold from a fixed pattern added first (host/sources/dither.h)
+};
+
 // What INPUT is read as; host/sources/open_source.h decides it.
 enum class InputKind { kDemo, kRaw, kVideo };
 
@@ -49,6 +55,8 @@ struct Options {
   int32_t loop_count = 0;                  // --loop; 0 = loop forever
   bool mask = false;                       // --mask
   std::optional<int32_t> mask_threshold;   // --mask-threshold; none: only pure black is transparent
+  Dither dither = Dither::kNone;           // --dither
+  bool no_optimize = false;                // --no-optimize: the plug-in's GIF as it is
   std::optional<int32_t> max_frames;       // --frames; none: until the input ends
   std::optional<std::string> module;       // --module; none: look next to the program
   uint64_t max_memory = kDefaultMaxMemory; // --max-memory, bytes

@@ -11,10 +11,12 @@
 
 namespace lodra_gif {
 
+class LiveOptimiser;
+
 // The exit statuses, as --help lists them.
 enum ExitStatus : int {
   kExitOk = 0,             // the GIF was written (warnings may have been shown)
-  kExitExportFailed = 1,   // the plug-in could not encode a frame: nothing written
+  kExitExportFailed = 1,   // the plug-in could not encode a frame, or the GIF could not be optimised: nothing written
   kExitUsage = 2,          // bad command line, or a size or rate the plug-in cannot take
   kExitModule = 3,         // the plug-in module cannot be found, loaded or used
   kExitOutput = 4,         // the output cannot be written: nothing written
@@ -39,6 +41,9 @@ struct ExportRun {
   bool called_back = false;             // the plug-in called back at all
   ReadResult ended = ReadResult::kFrame;  // how the source ended the frames; kFrame: it did not
   double seconds = 0;                   // the time it took
+  // The optimiser, finished (or closed, when there is nothing to keep);
+  // null with --no-optimize.
+  const LiveOptimiser* optimiser = nullptr;
 };
 
 // Says how the export went (asking `source` what became of its input), and

@@ -50,6 +50,11 @@ GIF frame delays are whole hundredths of a second, and browsers play a
 delay of 0 or 1 as 10: above 50 fps the GIF plays too slowly. Lower the
 rate first (--fps 25 for a video file; ffmpeg -r 25, or -vf fps=25).
 
+The plug-in writes every frame whole; lodra-gif rewrites the GIF as it is
+made, each frame only what changed since the one before (--no-optimize
+keeps the plug-in's bytes). The GIF shows the same pictures for the same
+times, and is never larger.
+
 The GIF is made in a temporary file beside OUTPUT, which takes its place
 only when complete; a link is followed (to a file not there yet, too) and
 stays a link. A device, a FIFO, or a name for an open descriptor such as
@@ -61,7 +66,8 @@ SIGHUP, ...), ends it without the GIF, leaving an existing file as it was.
 
 Exit status:
   0    the GIF was written
-  1    the plug-in could not encode a frame; nothing written
+  1    the plug-in could not encode a frame, or the GIF could not be
+       optimised; nothing written
   2    bad command line, a size or rate the plug-in cannot take, a
        picture above --max-memory, or --start at or past the end of
        the video

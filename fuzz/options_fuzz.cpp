@@ -132,6 +132,41 @@ int64_t WantTime(const std::string& text) {
   return seconds * 1000000 + micro;
 }
 
+// Bytes: digits, optionally a dot and 1 to 6 digits, then optionally one of
+// K, M, G, T (either case, each 1024 times the one before) followed by
+// nothing, "B" or "iB" (either case); from 1 to 2^50. 0 when refused.
+uint64_t WantByteSize(const std::string& text) {
+  constexpr uint64_t kMost = uint64_t{1} << 50;
+  size_t at = 0;
+  while (at < text.size() && ((text[at] >= '0' && text[at] <= '9') || text[at] == '.')) ++at;
+  const std::string number = text.substr(0, at);
+  std::string unit = text.substr(at);
+  for (char& c : unit)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  int shift = 0;
+  if (!unit.empty()) {
+    const size_t power = std::string("kmgt").find(unit[0]);
+    const std::string rest = unit.substr(1);
+    if (power == std::string::npos || !(rest.empty() || rest == "b" || rest == "ib")) return 0;
+    shift = 10 * static_cast<int>(power + 1);
+  }
+  const size_t dot = number.find('.');
+  const std::string decimals = dot == std::string::npos ? "" : number.substr(dot + 1);
+  uint64_t whole = 0, fraction = 0, ten = 1;
+  if (!DigitsUpTo(number.substr(0, dot), kMost >> shift, &whole)) return 0;
+  if (dot != std::string::npos && (decimals.size() > 6 || !DigitsUpTo(decimals, 999999, &fraction))) return 0;
+  for (size_t i = 0; i < decimals.size(); ++i) ten *= 10;
+  // The fraction's share of the unit, a binary digit at a time: exact.
+  uint64_t part = 0;
+  for (int bit = 0; bit < shift; ++bit) {
+    fraction *= 2;
+    part = part * 2 + (fraction >= ten ? 1 : 0);
+    if (fraction >= ten) fraction -= ten;
+  }
+  const uint64_t bytes = (whole << shift) + part;
+  return bytes >= 1 && bytes <= kMost ? bytes : 0;
+}
+
 void CheckValueParsers(const std::string& text) {
   const std::string which = " of \"" + text + "\"";
 
@@ -181,6 +216,14 @@ void CheckValueParsers(const std::string& text) {
   if (time_ok) FUZZ_CHECK_EQ(time, want_time, "ParseTime" + which);
   if (!time_ok) FUZZ_CHECK(time == -7 && !error.empty(), "ParseTime stored a value or gave no reason" + which);
 
+  uint64_t bytes = 7;
+  error.clear();
+  const uint64_t want_bytes = WantByteSize(text);
+  const bool bytes_ok = lodra_gif::ParseByteSize(text, &bytes, &error);
+  FUZZ_CHECK_EQ(bytes_ok, want_bytes != 0, "ParseByteSize" + which);
+  if (bytes_ok) FUZZ_CHECK_EQ(bytes, want_bytes, "ParseByteSize" + which);
+  if (!bytes_ok) FUZZ_CHECK(bytes == 7 && !error.empty(), "ParseByteSize stored a value or gave no reason" + which);
+
   const struct {
     int64_t min, max;
   } ranges[] = {{0, kMaxLoopingCount}, {1, INT32_MAX}, {0, 0}, {5, 9}};
@@ -215,6 +258,9 @@ lodra_gif::Options Sentinel() {
   options.width = options.height = -7;
   options.start_us = options.duration_us = -7;
   options.alpha_threshold = options.mask_threshold = -7;
+  options.max_memory = 7;
+  options.max_gap_us = -7;
+  options.allow_references = true;
   options.given.set();
   return options;
 }
@@ -225,6 +271,7 @@ bool SameOptions(const lodra_gif::Options& a, const lodra_gif::Options& b) {
          a.max_frames == b.max_frames && a.module == b.module && a.fps == b.fps && a.width == b.width &&
          a.height == b.height && a.start_us == b.start_us && a.duration_us == b.duration_us &&
          a.no_alpha == b.no_alpha && a.alpha_threshold == b.alpha_threshold && a.mask_threshold == b.mask_threshold &&
+         a.max_memory == b.max_memory && a.max_gap_us == b.max_gap_us && a.allow_references == b.allow_references &&
          a.given == b.given && a.inputs == b.inputs && a.quiet == b.quiet && a.no_progress == b.no_progress &&
          a.jobs == b.jobs && a.passed_on == b.passed_on;
 }
@@ -291,6 +338,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   for (const std::optional<int32_t>& side : {options.width, options.height})
     if (side) FUZZ_CHECK(*side >= 1 && *side <= lodra_gif::kMaxSide, "--width or --height " + std::to_string(*side));
   FUZZ_CHECK(options.start_us.value_or(0) >= 0 && options.duration_us.value_or(1) >= 1, "--start or --duration");
+  FUZZ_CHECK(options.max_memory >= 1 && options.max_memory <= (uint64_t{1} << 50),
+             "--max-memory " + std::to_string(options.max_memory));
+  FUZZ_CHECK(options.max_gap_us.value_or(0) >= 0, "--max-gap below 0");
   if (options.alpha_threshold)
     FUZZ_CHECK(*options.alpha_threshold >= 1 && *options.alpha_threshold <= 255,
                "--alpha-threshold " + std::to_string(*options.alpha_threshold));
@@ -318,7 +368,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // table: the video-only ones refuse raw frames and the demo, --size and
   // --rate a video file, and --mask-threshold wants --mask.
   const bool video_values = options.fps || options.width || options.height || options.start_us ||
-                            options.duration_us || options.no_alpha || options.alpha_threshold;
+                            options.duration_us || options.no_alpha || options.alpha_threshold ||
+                            options.max_gap_us || options.allow_references;
   const bool threshold_alone = options.mask_threshold && !options.mask;
   const struct {
     lodra_gif::InputKind kind;

@@ -23,7 +23,7 @@
 namespace {
 
 constexpr int kMaxFrames = 12;
-constexpr int64_t kMaxPixels = 1 << 20;
+constexpr uint64_t kMaxMemory = 16 << 20;
 
 bool OneLine(const std::string& text) { return text.find('\n') == std::string::npos; }
 
@@ -39,6 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if ((choice & 8) != 0) options.duration_us = 300000;
   options.mask = (choice & 16) != 0;
   options.width = 32;
+  options.max_memory = kMaxMemory;
 
   lodra_gif::VideoBytes bytes;
   bytes.data = data + 1;
@@ -46,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   lodra_gif::OpenFailure failure = lodra_gif::OpenFailure::kNone;
   std::string why;
   std::unique_ptr<lodra_gif::FrameSource> input =
-      lodra_gif::OpenVideoInput(bytes, "input", options, nullptr, kMaxPixels, &failure, &why);
+      lodra_gif::OpenVideoInput(bytes, "input", options, nullptr, &failure, &why);
   if (input == nullptr) {
     FUZZ_CHECK(failure != lodra_gif::OpenFailure::kNone, "refused without a kind: " + why);
     FUZZ_CHECK(!why.empty() && OneLine(why), "the reason \"" + why + "\"");

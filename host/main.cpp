@@ -17,6 +17,7 @@
 #include "host/cli/progress.h"
 #include "host/cli/report.h"
 #include "host/cli/usage.h"
+#include "host/output/live_optimiser.h"
 #include "host/output/output_target.h"
 #include "host/sources/open_source.h"
 #include "host/system.h"
@@ -38,6 +39,7 @@ struct Export {
   int32_t loaded = 0;     // frames read into `frame` so far; it holds the last
   int32_t delivered = 0;  // frames handed to the plug-in
   int64_t refreshes = 0;  // host_refresh calls: one per frame written
+  LiveOptimiser* optimiser = nullptr;  // reads what the plug-in writes; null with --no-optimize
   bool called_back = false;
   ReadResult ended = ReadResult::kFrame;  // how the source ended the frames; kFrame: it has not
   ProgressLine* progress = nullptr;
@@ -64,6 +66,8 @@ int32_t LODRA_CDECL IsAborted() {
   Export& e = *g_export;
   e.called_back = true;
   if (e.ended != ReadResult::kFrame) return 1;
+  // An optimisation that failed fails the export: no more frames for it.
+  if (e.optimiser != nullptr && e.optimiser->failed()) return 1;
   if (InterruptRequested()) {
     e.ended = ReadResult::kInterrupted;
     return 1;
@@ -96,6 +100,8 @@ int32_t LODRA_CDECL HostRefresh() {
   Export& e = *g_export;
   e.called_back = true;
   ++e.refreshes;
+  // The frame is in the plug-in's file (but for what its buffer holds).
+  if (e.optimiser != nullptr) e.optimiser->Take();
   e.progress->Update(e.refreshes);
   return 1;
 }
@@ -254,7 +260,7 @@ int Run(int argc, char** argv) {
   // the program removes the temporary file made next first.
   InstallSignalHandlers();
   OutputTarget target;
-  if (!target.Open(options.output, &error)) {
+  if (!target.Open(options.output, !options.no_optimize && plan.optimiser_fits, &error)) {
     Error(error);
     return kExitOutput;
   }
@@ -274,10 +280,26 @@ int Run(int argc, char** argv) {
   try {
     if (!plan.own_frames) state.frame.assign(HostFrameBytes(plan.frame), 0);
   } catch (const std::bad_alloc&) {
-    Error("not enough memory for a " + SizeText(plan.frame) + " frame");
+    Error("not enough memory for a " + SizeText(plan.frame) + " frame (" + FormatBytes(HostFrameBytes(plan.frame)) +
+          ")");
     return kExitExportFailed;
   }
   state.source = source.get();
+  // The optimiser opens the target's file now (a FIFO waits for its reader
+  // here), and reads the plug-in's as the export writes it.
+  LiveOptimiser optimiser;
+  if (target.optimised()) {
+    if (!optimiser.Open(target.plugin_file(), target.file(), &error)) {
+      target.Discard();
+      if (InterruptRequested()) {
+        Error("interrupted before the first frame");
+        return kExitInterrupted;
+      }
+      Error("cannot write " + target.name() + ": " + error);
+      return kExitOutput;
+    }
+    state.optimiser = &optimiser;
+  }
   const FrameCounts counts = CountFrames(plan, options.max_frames);
   ProgressLine progress(stderr, IsTerminal(stderr), !options.quiet && !options.no_progress,
                         counts.progress_total.value_or(-1), TerminalColumns);
@@ -300,9 +322,19 @@ int Run(int argc, char** argv) {
   progress.Update(0);
   ExportRun run;
   run.result = table->output(&info);
-  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
   progress.Finish(InterruptRequested());
   g_export = nullptr;
+  // The plug-in has closed its file: the optimised GIF is finished, unless
+  // there is nothing to keep.
+  if (state.optimiser != nullptr) {
+    if (run.result != 0 && state.refreshes > 0 && !AbandonRequested()) {
+      optimiser.Finish();
+    } else {
+      optimiser.Close();
+    }
+    run.optimiser = &optimiser;
+  }
+  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
   run.refreshes = state.refreshes;
   run.delivered = state.delivered;
   run.called_back = state.called_back;

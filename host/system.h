@@ -159,7 +159,7 @@ bool WaitForCopy(unsigned long* copy, int* status);
 // the system does that. When the program was started with Ctrl-C ignored, it
 // stays ignored.
 //
-// A second Ctrl-C ends the program the usual way, after removing the file
+// A second Ctrl-C ends the program the usual way, after removing the files
 // SetSignalCleanup named, and so does every other signal that would end it
 // and can be caught (SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGALRM, SIGSEGV,
 // ...): no part-written file outlives the program, except after SIGKILL,
@@ -177,15 +177,18 @@ bool WaitForCopy(unsigned long* copy, int* status);
 void InstallSignalHandlers();
 // The line a second Ctrl-C writes to standard error as it ends the program
 // ("lodra-gif: ...\n"; on a terminal it starts below the "^C" echoed),
-// until SetSignalCleanup("") says there is no file left to remove. Copied
+// until SetSignalCleanup(CleanupFile::kGif, "") says the GIF has taken its
+// place or is gone. Copied
 // here, before any signal needs it. (On Windows the program says it itself:
 // see AbandonRequested.)
 void SetInterruptFarewell(const std::string& line);
 bool InterruptRequested();
 bool AbandonRequested();
-// The file a signal that ends the program removes first; "" for none.
-// Async-signal-safe to use from the handler: the name is copied here,
-// before any signal needs it.
-void SetSignalCleanup(const std::string& path);
+// The files a signal that ends the program removes first: the GIF being
+// made and, while lodra-gif optimises it, the plug-in's own GIF it reads;
+// "" for none. Async-signal-safe to use from the handler: the name is
+// copied here, before any signal needs it.
+enum class CleanupFile { kGif, kPluginGif };
+void SetSignalCleanup(CleanupFile which, const std::string& path);
 
 }  // namespace lodra_gif

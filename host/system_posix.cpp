@@ -52,13 +52,15 @@ bool FollowLink(std::string* path) {
   return true;
 }
 
-// The file a signal that ends the program removes, kept where a signal
-// handler can read it.
-char g_cleanup_path[4096];
-std::atomic<int> g_cleanup_armed{0};
+// The files a signal that ends the program removes, kept where a signal
+// handler can read them: one for each CleanupFile.
+constexpr int kCleanupFiles = 2;
+char g_cleanup_paths[kCleanupFiles][4096];
+std::atomic<int> g_cleanup_armed[kCleanupFiles];
 
-void RemoveCleanupFile() {
-  if (g_cleanup_armed.load() != 0) unlink(g_cleanup_path);
+void RemoveCleanupFiles() {
+  for (int i = 0; i < kCleanupFiles; ++i)
+    if (g_cleanup_armed[i].load() != 0) unlink(g_cleanup_paths[i]);
 }
 
 // What a second Ctrl-C says, kept where the handler can write it.
@@ -85,7 +87,7 @@ void PassOn(int signal_number, const siginfo_t* info) {
 // returns (the signal is blocked until then). All async-signal-safe.
 void EndBySignal(int signal_number, siginfo_t* info, void*) {
   PassOn(signal_number, info);
-  RemoveCleanupFile();
+  RemoveCleanupFiles();
   struct sigaction default_action = {};
   default_action.sa_handler = SIG_DFL;
   sigemptyset(&default_action.sa_mask);
@@ -492,14 +494,15 @@ void SetInterruptFarewell(const std::string& line) {
   g_farewell_length.store(static_cast<int>(text.size()));
 }
 
-void SetSignalCleanup(const std::string& path) {
-  g_cleanup_armed.store(0);
-  // The farewell speaks of the file removed, or of the GIF not written:
-  // once there is none to remove, it may be neither.
-  if (path.empty()) g_farewell_length.store(0);
-  if (path.empty() || path.size() >= sizeof g_cleanup_path) return;
-  std::memcpy(g_cleanup_path, path.c_str(), path.size() + 1);
-  g_cleanup_armed.store(1);
+void SetSignalCleanup(CleanupFile which, const std::string& path) {
+  const int i = static_cast<int>(which);
+  g_cleanup_armed[i].store(0);
+  // The farewell speaks of the GIF removed, or not written: once the GIF has
+  // taken its place, it may be neither.
+  if (which == CleanupFile::kGif && path.empty()) g_farewell_length.store(0);
+  if (path.empty() || path.size() >= sizeof g_cleanup_paths[i]) return;
+  std::memcpy(g_cleanup_paths[i], path.c_str(), path.size() + 1);
+  g_cleanup_armed[i].store(1);
 }
 
 }  // namespace lodra_gif

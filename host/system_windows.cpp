@@ -484,7 +484,7 @@ bool InterruptRequested() { return g_interrupted.load() != 0; }
 
 bool AbandonRequested() { return g_interrupted.load() >= 2; }
 
-void SetSignalCleanup(const std::string&) {}  // the main thread removes it (see AbandonRequested)
+void SetSignalCleanup(CleanupFile, const std::string&) {}  // the main thread removes them (see AbandonRequested)
 
 void SetInterruptFarewell(const std::string&) {}  // the main thread says why it stopped
 

@@ -18,10 +18,12 @@
 #include "host/cli/progress.h"
 #include "host/cli/usage.h"
 #include "host/cli/values.h"
+#include "host/output/gif_optimiser.h"
 #include "host/output/gif_timing.h"
 #include "host/sources/demo.h"
 #include "host/sources/frame_source.h"
 #include "host/sources/mask_threshold.h"
+#include "host/sources/memory_budget.h"
 #include "host/sources/open_source.h"
 #include "host/sources/raw.h"
 #include "host/video/video_plan.h"
@@ -275,8 +277,9 @@ TEST(ParseCommandLine, Good) {
 TEST(ParseCommandLine, EveryOptionReachesItsField) {
   for (const bool with_equals : {false, true}) {
     SCOPED_TRACE(with_equals ? "--name=value" : "--name value");
-    const std::vector<std::string> named = {"size", "640x360", "rate", "30000/1001", "loop",
-                                            "3",    "frames", "99",         "module", "m.so"};
+    const std::vector<std::string> named = {"size",   "640x360", "rate",   "30000/1001", "loop",       "3",
+                                            "frames", "99",      "module", "m.so",       "max-memory", "2G",
+                                            "dither", "ordered"};
     std::vector<std::string> args = {"--mask", "-o", "out.gif", "-"};
     for (size_t i = 0; i < named.size(); i += 2) {
       if (with_equals) {
@@ -297,6 +300,8 @@ TEST(ParseCommandLine, EveryOptionReachesItsField) {
     EXPECT_TRUE(HaveWant(o.loop_count, 3));
     EXPECT_TRUE(HaveWant(o.max_frames, std::optional<int32_t>(99)));
     EXPECT_TRUE(HaveWant(o.module, std::optional<std::string>("m.so")));
+    EXPECT_TRUE(HaveWant(o.max_memory, uint64_t{2} << 30));
+    EXPECT_TRUE(o.dither == lodra_gif::Dither::kOrdered);
   }
 }
 
@@ -346,11 +351,56 @@ TEST(ParseCommandLine, Bad) {
       {{"-o", "a.gif", "--frames", "2147483648"}, "--frames needs a whole number"},
       {{"-o", "a.gif", "--frames", "1e3"}, "--frames needs a whole number"},
       {{"-o", "a.gif", "--frames", "18446744073709551617"}, "--frames needs a whole number"},
+      {{"-o", "a.gif", "--dither", "Ordered"}, "--dither takes ordered or none, not \"Ordered\""},
+      {{"-o", "a.gif", "--dither", ""}, "--dither takes ordered or none"},
   };
   for (const Case& c : cases) {
     const Parsed parsed = Parse(c.args);
     EXPECT_TRUE(ErrorSays(parsed.ok, parsed.error, c.want_error))
         << (c.args.empty() ? std::string("(no arguments)") : c.args.back());
+  }
+}
+
+TEST(ParseByteSize, UnitsOfPowersOf1024UpTo1024T) {
+  struct Case {
+    const char* text;
+    uint64_t want;            // 0: refused
+    const char* want_error;
+  } const cases[] = {
+      {"1073741824", uint64_t{1} << 30, ""},
+      {"512M", uint64_t{512} << 20, ""},
+      {"2G", uint64_t{2} << 30, ""},
+      {"2GiB", uint64_t{2} << 30, ""},
+      {"2gb", uint64_t{2} << 30, ""},
+      {"64k", 64 << 10, ""},
+      {"1.5G", uint64_t{3} << 29, ""},
+      {"0.000001K", 0, "must be at least 1 byte"},  // 0.001 bytes
+      {"1.9", 1, ""},                               // a fraction of a byte is dropped
+      {"1024T", uint64_t{1} << 50, ""},
+      {"1125899906842625", 0, "is more than 1024T"},  // 2^50 + 1
+      {"1024.000001T", 0, "is more than 1024T"},
+      {"99999999999999999999999G", 0, "is more than 1024T"},
+      {"0", 0, "must be at least 1 byte"},
+      {"1.1234567G", 0, "more than 6 decimals"},
+      {"5P", 0, "malformed size \"5P\""},
+      {"G", 0, "malformed size"},
+      {"1.G", 0, "malformed size"},
+      {"-1M", 0, "malformed size"},
+      {"1 M", 0, "malformed size"},
+      {"1Mbit", 0, "malformed size"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    uint64_t bytes = 7;
+    std::string error;
+    const bool ok = lodra_gif::ParseByteSize(c.text, &bytes, &error);
+    if (c.want != 0) {
+      ASSERT_TRUE(ok) << error;
+      EXPECT_TRUE(HaveWant(bytes, c.want));
+    } else {
+      EXPECT_TRUE(ErrorSays(ok, error, c.want_error));
+      EXPECT_TRUE(HaveWant(bytes, uint64_t{7})) << "untouched";
+    }
   }
 }
 
@@ -697,7 +747,8 @@ TEST(ParseTime, SecondsAndClockForms) {
 TEST(ParseCommandLine, VideoOptions) {
   const Parsed parsed = Parse({"--fps=30000/1001", "--width", "480", "--height=200", "--start", "1:02.5",
                                "--duration", "4", "--no-alpha", "--alpha-threshold", "64", "--mask",
-                               "--mask-threshold", "20", "-o", "a.gif", "clip.mp4"});
+                               "--mask-threshold", "20", "--max-gap", "2.5", "--allow-references", "-o", "a.gif",
+                               "clip.mp4"});
   ASSERT_TRUE(parsed.ok) << parsed.error;
   const lodra_gif::Options& o = parsed.options;
   EXPECT_TRUE(o.fps && o.fps->rate == 30000 && o.fps->scale == 1001);
@@ -708,6 +759,12 @@ TEST(ParseCommandLine, VideoOptions) {
   EXPECT_TRUE(o.no_alpha);
   EXPECT_TRUE(HaveWant(o.alpha_threshold, std::optional<int32_t>(64)));
   EXPECT_TRUE(HaveWant(o.mask_threshold, std::optional<int32_t>(20)));
+  EXPECT_TRUE(HaveWant(o.max_gap_us, std::optional<int64_t>(2500000)));
+  EXPECT_TRUE(o.allow_references);
+  const Parsed defaults = Parse({"-o", "a.gif", "clip.mp4"});
+  EXPECT_FALSE(defaults.options.max_gap_us);
+  EXPECT_TRUE(HaveWant(defaults.options.max_memory, uint64_t{1} << 30));
+  EXPECT_FALSE(defaults.options.allow_references);
 
   struct Case {
     std::vector<std::string> args;
@@ -722,6 +779,9 @@ TEST(ParseCommandLine, VideoOptions) {
       {{"--mask-threshold", "255"}, "from 0 to 254"},
       {{"--no-alpha=1"}, "--no-alpha takes no value"},
       {{"--fps"}, "--fps needs a value"},
+      {{"--max-gap", "soon"}, "--max-gap: malformed time"},
+      {{"--max-memory", "0"}, "--max-memory: size \"0\" must be at least 1 byte"},
+      {{"--allow-references=yes"}, "--allow-references takes no value"},
   };
   for (const Case& c : bad) {
     SCOPED_TRACE(c.args[0]);
@@ -773,6 +833,9 @@ TEST(CheckOptionsApply, EachOptionOnTheInputsItWorksOn) {
       {{"--mask-threshold", "9"}, InputKind::kVideo,
        "--mask-threshold works on the mask of --mask frames; give --mask too"},
       {{"--mask-threshold", "9", "--fps", "10"}, InputKind::kRaw, "give --mask too"},  // that one first
+      {{"--allow-references"}, InputKind::kRaw, "--allow-references works on video files"},
+      {{"--max-gap", "1"}, InputKind::kDemo, "--max-gap works on video files"},
+      {{"--max-memory", "1G"}, InputKind::kDemo, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(::testing::PrintToString(c.args) + " for input kind " + std::to_string(static_cast<int>(c.input)));
@@ -901,6 +964,179 @@ TEST(PlanRange, FromStartForDurationToTheStatedEnd) {
   }
 }
 
+TEST(TimestampMender, JoinsWhatRestartsOrLeapsAndKeepsTheRest) {
+  // MPEG-TS times: 90 kHz, a frame every 3600 (25 fps), jumps beyond 10 s
+  // or back by more than 0.1 s mended.
+  constexpr int64_t kHour = 3600 * 90000, kNo = lodra_gif::kNoTime;
+  struct Case {
+    const char* what;
+    std::vector<int64_t> dts;
+    std::vector<int64_t> want_offsets;
+    int64_t want_jumps;
+  } const cases[] = {
+      {"steady", {0, 3600, 7200}, {0, 0, 0}, 0},
+      {"a copy joined after it restarts", {126000, 129600, 133200, 136800, 140400, 126000, 129600},
+       {0, 0, 0, 0, 0, 18000, 18000}, 1},
+      {"back by 0.08 s: kept", {126000, 129600, 133200, 126000}, {0, 0, 0, 0}, 0},
+      {"back by less than 0.1 s: kept", {0, 3600, 7200, 3600}, {0, 0, 0, 0}, 0},
+      {"leaps an hour", {0, 3600, kHour + 7200, kHour + 10800}, {0, 0, -kHour, -kHour}, 1},
+      {"forward by 10 s: kept", {0, 900000 + 3600}, {0, 0}, 0},
+      {"forward by 10 s and a tick: mended", {0, 900000 + 3601}, {0, -900001}, 1},
+      {"a packet without a time changes nothing", {0, kNo, 3600}, {0, 0, 0}, 0},
+      {"leaps, then restarts", {0, 3600, kHour, 0}, {0, 0, 7200 - kHour, 10800}, 2},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    lodra_gif::TimestampMender mender(900000, 9000);
+    std::vector<int64_t> offsets;
+    for (int64_t dts : c.dts) offsets.push_back(mender.Mend(dts, 3600));
+    EXPECT_TRUE(HaveWant(offsets, c.want_offsets));
+    EXPECT_TRUE(HaveWant(mender.jumps(), c.want_jumps));
+  }
+}
+
+TEST(GapLimiter, StillsUpToTheBoundKeepTheirLengthLongerOnesTakeIt) {
+  // Seconds; the bound is 60. Each frame lasts 1, so one ends where the
+  // next is expected.
+  struct Case {
+    const char* what;
+    std::vector<int64_t> pts;
+    std::vector<int64_t> want_shown;
+    int64_t want_count, want_at, want_length, want_removed;
+  } const cases[] = {
+      {"no still", {0, 1, 2}, {0, 1, 2}, 0, 0, 0, 0},
+      {"a still of 60: kept", {0, 1, 62, 63}, {0, 1, 62, 63}, 0, 0, 0, 0},
+      {"a still of 61: 60", {0, 1, 63, 64}, {0, 1, 62, 63}, 1, 2, 61, 1},
+      {"ten hours after the first frame", {5, 36006, 36007}, {5, 66, 67}, 1, 6, 36000, 35940},
+      {"two stills: the first said, both shortened", {0, 100, 101, 300}, {0, 61, 62, 123}, 2, 1, 99, 39 + 138},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    lodra_gif::GapLimiter gaps(60);
+    std::vector<int64_t> shown;
+    int64_t expected = lodra_gif::kNoTime;
+    for (int64_t pts : c.pts) {
+      shown.push_back(gaps.Shown(pts, expected));
+      expected = shown.back() + 1;
+    }
+    EXPECT_TRUE(HaveWant(shown, c.want_shown));
+    EXPECT_TRUE(HaveWant(gaps.count(), c.want_count));
+    EXPECT_TRUE(HaveWant(gaps.first().at, c.want_at));
+    EXPECT_TRUE(HaveWant(gaps.first().length, c.want_length));
+    EXPECT_TRUE(HaveWant(gaps.removed(), c.want_removed));
+  }
+}
+
+// ---------------------------------------------------- the memory budget
+
+TEST(MemoryBudget, HeldToTheLimitAtAndEitherSideOfIt) {
+  using lodra_gif::ExportPictures;
+  // Raw 100x10: its frame (rows of 300 bytes) and 64 bytes of slack, the
+  // index image (rows of 100), and the encoded frame, three times
+  // 1500 + 2 bytes of codes with 6 sub-block counts.
+  ExportPictures raw;
+  raw.frame = {100, 10};
+  const uint64_t raw_bytes = 3064 + 1000 + 3 * 1508;
+  // A 64x36 video turned a quarter with alpha: the decoder's four pictures
+  // of 4 bytes a pixel, two 128x36 frames of 384-byte rows and their slack,
+  // the 36x64 staging picture in rows of 192 bytes with its slack, then the
+  // plug-in's index image and encoded frame of a 64x36 picture.
+  ExportPictures video;
+  video.frame = {128, 36};
+  video.mask = true;
+  video.held_frames = 2;
+  video.decoded = {64, 36};
+  video.staging = {36, 64};
+  video.staging_channels = 4;
+  const uint64_t video_bytes = 16 * 2304 + 2 * (13824 + 64) + (192 * 64 + 64) + 2304 + 3 * (3458 + 13 + 1);
+  // The raw frames optimised on a pool of 2: the optimiser's bound as well.
+  ExportPictures optimised = raw;
+  optimised.optimiser_workers = 2;
+  const uint64_t optimised_bytes = raw_bytes + lodra_gif::OptimiserBytesNeeded(100, 10, 2);
+  struct Case {
+    const char* what;
+    ExportPictures pictures;
+    uint64_t limit;
+    bool want_fits;
+    const char* want_largest;
+  } const cases[] = {
+      {"raw, a byte below", raw, raw_bytes - 1, false, "the plug-in's encoded frame"},
+      {"raw, at the limit", raw, raw_bytes, true, ""},
+      {"raw, a byte above", raw, raw_bytes + 1, true, ""},
+      {"video, a byte below", video, video_bytes - 1, false, "the decoder's pictures"},
+      {"video, at the limit", video, video_bytes, true, ""},
+      {"optimised, a byte below", optimised, optimised_bytes - 1, false, "the GIF optimiser"},
+      {"optimised, at the limit", optimised, optimised_bytes, true, ""},
+      {"sides near 2^31 do not wrap", {{INT32_MAX, INT32_MAX}, false, 2, {INT32_MAX, INT32_MAX}, {}, 0, 64},
+       UINT64_MAX - 1, false, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string why;
+    EXPECT_TRUE(HaveWant(lodra_gif::CheckMemory(c.pictures, c.limit, &why), c.want_fits)) << why;
+    if (!c.want_fits) {
+      EXPECT_TRUE(testing_support::Contains(why, std::string("of it for ") + c.want_largest)) << why;
+    }
+  }
+}
+
+// Where only the optimiser's frames do not fit, the GIF is exported as the
+// plug-in writes it, with a note, rather than refused; where the export
+// itself does not fit, it is refused with the export's own reason.
+TEST(MemoryBudget, TheOptimiserGivesWayBeforeTheExportIsRefused) {
+  lodra_gif::ExportPictures pictures;
+  pictures.frame = {100, 10};
+  pictures.optimiser_workers = 2;
+  lodra_gif::ExportPictures alone = pictures;
+  alone.optimiser_workers = 0;
+  const uint64_t export_bytes = lodra_gif::MemoryNeeded(alone);
+  struct Case {
+    uint64_t limit;
+    bool want_ok, want_optimised;
+  } const cases[] = {
+      {lodra_gif::MemoryNeeded(pictures), true, true},
+      {export_bytes, true, false},
+      {export_bytes - 1, false, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.limit);
+    lodra_gif::SourcePlan plan;
+    std::string why;
+    EXPECT_TRUE(HaveWant(lodra_gif::CheckMemoryOptimising(pictures, c.limit, &plan, &why), c.want_ok)) << why;
+    EXPECT_TRUE(HaveWant(plan.optimiser_fits, c.want_optimised));
+    EXPECT_EQ(plan.notes.size(), c.want_ok && !c.want_optimised ? 1u : 0u);
+    if (!c.want_ok) {
+      EXPECT_FALSE(testing_support::Contains(why, "optimiser")) << why;
+    }
+  }
+}
+
+TEST(MemoryBudget, TheDefaultTakes8KVideoNotAHugeScreenAndBoundsTheDecoder) {
+  using lodra_gif::ExportPictures;
+  const auto video = [](FrameSize size) {
+    ExportPictures pictures;
+    pictures.frame = pictures.decoded = size;
+    pictures.held_frames = 2;
+    return pictures;
+  };
+  std::string why;
+  EXPECT_TRUE(lodra_gif::CheckMemory(video({7680, 4320}), lodra_gif::kDefaultMaxMemory, &why)) << why;
+  EXPECT_FALSE(lodra_gif::CheckMemory(video({16000, 16000}), lodra_gif::kDefaultMaxMemory, &why));
+  // The decoder is held to the pictures whose share alone fits.
+  for (const uint64_t limit : {uint64_t{16} << 20, lodra_gif::kDefaultMaxMemory, uint64_t{1} << 50}) {
+    SCOPED_TRACE(limit);
+    const int64_t most = lodra_gif::MaxDecodedPixels(limit);
+    ExportPictures decoder;
+    decoder.held_frames = 0;
+    const int64_t width = std::min<int64_t>(most, int64_t{1} << 30);  // each limit's share is a power of 2
+    decoder.decoded = {static_cast<int32_t>(width), static_cast<int32_t>(most / width)};
+    ASSERT_TRUE(HaveWant(static_cast<int64_t>(decoder.decoded.width) * decoder.decoded.height, most));
+    EXPECT_TRUE(lodra_gif::MemoryNeeded(decoder) <= limit);
+    ++decoder.decoded.height;
+    EXPECT_TRUE(lodra_gif::MemoryNeeded(decoder) > limit);
+  }
+}
+
 // A source of one frame whose mask half holds the given colours, then the end.
 class OneMaskFrame final : public lodra_gif::FrameSource {
  public:
@@ -1001,6 +1237,17 @@ TEST(Summary, GifTimingIsReadBackFromTheBlocks) {
     bool want_ok;
   };
   std::vector<Case> cases = {{"whole", gif, true}};
+  // A comment of 40 full sub-blocks after the looping extension: the file
+  // is read a few KiB at a time, and units straddle the reads.
+  Bytes long_comment = gif;
+  Bytes comment = {0x21, 0xFE};
+  for (int i = 0; i < 40; ++i) {
+    comment.push_back(255);
+    comment.insert(comment.end(), 255, static_cast<uint8_t>('a' + i % 26));
+  }
+  comment.push_back(0);
+  long_comment.insert(long_comment.begin() + 13 + 6 + 19, comment.begin(), comment.end());
+  cases.push_back({"a comment longer than what is read at a time", long_comment, true});
   Bytes bad_signature = gif;
   bad_signature[0] = 'P';
   cases.push_back({"not a GIF", bad_signature, false});
@@ -1069,6 +1316,8 @@ TEST(Summary, RatesSizesAndTimes) {
       {lodra_gif::FormatBytes(1023), "1023 bytes"},
       {lodra_gif::FormatBytes(1536), "1.5 KiB"},
       {lodra_gif::FormatBytes(3 * 1024 * 1024), "3.0 MiB"},
+      {lodra_gif::FormatBytes((uint64_t{1} << 30) - 1), "1024.0 MiB"},
+      {lodra_gif::FormatBytes(uint64_t{5} << 29), "2.5 GiB"},
       {lodra_gif::FormatPlayingTime(300), "3.00 s"},
       {lodra_gif::FormatPlayingTime(7), "0.07 s"},
       {lodra_gif::FormatPlayingTime(int64_t{65535} * 2147483647), "1407353408061.45 s"},

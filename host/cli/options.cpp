@@ -97,6 +97,18 @@ bool TakeMaskThreshold(const std::string& typed, const std::string& value, Optio
   return TakeCount(typed, value, 0, 254, &out->mask_threshold, error);
 }
 
+bool TakeDither(const std::string& typed, const std::string& value, Options* out, std::string* error) {
+  if (value == "none") {
+    out->dither = Dither::kNone;
+  } else if (value == "ordered") {
+    out->dither = Dither::kOrdered;
+  } else {
+    *error = typed + " takes ordered or none, not " + Quoted(value);
+    return false;
+  }
+  return true;
+}
+
 bool TakeTime(const std::string& typed, const std::string& value, std::optional<int64_t>* time, std::string* error) {
   int64_t microseconds = 0;
   if (!ParseTime(value, &microseconds, error)) {
@@ -119,6 +131,18 @@ bool TakeDuration(const std::string& typed, const std::string& value, Options* o
     return false;
   }
   out->duration_us = duration;
+  return true;
+}
+
+bool TakeMaxGap(const std::string& typed, const std::string& value, Options* out, std::string* error) {
+  return TakeTime(typed, value, &out->max_gap_us, error);
+}
+
+bool TakeMaxMemory(const std::string& typed, const std::string& value, Options* out, std::string* error) {
+  if (!ParseByteSize(value, &out->max_memory, error)) {
+    *error = typed + ": " + *error;
+    return false;
+  }
   return true;
 }
 
@@ -161,6 +185,17 @@ const OptionSpec kOptions[] = {
      "with alpha, a pixel is opaque where its alpha is at\n"
      "least N (1 to 255; 128)",
      TakeAlphaThreshold},
+    {"--max-gap", nullptr, "T", kVideoFiles,
+     "a still longer than T between two frames (60 s by\n"
+     "default) is shortened to T, with a note; formats\n"
+     "whose timestamps may jump (MPEG-TS) are mended first",
+     TakeMaxGap},
+    {"--allow-references", nullptr, nullptr, kVideoFiles,
+     "read a file that names other files for its pictures\n"
+     "(an HLS playlist, an ffconcat list); without this\n"
+     "such a file is refused. Only local files are read,\n"
+     "and a playlist only to its last listed segment",
+     TakeFlag<&Options::allow_references>},
     {"--size", nullptr, "WxH", kRawOrDemo,
      "frame size of raw input, e.g. 640x360 (for the demo,\n"
      "the size of the picture)",
@@ -183,7 +218,24 @@ const OptionSpec kOptions[] = {
      "most N count as pure black (0 to 254), for a mask\n"
      "that went through a lossy codec",
      TakeMaskThreshold, "", "--mask", "the mask of --mask frames"},
+    {"--dither", nullptr, "MODE", kAnyInput,
+     "ordered: add a fixed 8x8 pattern to the picture first,\n"
+     "so that gradients come out as a fine texture that\n"
+     "stays still, not as bands; none (the default): every\n"
+     "pixel its nearest palette colour",
+     TakeDither},
+    {"--no-optimize", nullptr, nullptr, kAnyInput,
+     "write the plug-in's GIF as it is, every frame whole;\n"
+     "by default lodra-gif rewrites each frame as what\n"
+     "changed, unchanged pixels transparent where smaller,\n"
+     "repeats merged: the same pictures for the same times",
+     TakeFlag<&Options::no_optimize>},
     {"--frames", nullptr, "N", kAnyInput, "stop after N frames", TakeFrames},
+    {"--max-memory", nullptr, "SIZE", kAnyInput,
+     "the most memory the frames' buffers may take, e.g.\n"
+     "512M or 2G (1G by default): a larger picture is\n"
+     "refused before the export starts",
+     TakeMaxMemory},
     {"--module", nullptr, "PATH", kAnyInput,
      "the plug-in module to load; by default the one next to\n"
      "this program, then ../plugin/ from there (a build\n"

@@ -22,6 +22,19 @@ namespace lodra_gif {
 // Video files with alpha: a pixel is opaque where its alpha is at least this.
 constexpr int32_t kDefaultAlphaThreshold = 128;
 
+// The most memory an export's frame buffers may take unless --max-memory
+// says otherwise (sources/memory_budget.h counts them).
+constexpr uint64_t kDefaultMaxMemory = uint64_t{1} << 30;
+// Video files: a gap between frames longer than this (in microseconds) is
+// shortened to it unless --max-gap says otherwise.
+constexpr int64_t kDefaultMaxGapUs = 60 * 1000000LL;
+
+// What lodra-gif does to a frame's picture before the plug-in sees it.
+enum class Dither : uint8_t {
+  kNone,     // each pixel its nearest palette colour, as the plug-in maps it
+  kOrdered,  // a threshold from a fixed pattern added first (host/sources/dither.h)
+};
+
 // What INPUT is read as; host/sources/open_source.h decides it.
 enum class InputKind { kDemo, kRaw, kVideo };
 
@@ -44,11 +57,14 @@ struct Options {
   int32_t loop_count = 0;                  // --loop; 0 = loop forever
   bool mask = false;                       // --mask
   std::optional<int32_t> mask_threshold;   // --mask-threshold; none: only pure black is transparent
+  Dither dither = Dither::kNone;           // --dither
+  bool no_optimize = false;                // --no-optimize: the plug-in's GIF as it is
   std::optional<int32_t> max_frames;       // --frames; none: until the input ends
   std::optional<std::string> module;       // --module; none: look next to the program
   bool quiet = false;                      // --quiet: errors only
   bool no_progress = false;                // --no-progress
   std::optional<int32_t> jobs;             // --jobs: exports at once for several INPUTs; none: one per core
+  uint64_t max_memory = kDefaultMaxMemory; // --max-memory, bytes
 
   // Video files only:
   std::optional<FrameRate> fps;            // --fps: the GIF's rate; none: the source's, brought to 50 fps or less
@@ -58,6 +74,8 @@ struct Options {
   std::optional<int64_t> duration_us;      // --duration; none: to the end
   bool no_alpha = false;                   // --no-alpha
   std::optional<int32_t> alpha_threshold;  // --alpha-threshold; none: kDefaultAlphaThreshold
+  std::optional<int64_t> max_gap_us;       // --max-gap; none: kDefaultMaxGapUs
+  bool allow_references = false;           // --allow-references
 
   // The options given, by their row in the option table.
   std::bitset<kMaxOptions> given;

@@ -136,8 +136,10 @@ std::string FormatBytes(uint64_t bytes) {
     std::snprintf(text, sizeof text, "%llu bytes", static_cast<unsigned long long>(bytes));
   } else if (bytes < 1024 * 1024) {
     std::snprintf(text, sizeof text, "%.1f KiB", static_cast<double>(bytes) / 1024);
-  } else {
+  } else if (bytes < 1024 * 1024 * 1024) {
     std::snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(bytes) / (1024 * 1024));
+  } else {
+    std::snprintf(text, sizeof text, "%.1f GiB", static_cast<double>(bytes) / (1024 * 1024 * 1024));
   }
   return text;
 }

@@ -53,7 +53,7 @@ class ProgressLine {
 // left out, the fps first, then the bar, then the time left. Returns its length.
 int FormatProgress(char* out, size_t size, int64_t done, int64_t total, double seconds, int columns) noexcept;
 
-// "812 bytes", "41.3 KiB", "12.0 MiB".
+// "812 bytes", "41.3 KiB", "12.0 MiB", "2.5 GiB".
 std::string FormatBytes(uint64_t bytes);
 // A playing time of `hundredths` hundredths of a second: "3.00 s".
 std::string FormatPlayingTime(int64_t hundredths);

@@ -12,10 +12,12 @@
 
 namespace lodra_gif {
 
+class LiveOptimiser;
+
 // The exit statuses, as --help lists them.
 enum ExitStatus : int {
   kExitOk = 0,             // the GIF was written (warnings may have been shown)
-  kExitExportFailed = 1,   // the plug-in could not encode a frame: nothing written
+  kExitExportFailed = 1,   // the plug-in could not encode a frame, or the GIF could not be optimised: nothing written
   kExitUsage = 2,          // bad command line, or a size or rate the plug-in cannot take
   kExitModule = 3,         // the plug-in module cannot be found, loaded or used
   kExitOutput = 4,         // the output cannot be written: nothing written
@@ -51,6 +53,9 @@ struct ExportRun {
   // file), and how the input at hand makes a smaller GIF.
   std::optional<uint64_t> input_bytes;
   std::string smaller;
+  // The optimiser, finished (or closed, when there is nothing to keep);
+  // null with --no-optimize.
+  const LiveOptimiser* optimiser = nullptr;
 };
 
 // What a second Ctrl-C, which ends the export to `target` before the GIF is

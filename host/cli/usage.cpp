@@ -25,6 +25,13 @@ upright, pixels made square) at the stream's rate; a source faster than
 transparent. The Windows build (lodra-gif.exe) reads no video files, only
 raw video and the demo.
 
+A name that exists is read as that file, whatever characters it has (never
+as an FFmpeg protocol or pattern); a missing name holding % is an image
+sequence. A file that names other files for its pictures (an HLS playlist,
+an ffconcat list) is refused unless --allow-references is given. A picture
+whose buffers would take more than --max-memory is refused before the
+export starts.
+
 With --size and --rate, INPUT is raw video instead: frames of 3 bytes a
 pixel in the order blue, green, red (ffmpeg's -pix_fmt bgr24), top row
 first, no padding, one after another; INPUT - reads it from standard input.
@@ -49,6 +56,11 @@ GIF frame delays are whole hundredths of a second, and browsers play a
 delay of 0 or 1 as 10: above 50 fps the GIF plays too slowly. Lower the
 rate first (--fps 25 for a video file; ffmpeg -r 25, or -vf fps=25).
 
+The plug-in writes every frame whole; lodra-gif rewrites the GIF as it is
+made, each frame only what changed since the one before (--no-optimize
+keeps the plug-in's bytes). The GIF shows the same pictures for the same
+times, and is never larger.
+
 The GIF is made in a temporary file beside OUTPUT, which takes its place
 only when complete; a link is followed (to a file not there yet, too) and
 stays a link. A device, a FIFO, or a name for an open descriptor such as
@@ -64,9 +76,11 @@ smaller --width or a lower --fps makes it smaller.
 
 Exit status:
   0    the GIF was written
-  1    the plug-in could not encode a frame; nothing written
-  2    bad command line, a size or rate the plug-in cannot take, or
-       --start at or past the end of the video
+  1    the plug-in could not encode a frame, or the GIF could not be
+       optimised; nothing written
+  2    bad command line, a size or rate the plug-in cannot take, a
+       picture above --max-memory, or --start at or past the end of
+       the video
   3    the plug-in module cannot be found, loaded or used
   4    the output cannot be written (the reason is shown); nothing written
   5    the input cannot be read or decoded, or holds no whole frame

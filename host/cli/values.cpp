@@ -180,6 +180,54 @@ bool ParseTime(const std::string& text, int64_t* microseconds, std::string* erro
   return true;
 }
 
+bool ParseByteSize(const std::string& text, uint64_t* bytes, std::string* error) {
+  constexpr uint64_t kMaxBytes = uint64_t{1} << 50;  // 1024T
+  constexpr size_t kMaxDecimals = 6;
+  const std::string malformed = "malformed size " + Quoted(text) + ": want bytes, or a number with K, M, G or T (512M, 1.5G)";
+  // The number, then the unit: its letter, and "iB" or "B" after it.
+  const size_t unit_at = text.find_first_not_of("0123456789.");
+  const std::string number = text.substr(0, unit_at);
+  std::string unit = unit_at == std::string::npos ? "" : text.substr(unit_at);
+  uint64_t scale = 1;
+  if (!unit.empty()) {
+    const char letter = static_cast<char>(unit[0] & ~0x20);  // upper case
+    const size_t power = std::string("KMGT").find(letter);
+    std::string rest = unit.substr(1);
+    for (char& c : rest) c = static_cast<char>(c | 0x20);  // lower case
+    if (power == std::string::npos || !(rest.empty() || rest == "b" || rest == "ib")) {
+      *error = malformed;
+      return false;
+    }
+    scale = uint64_t{1} << (10 * (power + 1));
+  }
+  const size_t dot = number.find('.');
+  const std::string decimals = dot == std::string::npos ? "" : number.substr(dot + 1);
+  uint64_t whole = 0, fraction = 0;
+  if (ParseDigits(number.substr(0, dot), UINT64_MAX, &whole) == Digits::kMalformed ||
+      (dot != std::string::npos && ParseDigits(decimals, UINT64_MAX, &fraction) == Digits::kMalformed)) {
+    *error = malformed;
+    return false;
+  }
+  // Above the limit whatever the fraction adds: refused before anything is
+  // multiplied. A whole part too long for 64 bits is above it too.
+  if (ParseDigits(number.substr(0, dot), kMaxBytes / scale, &whole) != Digits::kOk || decimals.size() > kMaxDecimals) {
+    *error = decimals.size() > kMaxDecimals ? "size " + Quoted(text) + " has more than 6 decimals"
+                                            : "size " + Quoted(text) + " is more than 1024T";
+    return false;
+  }
+  uint64_t ten_power = 1;
+  for (size_t i = 0; i < decimals.size(); ++i) ten_power *= 10;
+  // fraction / ten_power of `scale`: scale is at most 2^40 and fraction below
+  // 10^6 < 2^20, so the product fits in 64 bits.
+  const uint64_t total = whole * scale + fraction * scale / ten_power;
+  if (total == 0 || total > kMaxBytes) {
+    *error = "size " + Quoted(text) + (total == 0 ? " must be at least 1 byte" : " is more than 1024T");
+    return false;
+  }
+  *bytes = total;
+  return true;
+}
+
 std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
 
 }  // namespace lodra_gif

@@ -31,6 +31,12 @@ bool ParseCount(const std::string& text, int64_t min, int64_t max, const char* w
 // field at most 12 digits. At most 1000000 hours.
 bool ParseTime(const std::string& text, int64_t* microseconds, std::string* error);
 
+// A number of bytes: a whole or decimal number ("512", "1.5") with an
+// optional unit K, M, G or T (powers of 1024, optionally followed by "iB"
+// or "B", in either case: "512M", "2GiB", "2gb"), at most 6 decimals, at least 1
+// byte and at most 1024T; a fraction of a byte is dropped.
+bool ParseByteSize(const std::string& text, uint64_t* bytes, std::string* error);
+
 // "text", as messages show what the user typed.
 std::string Quoted(const std::string& text);
 

@@ -1,5 +1,6 @@
 #include "host/sources/demo.h"
 
+#include "host/sources/memory_budget.h"
 #include "host/sources/raw.h"
 #include "plugin/plugin_interface.h"
 
@@ -106,7 +107,7 @@ std::unique_ptr<FrameSource> OpenDemo(const Options& options, OpenFailure* failu
   plan.length = DemoFrameCount(plan.rate);
   plan.endless = true;
   plan.lower_rate = kLowerRawRate;
-  if (!CheckFrameSize(plan.frame, plan.mask, why)) {
+  if (!CheckFrameBudget(&plan, options.max_memory, OptimiserWorkers(options), why)) {
     if (options.mask) *why += " (the demo's frames are twice the picture's width in mask mode)";
     *failure = OpenFailure::kUsage;
     return nullptr;

@@ -2,6 +2,7 @@
 
 #include "host/output/output_target.h"
 #include "host/sources/demo.h"
+#include "host/sources/dither_filter.h"
 #include "host/sources/mask_threshold.h"
 #include "host/sources/raw.h"
 #include "host/video/video_input.h"
@@ -33,10 +34,12 @@ std::unique_ptr<FrameSource> OpenSource(const Options& options, bool (*stop_requ
     case InputKind::kVideo: source = OpenVideoFile(*options.input, options, stop_requested, failure, why); break;
   }
   if (source == nullptr) return nullptr;
-  // The filters, each around what the ones before made.
+  // The filters, each around what the ones before made. The mask is
+  // settled before the picture is dithered (the dither leaves it alone).
   if (options.mask_threshold) {
     source = std::make_unique<MaskThresholdFilter>(std::move(source), *options.mask_threshold);
   }
+  if (options.dither == Dither::kOrdered) source = std::make_unique<DitherFilter>(std::move(source));
   *failure = OpenFailure::kNone;
   return source;
 }

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "host/sources/memory_budget.h"
 #include "host/system.h"
 #include "plugin/plugin_interface.h"
 
@@ -136,7 +137,7 @@ std::unique_ptr<FrameSource> OpenRawFrames(const Options& options, bool (*stop_r
   plan.rate = *options.rate;
   plan.mask = options.mask;
   plan.lower_rate = kLowerRawRate;
-  if (!CheckFrameSize(plan.frame, plan.mask, why)) return nullptr;
+  if (!CheckFrameBudget(&plan, options.max_memory, OptimiserWorkers(options), why)) return nullptr;
 
   std::FILE* file = stdin;
   std::unique_ptr<std::FILE, FileCloser> owned;

@@ -18,7 +18,9 @@
 #include <vector>
 
 #include "host/cli/progress.h"
+#include "host/sources/memory_budget.h"
 #include "host/video/frame_queue.h"
+#include "host/video/input_files.h"
 #include "host/video/video_plan.h"
 #include "plugin/plugin_interface.h"
 
@@ -26,6 +28,7 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/display.h>
+#include <libavutil/imgutils.h>
 #include <libavutil/pixdesc.h>
 #include <libswscale/swscale.h>
 }
@@ -35,17 +38,19 @@ namespace {
 
 // Frames decoded ahead, in the plug-in's layout: the plug-in encodes one
 // while the next is decoded into the other, so decoding overlaps encoding,
-// nothing is copied, and memory does not grow with the input.
-constexpr size_t kQueueSlots = 2;
-// Rows of the staging picture start on this boundary, which libswscale's
-// vector code likes. That code may also write up to 8 pixels past a row's
-// end, into the next row (written after it) or, after the last row, into
-// this much slack.
-constexpr size_t kRowAlign = 64;
+// nothing is copied, and memory does not grow with the input. Rows of the
+// staging picture start on kRowSlack boundaries, which libswscale's vector
+// code likes; that code may also write up to 8 pixels past a row's end,
+// into the next row (written after it) or, after the last row, into the
+// slack after it (memory_budget.h).
+constexpr int kQueueSlots = 2;
 // Decoding errors in a row after which the input is taken as ended.
 constexpr int kMaxErrorsInARow = 1000;
-
-size_t AlignUp(size_t bytes) { return (bytes + kRowAlign - 1) / kRowAlign * kRowAlign; }
+// A format whose timestamps may jump: a packet more than this far from where
+// the one before ended, or this far before it, is taken to jump (the ffmpeg
+// command's own thresholds), in microseconds.
+constexpr int64_t kTimestampJumpUs = 10 * 1000000LL;
+constexpr int64_t kTimestampBackUs = 100000;
 
 std::string AvError(int code) {
   char text[AV_ERROR_MAX_STRING_SIZE] = {0};
@@ -58,6 +63,9 @@ std::string AvError(int code) {
 // the return codes alone say little.
 std::mutex g_log_mutex;
 std::string g_last_log_error;
+// A decoder refuses a picture above its max_pixels with this, after the size.
+constexpr char kMaxPixelsRefusal[] = "exceeds specified max pixel count";
+std::string g_refused_picture;  // "16000x16000", as the refusal gave it
 
 void KeepLastError(void* context, int level, const char* format, va_list args) {
   if (level > AV_LOG_ERROR) return;
@@ -69,8 +77,23 @@ void KeepLastError(void* context, int level, const char* format, va_list args) {
   std::lock_guard<std::mutex> lock(g_log_mutex);
   try {
     g_last_log_error = text;
+    unsigned width = 0, height = 0;
+    if (text.find(kMaxPixelsRefusal) != std::string::npos &&
+        std::sscanf(text.c_str(), "Picture size %ux%u", &width, &height) == 2)
+      g_refused_picture = std::to_string(width) + "x" + std::to_string(height);
   } catch (...) {
   }
+}
+
+// The picture a decoder refused as larger than max_pixels, or none.
+std::optional<FrameSize> TakeRefusedPicture() {
+  std::lock_guard<std::mutex> lock(g_log_mutex);
+  std::string text;
+  text.swap(g_refused_picture);
+  unsigned width = 0, height = 0;
+  if (std::sscanf(text.c_str(), "%ux%u", &width, &height) != 2) return std::nullopt;
+  const auto side = [](unsigned n) { return static_cast<int32_t>(n > INT32_MAX ? INT32_MAX : n); };
+  return FrameSize{side(width), side(height)};
 }
 
 std::string TakeLastLogError() {
@@ -90,11 +113,8 @@ void IgnoreWake(int) {}
 struct FormatCloser {
   void operator()(AVFormatContext* format) const { avformat_close_input(&format); }
 };
-struct IoFreer {
-  void operator()(AVIOContext* io) const {
-    av_freep(&io->buffer);
-    avio_context_free(&io);
-  }
+struct FormatFreer {
+  void operator()(AVFormatContext* format) const { avformat_free_context(format); }
 };
 struct CodecFreer {
   void operator()(AVCodecContext* codec) const { avcodec_free_context(&codec); }
@@ -109,41 +129,6 @@ struct SwsFreer {
   void operator()(SwsContext* sws) const { sws_freeContext(sws); }
 };
 using FramePtr = std::unique_ptr<AVFrame, FrameFreer>;
-
-// Bytes in memory read through an AVIOContext.
-struct MemoryReader {
-  const uint8_t* data = nullptr;
-  size_t size = 0;
-  size_t position = 0;
-
-  static int Read(void* opaque, uint8_t* out, int size) {
-    auto* reader = static_cast<MemoryReader*>(opaque);
-    if (reader->position >= reader->size) return AVERROR_EOF;
-    const size_t left = reader->size - reader->position;
-    const size_t n = size < 0 ? 0 : (static_cast<size_t>(size) < left ? static_cast<size_t>(size) : left);
-    std::memcpy(out, reader->data + reader->position, n);
-    reader->position += n;
-    return static_cast<int>(n);
-  }
-  static int64_t Seek(void* opaque, int64_t offset, int whence) {
-    auto* reader = static_cast<MemoryReader*>(opaque);
-    const int64_t size = static_cast<int64_t>(reader->size);
-    if (whence & AVSEEK_SIZE) return size;
-    int64_t base = 0;
-    switch (whence & ~AVSEEK_FORCE) {
-      case SEEK_SET: base = 0; break;
-      case SEEK_CUR: base = static_cast<int64_t>(reader->position); break;
-      case SEEK_END: base = size; break;
-      default: return AVERROR(EINVAL);
-    }
-    if (offset < -base || offset > size - base) return AVERROR(EINVAL);
-    reader->position = static_cast<size_t>(base + offset);
-    return base + offset;
-  }
-};
-
-// In memory nothing else may be opened (a playlist naming other files).
-int RefuseNestedOpen(AVFormatContext*, AVIOContext**, const char*, int, AVDictionary**) { return AVERROR(EPERM); }
 
 // Quarter turns clockwise that show the picture upright, from the stream's
 // display matrix (which says how far it is turned counter-clockwise).
@@ -175,9 +160,18 @@ bool HasAlpha(int format) {
 // says more.
 std::string ReasonOf(int code) {
   const std::string logged = TakeLastLogError();
+  if (code == AVERROR(ENOMEM)) return "not enough memory";
   const std::string text = AvError(code);
   return logged.empty() || logged == text ? text : text + " (" + logged + ")";
 }
+
+// Per-stream options for FFmpeg's decoders, freed together.
+struct DecoderOptions {
+  std::vector<AVDictionary*> streams;
+  ~DecoderOptions() {
+    for (AVDictionary*& options : streams) av_dict_free(&options);
+  }
+};
 
 constexpr AVRounding kNearest = static_cast<AVRounding>(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX);
 
@@ -190,8 +184,7 @@ class FfmpegInput final : public FrameSource {
 
   // Opens the input and plans the export, step by step; the first step that
   // fails says why.
-  OpenFailure Open(const VideoBytes& bytes, const std::string& name, const Options& options, int64_t max_pixels,
-                   std::string* why);
+  OpenFailure Open(const VideoBytes& bytes, const std::string& name, const Options& options, std::string* why);
 
   const SourcePlan& plan() const override { return plan_; }
   ReadResult Next(uint8_t** frame) noexcept override;
@@ -201,15 +194,26 @@ class FfmpegInput final : public FrameSource {
   enum class Produced { kFrame, kEnd };
 
   // The steps of Open, in order.
-  OpenFailure OpenContainer(const VideoBytes& bytes, std::string* why);
-  OpenFailure OpenDecoder(const Options& options, int64_t max_pixels, std::string* why);
+  OpenFailure OpenContainer(const VideoBytes& bytes, const Options& options, std::string* why);
+  OpenFailure OpenDecoder(const Options& options, std::string* why);
   OpenFailure SeekToStart(const Options& options, std::string* why);
-  OpenFailure DecodeFirstFrame(std::string* why);
+  OpenFailure DecodeFirstFrame(const Options& options, std::string* why);
   OpenFailure PlanExport(const Options& options, std::string* why);
   OpenFailure ProduceFirstFrame(std::string* why);
   OpenFailure StartDecoding(std::string* why);
 
   std::string NoFrameAfterStart() const;
+  // The export's pictures for a decoded picture `coded` with pixels
+  // `sar`, as the options scale it, with `alpha` or not.
+  ExportPictures PicturesFor(FrameSize coded, AVRational sar, bool alpha, const Options& options) const;
+  // Whether they fit in --max-memory; false with the message.
+  bool FitsInMemory(const ExportPictures& pictures, const Options& options, std::string* why);
+  std::string NotEnoughMemory() const;
+  // Decoders say little of a failed allocation (h264 reports it as invalid
+  // data): after a decoding error, whether the decoder's pictures could be
+  // had at all now.
+  FrameSize CodedSize() const;
+  bool DecoderMemoryAvailable() const;
   bool Decode(AVFrame* out);
   int64_t SlotOf(int64_t pts) const;
   int64_t FrameSlot(const AVFrame* frame);
@@ -231,8 +235,9 @@ class FfmpegInput final : public FrameSource {
   bool (*stop_requested_)();
   std::string name_;
   SourcePlan plan_;
-  MemoryReader memory_;
-  std::unique_ptr<AVIOContext, IoFreer> io_;
+  // The format context holds these: they go after it.
+  std::unique_ptr<NestedOpens> nested_;
+  std::unique_ptr<AVIOContext, IoCloser> io_;
   std::unique_ptr<AVFormatContext, FormatCloser> format_;
   std::unique_ptr<AVCodecContext, CodecFreer> codec_;
   std::unique_ptr<AVPacket, PacketFreer> packet_;
@@ -246,6 +251,14 @@ class FfmpegInput final : public FrameSource {
   int64_t origin_us_ = 0;
   int64_t stated_us_ = -1;  // the input's stated length; -1 = not stated
   int first_format_ = -1;   // the first frame's pixel format
+  int64_t max_pixels_ = 0;  // the decoder's pictures at most (--max-memory)
+  // Timestamps made continuous (a format whose timestamps may jump), and
+  // long stills shortened.
+  std::optional<TimestampMender> mender_;
+  std::optional<GapLimiter> gaps_;
+  int64_t options_max_gap_ = 0;  // --max-gap in the stream's time base
+  bool one_frame_ = false;  // the input is shorter than half a frame: its one frame is kept
+  bool produced_any_ = false;
 
   // The plan.
   FrameSize picture_;            // the GIF's picture
@@ -278,7 +291,7 @@ class FfmpegInput final : public FrameSource {
   bool draining_ = false;
   int64_t frames_damaged_ = 0, decode_errors_ = 0;
   int errors_in_a_row_ = 0;
-  int read_error_ = 0;
+  int read_error_ = 0;      // AVERROR(ENOMEM) when a picture could not be decoded for want of memory
   bool interrupted_ = false;  // reading stopped for Ctrl-C, not at the input's end
   bool convert_failed_ = false;
   bool thread_failed_ = false;
@@ -299,7 +312,11 @@ int64_t FfmpegInput::SlotOf(int64_t pts) const {
 // The slot of a decoded frame; a frame without a time follows the one before.
 int64_t FfmpegInput::FrameSlot(const AVFrame* frame) {
   int64_t pts = frame->best_effort_timestamp;
-  if (pts == AV_NOPTS_VALUE) pts = next_pts_ == AV_NOPTS_VALUE ? origin_ : next_pts_;
+  if (pts == AV_NOPTS_VALUE) {
+    pts = next_pts_ == AV_NOPTS_VALUE ? origin_ : next_pts_;
+  } else if (gaps_) {
+    pts = gaps_->Shown(pts, next_pts_);
+  }
   int64_t duration = frame->pkt_duration;
   if (duration <= 0) duration = av_rescale_q(1, av_inv_q(source_rate_), stream_->time_base);
   next_pts_ = pts > INT64_MAX - duration ? INT64_MAX : pts + (duration > 0 ? duration : 1);
@@ -313,17 +330,27 @@ int64_t FfmpegInput::EndSlot() const {
 }
 
 bool FfmpegInput::Decode(AVFrame* out) {
+  // An error once a stop is asked for comes of the stop (a packet cut short
+  // by it): it is no damage in the input.
+  const auto count_error = [this] {
+    if (Interrupted(this) == 0) ++decode_errors_;
+  };
   for (;;) {
     if (cancel_.load()) return false;
     const int received = avcodec_receive_frame(codec_.get(), out);
     if (received == 0) {
-      if (out->decode_error_flags != 0 || (out->flags & AV_FRAME_FLAG_CORRUPT) != 0) ++frames_damaged_;
+      if ((out->decode_error_flags != 0 || (out->flags & AV_FRAME_FLAG_CORRUPT) != 0) && Interrupted(this) == 0)
+        ++frames_damaged_;
       errors_in_a_row_ = 0;
       return true;
     }
     if (received == AVERROR_EOF) return false;
+    if (received == AVERROR(ENOMEM)) {
+      read_error_ = received;
+      return false;
+    }
     if (received != AVERROR(EAGAIN)) {
-      ++decode_errors_;
+      count_error();
       if (++errors_in_a_row_ > kMaxErrorsInARow || draining_) return false;
       continue;
     }
@@ -341,11 +368,22 @@ bool FfmpegInput::Decode(AVFrame* out) {
       av_packet_unref(packet_.get());
       continue;
     }
+    if (mender_) {
+      const int64_t duration = packet_->duration > 0 ? packet_->duration
+                                                     : av_rescale_q(1, av_inv_q(source_rate_), stream_->time_base);
+      const int64_t offset = mender_->Mend(packet_->dts, duration);
+      if (packet_->dts != AV_NOPTS_VALUE) packet_->dts = SaturatingAdd(packet_->dts, offset);
+      if (packet_->pts != AV_NOPTS_VALUE) packet_->pts = SaturatingAdd(packet_->pts, offset);
+    }
     // Every frame ready was taken above, so the decoder takes this packet.
     const int sent = avcodec_send_packet(codec_.get(), packet_.get());
     av_packet_unref(packet_.get());
+    if (sent == AVERROR(ENOMEM)) {
+      read_error_ = sent;
+      return false;
+    }
     if (sent < 0 && sent != AVERROR(EAGAIN)) {
-      ++decode_errors_;
+      count_error();
       if (++errors_in_a_row_ > kMaxErrorsInARow) return false;
     }
   }
@@ -359,6 +397,7 @@ FfmpegInput::Produced FfmpegInput::Produce(uint8_t* slot) {
       if (next_slot_ < until) {
         if (!Convert(current_.get(), slot)) return Produced::kEnd;
         ++next_slot_;
+        produced_any_ = true;
         return Produced::kFrame;
       }
     }
@@ -373,6 +412,12 @@ FfmpegInput::Produced FfmpegInput::Produce(uint8_t* slot) {
       if (cancel_.load()) return Produced::kEnd;
       input_done_ = true;
       current_end_slot_ = EndSlot();
+      // Shorter than half a frame at the GIF's rate, the input ends before
+      // its first slot: its frame is kept, once, rather than none.
+      if (!produced_any_ && have_current_ && start_us_ == 0 && current_end_slot_ <= next_slot_) {
+        current_end_slot_ = next_slot_ + 1;
+        one_frame_ = true;
+      }
       continue;
     }
     upcoming_slot_ = FrameSlot(upcoming_.get());
@@ -470,60 +515,120 @@ void FfmpegInput::Compose(uint8_t* slot) const {
 }
 
 OpenFailure FfmpegInput::Open(const VideoBytes& bytes, const std::string& name, const Options& options,
-                              int64_t max_pixels, std::string* why) {
+                              std::string* why) {
   name_ = name;
   plan_.name = name;
+  max_pixels_ = MaxDecodedPixels(options.max_memory);
   av_log_set_callback(KeepLastError);
   TakeLastLogError();
-  OpenFailure failure = OpenContainer(bytes, why);
-  if (failure == OpenFailure::kNone) failure = OpenDecoder(options, max_pixels, why);
+  TakeRefusedPicture();
+  OpenFailure failure = OpenContainer(bytes, options, why);
+  if (failure == OpenFailure::kNone) failure = OpenDecoder(options, why);
   if (failure == OpenFailure::kNone) failure = SeekToStart(options, why);
-  if (failure == OpenFailure::kNone) failure = DecodeFirstFrame(why);
+  if (failure == OpenFailure::kNone) failure = DecodeFirstFrame(options, why);
   if (failure == OpenFailure::kNone) failure = PlanExport(options, why);
   if (failure == OpenFailure::kNone) failure = ProduceFirstFrame(why);
   if (failure == OpenFailure::kNone) failure = StartDecoding(why);
   return failure;
 }
 
-// The file (or memory) opened, its streams found.
-OpenFailure FfmpegInput::OpenContainer(const VideoBytes& bytes, std::string* why) {
+// The file (or memory) opened as input_files.h says, its format found and
+// refused when it names other files, and its streams found.
+OpenFailure FfmpegInput::OpenContainer(const VideoBytes& bytes, const Options& options, std::string* why) {
   AVFormatContext* format = avformat_alloc_context();
   if (format == nullptr) {
     *why = "not enough memory to open " + name_;
     return OpenFailure::kInput;
   }
+  // Until avformat_open_input has it, which frees it on failure.
+  std::unique_ptr<AVFormatContext, FormatFreer> unopened(format);
   format->interrupt_callback.callback = Interrupted;
   format->interrupt_callback.opaque = this;
-  const char* url = bytes.path.c_str();
+  // Nothing but local files, for this context and any a demuxer makes.
+  AVDictionary* open_options = nullptr;
+  av_dict_set(&open_options, "protocol_whitelist", "file", 0);
+  std::unique_ptr<AVDictionary*, void (*)(AVDictionary**)> free_options(&open_options, av_dict_free);
+
+  NestedOpens::Allow allow = options.allow_references ? NestedOpens::Allow::kLocalFiles : NestedOpens::Allow::kNone;
+  std::string url;
+  const AVInputFormat* input_format = nullptr;
+  AVIOContext* io = nullptr;
+  int opened = 0;
   if (bytes.data != nullptr) {
-    memory_ = {bytes.data, bytes.size, 0};
-    constexpr int kBufferSize = 4096;
-    auto* buffer = static_cast<unsigned char*>(av_malloc(kBufferSize));
-    AVIOContext* io = buffer == nullptr ? nullptr
-                                        : avio_alloc_context(buffer, kBufferSize, 0, &memory_, MemoryReader::Read,
-                                                             nullptr, MemoryReader::Seek);
-    if (io == nullptr) {
-      av_free(buffer);
-      avformat_free_context(format);
-      *why = "not enough memory to open " + name_;
-      return OpenFailure::kInput;
+    // In memory nothing else is opened, whatever the options.
+    allow = NestedOpens::Allow::kNone;
+    opened = OpenMemoryIo(bytes.data, bytes.size, &io);
+  } else {
+    url = PathUrl(bytes.path);
+    switch (ClassifyInput(bytes.path)) {
+      case InputName::kFile: opened = OpenFileIo(bytes.path, format->interrupt_callback, &io); break;
+      case InputName::kFolder:
+        *why = name_ + " is a folder, not a video file";
+        return OpenFailure::kInput;
+      case InputName::kMissing: opened = AVERROR(ENOENT); break;
+      case InputName::kPattern:
+        // The image-sequence demuxer opens its own pictures; nothing else.
+        input_format = av_find_input_format("image2");
+        av_dict_set(&open_options, "pattern_type", "sequence", 0);
+        if (allow == NestedOpens::Allow::kNone) allow = NestedOpens::Allow::kOwnPictures;
+        break;
     }
-    io_.reset(io);
+  }
+  io_.reset(io);
+  if (opened >= 0 && io != nullptr) {
+    // The format, before its demuxer reads anything.
+    opened = av_probe_input_buffer2(io, &input_format, url.c_str(), nullptr, 0, 0);
+    if (opened >= 0) {
+      if (const char* kind = ReferenceKind(input_format)) {
+        if (!options.allow_references) {
+          *why = name_ + " is " + kind + ", which names other files for its pictures; they are read only with " +
+                 "--allow-references";
+          return OpenFailure::kInput;
+        }
+        if (IsPlaylist(input_format)) {
+          io_.release();
+          opened = EndPlaylist(&io);
+          io_.reset(io);
+        }
+      }
+    }
     format->pb = io;
     format->flags |= AVFMT_FLAG_CUSTOM_IO;
-    format->io_open = RefuseNestedOpen;
-    url = "";
   }
-  // On failure avformat_open_input frees the context itself.
-  const int opened = avformat_open_input(&format, url, nullptr, nullptr);
+  nested_ = std::make_unique<NestedOpens>(allow);
+  nested_->Attach(format);
+  if (opened >= 0) {
+    unopened.release();
+    opened = avformat_open_input(&format, url.c_str(), input_format, &open_options);
+    if (opened >= 0) format_.reset(format);
+  }
+  const auto references = [this, why] {
+    *why = name_ + " names another file for its pictures (" + nested_->refused() +
+           "); it is read only with --allow-references";
+    return OpenFailure::kInput;
+  };
   if (opened < 0) {
+    if (!nested_->refused().empty()) return references();
     *why = (opened == AVERROR_INVALIDDATA ? name_ + " is not a video or picture file FFmpeg can read: "
                                           : "cannot open " + name_ + ": ") +
            ReasonOf(opened);
     return OpenFailure::kInput;
   }
-  format_.reset(format);
-  const int found = avformat_find_stream_info(format, nullptr);
+  // Stream information is found by decoding a little: those decoders are
+  // held to the same pictures as ours, on one thread.
+  DecoderOptions decoders;
+  try {
+    decoders.streams.assign(format->nb_streams, nullptr);
+  } catch (const std::bad_alloc&) {
+    *why = "not enough memory to read " + name_;
+    return OpenFailure::kInput;
+  }
+  for (AVDictionary*& stream_options : decoders.streams) {
+    av_dict_set_int(&stream_options, "max_pixels", max_pixels_, 0);
+    av_dict_set(&stream_options, "threads", "1", 0);
+  }
+  const int found = avformat_find_stream_info(format, decoders.streams.data());
+  if (!nested_->refused().empty()) return references();
   if (found < 0) {
     *why = "cannot read " + name_ + ": " + ReasonOf(found);
     return OpenFailure::kInput;
@@ -532,7 +637,7 @@ OpenFailure FfmpegInput::OpenContainer(const VideoBytes& bytes, std::string* why
 }
 
 // The video stream chosen, the others left unread, and its decoder opened.
-OpenFailure FfmpegInput::OpenDecoder(const Options& options, int64_t max_pixels, std::string* why) {
+OpenFailure FfmpegInput::OpenDecoder(const Options& options, std::string* why) {
   AVFormatContext* format = format_.get();
   const AVCodec* decoder = nullptr;
   const int index = av_find_best_stream(format, AVMEDIA_TYPE_VIDEO, -1, -1, &decoder, 0);
@@ -567,6 +672,26 @@ OpenFailure FfmpegInput::OpenDecoder(const Options& options, int64_t max_pixels,
   }
   const std::string codec_name = avcodec_get_name(stream_->codecpar->codec_id);
 
+  // The pictures the stream declares, against --max-memory before the
+  // decoder makes any (the first frame's are checked again).
+  const AVCodecParameters* declared = stream_->codecpar;
+  if (declared->width > 0 && declared->height > 0) {
+    const AVRational sar = av_guess_sample_aspect_ratio(format, stream_, nullptr);
+    turns_ = QuarterTurns(stream_);
+    const ExportPictures pictures = PicturesFor({declared->width, declared->height}, sar,
+                                                alpha_wanted_ && HasAlpha(declared->format), options);
+    if (!FitsInMemory(pictures, options, why)) return OpenFailure::kUsage;
+  }
+
+  // Timestamps: mended where the format says they may jump; long stills
+  // shortened everywhere.
+  const AVRational tick = stream_->time_base;
+  if ((format->iformat->flags & AVFMT_TS_DISCONT) != 0)
+    mender_.emplace(av_rescale_q(kTimestampJumpUs, AV_TIME_BASE_Q, tick),
+                    av_rescale_q(kTimestampBackUs, AV_TIME_BASE_Q, tick));
+  options_max_gap_ = av_rescale_q(options.max_gap_us.value_or(kDefaultMaxGapUs), AV_TIME_BASE_Q, tick);
+  gaps_.emplace(options_max_gap_);
+
   codec_.reset(avcodec_alloc_context3(decoder));
   packet_.reset(av_packet_alloc());
   current_.reset(av_frame_alloc());
@@ -580,7 +705,7 @@ OpenFailure FfmpegInput::OpenDecoder(const Options& options, int64_t max_pixels,
   // One thread: decoding already runs beside the export, and a thread
   // pool would hold more pictures.
   codec_->thread_count = 1;
-  if (max_pixels > 0) codec_->max_pixels = max_pixels;
+  codec_->max_pixels = max_pixels_;
   if (status >= 0) status = avcodec_open2(codec_.get(), decoder, nullptr);
   if (status < 0) {
     *why = "cannot decode " + name_ + "'s video (" + codec_name + "): " + ReasonOf(status);
@@ -611,13 +736,81 @@ OpenFailure FfmpegInput::SeekToStart(const Options& options, std::string* why) {
   return OpenFailure::kNone;
 }
 
+ExportPictures FfmpegInput::PicturesFor(FrameSize coded, AVRational sar, bool alpha, const Options& options) const {
+  const VideoPictures sizes =
+      PlanPictures(coded.width, coded.height, sar.num, sar.den, turns_, options.width, options.height, alpha);
+  ExportPictures pictures;
+  pictures.frame = sizes.frame;
+  pictures.mask = alpha || options.mask;
+  pictures.held_frames = kQueueSlots;
+  pictures.decoded = coded;
+  // Turned or with alpha, the picture is scaled into a staging one first.
+  if (turns_ != 0 || alpha) {
+    pictures.staging = sizes.scaled;
+    pictures.staging_channels = alpha ? 4 : 3;
+  }
+  pictures.optimiser_workers = OptimiserWorkers(options);
+  return pictures;
+}
+
+bool FfmpegInput::FitsInMemory(const ExportPictures& pictures, const Options& options, std::string* why) {
+  std::string reason;
+  if (CheckMemoryOptimising(pictures, options.max_memory, &plan_, &reason)) return true;
+  const FrameSize picture = {static_cast<int32_t>(PictureWidthOf(pictures.frame.width, pictures.mask)),
+                             pictures.frame.height};
+  *why = name_ + " shows " + SizeText(picture) + reason;
+  return false;
+}
+
+FrameSize FfmpegInput::CodedSize() const {
+  if (codec_ != nullptr && codec_->width > 0 && codec_->height > 0) return {codec_->width, codec_->height};
+  if (stream_ != nullptr) return {stream_->codecpar->width, stream_->codecpar->height};
+  return {};
+}
+
+bool FfmpegInput::DecoderMemoryAvailable() const {
+  ExportPictures decoder;
+  decoder.decoded = CodedSize();
+  decoder.held_frames = 0;
+  return MemoryAvailable(MemoryNeeded(decoder));
+}
+
+// Why decoding stopped for want of memory, with what the decoder was making.
+std::string FfmpegInput::NotEnoughMemory() const {
+  std::string what = "not enough memory to decode";
+  const FrameSize coded = CodedSize();
+  if (coded.width > 0 && coded.height > 0) {
+    const AVPixelFormat format = codec_ != nullptr && codec_->pix_fmt != AV_PIX_FMT_NONE
+                                     ? codec_->pix_fmt
+                                     : static_cast<AVPixelFormat>(stream_->codecpar->format);
+    const int bytes = av_image_get_buffer_size(format, coded.width, coded.height, 1);
+    what += " its " + SizeText(coded) + " pictures" +
+            (bytes > 0 ? " (" + FormatBytes(static_cast<uint64_t>(bytes)) + " each)" : std::string());
+  }
+  return what;
+}
+
 std::string FfmpegInput::NoFrameAfterStart() const {
   return name_ + " has no frame at or after --start " + FormatSeconds(static_cast<double>(start_us_) / AV_TIME_BASE);
 }
 
 // The first frame, which says what the pictures are.
-OpenFailure FfmpegInput::DecodeFirstFrame(std::string* why) {
+OpenFailure FfmpegInput::DecodeFirstFrame(const Options& options, std::string* why) {
+  TakeRefusedPicture();  // one the stream information's decoding met is said by the declared size
   if (!Decode(upcoming_.get())) {
+    // A picture larger than the decoder may make, which the stream did not
+    // declare: the size it asked for.
+    if (const std::optional<FrameSize> refused = TakeRefusedPicture()) {
+      const AVRational sar = av_guess_sample_aspect_ratio(format_.get(), stream_, nullptr);
+      if (!FitsInMemory(PicturesFor(*refused, sar, false, options), options, why)) return OpenFailure::kUsage;
+      *why = name_ + " has pictures of " + SizeText(*refused) + ", more than the " + std::to_string(max_pixels_) +
+             " pixels --max-memory lets the decoder make";
+      return OpenFailure::kUsage;
+    }
+    if (read_error_ == AVERROR(ENOMEM) || !DecoderMemoryAvailable()) {
+      *why = name_ + ": " + NotEnoughMemory();
+      return OpenFailure::kInput;
+    }
     if (start_us_ > 0) {
       *why = NoFrameAfterStart();
       return OpenFailure::kUsage;
@@ -653,7 +846,8 @@ OpenFailure FfmpegInput::PlanExport(const Options& options, std::string* why) {
   plan_.rate = options.fps ? *options.fps : BrowserRate(source_rate, &rate_divisor);
   tick_ = {plan_.rate.scale, plan_.rate.rate};
 
-  // The picture: upright, square pixels, scaled as asked.
+  // The picture: upright, square pixels, scaled as asked; the memory its
+  // buffers take within --max-memory.
   turns_ = QuarterTurns(stream_);
   alpha_ = alpha_wanted_ && HasAlpha(first->format);
   alpha_threshold_ = options.alpha_threshold.value_or(kDefaultAlphaThreshold);
@@ -665,6 +859,8 @@ OpenFailure FfmpegInput::PlanExport(const Options& options, std::string* why) {
   scaled_ = sizes.scaled;
   plan_.frame = frame_;
   plan_.mask = alpha_ || options.mask;
+  const ExportPictures pictures = PicturesFor({first->width, first->height}, sar, alpha_, options);
+  if (!FitsInMemory(pictures, options, why)) return OpenFailure::kUsage;
   std::string refused;
   if (!CheckFrameSize(frame_, plan_.mask, &refused)) {
     *why = name_ + " shows " + SizeText(picture_) + (alpha_ ? " with a mask beside it" : "") +
@@ -705,16 +901,17 @@ OpenFailure FfmpegInput::PlanExport(const Options& options, std::string* why) {
     plan_.notes.push_back(name_ + " has an alpha channel: the GIF is transparent where it is (--no-alpha: opaque)");
   }
 
+  // Within the budget, every size here is far below SIZE_MAX.
   slot_stride_ = static_cast<size_t>(HostFrameStride(frame_.width));
-  staging_stride_ = AlignUp((alpha_ ? 4 : 3) * static_cast<size_t>(scaled_.width));
+  staging_stride_ = static_cast<size_t>(StagingStride(pictures.staging.width, pictures.staging_channels));
   try {
-    if (turns_ != 0 || alpha_) {
-      staging_.reset(new uint8_t[staging_stride_ * static_cast<size_t>(scaled_.height) + kRowAlign]);
+    if (pictures.staging_channels > 0) {
+      staging_.reset(new uint8_t[static_cast<size_t>(StagingBytes(pictures.staging, pictures.staging_channels))]);
     }
-    const size_t slot_bytes = static_cast<size_t>(HostFrameBytes(frame_)) + kRowAlign;
-    queue_.reset(new FrameQueue(kQueueSlots, slot_bytes));
+    queue_.reset(new FrameQueue(kQueueSlots, static_cast<size_t>(HeldFrameBytes(frame_))));
   } catch (const std::bad_alloc&) {
-    *why = "not enough memory for " + std::to_string(kQueueSlots) + " frames of " + SizeText(frame_);
+    *why = "not enough memory for " + std::to_string(kQueueSlots) + " frames of " + SizeText(frame_) + " (" +
+           FormatBytes(kQueueSlots * HeldFrameBytes(frame_)) + ")";
     return OpenFailure::kInput;
   }
   return OpenFailure::kNone;
@@ -724,6 +921,10 @@ OpenFailure FfmpegInput::PlanExport(const Options& options, std::string* why) {
 // that gives none is refused here.
 OpenFailure FfmpegInput::ProduceFirstFrame(std::string* why) {
   if (Produce(queue_->WaitForFree()) != Produced::kFrame) {
+    if (read_error_ == AVERROR(ENOMEM)) {
+      *why = name_ + ": " + NotEnoughMemory();
+      return OpenFailure::kInput;
+    }
     if (convert_failed_) {
       *why = "cannot convert " + name_ + "'s pictures (" + PixelFormatName(first_format_) + ")";
       return OpenFailure::kInput;
@@ -736,6 +937,12 @@ OpenFailure FfmpegInput::ProduceFirstFrame(std::string* why) {
     return OpenFailure::kInput;
   }
   queue_->Publish();
+  if (one_frame_) {
+    const double tick = av_q2d(tick_);
+    const double length = static_cast<double>(SaturatingSubtract(next_pts_, origin_)) * av_q2d(stream_->time_base);
+    plan_.notes.push_back(name_ + " lasts " + FormatSeconds(length) + ", less than half a frame at " +
+                          FormatRate(plan_.rate) + " (" + FormatSeconds(tick) + " a frame): the GIF is one frame");
+  }
   return OpenFailure::kNone;
 }
 
@@ -807,9 +1014,11 @@ InputEnd FfmpegInput::Finish(ReadResult ended, int64_t frames_kept) {
   // a frame may come in two field packets, and a VP8 stream has packets
   // that show nothing.)
   const int64_t lost = decode_errors_;
+  const bool short_of_memory = (lost > 0 || frames_damaged_ > 0) && !DecoderMemoryAvailable();
   if (lost > 0) {
-    problems.push_back(FormatFrames(lost) +
-                       " could not be decoded (corrupt data; the frame before is shown in its place)");
+    problems.push_back(FormatFrames(lost) + " could not be decoded (" +
+                       (short_of_memory ? NotEnoughMemory() : "corrupt data") +
+                       "; the frame before is shown in its place)");
   }
   if (frames_damaged_ > 0) {
     problems.push_back(std::to_string(frames_damaged_) + (frames_damaged_ == 1 ? " frame was" : " frames were") +
@@ -822,9 +1031,14 @@ InputEnd FfmpegInput::Finish(ReadResult ended, int64_t frames_kept) {
   if (export_met_the_end_) {
     const double tick = av_q2d(tick_);
     const std::string ended = FormatSeconds(static_cast<double>(current_end_slot_) * tick);
+    // Timestamps mended or stills shortened, the end it states is not where
+    // its frames now end.
+    const bool retimed = (mender_ && mender_->jumps() > 0) || (gaps_ && gaps_->count() > 0);
     if (read_error_ != 0) {
-      problems.push_back("reading it stopped at " + ended + ": " + AvError(read_error_) + "; the GIF ends there");
-    } else if (input_done_ && !interrupted_ && stated_end_slot_ >= 0 && current_end_slot_ < end_slot_ &&
+      problems.push_back("reading it stopped at " + ended + ": " +
+                         (read_error_ == AVERROR(ENOMEM) ? NotEnoughMemory() : AvError(read_error_)) +
+                         "; the GIF ends there");
+    } else if (input_done_ && !interrupted_ && !retimed && stated_end_slot_ >= 0 && current_end_slot_ < end_slot_ &&
                current_end_slot_ < stated_end_slot_ - std::max<int64_t>(2, stated_end_slot_ / 20)) {
       problems.push_back("it ends at " + ended + ", before the " +
                          FormatSeconds(static_cast<double>(stated_end_slot_) * tick) +
@@ -834,6 +1048,15 @@ InputEnd FfmpegInput::Finish(ReadResult ended, int64_t frames_kept) {
     if (thread_failed_) problems.push_back("decoding failed unexpectedly; the GIF ends there");
   }
   InputEnd end;
+  if (gaps_ && gaps_->count() > 0) {
+    const double base = av_q2d(stream_->time_base);
+    const GapLimiter::Gap& gap = gaps_->first();
+    end.notes.push_back(name_ + ": a still of " + FormatSeconds(static_cast<double>(gap.length) * base) +
+                        " after " + FormatSeconds(static_cast<double>(SaturatingSubtract(gap.at, origin_)) * base) +
+                        " was shortened to " + FormatSeconds(static_cast<double>(options_max_gap_) * base) +
+                        " (--max-gap)" +
+                        (gaps_->count() > 1 ? "; " + std::to_string(gaps_->count() - 1) + " more as well" : ""));
+  }
   if (!problems.empty()) end.warning = name_ + ": ";
   for (size_t i = 0; i < problems.size(); ++i) end.warning += (i > 0 ? "; " : "") + problems[i];
   // A failed read is said in the warning; the GIF holds the frames before.
@@ -849,15 +1072,14 @@ InputEnd FfmpegInput::Finish(ReadResult ended, int64_t frames_kept) {
 }  // namespace
 
 std::unique_ptr<FrameSource> OpenVideoInput(const VideoBytes& bytes, const std::string& name, const Options& options,
-                                            bool (*stop_requested)(), int64_t max_pixels, OpenFailure* failure,
-                                            std::string* why) {
+                                            bool (*stop_requested)(), OpenFailure* failure, std::string* why) {
   std::unique_ptr<FfmpegInput> input(new (std::nothrow) FfmpegInput(stop_requested));
   if (input == nullptr) {
     *failure = OpenFailure::kInput;
     *why = "not enough memory to open " + name;
     return nullptr;
   }
-  *failure = input->Open(bytes, name, options, max_pixels, why);
+  *failure = input->Open(bytes, name, options, why);
   if (*failure != OpenFailure::kNone) return nullptr;
   return input;
 }

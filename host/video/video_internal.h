@@ -1,7 +1,7 @@
 // Internal to the video input: what the module's own files (ffmpeg_input.cpp,
 // video_module.cpp, video_loader.cpp) share, and what the video fuzz target
-// reaches past OpenVideoFile for (bytes in memory, a bound on the decoder's
-// picture). The rest of lodra-gif uses video_input.h.
+// reaches past OpenVideoFile for (bytes in memory). The rest of lodra-gif
+// uses video_input.h.
 #pragma once
 
 #include <cstddef>
@@ -23,11 +23,10 @@ struct VideoBytes {
 };
 
 // The video module's own code, which OpenVideoFile reaches through the
-// module: `name` names the input in messages, `max_pixels` above 0 bounds
-// the decoder's picture (width x height).
+// module: `name` names the input in messages. Its pictures are held to
+// options.max_memory.
 std::unique_ptr<FrameSource> OpenVideoInput(const VideoBytes& bytes, const std::string& name, const Options& options,
-                                            bool (*stop_requested)(), int64_t max_pixels, OpenFailure* failure,
-                                            std::string* why);
+                                            bool (*stop_requested)(), OpenFailure* failure, std::string* why);
 
 // The video module's one export, by this plain name: OpenVideoInput's
 // arguments, its result handed over (the caller owns it, and deletes it
@@ -37,7 +36,6 @@ struct VideoOpenRequest {
   const std::string* name;
   const Options* options;
   bool (*stop_requested)();
-  int64_t max_pixels;
   OpenFailure* failure;
   std::string* why;
 };

@@ -45,7 +45,7 @@ std::unique_ptr<FrameSource> OpenVideoFile(const std::string& path, const Option
     }
   }
   const VideoBytes bytes{path};
-  const VideoOpenRequest request = {&bytes, &path, &options, stop_requested, 0, failure, why};
+  const VideoOpenRequest request = {&bytes, &path, &options, stop_requested, failure, why};
   return std::unique_ptr<FrameSource>(open(&request));
 }
 

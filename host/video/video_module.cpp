@@ -9,7 +9,7 @@ extern "C" __attribute__((visibility("default"))) lodra_gif::FrameSource* lodra_
   // Nothing may leave the module as an exception.
   try {
     return lodra_gif::OpenVideoInput(*request->bytes, *request->name, *request->options, request->stop_requested,
-                                     request->max_pixels, request->failure, request->why)
+                                     request->failure, request->why)
         .release();
   } catch (const std::exception& e) {
     *request->failure = OpenFailure::kInput;

@@ -87,4 +87,38 @@ int64_t SaturatingSubtract(int64_t a, int64_t b) {
   return a - b;
 }
 
+int64_t SaturatingAdd(int64_t a, int64_t b) {
+  if (b > 0 && a > INT64_MAX - b) return INT64_MAX;
+  if (b < 0 && a < INT64_MIN - b) return INT64_MIN;
+  return a + b;
+}
+
+int64_t TimestampMender::Mend(int64_t dts, int64_t duration) {
+  if (dts == kNoTime) return offset_;
+  int64_t time = SaturatingAdd(dts, offset_);
+  if (next_ != kNoTime) {
+    const int64_t delta = SaturatingSubtract(time, next_);
+    if (delta > jump_ || delta < -jump_ || SaturatingAdd(time, back_) < last_) {
+      offset_ = SaturatingSubtract(offset_, delta);
+      time = next_;
+      ++jumps_;
+    }
+  }
+  last_ = time;
+  next_ = SaturatingAdd(time, duration > 0 ? duration : 0);
+  return offset_;
+}
+
+int64_t GapLimiter::Shown(int64_t pts, int64_t expected) {
+  const int64_t shown = SaturatingAdd(pts, offset_);
+  if (expected == kNoTime) return shown;
+  const int64_t gap = SaturatingSubtract(shown, expected);
+  if (gap <= max_gap_) return shown;
+  const int64_t cut = gap - max_gap_;
+  offset_ = SaturatingSubtract(offset_, cut);
+  if (count_++ == 0) first_ = {expected, gap};
+  removed_ = SaturatingAdd(removed_, cut);
+  return SaturatingAdd(expected, max_gap_);
+}
+
 }  // namespace lodra_gif

@@ -53,7 +53,62 @@ struct VideoRange {
 VideoRange PlanRange(int64_t first_frame_slot, bool from_start, std::optional<int64_t> duration_slots,
                      std::optional<int64_t> stated_end_slot);
 
-// a - b, held at INT64_MIN and INT64_MAX rather than wrapping.
+// a - b and a + b, held at INT64_MIN and INT64_MAX rather than wrapping.
 int64_t SaturatingSubtract(int64_t a, int64_t b);
+int64_t SaturatingAdd(int64_t a, int64_t b);
+
+// No time: FFmpeg's AV_NOPTS_VALUE.
+constexpr int64_t kNoTime = INT64_MIN;
+
+// The timestamps of a format that says they may jump (MPEG-TS and the like:
+// streams cut and joined restart their clock, or leap by an hour) made
+// continuous, the way the ffmpeg command makes them: a packet whose decoding
+// time is more than `jump` from where the packet before ended, or more than
+// `back` before that packet's own time, is put where the packet before
+// ended, and every packet after it is moved by as much. Times in the
+// stream's time base.
+class TimestampMender {
+ public:
+  TimestampMender(int64_t jump, int64_t back) : jump_(jump), back_(back) {}
+  // What to add to the times of a packet decoded at `dts` (kNoTime: it
+  // states none) that lasts `duration`.
+  int64_t Mend(int64_t dts, int64_t duration);
+  int64_t jumps() const { return jumps_; }
+
+ private:
+  int64_t jump_, back_;
+  int64_t offset_ = 0;
+  int64_t last_ = kNoTime;  // the packet before, mended
+  int64_t next_ = kNoTime;  // where it ended
+  int64_t jumps_ = 0;
+};
+
+// Stills between frames held to `max_gap`: a frame that starts more than
+// `max_gap` after the frame before ended starts `max_gap` after it, and the
+// frames after it move with it, so that a few bytes cannot ask for hours of
+// frames. A still up to `max_gap` keeps its length. Times in the stream's
+// time base.
+class GapLimiter {
+ public:
+  explicit GapLimiter(int64_t max_gap) : max_gap_(max_gap) {}
+  // The shown time of a frame at `pts` when the frame before ended at
+  // `expected` (a shown time; kNoTime for the first frame).
+  int64_t Shown(int64_t pts, int64_t expected);
+
+  struct Gap {
+    int64_t at = 0;      // where the frame before ended, shown
+    int64_t length = 0;  // how long the still was
+  };
+  const Gap& first() const { return first_; }
+  int64_t count() const { return count_; }
+  int64_t removed() const { return removed_; }  // time taken out, in all
+
+ private:
+  int64_t max_gap_;
+  int64_t offset_ = 0;
+  Gap first_;
+  int64_t count_ = 0;
+  int64_t removed_ = 0;
+};
 
 }  // namespace lodra_gif

@@ -92,6 +92,10 @@ class HostProcess {
       // A signal that dumps core leaves no core file behind.
       const rlimit no_core = {0, 0};
       setrlimit(RLIMIT_CORE, &no_core);
+      if (data_limit >= 0) {
+        const rlimit limit = {static_cast<rlim_t>(data_limit), static_cast<rlim_t>(data_limit)};
+        setrlimit(RLIMIT_DATA, &limit);
+      }
       if (file_size_limit >= 0) {
         // The host must take SIGXFSZ as a failed write itself.
         const rlimit limit = {static_cast<rlim_t>(file_size_limit), static_cast<rlim_t>(file_size_limit)};
@@ -187,7 +191,8 @@ class HostProcess {
     const auto until = std::chrono::steady_clock::now() + limit;
     int status = 0;
     pid_t done = 0;
-    while ((done = waitpid(pid_, &status, WNOHANG)) == 0) {
+    rusage usage = {};
+    while ((done = wait4(pid_, &status, WNOHANG, &usage)) == 0) {
       DrainTerminal();
       if (std::chrono::steady_clock::now() > until) {
         kill(pid_, SIGKILL);
@@ -198,6 +203,7 @@ class HostProcess {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     pid_ = -1;
+    peak_kib = usage.ru_maxrss;
     DrainTerminal();
     out = ReadText(out_path_);
     if (pty_ < 0) err = ReadText(err_path_);
@@ -206,9 +212,16 @@ class HostProcess {
   }
 
   std::string out, err;
+  // The child's peak resident size, in KiB, once Wait has collected it.
+  long peak_kib = 0;
   // When not negative, the child may write files of at most this many bytes
   // (RLIMIT_FSIZE): writes past it fail with EFBIG.
   long file_size_limit = -1;
+  // When not negative, the child's data (its heap and private mappings, not
+  // the libraries' code) may take at most this many bytes (RLIMIT_DATA):
+  // allocations past it fail. A sanitizer's shadow memory counts too, so
+  // sanitized builds cannot run under it.
+  long data_limit = -1;
   // The width of the terminal stderr goes to, when it goes to one.
   int terminal_columns = 80;
   // That terminal is the child's controlling terminal, in a session of
@@ -238,6 +251,7 @@ class HostProcess {
 struct Outcome {
   int status = -1;
   std::string out, err;
+  long peak_kib = 0;  // its peak resident size
 };
 inline Outcome RunHost(const std::vector<std::string>& args, Stdin in = Stdin::kNull, const std::string& stdin_file = "") {
   HostProcess host;
@@ -249,6 +263,7 @@ inline Outcome RunHost(const std::vector<std::string>& args, Stdin in = Stdin::k
   run.status = host.Wait();
   run.out = host.out;
   run.err = host.err;
+  run.peak_kib = host.peak_kib;
   return run;
 }
 

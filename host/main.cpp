@@ -8,9 +8,11 @@
 #include <cstdio>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "host/batch/batch.h"
 #include "host/cli/options.h"
 #include "host/cli/progress.h"
 #include "host/cli/report.h"
@@ -184,6 +186,31 @@ int PrintVersion(const Options& options, const char* argv0) {
   return kExitOk;
 }
 
+// The size of the input files, for the warning about a large GIF; none when
+// an input is no regular file (a pipe, a pattern such as frames/%04d.png).
+std::optional<uint64_t> InputBytes(const Options& options) {
+  uint64_t total = 0;
+  for (const std::string& input : options.inputs) {
+    PathKind kind = PathKind::kMissing;
+    std::string reason;
+    uint64_t bytes = 0;
+    if (!ExaminePath(input, &kind, &reason) || kind != PathKind::kRegular || !FileSize(input, &bytes)) return {};
+    total += bytes;
+  }
+  if (options.inputs.empty()) return {};
+  return total;
+}
+
+// How the input at hand makes a smaller GIF.
+std::string SmallerGif(InputKind input) {
+  switch (input) {
+    case InputKind::kVideo: return "a smaller --width or a lower --fps makes it smaller";
+    case InputKind::kRaw: return "smaller frames or a lower rate make it smaller (ffmpeg -vf fps=15,scale=480:-2)";
+    case InputKind::kDemo: break;
+  }
+  return "a smaller --size makes it smaller";
+}
+
 int Run(int argc, char** argv) {
   const std::vector<std::string> arguments = CommandLineArguments(argc, argv);
   std::vector<const char*> args;
@@ -200,6 +227,26 @@ int Run(int argc, char** argv) {
     return kExitOk;
   }
   if (options.version) return PrintVersion(options, argv[0]);
+  SetQuiet(options.quiet);
+
+  Exports exports = Exports::kOne;
+  if (!ChooseExports(options, &exports, &error)) {
+    Error(error);
+    return kExitUsage;
+  }
+  if (exports == Exports::kEach) {
+    std::vector<EachExport> each;
+    if (!PlanEachExport(options, &each, &error)) {
+      Error(error);
+      return kExitUsage;
+    }
+    if (!MakeOutputFolder(options.output, &error)) {
+      Error(error);
+      return kExitOutput;
+    }
+    if (each.size() > 1) return RunEachExport(options, each);
+    options.output = each.front().output;
+  }
 
   OpenFailure failure = OpenFailure::kNone;
   std::unique_ptr<FrameSource> source = OpenSource(options, InterruptRequested, &failure, &error);
@@ -217,6 +264,7 @@ int Run(int argc, char** argv) {
     Error(error);
     return kExitOutput;
   }
+  SetInterruptFarewell(LineOf(SecondInterruptMessage(target)));
   const std::string rate_warning = RateWarning(plan.rate, plan.lower_rate);
   if (!rate_warning.empty()) Warning(rate_warning);
 
@@ -253,7 +301,8 @@ int Run(int argc, char** argv) {
     state.optimiser = &optimiser;
   }
   const FrameCounts counts = CountFrames(plan, options.max_frames);
-  ProgressLine progress(stderr, IsTerminal(stderr), counts.progress_total.value_or(-1), TerminalColumns);
+  ProgressLine progress(stderr, IsTerminal(stderr), !options.quiet && !options.no_progress,
+                        counts.progress_total.value_or(-1), TerminalColumns);
   state.progress = &progress;
 
   OutputInfo info{};
@@ -273,7 +322,7 @@ int Run(int argc, char** argv) {
   progress.Update(0);
   ExportRun run;
   run.result = table->output(&info);
-  progress.Finish();
+  progress.Finish(InterruptRequested());
   g_export = nullptr;
   // The plug-in has closed its file: the optimised GIF is finished, unless
   // there is nothing to keep.
@@ -291,6 +340,8 @@ int Run(int argc, char** argv) {
   run.called_back = state.called_back;
   run.ended = state.ended;
   run.seconds = took.count();
+  run.input_bytes = InputBytes(options);
+  run.smaller = SmallerGif(ChooseInput(options));
   return ReportExport(run, *source, target);
 }
 

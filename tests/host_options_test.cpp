@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "host/batch/batch.h"
 #include "host/cli/options.h"
 #include "host/cli/progress.h"
 #include "host/cli/usage.h"
@@ -341,7 +342,6 @@ TEST(ParseCommandLine, Bad) {
       {{"--version", "--size", "4y4"}, "malformed size"},
       {{"-x", "-o", "a.gif"}, "unknown option -x"},
       {{"--sizes", "4x4", "-o", "a.gif"}, "unknown option --sizes"},
-      {{"-o", "a.gif", "x.raw", "y.raw"}, "more than one INPUT: \"x.raw\" and \"y.raw\""},
       {{"-o", "a.gif", "--size", "4x"}, "malformed size \"4x\""},
       {{"-o", "a.gif", "--rate", "1/0"}, "must be above 0"},
       {{"-o", "a.gif", "--loop", "65536"}, "--loop needs a whole number from 0 to 65535, not \"65536\""},
@@ -447,6 +447,90 @@ TEST(ParseCommandLine, LoopAndFramesAtTheirLimits) {
     ASSERT_TRUE(parsed.ok) << parsed.error;
     EXPECT_TRUE(HaveWant(parsed.options.loop_count, c.want_loop)) << c.args[1];
     EXPECT_TRUE(HaveWant(parsed.options.max_frames, c.want_frames)) << c.args[1];
+  }
+}
+
+TEST(ParseCommandLine, UnknownOptionNamesTheNearestKnownOne) {
+  struct Case {
+    const char* typed;
+    const char* want_nearest;  // null: none is near enough
+  } const cases[] = {
+      {"--widht", "--width"},      // two letters swapped
+      {"--heigth=90", "--height"},
+      {"-width", "--width"},       // a dash short
+      {"--fsp", "--fps"},
+      {"--qiet", "--quiet"},       // a letter left out
+      {"--loops", "--loop"},       // one too many
+      {"--dur", "--duration"},     // the start of one name
+      {"--mas", "--mask"},         // the start of two: the nearer
+      {"--ma", nullptr},           // too short to say
+      {"--wdht", nullptr},         // two slips in four letters
+      {"--colours", nullptr},
+      {"-x", nullptr},
+  };
+  for (const Case& c : cases) {
+    const std::string name = std::string(c.typed).substr(0, std::string(c.typed).find('='));
+    const Parsed parsed = Parse({c.typed, "-o", "a.gif"});
+    EXPECT_FALSE(parsed.ok);
+    EXPECT_TRUE(HaveWant(parsed.error, "unknown option " + name +
+                                           (c.want_nearest ? "; did you mean " + std::string(c.want_nearest) + "?" : "")));
+  }
+}
+
+TEST(ParseCommandLine, SeveralInputsAndWhatEachRunIsGiven) {
+  const Parsed parsed = Parse({"--fps", "10", "a.mp4", "-o", "gifs/", "--width=80", "-q", "b.mkv", "--", "-c.mp4"});
+  ASSERT_TRUE(parsed.ok) << parsed.error;
+  EXPECT_TRUE(HaveWant(parsed.options.inputs, std::vector<std::string>{"a.mp4", "b.mkv", "-c.mp4"}));
+  EXPECT_TRUE(HaveWant(parsed.options.input, std::optional<std::string>("a.mp4")));
+  // Every option as typed but -o, which each run gets its own of.
+  EXPECT_TRUE(HaveWant(parsed.options.passed_on, std::vector<std::string>{"--fps", "10", "--width=80", "-q"}));
+}
+
+// ------------------------------------------------------- several inputs
+
+TEST(SeveralInputs, EachGetsAGifOfItsNameInTheFolder) {
+  const std::string folder = testing_support::TempPath("gifs");
+  std::remove(folder.c_str());
+  const std::string file = testing_support::TempPath("in.gif");
+  ASSERT_TRUE(testing_support::WriteBytes(file, {'G', 'I', 'F'}));
+  struct Case {
+    const char* what;
+    std::vector<std::string> inputs;
+    std::string output;
+    std::vector<std::string> want_outputs;  // empty: refused
+    std::string want_error;
+  } const cases[] = {
+      {"a folder to be made", {"a.mp4", "in/b.tar.mkv", ".hidden"}, folder + "/",
+       {folder + "/a.gif", folder + "/b.tar.gif", folder + "/.hidden.gif"}, ""},
+      {"one input to a folder", {"x/clip.mp4"}, folder + "/", {folder + "/clip.gif"}, ""},
+      {"a folder that is there", {"a.mp4", "b.mp4"}, testing_support::TempFolder(), {}, ""},
+      {"one name twice", {"a.mp4", "x/a.mkv"}, folder + "/", {}, "\"a.mp4\" and \"x/a.mkv\" would both make"},
+      {"names differing in case", {"A.mp4", "a.mkv"}, folder + "/", {}, "would both make"},
+      {"standard input", {"a.mp4", "-"}, folder + "/", {}, "standard input (-) has no name to give its GIF"},
+      {"several to one file", {"a.mp4", "b.mp4"}, "all.gif", {}, "2 INPUTs make a GIF each: give -o a folder"},
+      {"several to standard output", {"a.mp4", "b.mp4"}, "-", {}, "give -o a folder"},
+      {"a GIF over an input", {"a.mp4", file}, testing_support::TempFolder() + "/", {}, "would be written over the INPUT"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    lodra_gif::Options options;
+    options.inputs = c.inputs;
+    options.output = c.output;
+    lodra_gif::Exports exports = lodra_gif::Exports::kOne;
+    std::vector<lodra_gif::EachExport> each;
+    std::string error;
+    bool ok = lodra_gif::ChooseExports(options, &exports, &error);
+    ok = ok && exports == lodra_gif::Exports::kEach && lodra_gif::PlanEachExport(options, &each, &error);
+    if (c.want_error.empty()) {
+      ASSERT_TRUE(ok) << error;
+      std::vector<std::string> outputs;
+      for (const lodra_gif::EachExport& e : each) outputs.push_back(e.output);
+      if (!c.want_outputs.empty()) {
+        EXPECT_TRUE(HaveWant(outputs, c.want_outputs));
+      }
+    } else {
+      EXPECT_TRUE(ErrorSays(ok, error, c.want_error));
+    }
   }
 }
 
@@ -1241,6 +1325,32 @@ TEST(Summary, RatesSizesAndTimes) {
       {lodra_gif::FormatFrames(0), "0 frames"},
   };
   for (const Case& c : cases) EXPECT_TRUE(HaveWant(c.have, c.want));
+}
+
+TEST(Summary, SizeWarningForAGifLargeForWhatItHolds) {
+  constexpr uint64_t kMiB = 1024 * 1024;
+  struct Case {
+    uint64_t bytes;
+    std::optional<uint64_t> input;
+    const char* want;  // "" for no warning
+  } const cases[] = {
+      {20 * kMiB, std::nullopt, ""},
+      {20 * kMiB + 1, std::nullopt, "the GIF is 20.0 MiB, more than 20.0 MiB: smaller"},
+      {20 * kMiB + 1, 100 * kMiB, "more than 20.0 MiB"},
+      {10000, 1000, ""},
+      {10001, 1000, "the GIF is 9.8 KiB, 10 times its input's 1000 bytes: smaller"},
+      {26 * kMiB, 850 * 1024, "31 times its input's 850.0 KiB"},
+      {UINT64_MAX, UINT64_MAX / 10 + 1, "more than 20.0 MiB"},  // no product to overflow
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.bytes) + " bytes from " + (c.input ? std::to_string(*c.input) : "no file"));
+    const std::string warning = lodra_gif::SizeWarning(c.bytes, c.input, "smaller");
+    if (c.want[0] == '\0') {
+      EXPECT_TRUE(HaveWant(warning, std::string()));
+    } else {
+      EXPECT_NE(warning.find(c.want), std::string::npos) << "have \"" << warning << "\", want \"" << c.want << "\"";
+    }
+  }
 }
 
 TEST(Summary, ProgressLineFitsTheTerminal) {

@@ -759,6 +759,11 @@ TEST(HostInterrupt, SecondCtrlCLeavesNoPartWrittenFile) {
       } else {
         EXPECT_FALSE(FileExists(out)) << out << " was made";
       }
+      if (ended_by_signal) {
+        EXPECT_TRUE(Contains(host.err, "lodra-gif: stopped by a second Ctrl-C; " +
+                                           (existed ? out + " is left as it was" : std::string("nothing written"))))
+            << host.err;
+      }
       const bool has_out = !ended_by_signal || existed;
       EXPECT_TRUE(HaveWant(folder.Names(), has_out ? std::set<std::string>{"out.gif"} : std::set<std::string>{}))
           << "the folder's files";
@@ -777,6 +782,97 @@ TEST(HostInterrupt, CtrlCWhileAFifoWaitsForItsReader) {
   host.Interrupt();
   EXPECT_TRUE(HaveWant(host.Wait(std::chrono::seconds(60)), 130)) << "exit status; " << host.err;
   EXPECT_TRUE(Contains(host.err, "interrupted before the first frame")) << host.err;
+}
+
+// What a terminal shows of `text`: its lines, each character written over
+// the one in its place, '\r' back to the start of the line.
+std::vector<std::string> Screen(const std::string& text) {
+  std::vector<std::string> lines(1);
+  size_t column = 0;
+  for (const char c : text) {
+    if (c == '\r') {
+      column = 0;
+    } else if (c == '\n') {
+      lines.emplace_back();
+      column = 0;
+    } else {
+      std::string& line = lines.back();
+      if (line.size() <= column) line.resize(column + 1, ' ');
+      line[column++] = c;
+    }
+  }
+  return lines;
+}
+
+TEST(HostInterrupt, CtrlCAtTheTerminalLeavesNoEchoBeforeTheMessage) {
+  // Ctrl-C typed at the program's own terminal, which echoes "^C" where
+  // the cursor is: after the progress bar, or alone at the start of a line.
+  struct Case {
+    const char* what;
+    std::vector<std::string> extra;
+  } const cases[] = {{"after the progress bar", {}}, {"--quiet: no bar", {"--quiet"}}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Folder folder;
+    const std::string out = folder.path + "/out.gif";
+    std::vector<std::string> args = {"--size", "1920x1080", "--frames", "1000", "-o", out};
+    args.insert(args.end(), c.extra.begin(), c.extra.end());
+    HostProcess host;
+    host.controlling_terminal = true;
+    ASSERT_TRUE(host.Start(LODRA_GIF_PATH, args, Stdin::kNull, "", true));
+    // The export under way: its file made, its bar drawn.
+    for (int wait = 0; wait < 3000 && (folder.Names().empty() || (c.extra.empty() && !Contains(host.TerminalText(), "frames")));
+         ++wait) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(host.SendToTerminal("\x03"));
+    ASSERT_TRUE(HaveWant(host.Wait(std::chrono::seconds(60)), 130)) << host.err;
+    ASSERT_TRUE(Contains(host.err, "^C")) << "the terminal echoed no ^C: " << host.err;
+    bool said = false;
+    for (const std::string& line : Screen(host.err)) {
+      EXPECT_FALSE(Contains(line, "^C")) << "\"" << line << "\"";
+      said |= line.rfind("lodra-gif: interrupted", 0) == 0;
+    }
+    EXPECT_TRUE(said) << "the message on a line of its own: " << host.err;
+  }
+}
+
+TEST(HostInterrupt, CtrlCStopsEveryExportOfSeveral) {
+  // Two inputs at once, each a FIFO that gives three frames and then
+  // nothing: Ctrl-C (sent to lodra-gif alone) reaches both runs, and each
+  // closes off its GIF.
+  Folder folder;
+  const std::string gifs = folder.path + "/gifs/";
+  const int sent = 3;
+  std::vector<std::string> args = {"--size", "32x16", "--rate", "25", "--jobs", "2", "-o", gifs};
+  for (const char* name : {"a", "b"}) {
+    args.push_back(folder.path + "/" + name + ".raw");
+    ASSERT_EQ(mkfifo(args.back().c_str(), 0600), 0) << std::strerror(errno);
+  }
+  HostProcess host;
+  ASSERT_TRUE(host.Start(LODRA_GIF_PATH, args, Stdin::kNull));
+  std::vector<int> writers;
+  for (const char* name : {"a", "b"}) {
+    writers.push_back(open((folder.path + "/" + name + ".raw").c_str(), O_WRONLY));  // once its run opens it
+    ASSERT_GE(writers.back(), 0);
+    const Bytes raw = RawStream(32, 16, sent);
+    ASSERT_EQ(write(writers.back(), raw.data(), raw.size()), static_cast<ssize_t>(raw.size()));
+  }
+  for (const int writer : writers) {
+    for (int unread = 1; unread > 0;) {
+      ASSERT_EQ(ioctl(writer, FIONREAD, &unread), 0);
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
+  host.Interrupt();
+  const int status = host.Wait(std::chrono::seconds(60));
+  for (const int writer : writers) close(writer);
+  EXPECT_TRUE(HaveWant(status, 130)) << host.err;
+  EXPECT_TRUE(Contains(host.err, "0 of 2 GIFs written in " + gifs + "; 2 stopped by Ctrl-C")) << host.err;
+  for (const char* name : {"a", "b"}) {
+    SCOPED_TRACE(name);
+    ExpectPatternFrames(Play(gifs + name + ".gif"), 32, 16, sent, false);
+  }
 }
 
 // ---------------------------------------------------------------- signals
@@ -973,8 +1069,8 @@ TEST(HostOutput, ProgressBarOnlyOnATerminalAndWithinItsWidth) {
 TEST(HostOutput, HelpShowsTheFfmpegPipe) {
   const Outcome run = RunHost({"--help"});
   EXPECT_EQ(run.status, 0);
-  EXPECT_TRUE(Contains(run.out, "ffmpeg -i in.mp4 -f rawvideo -pix_fmt bgr24 - | lodra-gif --size 640x360 "
-                                "--rate 25 -o out.gif -"))
+  EXPECT_TRUE(Contains(run.out, "ffmpeg -i in.mp4 -f rawvideo -pix_fmt bgr24 - |\n"
+                                "    lodra-gif --size 640x360 --rate 25 -o out.gif -"))
       << run.out;
   EXPECT_TRUE(Contains(run.out, "130")) << "the exit statuses are listed";
 }

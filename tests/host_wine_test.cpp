@@ -442,4 +442,35 @@ TEST(HostWineFiles, UnicodeNamesAndAnExistingFileKeptUnlessReplaced) {
   for (const std::string& why : skipped) std::printf("skipped %s\n", why.c_str());
 }
 
+// ------------------------------------------------------- several inputs
+
+TEST(HostWine, SeveralInputsEachByARunOfItsOwn) {
+  // Names with a space and names no code page spells, passed on to the runs
+  // through their UTF-16 command lines; a broken input between them.
+  const std::string top = UnixFree(TempPath("several"));
+  std::error_code ignored;
+  fs::remove_all(fs::u8path(top), ignored);
+  ASSERT_TRUE(fs::create_directories(fs::u8path(top + "\\in put")));
+  const std::vector<std::string> names = {"a b", "\xE5\x87\xBA\xE5\x8A\x9B", "broken"};
+  std::vector<std::string> args = {"--size", "8x6", "--rate", "25", "--jobs", "2", "-o", top + "\\gifs out\\"};
+  for (const std::string& name : names) {
+    args.push_back(top + "\\in put\\" + name + ".raw");
+    ASSERT_TRUE(WriteBytes(args.back(), name == "broken" ? Bytes{1, 2} : RawStream(8, 6, 3, BinaryPatternColour)));
+  }
+  const Outcome run = RunHost(args);
+  EXPECT_TRUE(HaveWant(run.status, 5)) << run.err;
+  EXPECT_TRUE(Contains(run.err, "2 of 3 GIFs written in " + top + "\\gifs out\\; 1 failed")) << run.err;
+  std::set<std::string> made;
+  for (const auto& entry : fs::directory_iterator(fs::u8path(top + "\\gifs out"))) made.insert(entry.path().filename().u8string());
+  EXPECT_TRUE(HaveWant(made, std::set<std::string>{names[0] + ".gif", names[1] + ".gif"}));
+  for (size_t i = 0; i < 2; ++i) {
+    SCOPED_TRACE(names[i]);
+    DecodedGif gif;
+    std::string error;
+    ASSERT_TRUE(DecodeGif(ReadFile(top + "\\gifs out\\" + names[i] + ".gif"), &gif, &error)) << error;
+    ExpectPatternFrames(gif, 8, 6, 3, false, BinaryPatternColour);
+  }
+  fs::remove_all(fs::u8path(top), ignored);
+}
+
 }  // namespace

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "host/frame_format.h"
 
@@ -48,8 +49,9 @@ constexpr size_t kMaxOptions = 32;
 struct Options {
   bool help = false;
   bool version = false;
-  std::string output;                      // -o: the GIF to write; "-" for standard output
-  std::optional<std::string> input;        // a file, or "-" for standard input; none: the demo
+  std::string output;                      // -o: the GIF to write; "-" for standard output; or a folder
+  std::optional<std::string> input;        // the (first) INPUT: a file, or "-" for standard input; none: the demo
+  std::vector<std::string> inputs;         // every INPUT, in the order given
   std::optional<FrameSize> size;           // --size: raw frames' size, or the demo's picture
   std::optional<FrameRate> rate;           // --rate: raw frames' rate, or the demo's
   int32_t loop_count = 0;                  // --loop; 0 = loop forever
@@ -59,6 +61,9 @@ struct Options {
   bool no_optimize = false;                // --no-optimize: the plug-in's GIF as it is
   std::optional<int32_t> max_frames;       // --frames; none: until the input ends
   std::optional<std::string> module;       // --module; none: look next to the program
+  bool quiet = false;                      // --quiet: errors only
+  bool no_progress = false;                // --no-progress
+  std::optional<int32_t> jobs;             // --jobs: exports at once for several INPUTs; none: one per core
   uint64_t max_memory = kDefaultMaxMemory; // --max-memory, bytes
 
   // Video files only:
@@ -74,7 +79,13 @@ struct Options {
 
   // The options given, by their row in the option table.
   std::bitset<kMaxOptions> given;
+  // The options as typed, but for -o: what each of several INPUTs is
+  // exported with, by a run of its own.
+  std::vector<std::string> passed_on;
 };
+
+// The most exports --jobs runs at once.
+constexpr int32_t kMaxJobs = 64;
 
 // A row of the option table.
 struct OptionSpec {
@@ -105,9 +116,10 @@ struct OptionTable {
 };
 OptionTable AllOptions();
 
-// Reads argv[1..argc-1]. Options may come before or after INPUT, as
+// Reads argv[1..argc-1]. Options may come before or after the INPUTs, as
 // "--name value" or "--name=value"; "--" ends the options. -h or --help
-// anywhere before "--" sets `help` and nothing else is read or checked.
+// anywhere before "--" sets `help` and nothing else is read or checked. An
+// unknown option's error names the nearest known one, if one is near.
 // --version needs no -o (the module it reports may be named with --module).
 // True with `out` filled, or false with a one-line reason in `error` (no
 // program name, no full stop) and `out` untouched.

@@ -11,24 +11,49 @@
 
 namespace lodra_gif {
 
-void Say(const std::string& line) { WriteText(stderr, std::string(kProgram) + ": " + line + "\n"); }
+namespace {
+
+bool g_quiet = false;
+
+// What follows the reason when the export leaves nothing behind.
+std::string NothingLeft(const OutputTarget& target) {
+  return target.existed() ? "; " + target.name() + " is left as it was" : "; nothing written";
+}
+
+}  // namespace
+
+std::string LineOf(const std::string& line) { return std::string(kProgram) + ": " + line + "\n"; }
+void Say(const std::string& line) { WriteText(stderr, LineOf(line)); }
 void Error(const std::string& message) { Say(message); }
-void Warning(const std::string& message) { Say("warning: " + message); }
-void Note(const std::string& message) { Say("note: " + message); }
+void Warning(const std::string& message) {
+  if (!g_quiet) Say("warning: " + message);
+}
+void Note(const std::string& message) {
+  if (!g_quiet) Say("note: " + message);
+}
+void SetQuiet(bool quiet) { g_quiet = quiet; }
+bool Quiet() { return g_quiet; }
+
+std::string SecondInterruptMessage(const OutputTarget& target) {
+  // A file made beside the target is removed; a device or FIFO keeps what
+  // it was given.
+  return "stopped by a second Ctrl-C" +
+         (target.direct() ? "; " + target.name() + " keeps what was written to it" : NothingLeft(target));
+}
 
 int ReportExport(const ExportRun& run, FrameSource& source, OutputTarget& target) {
   const SourcePlan& plan = source.plan();
   const std::string& output = target.name();
-  // What follows the reason when the export leaves nothing behind.
-  const std::string nothing = target.existed() ? "; " + output + " is left as it was" : "; nothing written";
+  const std::string nothing = NothingLeft(target);
   const bool abandoned = AbandonRequested();
   const InputEnd input = source.Finish(run.ended, abandoned || run.result == 0 ? 0 : run.refreshes);
   for (const std::string& note : input.notes) Note(note);
   if (!input.warning.empty()) Warning(input.warning);
 
   if (abandoned) {
+    const std::string message = SecondInterruptMessage(target);
     target.Discard();
-    Error("stopped by a second Ctrl-C" + nothing);
+    Error(message);
     return kExitInterrupted;
   }
   if (run.result == 0) {
@@ -164,7 +189,9 @@ int ReportExport(const ExportRun& run, FrameSource& source, OutputTarget& target
     if (!input.error.empty()) Error(input.error + "; " + output + " holds the frames before it");
     status = kExitInput;
   }
-  Say(summary);
+  if (!g_quiet) Say(summary);
+  const std::string size_warning = sized ? SizeWarning(file_bytes, run.input_bytes, run.smaller) : std::string();
+  if (!size_warning.empty()) Warning(size_warning);
   return status;
 }
 

@@ -20,7 +20,9 @@
 # and peak memory:
 #   ffmpeg -f rawvideo -pix_fmt bgr24 -s WxH -r 30 -i FRAMES.raw -pix_fmt rgb8 OUT.gif
 #   lodra-gif --size WxH --rate 30 -o OUT.gif FRAMES.raw
-# Both outputs are checked: each must decode (ffprobe) to every input frame.
+# lodra-gif optimises its GIF as it writes it (its default), so the
+# optimiser shares the one core too. Both outputs are checked: each must
+# decode (ffprobe) to every input frame.
 #
 # Then the video route, on CONTENT-SIZE.mp4 (the same frames as h264), all
 # cores allowed: lodra-gif reading the file itself, against the pipe

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The GIF optimiser against gifsicle -O3 on the plug-in's own GIFs: for each
-# clip, lodra-gif writes the GIF (as a user's export would), then our
-# optimiser (bench's gif_optimise) and gifsicle -O3 each make it smaller.
+# clip, lodra-gif --no-optimize writes the plug-in's GIF, then our
+# optimiser (bench's gif_optimise, alone) and gifsicle -O3 each make it
+# smaller. (bench/compare-stages.sh measures the optimiser inside
+# lodra-gif.)
 # Prints the sizes, each as a share of the input and ours against
 # gifsicle's, and the times (elapsed and CPU, user + system); then checks,
 # untimed, that our output plays as the input does.
@@ -55,7 +57,7 @@ for clip in "${clips[@]}"; do
   ours=$work/$clip.optimised.gif
   theirs=$work/$clip.gifsicle.gif
   echo "$clip:"
-  timed lodra-gif "$build/host/lodra-gif" "$video" -o "$plugin"
+  timed lodra-gif "$build/host/lodra-gif" --no-optimize "$video" -o "$plugin"
   # shellcheck disable=SC2086
   timed optimiser "$build/bench/gif_optimise" $workers "$plugin" "$ours"
   timed gifsicle gifsicle -O3 "$plugin" -o "$theirs"

@@ -5,9 +5,12 @@
 // they show the same pictures for the same times.
 //
 //   gif_optimise [--workers=N] [--check] IN.gif OUT.gif
+//   gif_optimise --plays-as A.gif B.gif
 //
 // --workers: the worker pool's size (0: everything in this thread); by
-// default one a processor this process may use.
+// default one a processor this process may use. --plays-as optimises
+// nothing: it fails unless A plays as B does (lodra-gif's optimised GIF
+// against its --no-optimize one, say).
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -32,24 +35,49 @@ bool ReadWhole(const char* path, std::vector<uint8_t>* bytes) {
   return ok;
 }
 
+// "" when `have` plays as `want` does, composited as browsers do; else how not.
+std::string PlaysAs(const std::vector<uint8_t>& have, const std::vector<uint8_t>& want, size_t* pictures) {
+  testing_support::Playback have_played, want_played;
+  std::string error;
+  if (!testing_support::PlayGif(want, &want_played, &error) || !testing_support::PlayGif(have, &have_played, &error))
+    return error;
+  *pictures = testing_support::JoinStillRuns(want_played.pictures).size();
+  return testing_support::PlaybackDifference(have_played, want_played);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   int workers = lodra_gif::AvailableProcessors();
-  bool check = false;
+  bool check = false, plays_as = false;
   std::vector<const char*> paths;
   for (int i = 1; i < argc; ++i) {
     if (std::strncmp(argv[i], "--workers=", 10) == 0) {
       workers = std::atoi(argv[i] + 10);
     } else if (std::strcmp(argv[i], "--check") == 0) {
       check = true;
+    } else if (std::strcmp(argv[i], "--plays-as") == 0) {
+      plays_as = true;
     } else {
       paths.push_back(argv[i]);
     }
   }
   if (paths.size() != 2 || workers < 0) {
-    std::fprintf(stderr, "usage: gif_optimise [--workers=N] [--check] IN.gif OUT.gif\n");
+    std::fprintf(stderr, "usage: gif_optimise [--workers=N] [--check] IN.gif OUT.gif\n"
+                         "       gif_optimise --plays-as A.gif B.gif\n");
     return 2;
+  }
+  if (plays_as) {
+    std::vector<uint8_t> a, b;
+    size_t pictures = 0;
+    const std::string difference =
+        !ReadWhole(paths[0], &a) || !ReadWhole(paths[1], &b) ? "cannot read them" : PlaysAs(a, b, &pictures);
+    if (!difference.empty()) {
+      std::fprintf(stderr, "gif_optimise: %s does not play as %s: %s\n", paths[0], paths[1], difference.c_str());
+      return 1;
+    }
+    std::printf("%s plays as %s (%zu distinct pictures)\n", paths[0], paths[1], pictures);
+    return 0;
   }
   std::vector<uint8_t> input;
   if (!ReadWhole(paths[0], &input)) {
@@ -97,20 +125,13 @@ int main(int argc, char** argv) {
               pool.workers());
   if (check) {
     std::vector<uint8_t> output;
-    testing_support::Playback have, want;
-    std::string error;
-    if (!ReadWhole(paths[1], &output) || !testing_support::PlayGif(input, &want, &error) ||
-        !testing_support::PlayGif(output, &have, &error)) {
-      std::fprintf(stderr, "gif_optimise: check: %s\n", error.c_str());
-      return 1;
-    }
-    const std::string difference = testing_support::PlaybackDifference(have, want);
+    size_t pictures = 0;
+    const std::string difference = !ReadWhole(paths[1], &output) ? "cannot read it" : PlaysAs(output, input, &pictures);
     if (!difference.empty()) {
       std::fprintf(stderr, "gif_optimise: check: %s\n", difference.c_str());
       return 1;
     }
-    std::printf("check: plays as the input does (%zu distinct pictures)\n",
-                testing_support::JoinStillRuns(want.pictures).size());
+    std::printf("check: plays as the input does (%zu distinct pictures)\n", pictures);
   }
   return 0;
 }

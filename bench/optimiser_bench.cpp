@@ -2,8 +2,8 @@
 // memory into memory, fed 64 KiB at a time, with the work in the calling
 // thread alone (0 workers) and on a pool of 2.
 //
-// The GIFs are what lodra-gif writes for the prepared clips
-// (bench/run-benchmarks.sh makes them: <content>/<clip>.gif). Checks before
+// The GIFs are what lodra-gif --no-optimize writes for the prepared clips
+// (bench/compare-gifsicle.sh makes them: <content>/<clip>.gif). Checks before
 // anything is timed: the optimised GIF, played with giflib the way a browser
 // composites it, shows the input's pictures for the same times, and the
 // output is the same with either pool.
@@ -52,7 +52,7 @@ bool Optimise(const std::vector<uint8_t>& input, lodra_gif::WorkerPool* pool, lo
 std::string Prepare(Workload& w) {
   const std::string path = bench::ContentDir() + "/" + w.name + ".gif";
   std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (file == nullptr) return path + " is missing: bench/run-benchmarks.sh makes it with lodra-gif";
+  if (file == nullptr) return path + " is missing: bench/compare-gifsicle.sh makes it with lodra-gif --no-optimize";
   uint8_t buffer[1 << 16];
   for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) w.input.insert(w.input.end(), buffer, buffer + n);
   std::fclose(file);

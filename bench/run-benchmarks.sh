@@ -73,9 +73,12 @@ bench colour_matching_bench
 bench export_bench --content=photo,illustration,gradient
 bench lzw_bench --content=photo,illustration,gradient
 bench dither_bench --content=photo,gradient
-# The plug-in's GIFs of the clips, and the optimiser against gifsicle on them.
+# The plug-in's GIFs of the clips, and the optimiser against gifsicle on them;
+# then both of lodra-gif's stages through lodra-gif itself.
 wait_for_quiet
 run "$source_dir/bench/compare-gifsicle.sh" -b "$build" | tee "$results/compare-gifsicle.txt"
+wait_for_quiet
+run "$source_dir/bench/compare-stages.sh" -b "$build" -n "$reps" -p "$cpu" | tee "$results/compare-stages.txt"
 bench_all_cores optimiser_bench
 for name in photo illustration gradient; do
   wait_for_quiet

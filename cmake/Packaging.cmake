@@ -31,6 +31,9 @@
 #   help-text      -DPROGRAM= -DOUT= [-DEMULATOR=a,b,...] [-DTITLE=]: what
 #                  PROGRAM --help prints (run through EMULATOR when given), as
 #                  windows-text makes it
+#   man-examples   -DPROGRAM= -DOUT=: the lines after "Examples:" in what
+#                  PROGRAM --help prints, as an include file for help2man
+#                  that puts them in the man page's EXAMPLES line by line
 #   check-archive  -DBUILD_DIR= -DTARGET= -DARCHIVE= -DWANT=a,b,...
 #                  [-DREADME=] [-DOBJDUMP= -DMODULE_CHECKER=] [-DRUN_HOST=ON]
 #                  builds TARGET, lists ARCHIVE and compares it with WANT,
@@ -288,6 +291,29 @@ if(CMAKE_SCRIPT_MODE_FILE)
     endif()
   endfunction()
 
+  # help2man fills the text of a section into paragraphs, which would run
+  # the examples together; these lines replace its EXAMPLES with --help's
+  # examples unfilled (.nf), each command on a line of its own, as typed.
+  function(lodra_man_examples_step)
+    execute_process(COMMAND ${PROGRAM} --help RESULT_VARIABLE result OUTPUT_VARIABLE text ERROR_VARIABLE error)
+    string(FIND "${text}" "\nExamples:\n" at)
+    if(NOT result EQUAL 0 OR at EQUAL -1)
+      message(FATAL_ERROR "${PROGRAM} --help (status ${result}) has no \"Examples:\" section: ${error}")
+    endif()
+    math(EXPR from "${at} + 11")
+    string(SUBSTRING "${text}" ${from} -1 examples)
+    # Their indent dropped; roff's escapes for the backslash and the hyphen
+    # (which the man page shows as ASCII, so that a copied command runs); a
+    # line that starts with a control character is protected.
+    string(REGEX REPLACE "^  " "" examples "${examples}")
+    string(REPLACE "\n  " "\n" examples "${examples}")
+    string(REPLACE "\\" "\\e" examples "${examples}")
+    string(REPLACE "-" "\\-" examples "${examples}")
+    string(REGEX REPLACE "(^|\n)([.'])" "\\1\\\\&\\2" examples "${examples}")
+    string(REGEX REPLACE "\n+$" "\n" examples "${examples}")
+    file(WRITE "${OUT}" "[=EXAMPLES]\n.nf\n${examples}.fi\n")
+  endfunction()
+
   if(LODRA_PACKAGE_STEP STREQUAL "install-text")
     lodra_install_text_step()
   elseif(LODRA_PACKAGE_STEP STREQUAL "windows-text")
@@ -303,6 +329,8 @@ if(CMAKE_SCRIPT_MODE_FILE)
     endif()
     lodra_titled_text("${TITLE}" "${text}" ON text)
     file(WRITE "${OUT}" "${text}")
+  elseif(LODRA_PACKAGE_STEP STREQUAL "man-examples")
+    lodra_man_examples_step()
   elseif(LODRA_PACKAGE_STEP STREQUAL "check-archive")
     lodra_check_archive_step()
   elseif(LODRA_PACKAGE_STEP STREQUAL "test-install-text")
@@ -402,20 +430,24 @@ else()
   install(FILES ${PROJECT_SOURCE_DIR}/README.md ${LODRA_NOTICES} DESTINATION share/doc/lodra-gif)
   install(FILES ${LODRA_LICENCE} DESTINATION share/doc/lodra-gif RENAME copyright)
 
-  # The man page is what --help says, laid out by help2man: no second copy
-  # of the usage to keep in step.
+  # The man page is what --help says, laid out by help2man (its examples
+  # line by line, through the man-examples step): no second copy of the
+  # usage to keep in step.
   find_program(LODRA_HELP2MAN help2man)
   set(LODRA_MAN_PAGE ${CMAKE_BINARY_DIR}/man/lodra-gif.1)
   if(LODRA_HELP2MAN)
+    set(man_examples ${CMAKE_BINARY_DIR}/man/examples.h2m)
     add_custom_command(
       OUTPUT ${LODRA_MAN_PAGE}.gz
       COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/man
-      COMMAND ${LODRA_HELP2MAN} --no-info --no-discard-stderr --section=1
+      COMMAND ${CMAKE_COMMAND} -DLODRA_PACKAGE_STEP=man-examples -DPROGRAM=$<TARGET_FILE:lodra-gif>
+              -DOUT=${man_examples} -P ${LODRA_PACKAGING_SCRIPT}
+      COMMAND ${LODRA_HELP2MAN} --no-info --no-discard-stderr --section=1 --include=${man_examples}
               --version-string=${PROJECT_VERSION}
               "--name=export video to animated GIFs through the lodra output plug-in"
               --output=${LODRA_MAN_PAGE} $<TARGET_FILE:lodra-gif>
       COMMAND gzip -9nf ${LODRA_MAN_PAGE}
-      DEPENDS lodra-gif
+      DEPENDS lodra-gif ${LODRA_PACKAGING_SCRIPT}
       COMMENT "Making the man page from lodra-gif --help"
       VERBATIM)
     add_custom_target(lodra_man_page DEPENDS ${LODRA_MAN_PAGE}.gz)
@@ -427,11 +459,15 @@ else()
   set(CPACK_PACKAGE_VENDOR "The lodra_output developers")
   set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
   set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "turn video into animated GIFs through the lodra output plug-in")
-  set(CPACK_PACKAGE_DESCRIPTION
-      "lodra-gif exports video (any file FFmpeg's libraries open, raw bgr24 frames, or a built-in demo) to an "
-      "animated GIF89a through the lodra output plug-in, which it loads the way the video editor does: every "
-      "frame reduced to one fixed 256-colour palette, exact frame delays, looping, and transparency from a mask "
-      "or an alpha channel.")
+  # One line a string, joined with line ends: strings given to set() one after
+  # another would make a list, its parts joined by semicolons. The package
+  # shows each line as a line of its extended description.
+  string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
+    "lodra-gif exports video (any file FFmpeg's libraries open, raw bgr24"
+    "frames, or a built-in demo) to an animated GIF89a through the lodra output"
+    "plug-in, which it loads the way the video editor does: every frame reduced"
+    "to one fixed 256-colour palette, exact frame delays, looping, and"
+    "transparency from a mask or an alpha channel.")
   set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
   set(CPACK_STRIP_FILES ON)
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

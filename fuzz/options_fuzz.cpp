@@ -246,6 +246,9 @@ lodra_gif::Options Sentinel() {
   lodra_gif::Options options;
   options.output = "sentinel.gif";
   options.input = "sentinel.raw";
+  options.inputs = {"sentinel.raw"};
+  options.jobs = -7;
+  options.passed_on = {"sentinel"};
   options.size = lodra_gif::FrameSize{-7, -7};
   options.rate = lodra_gif::FrameRate{-7, -7};
   options.loop_count = -7;
@@ -276,7 +279,8 @@ bool SameOptions(const lodra_gif::Options& a, const lodra_gif::Options& b) {
          a.max_width == b.max_width && a.max_height == b.max_height && a.speed == b.speed &&
          a.crop.has_value() == b.crop.has_value() &&
          (!a.crop || (a.crop->size == b.crop->size && a.crop->x == b.crop->x && a.crop->y == b.crop->y)) &&
-         a.given == b.given;
+         a.given == b.given && a.inputs == b.inputs && a.quiet == b.quiet && a.no_progress == b.no_progress &&
+         a.jobs == b.jobs && a.passed_on == b.passed_on;
 }
 
 }  // namespace
@@ -362,6 +366,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(*options.mask_threshold >= 0 && *options.mask_threshold <= 254,
                "--mask-threshold " + std::to_string(*options.mask_threshold));
   if (options.module) FUZZ_CHECK(!options.module->empty(), "--module without a name");
+  if (options.jobs) FUZZ_CHECK(*options.jobs >= 1 && *options.jobs <= 64, "--jobs " + std::to_string(*options.jobs));
+  FUZZ_CHECK(options.inputs.empty() ? !options.input : options.input == options.inputs.front(),
+             "the INPUT is not the first of the INPUTs");
+  // What each run of several is given: arguments as typed, in their order.
+  size_t next = 1;
+  for (const std::string& passed : options.passed_on) {
+    while (next < arguments.size() && arguments[next] != passed) ++next;
+    FUZZ_CHECK(next < arguments.size(), "passed on what was not typed, or out of order: " + passed);
+    ++next;
+  }
   if (options.mask) {
     bool named = false;
     for (size_t i = 1; i < arguments.size() && arguments[i] != "--"; ++i) named = named || arguments[i] == "--mask";

@@ -131,8 +131,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   if (!gif::SpliceFrameGif(first, block.size(), FixedPalette(), kDelay, &frame)) return 0;
 
-  FUZZ_CHECK(frame.prefix_size == gif::kControlExtensionSize ||
-                 frame.prefix_size == gif::kControlExtensionSize + gif::kImageDescriptorSize,
+  FUZZ_CHECK(frame.prefix_size == gifformat::kControlExtensionSize ||
+                 frame.prefix_size == gifformat::kControlExtensionSize + gifformat::kImageDescriptorSize,
              "prefix size " + std::to_string(frame.prefix_size));
   FUZZ_CHECK(frame.rest_count == 1 || frame.rest_count == 2, "rest count " + std::to_string(frame.rest_count));
   size_t rest_size = 0;
@@ -156,7 +156,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::memcpy(at, frame.rest[i].data, frame.rest[i].size);
     at += frame.rest[i].size;
   }
-  *at = gif::kTrailer;
+  *at = gifformat::kTrailer;
 
   const std::string malformed = FrameStreamCheck(stream).Run();
   FUZZ_CHECK(malformed.empty(), "spliced stream: " + malformed);

@@ -13,42 +13,21 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "gifformat/gif_format.h"
 #include "quantize/palette.h"
 
 namespace gif {
 
-// Block introducers and extension labels.
-constexpr uint8_t kExtensionIntroducer = 0x21;  // '!'
-constexpr uint8_t kImageSeparator = 0x2C;       // ','
-constexpr uint8_t kTrailer = 0x3B;              // ';'
-constexpr uint8_t kGraphicControlLabel = 0xF9;
-constexpr uint8_t kCommentLabel = 0xFE;
-constexpr uint8_t kApplicationLabel = 0xFF;
-
-constexpr size_t kSignatureSize = 6;          // "GIF89a"
-constexpr size_t kScreenDescriptorSize = 7;   // width, height, packed, background, aspect
-constexpr size_t kColourTableSize = 256 * 3;  // 256 entries of red, green, blue
-constexpr size_t kHeadSize = kSignatureSize + kScreenDescriptorSize + kColourTableSize;  // 781
-constexpr size_t kControlExtensionSize = 8;   // 21 F9 04 packed delay(2) index 00
-constexpr size_t kImageDescriptorSize = 10;   // 2C left top width height packed
-
-// Screen descriptor / image descriptor packed fields.
-constexpr uint8_t kColourTableFlag = 0x80;   // 1xxxxxxx: a colour table follows
-constexpr uint8_t kColourTableSizeBits = 0x07;  // xxxxx111: 2^(n+1) entries
-constexpr uint8_t kImageSortFlag = 0x20;        // image descriptor: xx1xxxxx
-constexpr uint8_t kFullColourResolution = 0x70;  // x111xxxx: 8 bits a primary
-
-// Graphic Control Extension packed fields for every frame:
-// 000 010 0 1 = reserved, disposal 2 (restore to background), no user input,
-// transparent colour flag set.
-constexpr uint8_t kControlPackedFields = 0x09;
+// The head every frame GIF is cut to: signature, screen descriptor and a
+// 256-entry global colour table.
+constexpr size_t kHeadSize = gifformat::kHeaderSize + gifformat::kMaxColourTableBytes;  // 781
 
 // The 781-byte head, the frame's Graphic Control Extension and a rewritten
 // image descriptor are held here; the rest points into the encoded block,
 // which must outlive this.
 struct SplicedFrame {
   uint8_t head[kHeadSize];
-  uint8_t prefix[kControlExtensionSize + kImageDescriptorSize];
+  uint8_t prefix[gifformat::kControlExtensionSize + gifformat::kImageDescriptorSize];
   size_t prefix_size;
   struct Span {
     const uint8_t* data;

@@ -1,6 +1,5 @@
 #include "gif/output_pass.h"
 
-#include <cstring>
 #include <memory>
 #include <new>
 
@@ -9,27 +8,14 @@
 #include "gif/frame_timing.h"
 #include "gif/gif_splice.h"
 #include "gif/output_pass_internal.h"
+#include "gifformat/gif_format.h"
 
 namespace {
 
-// Application extension that makes viewers loop: 21 FF 0B "NETSCAPE2.0",
-// then one sub-block 03 01 <count lo> <count hi>, then the terminator 00.
-// A count of 0 means forever; N means "repeat N times after the first play".
-constexpr size_t kLoopingExtensionSize = 19;
-void WriteLoopingExtension(uint8_t* out, uint16_t loop_count) {
-  const uint8_t head[] = {gif::kExtensionIntroducer, gif::kApplicationLabel, 0x0B};
-  std::memcpy(out, head, sizeof head);
-  std::memcpy(out + 3, "NETSCAPE2.0", 11);
-  out[14] = 0x03;  // sub-block size
-  out[15] = 0x01;  // sub-block id: loop count
-  out[16] = static_cast<uint8_t>(loop_count & 0xFF);
-  out[17] = static_cast<uint8_t>(loop_count >> 8);
-  out[18] = 0x00;
-}
-
 // The closing comment extension ("UUUUUUUU"), then the trailer.
-constexpr uint8_t kClosing[] = {gif::kExtensionIntroducer, gif::kCommentLabel, 0x08,
-                                'U', 'U', 'U', 'U', 'U', 'U', 'U', 'U', 0x00, gif::kTrailer};
+constexpr uint8_t kClosing[] = {gifformat::kExtensionIntroducer, gifformat::kCommentLabel, 0x08,
+                                'U', 'U', 'U', 'U', 'U', 'U', 'U', 'U', gifformat::kBlockTerminator,
+                                gifformat::kTrailer};
 
 struct FreeFrameGifDeleter {
   void operator()(uint8_t* block) const { FreeFrameGif(block); }
@@ -63,8 +49,8 @@ ExportResult AnimationFile::AppendFrame(const uint8_t* block, uint32_t length, c
   if (!gif::SpliceFrameGif(block, length, palette, delay, &frame)) return ExportResult::kImagingLibrary;
   if (!has_frames_) {
     Write(frame.head, sizeof frame.head);
-    uint8_t looping[kLoopingExtensionSize];
-    WriteLoopingExtension(looping, loop_field);
+    uint8_t looping[gifformat::kLoopingExtensionSize];
+    gifformat::WriteLoopingExtension(loop_field, looping);
     Write(looping, sizeof looping);
     has_frames_ = true;
   }

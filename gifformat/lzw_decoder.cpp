@@ -18,7 +18,8 @@ inline void CopyForward(uint8_t* to, const uint8_t* from, size_t length) {
 
 }  // namespace
 
-Error LzwDecoder::Decode(const uint8_t* code_bytes, size_t size, int code_size, uint8_t* out, size_t pixel_count) {
+Error LzwDecoder::Decode(const uint8_t* code_bytes, size_t size, int code_size, uint8_t* out, size_t pixel_count,
+                         const uint8_t* roots) {
   decoded_ = 0;
   if (code_size < kMinLzwCodeSize || code_size > kMaxLzwCodeSize) return Error::kBadCodeSize;
   const uint32_t clear_code = 1u << code_size;
@@ -71,7 +72,7 @@ Error LzwDecoder::Decode(const uint8_t* code_bytes, size_t size, int code_size, 
     const size_t room = pixel_count - written;
     uint32_t length;
     if (code < clear_code) {
-      out[written] = static_cast<uint8_t>(code);
+      out[written] = roots != nullptr ? roots[code] : static_cast<uint8_t>(code);
       length = 1;
     } else if (code < next_code) {
       const Entry entry = entries_[code];

@@ -29,8 +29,12 @@ class LzwDecoder {
   // kNone; kBadCodeSize (not 2..8); kBadCode, at the first code not yet
   // learnt; or kImageDataShort when the data or an end code comes before
   // the last pixel. On failure the indices before the bad code are in
-  // `out`, and `decoded()` says how many.
-  Error Decode(const uint8_t* code_bytes, size_t size, int code_size, uint8_t* out, size_t pixel_count);
+  // `out`, and `decoded()` says how many. With `roots` (256 entries), each
+  // index is written as roots[index]: every string is made of the indices
+  // the codes below the clear code stand for, so the whole image comes out
+  // mapped at no cost.
+  Error Decode(const uint8_t* code_bytes, size_t size, int code_size, uint8_t* out, size_t pixel_count,
+               const uint8_t* roots = nullptr);
   size_t decoded() const { return decoded_; }
 
  private:

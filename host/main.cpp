@@ -8,13 +8,16 @@
 #include <cstdio>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "host/batch/batch.h"
 #include "host/cli/options.h"
 #include "host/cli/progress.h"
 #include "host/cli/report.h"
 #include "host/cli/usage.h"
+#include "host/output/live_optimiser.h"
 #include "host/output/output_target.h"
 #include "host/sources/open_source.h"
 #include "host/system.h"
@@ -36,6 +39,7 @@ struct Export {
   int32_t loaded = 0;     // frames read into `frame` so far; it holds the last
   int32_t delivered = 0;  // frames handed to the plug-in
   int64_t refreshes = 0;  // host_refresh calls: one per frame written
+  LiveOptimiser* optimiser = nullptr;  // reads what the plug-in writes; null with --no-optimize
   bool called_back = false;
   ReadResult ended = ReadResult::kFrame;  // how the source ended the frames; kFrame: it has not
   ProgressLine* progress = nullptr;
@@ -62,6 +66,8 @@ int32_t LODRA_CDECL IsAborted() {
   Export& e = *g_export;
   e.called_back = true;
   if (e.ended != ReadResult::kFrame) return 1;
+  // An optimisation that failed fails the export: no more frames for it.
+  if (e.optimiser != nullptr && e.optimiser->failed()) return 1;
   if (InterruptRequested()) {
     e.ended = ReadResult::kInterrupted;
     return 1;
@@ -94,6 +100,8 @@ int32_t LODRA_CDECL HostRefresh() {
   Export& e = *g_export;
   e.called_back = true;
   ++e.refreshes;
+  // The frame is in the plug-in's file (but for what its buffer holds).
+  if (e.optimiser != nullptr) e.optimiser->Take();
   e.progress->Update(e.refreshes);
   return 1;
 }
@@ -178,6 +186,31 @@ int PrintVersion(const Options& options, const char* argv0) {
   return kExitOk;
 }
 
+// The size of the input files, for the warning about a large GIF; none when
+// an input is no regular file (a pipe, a pattern such as frames/%04d.png).
+std::optional<uint64_t> InputBytes(const Options& options) {
+  uint64_t total = 0;
+  for (const std::string& input : options.inputs) {
+    PathKind kind = PathKind::kMissing;
+    std::string reason;
+    uint64_t bytes = 0;
+    if (!ExaminePath(input, &kind, &reason) || kind != PathKind::kRegular || !FileSize(input, &bytes)) return {};
+    total += bytes;
+  }
+  if (options.inputs.empty()) return {};
+  return total;
+}
+
+// How the input at hand makes a smaller GIF.
+std::string SmallerGif(InputKind input) {
+  switch (input) {
+    case InputKind::kVideo: return "a smaller --width or a lower --fps makes it smaller";
+    case InputKind::kRaw: return "smaller frames or a lower rate make it smaller (ffmpeg -vf fps=15,scale=480:-2)";
+    case InputKind::kDemo: break;
+  }
+  return "a smaller --size makes it smaller";
+}
+
 int Run(int argc, char** argv) {
   const std::vector<std::string> arguments = CommandLineArguments(argc, argv);
   std::vector<const char*> args;
@@ -194,6 +227,26 @@ int Run(int argc, char** argv) {
     return kExitOk;
   }
   if (options.version) return PrintVersion(options, argv[0]);
+  SetQuiet(options.quiet);
+
+  Exports exports = Exports::kOne;
+  if (!ChooseExports(options, &exports, &error)) {
+    Error(error);
+    return kExitUsage;
+  }
+  if (exports == Exports::kEach) {
+    std::vector<EachExport> each;
+    if (!PlanEachExport(options, &each, &error)) {
+      Error(error);
+      return kExitUsage;
+    }
+    if (!MakeOutputFolder(options.output, &error)) {
+      Error(error);
+      return kExitOutput;
+    }
+    if (each.size() > 1) return RunEachExport(options, each);
+    options.output = each.front().output;
+  }
 
   OpenFailure failure = OpenFailure::kNone;
   std::unique_ptr<FrameSource> source = OpenSource(options, InterruptRequested, &failure, &error);
@@ -207,10 +260,11 @@ int Run(int argc, char** argv) {
   // the program removes the temporary file made next first.
   InstallSignalHandlers();
   OutputTarget target;
-  if (!target.Open(options.output, &error)) {
+  if (!target.Open(options.output, !options.no_optimize && plan.optimiser_fits, &error)) {
     Error(error);
     return kExitOutput;
   }
+  SetInterruptFarewell(LineOf(SecondInterruptMessage(target)));
   const std::string rate_warning = RateWarning(plan.rate, plan.lower_rate);
   if (!rate_warning.empty()) Warning(rate_warning);
 
@@ -231,8 +285,24 @@ int Run(int argc, char** argv) {
     return kExitExportFailed;
   }
   state.source = source.get();
+  // The optimiser opens the target's file now (a FIFO waits for its reader
+  // here), and reads the plug-in's as the export writes it.
+  LiveOptimiser optimiser;
+  if (target.optimised()) {
+    if (!optimiser.Open(target.plugin_file(), target.file(), &error)) {
+      target.Discard();
+      if (InterruptRequested()) {
+        Error("interrupted before the first frame");
+        return kExitInterrupted;
+      }
+      Error("cannot write " + target.name() + ": " + error);
+      return kExitOutput;
+    }
+    state.optimiser = &optimiser;
+  }
   const FrameCounts counts = CountFrames(plan, options.max_frames);
-  ProgressLine progress(stderr, IsTerminal(stderr), counts.progress_total.value_or(-1), TerminalColumns);
+  ProgressLine progress(stderr, IsTerminal(stderr), !options.quiet && !options.no_progress,
+                        counts.progress_total.value_or(-1), TerminalColumns);
   state.progress = &progress;
 
   OutputInfo info{};
@@ -252,14 +322,26 @@ int Run(int argc, char** argv) {
   progress.Update(0);
   ExportRun run;
   run.result = table->output(&info);
-  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
-  progress.Finish();
+  progress.Finish(InterruptRequested());
   g_export = nullptr;
+  // The plug-in has closed its file: the optimised GIF is finished, unless
+  // there is nothing to keep.
+  if (state.optimiser != nullptr) {
+    if (run.result != 0 && state.refreshes > 0 && !AbandonRequested()) {
+      optimiser.Finish();
+    } else {
+      optimiser.Close();
+    }
+    run.optimiser = &optimiser;
+  }
+  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
   run.refreshes = state.refreshes;
   run.delivered = state.delivered;
   run.called_back = state.called_back;
   run.ended = state.ended;
   run.seconds = took.count();
+  run.input_bytes = InputBytes(options);
+  run.smaller = SmallerGif(ChooseInput(options));
   return ReportExport(run, *source, target);
 }
 

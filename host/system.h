@@ -99,6 +99,12 @@ bool IdentifyFile(const std::string& path, FileIdentity* identity);
 bool CanWriteFile(const std::string& path, std::string* error);
 // The folder `path` is in (".", or the full path on Windows).
 std::string FolderOf(const std::string& path);
+// The name `path` ends with, after its last separator: "clip.mp4" of
+// "in/clip.mp4"; "" when it ends with a separator ("gifs/").
+std::string BaseName(const std::string& path);
+// Makes the folder `path` in one that is there; true too when another
+// made it first.
+bool MakeFolder(const std::string& path, std::string* error);
 // The name a symbolic link `path` leads to, through every link after it,
 // whether or not that name exists; `path` itself when it is no link.
 std::string ResolveLinks(const std::string& path);
@@ -135,12 +141,25 @@ bool IsTerminal(std::FILE* stream);
 // Raw frames are binary: Windows must not translate line ends on stdin.
 void SetBinaryMode(std::FILE* stream);
 
+// ------------------------------------------------------- runs of its own
+
+// The most runs StartCopy keeps going at once.
+constexpr int kMaxCopies = 64;
+// Starts another run of this program with `args` after its name, with this
+// one's standard input, output and error; `copy` tells it apart. False
+// with the system's reason.
+bool StartCopy(const std::vector<std::string>& args, unsigned long* copy, std::string* error);
+// Waits until one of the runs StartCopy started ends: which, and its exit
+// status (for a run a signal ended, 128 + the signal's number, as a shell
+// tells it). False when none is running.
+bool WaitForCopy(unsigned long* copy, int* status);
+
 // Ctrl-C (SIGINT; the console's Ctrl-C and Ctrl-Break on Windows) sets a flag
 // instead of ending the program. A blocking read is interrupted (EINTR) where
 // the system does that. When the program was started with Ctrl-C ignored, it
 // stays ignored.
 //
-// A second Ctrl-C ends the program the usual way, after removing the file
+// A second Ctrl-C ends the program the usual way, after removing the files
 // SetSignalCleanup named, and so does every other signal that would end it
 // and can be caught (SIGTERM, SIGHUP, SIGQUIT, SIGUSR1, SIGALRM, SIGSEGV,
 // ...): no part-written file outlives the program, except after SIGKILL,
@@ -151,12 +170,25 @@ void SetBinaryMode(std::FILE* stream);
 // open, so there the second Ctrl-C cancels a blocked read and sets
 // AbandonRequested: the export stops after the frame in hand and the program
 // removes the file itself; a third ends the program at once.
+//
+// The runs StartCopy started get Ctrl-C from the terminal as this program
+// does; a signal another program sent this one (kill) is passed on to them
+// first.
 void InstallSignalHandlers();
+// The line a second Ctrl-C writes to standard error as it ends the program
+// ("lodra-gif: ...\n"; on a terminal it starts below the "^C" echoed),
+// until SetSignalCleanup(CleanupFile::kGif, "") says the GIF has taken its
+// place or is gone. Copied
+// here, before any signal needs it. (On Windows the program says it itself:
+// see AbandonRequested.)
+void SetInterruptFarewell(const std::string& line);
 bool InterruptRequested();
 bool AbandonRequested();
-// The file a signal that ends the program removes first; "" for none.
-// Async-signal-safe to use from the handler: the name is copied here,
-// before any signal needs it.
-void SetSignalCleanup(const std::string& path);
+// The files a signal that ends the program removes first: the GIF being
+// made and, while lodra-gif optimises it, the plug-in's own GIF it reads;
+// "" for none. Async-signal-safe to use from the handler: the name is
+// copied here, before any signal needs it.
+enum class CleanupFile { kGif, kPluginGif };
+void SetSignalCleanup(CleanupFile which, const std::string& path);
 
 }  // namespace lodra_gif

@@ -13,10 +13,14 @@
 #include <fcntl.h>
 #include <iconv.h>
 #include <linux/magic.h>
+#include <spawn.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+extern char** environ;
 
 namespace lodra_gif {
 namespace {
@@ -48,19 +52,42 @@ bool FollowLink(std::string* path) {
   return true;
 }
 
-// The file a signal that ends the program removes, kept where a signal
-// handler can read it.
-char g_cleanup_path[4096];
-std::atomic<int> g_cleanup_armed{0};
+// The files a signal that ends the program removes, kept where a signal
+// handler can read them: one for each CleanupFile.
+constexpr int kCleanupFiles = 2;
+char g_cleanup_paths[kCleanupFiles][4096];
+std::atomic<int> g_cleanup_armed[kCleanupFiles];
 
-void RemoveCleanupFile() {
-  if (g_cleanup_armed.load() != 0) unlink(g_cleanup_path);
+void RemoveCleanupFiles() {
+  for (int i = 0; i < kCleanupFiles; ++i)
+    if (g_cleanup_armed[i].load() != 0) unlink(g_cleanup_paths[i]);
+}
+
+// What a second Ctrl-C says, kept where the handler can write it.
+char g_farewell[4096];
+std::atomic<int> g_farewell_length{0};
+
+// The runs StartCopy started that have not ended: their process ids, 0 for
+// a free place. Read by the handlers.
+std::atomic<pid_t> g_copies[kMaxCopies];
+static_assert(std::atomic<pid_t>::is_always_lock_free, "used from a signal handler");
+
+// A signal the terminal sent (Ctrl-C, Ctrl-\, a hang-up) reached the whole
+// foreground process group, the runs of its own included; one another
+// program sent reached this process alone, and is passed on.
+void PassOn(int signal_number, const siginfo_t* info) {
+  if (info == nullptr || info->si_code > 0) return;  // SI_KERNEL: the terminal's, or the system's own
+  for (std::atomic<pid_t>& copy : g_copies) {
+    const pid_t pid = copy.load();
+    if (pid > 0) kill(pid, signal_number);
+  }
 }
 
 // Ends the program the way `signal_number` does by default, once the handler
 // returns (the signal is blocked until then). All async-signal-safe.
-void EndBySignal(int signal_number) {
-  RemoveCleanupFile();
+void EndBySignal(int signal_number, siginfo_t* info, void*) {
+  PassOn(signal_number, info);
+  RemoveCleanupFiles();
   struct sigaction default_action = {};
   default_action.sa_handler = SIG_DFL;
   sigemptyset(&default_action.sa_mask);
@@ -68,9 +95,16 @@ void EndBySignal(int signal_number) {
   raise(signal_number);
 }
 
-void OnInterrupt(int signal_number) {
-  if (g_interrupted.fetch_add(1) == 0) return;  // the first asks for a stop
-  EndBySignal(signal_number);
+void OnInterrupt(int signal_number, siginfo_t* info, void*) {
+  if (g_interrupted.fetch_add(1) == 0) {  // the first asks for a stop
+    PassOn(signal_number, info);
+    return;
+  }
+  const int length = g_farewell_length.load();
+  if (length > 0 && write(STDERR_FILENO, g_farewell, static_cast<size_t>(length)) < 0) {
+    // Nothing more to say where standard error is gone.
+  }
+  EndBySignal(signal_number, info, nullptr);
 }
 
 // Installs `handler` for `signal_number` where the signal still does what it
@@ -78,14 +112,14 @@ void OnInterrupt(int signal_number) {
 // and one a part of the program handles (the video decoder's wake-up) stays
 // its own. No SA_RESTART: a read blocked on a quiet pipe returns EINTR, so
 // the stop is seen at once.
-void Handle(int signal_number, void (*handler)(int)) {
+void Handle(int signal_number, void (*handler)(int, siginfo_t*, void*)) {
   struct sigaction previous;
   if (sigaction(signal_number, nullptr, &previous) != 0) return;
   if ((previous.sa_flags & SA_SIGINFO) != 0 || previous.sa_handler != SIG_DFL) return;
   struct sigaction action = {};
-  action.sa_handler = handler;
+  action.sa_sigaction = handler;
   sigemptyset(&action.sa_mask);
-  action.sa_flags = 0;
+  action.sa_flags = SA_SIGINFO;
   sigaction(signal_number, &action, nullptr);
 }
 
@@ -257,6 +291,17 @@ std::string FolderOf(const std::string& path) {
   return last == 0 ? "/" : path.substr(0, last);
 }
 
+std::string BaseName(const std::string& path) { return path.substr(path.rfind('/') + 1); }
+
+bool MakeFolder(const std::string& path, std::string* error) {
+  if (mkdir(path.c_str(), 0777) == 0) return true;
+  const int code = errno;
+  struct stat info;
+  if (code == EEXIST && stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) return true;
+  *error = ErrnoText(code);
+  return false;
+}
+
 std::string ResolveLinks(const std::string& path) {
   std::string name = path;
   for (int link = 0; link < kMaxLinks; ++link) {
@@ -351,6 +396,79 @@ bool IsTerminal(std::FILE* stream) { return isatty(fileno(stream)) != 0; }
 
 void SetBinaryMode(std::FILE*) {}  // no text mode here
 
+bool StartCopy(const std::vector<std::string>& args, unsigned long* copy, std::string* error) {
+  // This program's file, as it runs: never another one found on the PATH.
+  char self[4096];
+  const ssize_t length = readlink("/proc/self/exe", self, sizeof self);
+  if (length <= 0 || static_cast<size_t>(length) >= sizeof self) {
+    *error = "cannot find this program's file: " + ErrnoText(length < 0 ? errno : ENAMETOOLONG);
+    return false;
+  }
+  self[length] = '\0';
+  std::vector<std::string> all = {self};
+  all.insert(all.end(), args.begin(), args.end());
+  std::vector<char*> argv;
+  for (std::string& arg : all) argv.push_back(&arg[0]);
+  argv.push_back(nullptr);
+
+  std::atomic<pid_t>* place = nullptr;
+  for (std::atomic<pid_t>& candidate : g_copies) {
+    if (candidate.load() == 0) {
+      place = &candidate;
+      break;
+    }
+  }
+  if (place == nullptr) {
+    *error = "more than " + std::to_string(kMaxCopies) + " runs at once";
+    return false;
+  }
+  // Signals wait until the run is in the list, so that one passed on
+  // reaches it; the run starts with the mask and the signals this program
+  // was given (the two it ignores for itself back at their defaults).
+  sigset_t all_signals, before;
+  sigfillset(&all_signals);
+  pthread_sigmask(SIG_BLOCK, &all_signals, &before);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  sigaddset(&defaults, SIGXFSZ);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setsigmask(&attributes, &before);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  pid_t pid = 0;
+  const int code = posix_spawn(&pid, self, nullptr, &attributes, argv.data(), environ);
+  posix_spawnattr_destroy(&attributes);
+  if (code == 0) place->store(pid);
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  if (code != 0) {
+    *error = ErrnoText(code);
+    return false;
+  }
+  *copy = static_cast<unsigned long>(pid);
+  return true;
+}
+
+bool WaitForCopy(unsigned long* copy, int* status) {
+  for (;;) {
+    bool running = false;
+    for (const std::atomic<pid_t>& candidate : g_copies) running |= candidate.load() != 0;
+    if (!running) return false;
+    int how = 0;
+    const pid_t pid = waitpid(-1, &how, 0);
+    if (pid < 0 && errno == EINTR) continue;
+    if (pid < 0) return false;
+    for (std::atomic<pid_t>& candidate : g_copies) {
+      if (candidate.load() != pid) continue;
+      candidate.store(0);
+      *copy = static_cast<unsigned long>(pid);
+      *status = WIFEXITED(how) ? WEXITSTATUS(how) : 128 + WTERMSIG(how);
+      return true;
+    }
+  }
+}
+
 void InstallSignalHandlers() {
   // A reader that goes away (lodra-gif -o - | head) makes the write fail
   // with EPIPE, and a file past the size limit with EFBIG: each is reported
@@ -367,11 +485,24 @@ bool InterruptRequested() { return g_interrupted.load() != 0; }
 
 bool AbandonRequested() { return g_interrupted.load() >= 2; }
 
-void SetSignalCleanup(const std::string& path) {
-  g_cleanup_armed.store(0);
-  if (path.empty() || path.size() >= sizeof g_cleanup_path) return;
-  std::memcpy(g_cleanup_path, path.c_str(), path.size() + 1);
-  g_cleanup_armed.store(1);
+void SetInterruptFarewell(const std::string& line) {
+  g_farewell_length.store(0);
+  // On a terminal the "^C" echoed ends the line the cursor is on.
+  const std::string text = (isatty(STDERR_FILENO) ? "\n" : "") + line;
+  if (text.size() > sizeof g_farewell) return;
+  std::memcpy(g_farewell, text.data(), text.size());
+  g_farewell_length.store(static_cast<int>(text.size()));
+}
+
+void SetSignalCleanup(CleanupFile which, const std::string& path) {
+  const int i = static_cast<int>(which);
+  g_cleanup_armed[i].store(0);
+  // The farewell speaks of the GIF removed, or not written: once the GIF has
+  // taken its place, it may be neither.
+  if (which == CleanupFile::kGif && path.empty()) g_farewell_length.store(0);
+  if (path.empty() || path.size() >= sizeof g_cleanup_paths[i]) return;
+  std::memcpy(g_cleanup_paths[i], path.c_str(), path.size() + 1);
+  g_cleanup_armed[i].store(1);
 }
 
 }  // namespace lodra_gif

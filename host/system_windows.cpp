@@ -272,6 +272,23 @@ std::string FolderOf(const std::string& path) {
   return Narrow(full.substr(0, end));
 }
 
+std::string BaseName(const std::string& path) {
+  const size_t last = path.find_last_of(kSeparators);
+  return last == std::string::npos ? path : path.substr(last + 1);
+}
+
+bool MakeFolder(const std::string& path, std::string* error) {
+  const std::wstring wide = Widen(path);
+  if (CreateDirectoryW(wide.c_str(), nullptr)) return true;
+  const DWORD code = GetLastError();
+  const DWORD attributes = GetFileAttributesW(wide.c_str());
+  if (code == ERROR_ALREADY_EXISTS && attributes != INVALID_FILE_ATTRIBUTES &&
+      (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+    return true;
+  *error = ErrorText(code);
+  return false;
+}
+
 std::string ResolveLinks(const std::string& path) { return path; }  // no links to follow here
 
 std::string TemporaryFolder() {
@@ -367,6 +384,96 @@ bool IsTerminal(std::FILE* stream) { return _isatty(_fileno(stream)) != 0; }
 
 void SetBinaryMode(std::FILE* stream) { _setmode(_fileno(stream), _O_BINARY); }
 
+namespace {
+
+// The runs StartCopy started that have not ended, and their ids.
+HANDLE g_copies[kMaxCopies] = {};
+DWORD g_copy_ids[kMaxCopies] = {};
+
+// `arg` as the C run-time's parser (and CommandLineToArgvW) reads it back:
+// in quotes when it holds a blank or a quote or is empty, a quote escaped,
+// and backslashes doubled where a quote follows them.
+std::wstring QuotedArgument(const std::wstring& arg) {
+  if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos) return arg;
+  std::wstring quoted = L"\"";
+  size_t backslashes = 0;
+  for (const wchar_t c : arg) {
+    if (c == L'\\') {
+      ++backslashes;
+      continue;
+    }
+    quoted.append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
+    backslashes = 0;
+    quoted += c;
+  }
+  quoted.append(2 * backslashes, L'\\');
+  return quoted + L"\"";
+}
+
+}  // namespace
+
+bool StartCopy(const std::vector<std::string>& args, unsigned long* copy, std::string* error) {
+  std::wstring self(32768, L'\0');
+  const DWORD length = GetModuleFileNameW(nullptr, &self[0], static_cast<DWORD>(self.size()));
+  if (length == 0 || length >= self.size()) {
+    *error = "cannot find this program's file: " + LastErrorText();
+    return false;
+  }
+  self.resize(length);
+  std::wstring command_line = QuotedArgument(self);
+  for (const std::string& arg : args) command_line += L" " + QuotedArgument(Widen(arg));
+  int place = 0;
+  while (place < kMaxCopies && g_copies[place] != nullptr) ++place;
+  if (place == kMaxCopies) {
+    *error = "more than " + std::to_string(kMaxCopies) + " runs at once";
+    return false;
+  }
+  // The run writes where this one does: its standard handles, inherited.
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  for (const HANDLE handle : {startup.hStdInput, startup.hStdOutput, startup.hStdError}) {
+    if (handle != nullptr && handle != INVALID_HANDLE_VALUE)
+      SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+  }
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessW(self.c_str(), &command_line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
+                      &process)) {
+    *error = LastErrorText();
+    return false;
+  }
+  CloseHandle(process.hThread);
+  g_copies[place] = process.hProcess;
+  g_copy_ids[place] = process.dwProcessId;
+  *copy = process.dwProcessId;
+  return true;
+}
+
+bool WaitForCopy(unsigned long* copy, int* status) {
+  HANDLE running[kMaxCopies];
+  int places[kMaxCopies];
+  DWORD count = 0;
+  for (int place = 0; place < kMaxCopies; ++place) {
+    if (g_copies[place] == nullptr) continue;
+    running[count] = g_copies[place];
+    places[count++] = place;
+  }
+  if (count == 0) return false;
+  const DWORD which = WaitForMultipleObjects(count, running, FALSE, INFINITE);
+  if (which >= WAIT_OBJECT_0 + count) return false;
+  const int place = places[which - WAIT_OBJECT_0];
+  DWORD code = 0;
+  GetExitCodeProcess(g_copies[place], &code);
+  CloseHandle(g_copies[place]);
+  g_copies[place] = nullptr;
+  *copy = g_copy_ids[place];
+  *status = static_cast<int>(code);
+  return true;
+}
+
 void InstallSignalHandlers() {
   DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &g_main_thread, 0, FALSE,
                   DUPLICATE_SAME_ACCESS);
@@ -377,6 +484,8 @@ bool InterruptRequested() { return g_interrupted.load() != 0; }
 
 bool AbandonRequested() { return g_interrupted.load() >= 2; }
 
-void SetSignalCleanup(const std::string&) {}  // the main thread removes it (see AbandonRequested)
+void SetSignalCleanup(CleanupFile, const std::string&) {}  // the main thread removes them (see AbandonRequested)
+
+void SetInterruptFarewell(const std::string&) {}  // the main thread says why it stopped
 
 }  // namespace lodra_gif

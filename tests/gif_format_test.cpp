@@ -226,10 +226,10 @@ struct Decoded {
   Bytes indices;  // those before the error, when there is one
 };
 
-Decoded Decode(const Bytes& data, int code_size, size_t pixels) {
+Decoded Decode(const Bytes& data, int code_size, size_t pixels, const uint8_t* roots = nullptr) {
   static gifformat::LzwDecoder decoder;  // one for every case: nothing may stay from the last
   Bytes out(pixels + gifformat::kLzwDecodeSlack);
-  const Error error = decoder.Decode(data.data(), data.size(), code_size, out.data(), pixels);
+  const Error error = decoder.Decode(data.data(), data.size(), code_size, out.data(), pixels, roots);
   out.resize(decoder.decoded());
   return {error, out};
 }
@@ -308,6 +308,11 @@ TEST(LzwDecoder, AFullDictionaryWithoutAClearAsGiflibReadsIt) {
     const Decoded have = Decode(data, code_size, pixels);
     EXPECT_EQ(have.error, Error::kNone);
     EXPECT_TRUE(have.indices == giflib) << "have " << have.indices.size() << " indices, giflib's differ";
+    // Decoded through a table, every index comes out as the table says.
+    uint8_t reversed[256];
+    for (int i = 0; i < 256; ++i) reversed[i] = static_cast<uint8_t>(255 - i);
+    for (uint8_t& index : giflib) index = reversed[index];
+    EXPECT_TRUE(Decode(data, code_size, pixels, reversed).indices == giflib) << "through a table";
   }
 }
 

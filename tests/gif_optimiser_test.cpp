@@ -144,6 +144,10 @@ TEST(GifOptimiser, PlaysExactlyAsTheInput) {
       {"a single frame", PluginGif({9, 7, 1, false, 25, 1, [](int x, int y, int) { return Scene(x, y); }}), 1},
       {"a still stretch longer than one 16-bit delay: 8 x 10000 hundredths",
        PluginGif({6, 5, 8, false, 1, 100, [](int x, int y, int) { return Scene(x, y); }}), 2},
+      // Browsers play a delay of 1 as 10: merged, the stretch would play
+      // a tenth as long there.
+      {"a still clip at 100 fps: delays of 1 are not merged",
+       PluginGif({6, 5, 4, false, 100, 1, [](int x, int y, int) { return Scene(x, y); }}), 4},
       {"giflib: part frames, every disposal, interlaced, a comment after", testing_support::GiflibAnimation(giflib_frames), 4},
   };
   for (const auto& c : cases) {

@@ -13,10 +13,12 @@
 #include <string>
 #include <vector>
 
+#include "host/batch/batch.h"
 #include "host/cli/options.h"
 #include "host/cli/progress.h"
 #include "host/cli/usage.h"
 #include "host/cli/values.h"
+#include "host/output/gif_optimiser.h"
 #include "host/output/gif_timing.h"
 #include "host/sources/demo.h"
 #include "host/sources/frame_source.h"
@@ -276,8 +278,9 @@ TEST(ParseCommandLine, Good) {
 TEST(ParseCommandLine, EveryOptionReachesItsField) {
   for (const bool with_equals : {false, true}) {
     SCOPED_TRACE(with_equals ? "--name=value" : "--name value");
-    const std::vector<std::string> named = {"size", "640x360", "rate", "30000/1001", "loop",       "3",
-                                            "frames", "99",    "module", "m.so",      "max-memory", "2G"};
+    const std::vector<std::string> named = {"size",   "640x360", "rate",   "30000/1001", "loop",       "3",
+                                            "frames", "99",      "module", "m.so",       "max-memory", "2G",
+                                            "dither", "ordered"};
     std::vector<std::string> args = {"--mask", "-o", "out.gif", "-"};
     for (size_t i = 0; i < named.size(); i += 2) {
       if (with_equals) {
@@ -299,6 +302,7 @@ TEST(ParseCommandLine, EveryOptionReachesItsField) {
     EXPECT_TRUE(HaveWant(o.max_frames, std::optional<int32_t>(99)));
     EXPECT_TRUE(HaveWant(o.module, std::optional<std::string>("m.so")));
     EXPECT_TRUE(HaveWant(o.max_memory, uint64_t{2} << 30));
+    EXPECT_TRUE(o.dither == lodra_gif::Dither::kOrdered);
   }
 }
 
@@ -339,7 +343,6 @@ TEST(ParseCommandLine, Bad) {
       {{"--version", "--size", "4y4"}, "malformed size"},
       {{"-x", "-o", "a.gif"}, "unknown option -x"},
       {{"--sizes", "4x4", "-o", "a.gif"}, "unknown option --sizes"},
-      {{"-o", "a.gif", "x.raw", "y.raw"}, "more than one INPUT: \"x.raw\" and \"y.raw\""},
       {{"-o", "a.gif", "--size", "4x"}, "malformed size \"4x\""},
       {{"-o", "a.gif", "--rate", "1/0"}, "must be above 0"},
       {{"-o", "a.gif", "--loop", "65536"}, "--loop needs a whole number from 0 to 65535, not \"65536\""},
@@ -349,6 +352,8 @@ TEST(ParseCommandLine, Bad) {
       {{"-o", "a.gif", "--frames", "2147483648"}, "--frames needs a whole number"},
       {{"-o", "a.gif", "--frames", "1e3"}, "--frames needs a whole number"},
       {{"-o", "a.gif", "--frames", "18446744073709551617"}, "--frames needs a whole number"},
+      {{"-o", "a.gif", "--dither", "Ordered"}, "--dither takes ordered or none, not \"Ordered\""},
+      {{"-o", "a.gif", "--dither", ""}, "--dither takes ordered or none"},
   };
   for (const Case& c : cases) {
     const Parsed parsed = Parse(c.args);
@@ -443,6 +448,90 @@ TEST(ParseCommandLine, LoopAndFramesAtTheirLimits) {
     ASSERT_TRUE(parsed.ok) << parsed.error;
     EXPECT_TRUE(HaveWant(parsed.options.loop_count, c.want_loop)) << c.args[1];
     EXPECT_TRUE(HaveWant(parsed.options.max_frames, c.want_frames)) << c.args[1];
+  }
+}
+
+TEST(ParseCommandLine, UnknownOptionNamesTheNearestKnownOne) {
+  struct Case {
+    const char* typed;
+    const char* want_nearest;  // null: none is near enough
+  } const cases[] = {
+      {"--widht", "--width"},      // two letters swapped
+      {"--heigth=90", "--height"},
+      {"-width", "--width"},       // a dash short
+      {"--fsp", "--fps"},
+      {"--qiet", "--quiet"},       // a letter left out
+      {"--loops", "--loop"},       // one too many
+      {"--dur", "--duration"},     // the start of one name
+      {"--mas", "--mask"},         // the start of two: the nearer
+      {"--ma", nullptr},           // too short to say
+      {"--wdht", nullptr},         // two slips in four letters
+      {"--colours", nullptr},
+      {"-x", nullptr},
+  };
+  for (const Case& c : cases) {
+    const std::string name = std::string(c.typed).substr(0, std::string(c.typed).find('='));
+    const Parsed parsed = Parse({c.typed, "-o", "a.gif"});
+    EXPECT_FALSE(parsed.ok);
+    EXPECT_TRUE(HaveWant(parsed.error, "unknown option " + name +
+                                           (c.want_nearest ? "; did you mean " + std::string(c.want_nearest) + "?" : "")));
+  }
+}
+
+TEST(ParseCommandLine, SeveralInputsAndWhatEachRunIsGiven) {
+  const Parsed parsed = Parse({"--fps", "10", "a.mp4", "-o", "gifs/", "--width=80", "-q", "b.mkv", "--", "-c.mp4"});
+  ASSERT_TRUE(parsed.ok) << parsed.error;
+  EXPECT_TRUE(HaveWant(parsed.options.inputs, std::vector<std::string>{"a.mp4", "b.mkv", "-c.mp4"}));
+  EXPECT_TRUE(HaveWant(parsed.options.input, std::optional<std::string>("a.mp4")));
+  // Every option as typed but -o, which each run gets its own of.
+  EXPECT_TRUE(HaveWant(parsed.options.passed_on, std::vector<std::string>{"--fps", "10", "--width=80", "-q"}));
+}
+
+// ------------------------------------------------------- several inputs
+
+TEST(SeveralInputs, EachGetsAGifOfItsNameInTheFolder) {
+  const std::string folder = testing_support::TempPath("gifs");
+  std::remove(folder.c_str());
+  const std::string file = testing_support::TempPath("in.gif");
+  ASSERT_TRUE(testing_support::WriteBytes(file, {'G', 'I', 'F'}));
+  struct Case {
+    const char* what;
+    std::vector<std::string> inputs;
+    std::string output;
+    std::vector<std::string> want_outputs;  // empty: refused
+    std::string want_error;
+  } const cases[] = {
+      {"a folder to be made", {"a.mp4", "in/b.tar.mkv", ".hidden"}, folder + "/",
+       {folder + "/a.gif", folder + "/b.tar.gif", folder + "/.hidden.gif"}, ""},
+      {"one input to a folder", {"x/clip.mp4"}, folder + "/", {folder + "/clip.gif"}, ""},
+      {"a folder that is there", {"a.mp4", "b.mp4"}, testing_support::TempFolder(), {}, ""},
+      {"one name twice", {"a.mp4", "x/a.mkv"}, folder + "/", {}, "\"a.mp4\" and \"x/a.mkv\" would both make"},
+      {"names differing in case", {"A.mp4", "a.mkv"}, folder + "/", {}, "would both make"},
+      {"standard input", {"a.mp4", "-"}, folder + "/", {}, "standard input (-) has no name to give its GIF"},
+      {"several to one file", {"a.mp4", "b.mp4"}, "all.gif", {}, "2 INPUTs make a GIF each: give -o a folder"},
+      {"several to standard output", {"a.mp4", "b.mp4"}, "-", {}, "give -o a folder"},
+      {"a GIF over an input", {"a.mp4", file}, testing_support::TempFolder() + "/", {}, "would be written over the INPUT"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    lodra_gif::Options options;
+    options.inputs = c.inputs;
+    options.output = c.output;
+    lodra_gif::Exports exports = lodra_gif::Exports::kOne;
+    std::vector<lodra_gif::EachExport> each;
+    std::string error;
+    bool ok = lodra_gif::ChooseExports(options, &exports, &error);
+    ok = ok && exports == lodra_gif::Exports::kEach && lodra_gif::PlanEachExport(options, &each, &error);
+    if (c.want_error.empty()) {
+      ASSERT_TRUE(ok) << error;
+      std::vector<std::string> outputs;
+      for (const lodra_gif::EachExport& e : each) outputs.push_back(e.output);
+      if (!c.want_outputs.empty()) {
+        EXPECT_TRUE(HaveWant(outputs, c.want_outputs));
+      }
+    } else {
+      EXPECT_TRUE(ErrorSays(ok, error, c.want_error));
+    }
   }
 }
 
@@ -1060,6 +1149,10 @@ TEST(MemoryBudget, HeldToTheLimitAtAndEitherSideOfIt) {
   video.staging = {36, 64};
   video.staging_channels = 4;
   const uint64_t video_bytes = 16 * 2304 + 2 * (13824 + 64) + (192 * 64 + 64) + 2304 + 3 * (3458 + 13 + 1);
+  // The raw frames optimised on a pool of 2: the optimiser's bound as well.
+  ExportPictures optimised = raw;
+  optimised.optimiser_workers = 2;
+  const uint64_t optimised_bytes = raw_bytes + lodra_gif::OptimiserBytesNeeded(100, 10, 2);
   struct Case {
     const char* what;
     ExportPictures pictures;
@@ -1072,7 +1165,9 @@ TEST(MemoryBudget, HeldToTheLimitAtAndEitherSideOfIt) {
       {"raw, a byte above", raw, raw_bytes + 1, true, ""},
       {"video, a byte below", video, video_bytes - 1, false, "the decoder's pictures"},
       {"video, at the limit", video, video_bytes, true, ""},
-      {"sides near 2^31 do not wrap", {{INT32_MAX, INT32_MAX}, false, 2, {INT32_MAX, INT32_MAX}, {}, 0},
+      {"optimised, a byte below", optimised, optimised_bytes - 1, false, "the GIF optimiser"},
+      {"optimised, at the limit", optimised, optimised_bytes, true, ""},
+      {"sides near 2^31 do not wrap", {{INT32_MAX, INT32_MAX}, false, 2, {INT32_MAX, INT32_MAX}, {}, 0, 64},
        UINT64_MAX - 1, false, ""},
   };
   for (const Case& c : cases) {
@@ -1081,6 +1176,37 @@ TEST(MemoryBudget, HeldToTheLimitAtAndEitherSideOfIt) {
     EXPECT_TRUE(HaveWant(lodra_gif::CheckMemory(c.pictures, c.limit, &why), c.want_fits)) << why;
     if (!c.want_fits) {
       EXPECT_TRUE(testing_support::Contains(why, std::string("of it for ") + c.want_largest)) << why;
+    }
+  }
+}
+
+// Where only the optimiser's frames do not fit, the GIF is exported as the
+// plug-in writes it, with a note, rather than refused; where the export
+// itself does not fit, it is refused with the export's own reason.
+TEST(MemoryBudget, TheOptimiserGivesWayBeforeTheExportIsRefused) {
+  lodra_gif::ExportPictures pictures;
+  pictures.frame = {100, 10};
+  pictures.optimiser_workers = 2;
+  lodra_gif::ExportPictures alone = pictures;
+  alone.optimiser_workers = 0;
+  const uint64_t export_bytes = lodra_gif::MemoryNeeded(alone);
+  struct Case {
+    uint64_t limit;
+    bool want_ok, want_optimised;
+  } const cases[] = {
+      {lodra_gif::MemoryNeeded(pictures), true, true},
+      {export_bytes, true, false},
+      {export_bytes - 1, false, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.limit);
+    lodra_gif::SourcePlan plan;
+    std::string why;
+    EXPECT_TRUE(HaveWant(lodra_gif::CheckMemoryOptimising(pictures, c.limit, &plan, &why), c.want_ok)) << why;
+    EXPECT_TRUE(HaveWant(plan.optimiser_fits, c.want_optimised));
+    EXPECT_EQ(plan.notes.size(), c.want_ok && !c.want_optimised ? 1u : 0u);
+    if (!c.want_ok) {
+      EXPECT_FALSE(testing_support::Contains(why, "optimiser")) << why;
     }
   }
 }
@@ -1211,6 +1337,17 @@ TEST(Summary, GifTimingIsReadBackFromTheBlocks) {
     bool want_ok;
   };
   std::vector<Case> cases = {{"whole", gif, true}};
+  // A comment of 40 full sub-blocks after the looping extension: the file
+  // is read a few KiB at a time, and units straddle the reads.
+  Bytes long_comment = gif;
+  Bytes comment = {0x21, 0xFE};
+  for (int i = 0; i < 40; ++i) {
+    comment.push_back(255);
+    comment.insert(comment.end(), 255, static_cast<uint8_t>('a' + i % 26));
+  }
+  comment.push_back(0);
+  long_comment.insert(long_comment.begin() + 13 + 6 + 19, comment.begin(), comment.end());
+  cases.push_back({"a comment longer than what is read at a time", long_comment, true});
   Bytes bad_signature = gif;
   bad_signature[0] = 'P';
   cases.push_back({"not a GIF", bad_signature, false});
@@ -1288,6 +1425,32 @@ TEST(Summary, RatesSizesAndTimes) {
       {lodra_gif::FormatFrames(0), "0 frames"},
   };
   for (const Case& c : cases) EXPECT_TRUE(HaveWant(c.have, c.want));
+}
+
+TEST(Summary, SizeWarningForAGifLargeForWhatItHolds) {
+  constexpr uint64_t kMiB = 1024 * 1024;
+  struct Case {
+    uint64_t bytes;
+    std::optional<uint64_t> input;
+    const char* want;  // "" for no warning
+  } const cases[] = {
+      {20 * kMiB, std::nullopt, ""},
+      {20 * kMiB + 1, std::nullopt, "the GIF is 20.0 MiB, more than 20.0 MiB: smaller"},
+      {20 * kMiB + 1, 100 * kMiB, "more than 20.0 MiB"},
+      {10000, 1000, ""},
+      {10001, 1000, "the GIF is 9.8 KiB, 10 times its input's 1000 bytes: smaller"},
+      {26 * kMiB, 850 * 1024, "31 times its input's 850.0 KiB"},
+      {UINT64_MAX, UINT64_MAX / 10 + 1, "more than 20.0 MiB"},  // no product to overflow
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.bytes) + " bytes from " + (c.input ? std::to_string(*c.input) : "no file"));
+    const std::string warning = lodra_gif::SizeWarning(c.bytes, c.input, "smaller");
+    if (c.want[0] == '\0') {
+      EXPECT_TRUE(HaveWant(warning, std::string()));
+    } else {
+      EXPECT_NE(warning.find(c.want), std::string::npos) << "have \"" << warning << "\", want \"" << c.want << "\"";
+    }
+  }
 }
 
 TEST(Summary, ProgressLineFitsTheTerminal) {

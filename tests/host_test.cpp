@@ -30,6 +30,7 @@
 #include <thread>
 #include <vector>
 
+#include "host/cli/progress.h"
 #include "host/sources/demo.h"
 #include "tests/support/have_want.h"
 #include "tests/support/host_fixture.h"
@@ -62,11 +63,11 @@ TEST(HostDemo, ExportsThreeSecondsOfTheDemoFrames) {
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_TRUE(Contains(run.err, "75 frames, 320x180, 3.00 s at 25 fps")) << run.err;
 
-    const DecodedGif gif = Decode(output);
-    // A few frames across the animation, index by index.
+    const Playback gif = Play(output);
+    // A few frames across the animation, pixel by pixel.
     ASSERT_NO_FATAL_FAILURE(ExpectDemoGif(gif, lodra_gif::kDemoPictureSize, c.masked, c.want_loop, 75, {0, 19, 40, 74}));
     int transparent = 0;
-    for (uint8_t index : gif.frames[0].indices) transparent += index == 0;
+    for (uint32_t pixel : gif.pictures[0].pixels) transparent += pixel == 0;
     if (c.masked) {
       EXPECT_GT(transparent, 0) << "outside the ball is transparent";
     } else {
@@ -102,7 +103,7 @@ TEST(HostRawInput, FileAndPipeGiveTheQuantisersIndices) {
     EXPECT_FALSE(Contains(host.err, "warning")) << host.err;
     EXPECT_FALSE(Contains(host.err, "\r")) << "no progress bar when stderr is a file";
 
-    ExpectRawGif(Decode(output), c);
+    ExpectRawGif(Play(output), c);
   }
 }
 
@@ -143,7 +144,7 @@ TEST(HostRawInput, PartialTrailingFrameIsLeftOutWithAWarning) {
     ASSERT_EQ(host.Wait(), 0) << host.err;
     EXPECT_TRUE(HaveWant(Contains(host.err, "ends with " + std::to_string(c.extra_bytes) + " bytes"), c.want_warning))
         << host.err;
-    ExpectPatternFrames(Decode(output), width, height, c.want_frames, false);
+    ExpectPatternFrames(Play(output), width, height, c.want_frames, false);
   }
 }
 
@@ -155,7 +156,7 @@ TEST(HostRawInput, FramesOptionStopsAPipeEarly) {
   host.Write(RawStream(6, 6, 5));  // may fail part-way: the host stops reading
   host.CloseStdin();
   ASSERT_EQ(host.Wait(), 0) << host.err;
-  ExpectPatternFrames(Decode(output), 6, 6, 2, false);
+  ExpectPatternFrames(Play(output), 6, 6, 2, false);
 }
 
 TEST(HostRawInput, FileShorterThanAFrameWritesNothing) {
@@ -170,6 +171,57 @@ TEST(HostRawInput, FileShorterThanAFrameWritesNothing) {
   EXPECT_EQ(run.status, 5);
   EXPECT_TRUE(Contains(run.err, "holds 47 bytes, less than one 4x4 frame (48 bytes)")) << run.err;
   EXPECT_FALSE(FileExists(output)) << "a file without a frame is no GIF";
+}
+
+// A flat grey 15 between the palette's greys 6 and 18: dithered, a pattern
+// of both, the same in every frame; not dithered, the nearer one alone. In
+// mask mode the mask is kept: its black columns are transparent, and only
+// they.
+TEST(HostRawInput, DitherGivesAStillPatternOfTheTwoGreysAround) {
+  constexpr int kWidth = 16, kHeight = 8, kFrames = 3, kMaskedColumns = 4;
+  constexpr uint32_t kShown6 = 0xFF060606, kShown18 = 0xFF121212;
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+    bool masked;
+    std::set<uint32_t> want_colours;  // as shown, 0 for transparent
+  } const cases[] = {
+      {"--dither none", {"--dither", "none"}, false, {kShown18}},
+      {"--dither ordered", {"--dither", "ordered"}, false, {kShown6, kShown18}},
+      {"--dither ordered, mask mode", {"--dither", "ordered", "--mask"}, true, {0, kShown6, kShown18}},
+  };
+  // The picture, then in mask mode the mask beside it: black in its first
+  // columns, and after them a grey of 3, opaque, that a dither would push to
+  // black in places.
+  const FrameColour grey_and_mask = [](int, int x, int) -> uint32_t {
+    return x < kWidth ? 0x0F0F0F : x - kWidth < kMaskedColumns ? 0x000000 : 0x030303;
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const int host_width = c.masked ? 2 * kWidth : kWidth;
+    const std::string input = TempPath("input.raw");
+    const std::string output = TempPath("out.gif");
+    ASSERT_TRUE(WriteBytes(input, RawStream(host_width, kHeight, kFrames, grey_and_mask)));
+    std::vector<std::string> args = {"--size", std::to_string(host_width) + "x" + std::to_string(kHeight),
+                                      "--rate", "10", "-o", output, input};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const Outcome run = RunHost(args);
+    ASSERT_EQ(run.status, 0) << run.err;
+
+    const Playback gif = Play(output);
+    ASSERT_FALSE(gif.pictures.empty());
+    std::set<uint32_t> colours;
+    int transparency_wrong = 0;
+    for (size_t i = 0; i < gif.pictures[0].pixels.size(); ++i) {
+      const uint32_t pixel = gif.pictures[0].pixels[i];
+      colours.insert(pixel);
+      transparency_wrong += (pixel == 0) != (c.masked && static_cast<int>(i % kWidth) < kMaskedColumns);
+    }
+    EXPECT_TRUE(HaveWant(colours, c.want_colours));
+    EXPECT_EQ(transparency_wrong, 0) << "pixels transparent where the mask is not black, or not where it is";
+    for (const ShownPicture& picture : gif.pictures)
+      EXPECT_TRUE(picture.pixels == gif.pictures[0].pixels) << "a frame whose pattern moved";
+  }
 }
 
 // ------------------------------------------------------- the file system
@@ -290,8 +342,7 @@ void ExpectTarget(const std::string& target, const Before& before, bool want_gif
   const bool exists = lstat(target.c_str(), &info) == 0;
   EXPECT_TRUE(HaveWant(exists && S_ISLNK(info.st_mode), before.link)) << "a link";
   if (want_gif) {
-    const DecodedGif gif = Decode(target);
-    EXPECT_TRUE(HaveWant(static_cast<int>(gif.frames.size()), gif_frames)) << "frames";
+    EXPECT_TRUE(HaveWant(static_cast<int>(DistinctPictures(Play(target))), gif_frames)) << "frames";
     if (S_ISREG(before.mode) && stat(target.c_str(), &info) == 0) {
       EXPECT_TRUE(HaveWant(info.st_mode & 07777, before.mode & 07777)) << "the replaced file's permissions";
     }
@@ -396,7 +447,7 @@ TEST(HostFiles, ExistingFileKeptUnlessReplacedByAWholeGif) {
       {"/dev/full, written directly", [](Folder&, std::string*, std::string*) { return std::string("/dev/full"); },
        two, -1, -1, 4, "cannot write /dev/full: No space left on device", -1},
       {"/dev/null, written directly", [](Folder&, std::string*, std::string*) { return std::string("/dev/null"); },
-       two, -1, -1, 0, "wrote /dev/null: 2 frames, 16x8, at 25 fps", -1},
+       two, -1, -1, 0, "wrote /dev/null: 2 frames, 16x8, 0.08 s at 25 fps", -1},
       {"standard output, made in a temporary folder without room",
        [](Folder&, std::string*, std::string*) { return std::string("-"); }, {"--size", "320x180", "--frames", "3"},
        -1, 1000, 4,
@@ -537,10 +588,8 @@ TEST(HostFiles, WhatTheTargetIsDecidesHowItIsWritten) {
         const int release = open(target.c_str(), O_WRONLY | O_NONBLOCK);
         if (release >= 0) close(release);
         reader.join();
-        DecodedGif gif;
-        std::string error;
-        ASSERT_TRUE(DecodeGif(read, &gif, &error)) << error;
-        EXPECT_TRUE(HaveWant(static_cast<int>(gif.frames.size()), c.want_gif_frames)) << "frames read";
+        EXPECT_TRUE(HaveWant(static_cast<int>(DistinctPictures(PlayBytes(read))), c.want_gif_frames))
+            << "frames read";
         ExpectTarget(target, before, false);
       } else {
         ExpectTarget(target, before, c.want_gif_frames >= 0, c.want_gif_frames);
@@ -580,9 +629,9 @@ TEST(HostFiles, StandardOutputGetsTheGif) {
     std::string output, want_summary;
   } cases[] = {
       {"-", "wrote standard output: 3 frames, 12x6, 0.12 s at 25 fps"},
-      {"/dev/stdout", "wrote /dev/stdout: 3 frames, 12x6, at 25 fps"},
-      {"/dev/fd/1", "wrote /dev/fd/1: 3 frames, 12x6, at 25 fps"},
-      {"/proc/self/fd/1", "wrote /proc/self/fd/1: 3 frames, 12x6, at 25 fps"},
+      {"/dev/stdout", "wrote /dev/stdout: 3 frames, 12x6, 0.12 s at 25 fps"},
+      {"/dev/fd/1", "wrote /dev/fd/1: 3 frames, 12x6, 0.12 s at 25 fps"},
+      {"/proc/self/fd/1", "wrote /proc/self/fd/1: 3 frames, 12x6, 0.12 s at 25 fps"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.output);
@@ -592,10 +641,7 @@ TEST(HostFiles, StandardOutputGetsTheGif) {
     host.CloseStdin();
     ASSERT_EQ(host.Wait(), 0) << host.err;
     EXPECT_TRUE(Contains(host.err, c.want_summary)) << host.err;
-    DecodedGif gif;
-    std::string error;
-    ASSERT_TRUE(DecodeGif(Bytes(host.out.begin(), host.out.end()), &gif, &error)) << error;
-    ExpectPatternFrames(gif, 12, 6, 3, false);
+    ExpectPatternFrames(PlayBytes(Bytes(host.out.begin(), host.out.end())), 12, 6, 3, false);
   }
 }
 
@@ -643,7 +689,7 @@ TEST(HostInterrupt, CtrlCClosesTheGifAfterTheFramesSoFar) {
     EXPECT_TRUE(HaveWant(host.Wait(std::chrono::seconds(60)), 130)) << "exit status; " << host.err;
     EXPECT_TRUE(Contains(host.err, "interrupted; " + out + " holds the frames done so far")) << host.err;
     EXPECT_TRUE(Contains(host.err, std::to_string(sent) + " frames")) << host.err;
-    const DecodedGif gif = Decode(out);
+    const Playback gif = Play(out);
     ExpectPatternFrames(gif, 32, 16, sent, false);
     EXPECT_EQ(gif.comments.size(), 1u) << "closed off with the comment and trailer";
     EXPECT_TRUE(HaveWant(folder.Names(), std::set<std::string>{"out.gif"})) << "the folder's files";
@@ -707,11 +753,16 @@ TEST(HostInterrupt, SecondCtrlCLeavesNoPartWrittenFile) {
       ASSERT_TRUE(ended_by_signal || status == 130) << "have " << status << ", want the end by SIGINT; " << host.err;
       if (!ended_by_signal) {
         std::printf("the host finished before the second SIGINT\n");
-        EXPECT_GE(Decode(out).frames.size(), size_t{1});
+        EXPECT_GE(Play(out).pictures.size(), size_t{1});
       } else if (existed) {
         EXPECT_TRUE(ReadFile(out) == kOldBytes) << out << " was changed";
       } else {
         EXPECT_FALSE(FileExists(out)) << out << " was made";
+      }
+      if (ended_by_signal) {
+        EXPECT_TRUE(Contains(host.err, "lodra-gif: stopped by a second Ctrl-C; " +
+                                           (existed ? out + " is left as it was" : std::string("nothing written"))))
+            << host.err;
       }
       const bool has_out = !ended_by_signal || existed;
       EXPECT_TRUE(HaveWant(folder.Names(), has_out ? std::set<std::string>{"out.gif"} : std::set<std::string>{}))
@@ -731,6 +782,97 @@ TEST(HostInterrupt, CtrlCWhileAFifoWaitsForItsReader) {
   host.Interrupt();
   EXPECT_TRUE(HaveWant(host.Wait(std::chrono::seconds(60)), 130)) << "exit status; " << host.err;
   EXPECT_TRUE(Contains(host.err, "interrupted before the first frame")) << host.err;
+}
+
+// What a terminal shows of `text`: its lines, each character written over
+// the one in its place, '\r' back to the start of the line.
+std::vector<std::string> Screen(const std::string& text) {
+  std::vector<std::string> lines(1);
+  size_t column = 0;
+  for (const char c : text) {
+    if (c == '\r') {
+      column = 0;
+    } else if (c == '\n') {
+      lines.emplace_back();
+      column = 0;
+    } else {
+      std::string& line = lines.back();
+      if (line.size() <= column) line.resize(column + 1, ' ');
+      line[column++] = c;
+    }
+  }
+  return lines;
+}
+
+TEST(HostInterrupt, CtrlCAtTheTerminalLeavesNoEchoBeforeTheMessage) {
+  // Ctrl-C typed at the program's own terminal, which echoes "^C" where
+  // the cursor is: after the progress bar, or alone at the start of a line.
+  struct Case {
+    const char* what;
+    std::vector<std::string> extra;
+  } const cases[] = {{"after the progress bar", {}}, {"--quiet: no bar", {"--quiet"}}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Folder folder;
+    const std::string out = folder.path + "/out.gif";
+    std::vector<std::string> args = {"--size", "1920x1080", "--frames", "1000", "-o", out};
+    args.insert(args.end(), c.extra.begin(), c.extra.end());
+    HostProcess host;
+    host.controlling_terminal = true;
+    ASSERT_TRUE(host.Start(LODRA_GIF_PATH, args, Stdin::kNull, "", true));
+    // The export under way: its file made, its bar drawn.
+    for (int wait = 0; wait < 3000 && (folder.Names().empty() || (c.extra.empty() && !Contains(host.TerminalText(), "frames")));
+         ++wait) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_TRUE(host.SendToTerminal("\x03"));
+    ASSERT_TRUE(HaveWant(host.Wait(std::chrono::seconds(60)), 130)) << host.err;
+    ASSERT_TRUE(Contains(host.err, "^C")) << "the terminal echoed no ^C: " << host.err;
+    bool said = false;
+    for (const std::string& line : Screen(host.err)) {
+      EXPECT_FALSE(Contains(line, "^C")) << "\"" << line << "\"";
+      said |= line.rfind("lodra-gif: interrupted", 0) == 0;
+    }
+    EXPECT_TRUE(said) << "the message on a line of its own: " << host.err;
+  }
+}
+
+TEST(HostInterrupt, CtrlCStopsEveryExportOfSeveral) {
+  // Two inputs at once, each a FIFO that gives three frames and then
+  // nothing: Ctrl-C (sent to lodra-gif alone) reaches both runs, and each
+  // closes off its GIF.
+  Folder folder;
+  const std::string gifs = folder.path + "/gifs/";
+  const int sent = 3;
+  std::vector<std::string> args = {"--size", "32x16", "--rate", "25", "--jobs", "2", "-o", gifs};
+  for (const char* name : {"a", "b"}) {
+    args.push_back(folder.path + "/" + name + ".raw");
+    ASSERT_EQ(mkfifo(args.back().c_str(), 0600), 0) << std::strerror(errno);
+  }
+  HostProcess host;
+  ASSERT_TRUE(host.Start(LODRA_GIF_PATH, args, Stdin::kNull));
+  std::vector<int> writers;
+  for (const char* name : {"a", "b"}) {
+    writers.push_back(open((folder.path + "/" + name + ".raw").c_str(), O_WRONLY));  // once its run opens it
+    ASSERT_GE(writers.back(), 0);
+    const Bytes raw = RawStream(32, 16, sent);
+    ASSERT_EQ(write(writers.back(), raw.data(), raw.size()), static_cast<ssize_t>(raw.size()));
+  }
+  for (const int writer : writers) {
+    for (int unread = 1; unread > 0;) {
+      ASSERT_EQ(ioctl(writer, FIONREAD, &unread), 0);
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  }
+  host.Interrupt();
+  const int status = host.Wait(std::chrono::seconds(60));
+  for (const int writer : writers) close(writer);
+  EXPECT_TRUE(HaveWant(status, 130)) << host.err;
+  EXPECT_TRUE(Contains(host.err, "0 of 2 GIFs written in " + gifs + "; 2 stopped by Ctrl-C")) << host.err;
+  for (const char* name : {"a", "b"}) {
+    SCOPED_TRACE(name);
+    ExpectPatternFrames(Play(gifs + name + ".gif"), 32, 16, sent, false);
+  }
 }
 
 // ---------------------------------------------------------------- signals
@@ -755,15 +897,16 @@ TEST_P(HostSignals, NoTemporaryFileOutlivesTheProgram) {
   Folder folder;
   const std::string out = folder.Existing("out.gif");
   HostProcess host;
-  // Waiting for a third frame, its temporary file half written.
+  // Waiting for a third frame, its temporary files half written: the
+  // optimised GIF's and the plug-in's.
   ASSERT_NO_FATAL_FAILURE(StartPipedExport(&host, out, 16, 8, 2, false));
-  const std::string temporary = ".lodra-gif-" + std::to_string(host.pid()) + "-0.tmp";
-  ASSERT_TRUE(HaveWant(folder.Names(), std::set<std::string>{temporary, "out.gif"})) << "before the signal";
+  const std::string temporary = ".lodra-gif-" + std::to_string(host.pid());
+  const std::set<std::string> half_done = {temporary + "-0.tmp", temporary + "-1.tmp", "out.gif"};
+  ASSERT_TRUE(HaveWant(folder.Names(), half_done)) << "before the signal";
   host.Signal(s.number);
   EXPECT_TRUE(HaveWant(host.Wait(std::chrono::seconds(60)), 1000 + s.number)) << "ended by the signal; " << host.err;
   EXPECT_TRUE(ReadFile(out) == kOldBytes) << out << " was changed";
-  const std::set<std::string> want =
-      s.caught ? std::set<std::string>{"out.gif"} : std::set<std::string>{temporary, "out.gif"};
+  const std::set<std::string> want = s.caught ? std::set<std::string>{"out.gif"} : half_done;
   EXPECT_TRUE(HaveWant(folder.Names(), want)) << "the folder's files; a file left names the program";
 }
 
@@ -871,6 +1014,36 @@ TEST(HostOutput, SummaryAndWarningsMatchTheFile) {
   }
 }
 
+TEST(HostOutput, OptimisedGifPlaysAsThePluginsAndTheSummarySaysBothSizes) {
+  // Four frames, the first three one picture: two are merged.
+  const FrameColour still_then_moving = [](int n, int x, int y) { return PatternColour(n < 3 ? 0 : 1, x, y); };
+  const std::string input = TempPath("input.raw"), plugins = TempPath("plugins.gif"), output = TempPath("out.gif");
+  ASSERT_TRUE(WriteBytes(input, RawStream(24, 16, 4, still_then_moving)));
+  const Outcome plain = RunHost({"--size", "24x16", "--rate", "25", "--no-optimize", "-o", plugins, input});
+  const Outcome optimised = RunHost({"--size", "24x16", "--rate", "25", "-o", output, input});
+  ASSERT_EQ(plain.status, 0) << plain.err;
+  ASSERT_EQ(optimised.status, 0) << optimised.err;
+
+  // --no-optimize: the plug-in's own layout, every frame the whole picture.
+  const DecodedGif gif = Decode(plugins);
+  ASSERT_TRUE(HaveWant(gif.frames.size(), size_t{4}));
+  for (const DecodedFrame& frame : gif.frames) {
+    EXPECT_TRUE(frame.left == 0 && frame.top == 0 && frame.width == 24 && frame.height == 16 && frame.disposal == 2);
+  }
+  EXPECT_TRUE(HaveWant(Decode(output).frames.size(), size_t{2}));
+  EXPECT_EQ(PlaybackDifference(Play(output), Play(plugins)), "");
+
+  const uint64_t before = ReadFile(plugins).size(), after = ReadFile(output).size();
+  EXPECT_LT(after, before);
+  EXPECT_TRUE(Contains(plain.err, "wrote " + plugins + ": 4 frames, 24x16, 0.16 s at 25 fps, " +
+                                      lodra_gif::FormatBytes(before) + ", made in"))
+      << plain.err;
+  EXPECT_TRUE(Contains(optimised.err, "wrote " + output + ": 4 frames (2 once repeats are merged), 24x16, 0.16 s at 25 fps, " +
+                                          lodra_gif::FormatBytes(after) + " (optimised from " +
+                                          lodra_gif::FormatBytes(before) + "), made in"))
+      << optimised.err;
+}
+
 TEST(HostOutput, ProgressBarOnlyOnATerminalAndWithinItsWidth) {
   const std::string output = TempPath("out.gif");
   HostProcess host;
@@ -896,8 +1069,8 @@ TEST(HostOutput, ProgressBarOnlyOnATerminalAndWithinItsWidth) {
 TEST(HostOutput, HelpShowsTheFfmpegPipe) {
   const Outcome run = RunHost({"--help"});
   EXPECT_EQ(run.status, 0);
-  EXPECT_TRUE(Contains(run.out, "ffmpeg -i in.mp4 -f rawvideo -pix_fmt bgr24 - | lodra-gif --size 640x360 "
-                                "--rate 25 -o out.gif -"))
+  EXPECT_TRUE(Contains(run.out, "ffmpeg -i in.mp4 -f rawvideo -pix_fmt bgr24 - |\n"
+                                "    lodra-gif --size 640x360 --rate 25 -o out.gif -"))
       << run.out;
   EXPECT_TRUE(Contains(run.out, "130")) << "the exit statuses are listed";
 }
@@ -941,7 +1114,7 @@ TEST(HostModule, FoundNextToTheProgramOrNamed) {
   HostProcess beside;
   ASSERT_TRUE(beside.Start(copy, {"--frames", "1", "-o", output}, Stdin::kNull));
   EXPECT_EQ(beside.Wait(), 0) << beside.err;
-  EXPECT_EQ(Decode(output).frames.size(), 1u);
+  EXPECT_EQ(Play(output).pictures.size(), 1u);
 
   // Without the video module beside it, a video file is refused in one line,
   // and raw frames and the demo (above) still work.

@@ -16,10 +16,12 @@
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "host/cli/progress.h"
 #include "host/sources/still_pictures.h"
 #include "tests/support/have_want.h"
 #include "tests/support/host_fixture.h"
@@ -49,19 +51,23 @@ Bytes HostFrameOf(const RefFrame& ref, bool alpha) {
   });
 }
 
-// Every frame of `gif` against the quantiser's indices for ffmpeg's frame:
-// nearly all the same (the two decodes may differ by a step of rounding,
-// which can tip a pixel to a neighbouring palette entry; a frame taken for
-// another differs all over). With alpha, every pixel ffmpeg decodes fully
-// transparent is transparent in the GIF, and every opaque one is not.
-void ExpectFramesMatch(const DecodedGif& gif, const std::vector<RefFrame>& ref, bool alpha) {
+// What `gif` plays for every frame of ffmpeg's decode, at the times of
+// `delays`, against the quantiser's indices for ffmpeg's frame: nearly all
+// the same (the two decodes may differ by a step of rounding, which can tip
+// a pixel to a neighbouring palette entry; a frame taken for another
+// differs all over). With alpha, every pixel ffmpeg decodes fully
+// transparent is transparent in the GIF, and every opaque one is not; a
+// `dithered` export is held to that alone.
+void ExpectFramesMatch(const Playback& gif, const std::vector<RefFrame>& ref, const std::vector<int>& delays,
+                       bool alpha, bool dithered = false) {
   ASSERT_FALSE(ref.empty()) << "ffmpeg decoded no frame";
-  ASSERT_TRUE(HaveWant(gif.frames.size(), ref.size())) << "frames, against ffmpeg's decode";
+  const std::vector<ShownPicture> frames = FramesAsPlayed(gif, delays);
+  ASSERT_TRUE(HaveWant(frames.size(), ref.size())) << "frames, against ffmpeg's decode";
   const int w = ref[0].width, h = ref[0].height;
   for (size_t n = 0; n < ref.size(); ++n) {
     SCOPED_TRACE("frame " + std::to_string(n));
-    const std::vector<uint8_t> want = ExpectedIndices(HostFrameOf(ref[n], alpha), alpha ? 2 * w : w, h, alpha);
-    const std::vector<uint8_t>& have = gif.frames[n].indices;
+    const std::vector<uint32_t> want = ShownFrame(HostFrameOf(ref[n], alpha), alpha ? 2 * w : w, h, alpha).pixels;
+    const std::vector<uint32_t>& have = frames[n].pixels;
     ASSERT_EQ(have.size(), want.size());
     size_t same = 0, transparency_wrong = 0;
     for (size_t i = 0; i < have.size(); ++i) {
@@ -71,8 +77,10 @@ void ExpectFramesMatch(const DecodedGif& gif, const std::vector<RefFrame>& ref, 
         transparency_wrong += (a == 0 && have[i] != 0) || (a == 255 && have[i] == 0);
       }
     }
-    EXPECT_GE(same * 100, have.size() * 97) << "have " << same << " of " << have.size()
-                                            << " pixels as ffmpeg's decode quantised, want 97%";
+    if (!dithered) {
+      EXPECT_GE(same * 100, have.size() * 97) << "have " << same << " of " << have.size()
+                                              << " pixels as ffmpeg's decode quantised, want 97%";
+    }
     EXPECT_EQ(transparency_wrong, 0u) << "pixels whose transparency is not the alpha's";
   }
 }
@@ -124,6 +132,9 @@ TEST(HostVideo, ClipsComeOutAsFfmpegDecodesThem) {
        144, 25, 1, nullptr},
       {"WebM with alpha, --no-alpha", "alpha.webm", {"--no-alpha"}, "stream_tags=alpha_mode", "1", {}, "", false, 64,
        64, 10, 1, nullptr},
+      // The alpha decides what is transparent before the picture is dithered.
+      {"PNG sequence with alpha, --dither ordered", "alpha_png", {"--dither", "ordered"}, "stream=pix_fmt", "rgba",
+       {}, "", true, 64, 64, 25, 1, "has an alpha channel"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -136,7 +147,9 @@ TEST(HostVideo, ClipsComeOutAsFfmpegDecodesThem) {
     args.insert(args.end(), {"-o", output, clip});
     const Outcome run = RunHost(args);
     ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_FALSE(Contains(run.err, "warning")) << run.err;
+    // These clips are small enough for a GIF ten times their size: that
+    // warning aside, none.
+    EXPECT_EQ(CountOf(run.err, "warning:"), CountOf(run.err, "times its input's")) << run.err;
     if (c.want_note != nullptr) {
       EXPECT_TRUE(Contains(run.err, c.want_note)) << run.err;
     }
@@ -144,12 +157,104 @@ TEST(HostVideo, ClipsComeOutAsFfmpegDecodesThem) {
     std::vector<std::string> ref_input = c.ref_input;
     ref_input.insert(ref_input.end(), {"-i", clip});
     const std::vector<RefFrame> ref = ReferenceFrames(ref_input, c.ref_filter, c.alpha, c.want_width, c.want_height);
-    const DecodedGif gif = Decode(output);
+    const Playback gif = Play(output);
     EXPECT_TRUE(HaveWant(gif.width, c.want_width)) << "width";
     EXPECT_TRUE(HaveWant(gif.height, c.want_height)) << "height";
-    EXPECT_TRUE(HaveWant(DelaysOf(gif), WantDelays(static_cast<int>(ref.size()), c.want_rate, c.want_scale)))
-        << "delays: the playing time of ffmpeg's frames";
-    ExpectFramesMatch(gif, ref, c.alpha);
+    // At the times of ffmpeg's frames.
+    ExpectFramesMatch(gif, ref, WantDelays(static_cast<int>(ref.size()), c.want_rate, c.want_scale), c.alpha,
+                      std::find(c.args.begin(), c.args.end(), "--dither") != c.args.end());
+  }
+}
+
+// ------------------------------------------------------------ the command line
+
+namespace fs = std::filesystem;
+
+// `text` with every "{in}" and "{out}" replaced.
+std::string Placed(std::string text, const std::string& in, const std::string& out) {
+  for (const auto& [from, to] : {std::make_pair(std::string("{in}"), in), std::make_pair(std::string("{out}"), out)}) {
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+      text.replace(at, from.size(), to);
+  }
+  return text;
+}
+
+TEST(HostVideo, CommandLineCases) {
+  // The clips under plain names: the GIFs of several inputs are named after
+  // them. h264.mkv has the name of h264.mp4 without its extension.
+  const std::string in = TempPath("in"), out = TempPath("out");
+  fs::remove_all(in);
+  fs::create_directories(in + "/other");
+  for (const auto& [clip, name] : std::map<std::string, std::string>{
+           {"h264.mp4", "h264.mp4"}, {"h264.mkv", "other/h264.mkv"}, {"vfr.mkv", "vfr.mkv"},
+           {"anamorphic.mp4", "short.mp4"}}) {
+    const std::string path = Clip(clip);
+    ASSERT_FALSE(path.empty());
+    fs::copy_file(path, in + "/" + name);
+  }
+  ASSERT_TRUE(WriteBytes(in + "/broken.mp4", Bytes{'n', 'o', 't', ' ', 'a', ' ', 'v', 'i', 'd', 'e', 'o', '\n'}));
+
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;  // {in}: the clips' folder; {out}: an empty one
+    int want_status;
+    std::vector<std::string> want_said;  // parts of what it says on standard error
+    int want_lines;                      // lines it says
+    std::map<std::string, int> want_gifs;  // every file in {out}, and the 25 fps frames it plays
+  } const cases[] = {
+      {"a typing slip", {"--widht", "80", "{in}/h264.mp4", "-o", "{out}/a.gif"}, 2,
+       {"unknown option --widht; did you mean --width?"}, 2, {}},
+      // Large for what it holds: no summary, no warning.
+      {"--quiet", {"--quiet", "--width", "320", "{in}/h264.mp4", "-o", "{out}/q.gif"}, 0, {}, 0, {{"q.gif", 20}}},
+      {"--quiet still says errors", {"-q", "{in}/broken.mp4", "-o", "{out}/b.gif"}, 5,
+       {"is not a video or picture file"}, 1, {}},
+      {"a GIF large for what it holds", {"--width", "320", "{in}/h264.mp4", "-o", "{out}/big.gif"}, 0,
+       {"times its input's 6", "a smaller --width or a lower --fps makes it smaller"}, 2, {{"big.gif", 20}}},
+      {"one input into a folder to be made", {"--frames", "5", "{in}/h264.mp4", "-o", "{out}/new/"}, 0,
+       {"wrote {out}/new/h264.gif: 5 frames"}, 1, {{"new/h264.gif", 5}}},
+      // From here on small GIFs, none large for what it holds.
+      {"three inputs, one broken",
+       {"--frames", "5", "--width", "40", "{in}/h264.mp4", "{in}/broken.mp4", "{in}/vfr.mkv", "-o", "{out}/gifs/"}, 5,
+       {"{in}/broken.mp4 is not a video", "wrote {out}/gifs/h264.gif", "wrote {out}/gifs/vfr.gif",
+        "2 of 3 GIFs written in {out}/gifs/; 1 failed"},
+       4, {{"gifs/h264.gif", 5}, {"gifs/vfr.gif", 5}}},
+      {"one at a time", {"--frames", "5", "--width", "40", "--jobs", "1", "{in}/vfr.mkv", "{in}/h264.mp4", "-o", "{out}"},
+       0, {"2 GIFs written in {out}"}, 3, {{"vfr.gif", 5}, {"h264.gif", 5}}},
+      // The status is the first failed input's, in the order given.
+      {"broken, then --start past the end",
+       {"--start", "0.5", "--frames", "5", "--width", "40", "{in}/broken.mp4", "{in}/short.mp4", "{in}/h264.mp4", "-o",
+        "{out}/"},
+       5, {"is not before the end", "1 of 3 GIFs written in {out}/; 2 failed"}, 4, {{"h264.gif", 5}}},
+      {"--start past the end, then broken",
+       {"--start", "0.5", "--frames", "5", "--width", "40", "{in}/short.mp4", "{in}/broken.mp4", "{in}/h264.mp4", "-o",
+        "{out}/"},
+       2, {"is not a video"}, 4, {{"h264.gif", 5}}},
+      // Refused before anything starts.
+      {"one name twice", {"{in}/h264.mp4", "{in}/other/h264.mkv", "-o", "{out}/gifs/"}, 2,
+       {"\"{in}/h264.mp4\" and \"{in}/other/h264.mkv\" would both make {out}/gifs/h264.gif"}, 1, {}},
+      {"several inputs to one file", {"{in}/h264.mp4", "{in}/vfr.mkv", "-o", "{out}/all.gif"}, 2,
+       {"2 INPUTs make a GIF each: give -o a folder for them"}, 1, {}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    fs::remove_all(out);
+    fs::create_directories(out);
+    std::vector<std::string> args;
+    for (const std::string& arg : c.args) args.push_back(Placed(arg, in, out));
+    const Outcome run = RunHost(args);
+    EXPECT_TRUE(HaveWant(run.status, c.want_status)) << run.err;
+    for (const std::string& part : c.want_said) {
+      EXPECT_TRUE(Contains(run.err, Placed(part, in, out))) << run.err;
+    }
+    EXPECT_TRUE(HaveWant(static_cast<int>(std::count(run.err.begin(), run.err.end(), '\n')), c.want_lines)) << run.err;
+    std::map<std::string, int> gifs;
+    for (const auto& entry : fs::recursive_directory_iterator(out)) {
+      if (!entry.is_regular_file()) continue;
+      int hundredths = 0;
+      for (const ShownPicture& picture : Play(entry.path()).pictures) hundredths += picture.delay;
+      gifs[fs::relative(entry.path(), out).string()] = hundredths / 4;  // repeats merged count as they play
+    }
+    EXPECT_TRUE(HaveWant(gifs, c.want_gifs));
   }
 }
 
@@ -162,8 +267,9 @@ TEST(HostVideo, PictureOptionsAndInputsGiveTheirSizeFramesAndMessages) {
   const std::string h264 = Clip("h264.mp4"), side = Clip("side_by_side.mp4"), pngs = Clip("alpha_png"),
                     soft = Clip("soft_alpha_png"), gif = Clip("animated.gif");
   ASSERT_FALSE(h264.empty() || side.empty() || pngs.empty() || soft.empty() || gif.empty());
-  char first_png[1024];
+  char first_png[1024], second_png[1024];
   std::snprintf(first_png, sizeof first_png, pngs.c_str(), 1);
+  std::snprintf(second_png, sizeof second_png, pngs.c_str(), 2);
   struct Case {
     const char* what;
     std::vector<std::string> args;
@@ -199,6 +305,9 @@ TEST(HostVideo, PictureOptionsAndInputsGiveTheirSizeFramesAndMessages) {
       {"--rate 10 --fps 5: one picture in two", {"--rate", "10", "--fps", "5", pngs}, 0, "", "warning", 64, 64, 5,
        100},
       {"--rate on one picture", {"--rate", "2", first_png}, 0, "", "warning", 64, 64, 1, 50},
+      {"several pictures: one GIF, in turn", {"--rate", "5", first_png, second_png, first_png}, 0, "", "warning", 64,
+       64, 3, 60},
+      {"a picture and a video: a folder asked for", {first_png, h264}, 2, "give -o a folder", "", 0, 0, 0, 0},
       {"alpha that never reaches the threshold", {soft}, 0, "below --alpha-threshold 128, so every pixel",
        "has an alpha channel", 64, 64, 10, 40},
       {"... a lower threshold", {"--alpha-threshold", "100", soft}, 0, "has an alpha channel", "warning", 64, 64,
@@ -212,7 +321,9 @@ TEST(HostVideo, PictureOptionsAndInputsGiveTheirSizeFramesAndMessages) {
     const std::string output = TempPath("out.gif");
     std::remove(output.c_str());
     std::vector<std::string> args = c.args;
-    args.insert(args.end(), {"-o", output});
+    // The frames as the plug-in writes them: merged repeats would hide
+    // which pictures were chosen.
+    args.insert(args.end(), {"--no-optimize", "-o", output});
     const Outcome run = RunHost(args);
     ASSERT_TRUE(HaveWant(run.status, c.want_status)) << run.err;
     EXPECT_TRUE(Contains(run.err, c.want_message)) << run.err;
@@ -224,9 +335,8 @@ TEST(HostVideo, PictureOptionsAndInputsGiveTheirSizeFramesAndMessages) {
     EXPECT_TRUE(HaveWant(have.width, c.want_width)) << "width";
     EXPECT_TRUE(HaveWant(have.height, c.want_height)) << "height";
     EXPECT_TRUE(HaveWant(have.frames.size(), c.want_frames)) << "frames";
-    const std::vector<int> delays = DelaysOf(have);
     int playing = 0;
-    for (int delay : delays) playing += delay;
+    for (const DecodedFrame& frame : have.frames) playing += frame.delay;
     EXPECT_TRUE(HaveWant(playing, c.want_playing)) << "playing time, hundredths";
   }
 }
@@ -405,7 +515,8 @@ TEST(HostVideo, DamagedInputGivesWhatDecodesAndOneWarning) {
     EXPECT_TRUE(Contains(run.err, c.want_warning)) << run.err;
     EXPECT_EQ(CountOf(run.err, "warning:"), 1) << run.err;
     // ffmpeg's fps filter fills a lost frame's time with the one before, too.
-    ExpectFramesMatch(Decode(output), ReferenceFrames({"-i", c.clip}, "fps=25", false, 160, 90), false);
+    const std::vector<RefFrame> ref = ReferenceFrames({"-i", c.clip}, "fps=25", false, 160, 90);
+    ExpectFramesMatch(Play(output), ref, WantDelays(static_cast<int>(ref.size()), 25, 1), false);
   }
 
   // Decoding runs ahead of the export: an end it meets after the last frame
@@ -417,7 +528,7 @@ TEST(HostVideo, DamagedInputGivesWhatDecodesAndOneWarning) {
   const Outcome run = RunHost({"--frames", std::to_string(whole - 1), "-o", output, cut});
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_FALSE(Contains(run.err, "ends there")) << run.err;
-  EXPECT_TRUE(HaveWant(Decode(output).frames.size(), whole - 1));
+  EXPECT_TRUE(HaveWant(FramesAsPlayed(Play(output), WantDelays(static_cast<int>(whole - 1), 25, 1)).size(), whole - 1));
 }
 
 // ------------------------------------------------------------ hostile input
@@ -644,7 +755,10 @@ TEST(HostVideo, HostileInputIsRefusedOrBoundedAndReadsOnlyWhatIsNamed) {
       EXPECT_FALSE(FileExists(output)) << host.err;
       EXPECT_EQ(std::count(host.err.begin(), host.err.end(), '\n'), 1) << "one line: " << host.err;
     } else {
-      EXPECT_TRUE(HaveWant(Decode(output).frames.size(), c.want_frames)) << "frames";
+      // The frames the plug-in wrote; the GIF may merge the still ones.
+      EXPECT_TRUE(Contains(host.err, "wrote " + output + ": " + lodra_gif::FormatFrames(c.want_frames)))
+          << host.err;
+      EXPECT_FALSE(Play(output).pictures.empty());
     }
   }
 }
@@ -727,15 +841,16 @@ TEST(HostVideo, MaskThresholdMakesNearBlackMaskPixelsTransparent) {
     args.insert(args.end(), {"-o", output, clip});
     const Outcome run = RunHost(args);
     ASSERT_EQ(run.status, 0) << run.err;
-    const DecodedGif gif = Decode(output);
-    ASSERT_TRUE(HaveWant(gif.frames.size(), ref.size()));
+    const std::vector<ShownPicture> frames =
+        FramesAsPlayed(Play(output), WantDelays(static_cast<int>(ref.size()), 25, 1));
+    ASSERT_TRUE(HaveWant(frames.size(), ref.size()));
     int wrong = 0;
     for (size_t n = 0; n < ref.size(); ++n) {
       for (int y = 0; y < c.ch; ++y) {
         for (int x = 0; x < c.cw; ++x) {
           const uint8_t* m = ref[n].At(w + c.x0 + x, c.y0 + y);
           const bool want_clear = m[0] <= c.threshold && m[1] <= c.threshold && m[2] <= c.threshold;
-          const bool clear = gif.frames[n].indices[static_cast<size_t>(y) * c.cw + x] == 0;
+          const bool clear = frames[n].pixels[static_cast<size_t>(y) * c.cw + x] == 0;
           wrong += clear != want_clear;
           stray[k] += !clear && m[0] <= 40 && m[1] <= 40 && m[2] <= 40;
         }
@@ -810,8 +925,8 @@ TEST(HostVideo, CtrlCWhileDecodingWaitsOnAFifo) {
   EXPECT_TRUE(Contains(host.err, "interrupted")) << host.err;
   // The packet the stop cut short is no damage in the input.
   EXPECT_FALSE(Contains(host.err, "could not be decoded")) << host.err;
-  const DecodedGif gif = Decode(output);
-  EXPECT_GT(gif.frames.size(), 0u);
+  const Playback gif = Play(output);
+  EXPECT_GT(gif.pictures.size(), 0u);
   EXPECT_EQ(gif.comments.size(), 1u) << "closed off with the comment and trailer";
 }
 

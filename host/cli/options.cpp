@@ -1,5 +1,6 @@
 #include "host/cli/options.h"
 
+#include <algorithm>
 #include <cstring>
 
 #include "host/cli/values.h"
@@ -123,12 +124,28 @@ bool TakeCrop(const std::string& typed, const std::string& value, Options* out, 
   return true;
 }
 
+bool TakeJobs(const std::string& typed, const std::string& value, Options* out, std::string* error) {
+  return TakeCount(typed, value, 1, kMaxJobs, &out->jobs, error);
+}
+
 bool TakeAlphaThreshold(const std::string& typed, const std::string& value, Options* out, std::string* error) {
   return TakeCount(typed, value, 1, 255, &out->alpha_threshold, error);
 }
 
 bool TakeMaskThreshold(const std::string& typed, const std::string& value, Options* out, std::string* error) {
   return TakeCount(typed, value, 0, 254, &out->mask_threshold, error);
+}
+
+bool TakeDither(const std::string& typed, const std::string& value, Options* out, std::string* error) {
+  if (value == "none") {
+    out->dither = Dither::kNone;
+  } else if (value == "ordered") {
+    out->dither = Dither::kOrdered;
+  } else {
+    *error = typed + " takes ordered or none, not " + Quoted(value);
+    return false;
+  }
+  return true;
 }
 
 bool TakeTime(const std::string& typed, const std::string& value, std::optional<int64_t>* time, std::string* error) {
@@ -182,7 +199,9 @@ bool TakeFlag(const std::string&, const std::string&, Options* out, std::string*
 const OptionSpec kOptions[] = {
     {"--output", "-o", "FILE", kAnyInput,
      "the GIF to write, or - for standard output; an existing\n"
-     "file is replaced only once the new GIF is complete",
+     "file is replaced only once the new GIF is complete. A\n"
+     "folder (there, or a name ending in / to be made) gets\n"
+     "a GIF named after each INPUT: clip.mp4 -> FOLDER/clip.gif",
      TakeOutput},
     {"--fps", nullptr, "R", kVideoFiles,
      "the GIF's rate, e.g. 15 or 30000/1001 (video files):\n"
@@ -256,6 +275,18 @@ const OptionSpec kOptions[] = {
      "most N count as pure black (0 to 254), for a mask\n"
      "that went through a lossy codec",
      TakeMaskThreshold, "", "--mask", "the mask of --mask frames"},
+    {"--dither", nullptr, "MODE", kAnyInput,
+     "ordered: add a fixed 8x8 pattern to the picture first,\n"
+     "so that gradients come out as a fine texture that\n"
+     "stays still, not as bands; none (the default): every\n"
+     "pixel its nearest palette colour",
+     TakeDither},
+    {"--no-optimize", nullptr, nullptr, kAnyInput,
+     "write the plug-in's GIF as it is, every frame whole;\n"
+     "by default lodra-gif rewrites each frame as what\n"
+     "changed, unchanged pixels transparent where smaller,\n"
+     "repeats merged: the same pictures for the same times",
+     TakeFlag<&Options::no_optimize>},
     {"--frames", nullptr, "N", kAnyInput, "stop after N frames", TakeFrames},
     {"--max-memory", nullptr, "SIZE", kAnyInput,
      "the most memory the frames' buffers may take, e.g.\n"
@@ -267,6 +298,14 @@ const OptionSpec kOptions[] = {
      "this program, then ../plugin/ from there (a build\n"
      "tree), then where an install puts it",
      TakeModule},
+    {"--quiet", "-q", nullptr, kAnyInput, "say nothing but errors: no progress, notes, warnings\nor summary",
+     TakeFlag<&Options::quiet>},
+    {"--no-progress", nullptr, nullptr, kAnyInput,
+     "no progress bar (shown when standard error is a\nterminal, but never for several exports at once)",
+     TakeFlag<&Options::no_progress>},
+    {"--jobs", nullptr, "N", kAnyInput,
+     "several INPUTs: export N at once (1 to 64; one a core),\neach by a run of its own",
+     TakeJobs},
     {"--version", nullptr, nullptr, kAnyInput, "the program's version and build, and the module's",
      TakeFlag<&Options::version>},
     {"--help", "-h", nullptr, kAnyInput, "this text", TakeFlag<&Options::help>},
@@ -280,6 +319,51 @@ const OptionSpec* FindOption(const std::string& name) {
     if (name == spec.name || (spec.short_name != nullptr && name == spec.short_name)) return &spec;
   }
   return nullptr;
+}
+
+// The edit distance from `a` to `b`: letters inserted, removed, changed, or
+// two neighbours swapped ("--widht").
+size_t EditDistance(const std::string& a, const std::string& b) {
+  std::vector<std::vector<size_t>> d(a.size() + 1, std::vector<size_t>(b.size() + 1));
+  for (size_t i = 0; i <= a.size(); ++i) d[i][0] = i;
+  for (size_t j = 0; j <= b.size(); ++j) d[0][j] = j;
+  for (size_t i = 1; i <= a.size(); ++i) {
+    for (size_t j = 1; j <= b.size(); ++j) {
+      d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + (a[i - 1] != b[j - 1])});
+      if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+        d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+    }
+  }
+  return d[a.size()][b.size()];
+}
+
+// "; did you mean --width?" for the known option nearest `typed`: the one
+// name that starts with it (three letters of it at least), else the name a
+// slip or two away, where the slips are few for its length; "" for none.
+std::string NearestOption(const std::string& typed) {
+  const size_t dashes = std::min(typed.find_first_not_of('-'), typed.size());
+  const size_t letters = typed.size() - dashes;
+  const char* nearest = nullptr;
+  int starting = 0;
+  for (const OptionSpec& spec : kOptions) {
+    if (letters >= 3 && std::strncmp(spec.name, typed.c_str(), typed.size()) == 0) {
+      nearest = spec.name;
+      ++starting;
+    }
+  }
+  if (starting > 1) nearest = nullptr;
+  size_t best = 3;
+  for (const OptionSpec& spec : kOptions) {
+    for (const char* name : {spec.name, spec.short_name}) {
+      if (starting == 1 || name == nullptr) continue;
+      const size_t distance = EditDistance(typed, name);
+      if (distance < best && 3 * distance <= letters) {
+        nearest = spec.name;
+        best = distance;
+      }
+    }
+  }
+  return nearest != nullptr ? std::string("; did you mean ") + nearest + "?" : "";
 }
 
 bool Given(const Options& options, const OptionSpec& spec) {
@@ -323,11 +407,8 @@ bool ParseCommandLine(int argc, const char* const* argv, Options* out, std::stri
     const std::string arg = argv[i];
     const bool is_option = !only_positional && arg.size() > 1 && arg[0] == '-';
     if (!is_option) {
-      if (options.input) {
-        *error = "more than one INPUT: " + Quoted(*options.input) + " and " + Quoted(arg);
-        return false;
-      }
-      options.input = arg;
+      if (!options.input) options.input = arg;
+      options.inputs.push_back(arg);
       continue;
     }
     if (arg == "--") {
@@ -343,19 +424,22 @@ bool ParseCommandLine(int argc, const char* const* argv, Options* out, std::stri
     std::string value = has_value ? arg.substr(split + (is_long ? 1 : 0)) : std::string();
     const OptionSpec* spec = FindOption(name);
     if (spec == nullptr || (!is_long && has_value && spec->value == nullptr)) {
-      *error = "unknown option " + (is_long ? name : arg);
+      const std::string typed = is_long ? name : arg;
+      *error = "unknown option " + typed + NearestOption(typed.substr(0, typed.find('=')));
       return false;
     }
     if (spec->value == nullptr && has_value) {
       *error = name + " takes no value";
       return false;
     }
+    if (spec != FindOption("--output")) options.passed_on.push_back(arg);
     if (spec->value != nullptr && !has_value) {
       if (i + 1 >= argc) {
         *error = name + " needs a value";
         return false;
       }
       value = argv[++i];
+      if (spec != FindOption("--output")) options.passed_on.push_back(value);
     }
     if (!spec->take(name, value, &options, error)) return false;
     options.given.set(static_cast<size_t>(spec - kOptions));

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "host/frame_format.h"
 
@@ -27,6 +28,12 @@ constexpr uint64_t kDefaultMaxMemory = uint64_t{1} << 30;
 // Video files: a gap between frames longer than this (in microseconds) is
 // shortened to it unless --max-gap says otherwise.
 constexpr int64_t kDefaultMaxGapUs = 60 * 1000000LL;
+
+// What lodra-gif does to a frame's picture before the plug-in sees it.
+enum class Dither : uint8_t {
+  kNone,     // each pixel its nearest palette colour, as the plug-in maps it
+  kOrdered,  // a threshold from a fixed pattern added first (host/sources/dither.h)
+};
 
 // What INPUT is read as; host/sources/open_source.h decides it.
 enum class InputKind { kDemo, kRaw, kVideo };
@@ -48,15 +55,21 @@ struct CropRect {
 struct Options {
   bool help = false;
   bool version = false;
-  std::string output;                      // -o: the GIF to write; "-" for standard output
-  std::optional<std::string> input;        // a file, or "-" for standard input; none: the demo
+  std::string output;                      // -o: the GIF to write; "-" for standard output; or a folder
+  std::optional<std::string> input;        // the (first) INPUT: a file, or "-" for standard input; none: the demo
+  std::vector<std::string> inputs;         // every INPUT, in the order given
   std::optional<FrameSize> size;           // --size: raw frames' size, or the demo's picture
   std::optional<FrameRate> rate;           // --rate: the rate of an input without one of its own, or the demo's
   int32_t loop_count = 0;                  // --loop; 0 = loop forever
   bool mask = false;                       // --mask
   std::optional<int32_t> mask_threshold;   // --mask-threshold; none: only pure black is transparent
+  Dither dither = Dither::kNone;           // --dither
+  bool no_optimize = false;                // --no-optimize: the plug-in's GIF as it is
   std::optional<int32_t> max_frames;       // --frames; none: until the input ends
   std::optional<std::string> module;       // --module; none: look next to the program
+  bool quiet = false;                      // --quiet: errors only
+  bool no_progress = false;                // --no-progress
+  std::optional<int32_t> jobs;             // --jobs: exports at once for several INPUTs; none: one per core
   uint64_t max_memory = kDefaultMaxMemory; // --max-memory, bytes
 
   // Video files only:
@@ -76,7 +89,13 @@ struct Options {
 
   // The options given, by their row in the option table.
   std::bitset<kMaxOptions> given;
+  // The options as typed, but for -o: what each of several INPUTs is
+  // exported with, by a run of its own.
+  std::vector<std::string> passed_on;
 };
+
+// The most exports --jobs runs at once.
+constexpr int32_t kMaxJobs = 64;
 
 // A row of the option table.
 struct OptionSpec {
@@ -107,9 +126,10 @@ struct OptionTable {
 };
 OptionTable AllOptions();
 
-// Reads argv[1..argc-1]. Options may come before or after INPUT, as
+// Reads argv[1..argc-1]. Options may come before or after the INPUTs, as
 // "--name value" or "--name=value"; "--" ends the options. -h or --help
-// anywhere before "--" sets `help` and nothing else is read or checked.
+// anywhere before "--" sets `help` and nothing else is read or checked. An
+// unknown option's error names the nearest known one, if one is near.
 // --version needs no -o (the module it reports may be named with --module).
 // True with `out` filled, or false with a one-line reason in `error` (no
 // program name, no full stop) and `out` untouched.

@@ -1,5 +1,6 @@
 #include "host/cli/progress.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace lodra_gif {
@@ -8,6 +9,8 @@ namespace {
 constexpr int kMaxBarWidth = 24;
 constexpr int kMinBarWidth = 10;
 constexpr int kDefaultColumns = 80;
+// The columns the terminal's "^C" takes.
+constexpr int kEchoColumns = 2;
 constexpr auto kRedrawEvery = std::chrono::milliseconds(100);
 
 // "0:07", "12:34", "1:02:03".
@@ -83,8 +86,15 @@ int FormatProgress(char* out, size_t size, int64_t done, int64_t total, double s
   return static_cast<int>(std::strlen(out));
 }
 
-ProgressLine::ProgressLine(std::FILE* out, bool enabled, int64_t total, int (*columns)(std::FILE*))
-    : out_(out), enabled_(enabled), total_(total), start_(std::chrono::steady_clock::now()), columns_(columns) {}
+ProgressLine::ProgressLine(std::FILE* out, bool terminal, bool draw, int64_t total, int (*columns)(std::FILE*))
+    : out_(out),
+      terminal_(terminal),
+      enabled_(terminal && draw),
+      total_(total),
+      start_(std::chrono::steady_clock::now()),
+      columns_(columns) {}
+
+int ProgressLine::Columns() const noexcept { return columns_ != nullptr ? columns_(out_) : kDefaultColumns; }
 
 void ProgressLine::Update(int64_t done) noexcept {
   if (!enabled_) return;
@@ -97,7 +107,8 @@ void ProgressLine::Update(int64_t done) noexcept {
 
 void ProgressLine::Draw(int64_t done) noexcept {
   const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start_;
-  const int columns = columns_ != nullptr ? columns_(out_) : kDefaultColumns;
+  // The echo of Ctrl-C must fit after the line.
+  const int columns = Columns() - kEchoColumns;
   char line[160];
   const int length = FormatProgress(line, sizeof line, done, total_, elapsed.count(), columns);
   // Blanks over whatever a longer earlier line left behind, within the
@@ -109,10 +120,13 @@ void ProgressLine::Draw(int64_t done) noexcept {
   std::fflush(out_);
 }
 
-void ProgressLine::Finish() noexcept {
-  if (!enabled_ || !drawn_) return;
-  const int columns = columns_ != nullptr ? columns_(out_) : kDefaultColumns;
-  std::fprintf(out_, "\r%*s\r", width_ < columns - 1 ? width_ : columns - 1, "");
+void ProgressLine::Finish(bool interrupted) noexcept {
+  // The echo is at most kEchoColumns past the longest line drawn, or at the
+  // start of a line when none was.
+  const int blanks = (drawn_ ? width_ : 0) + (interrupted ? kEchoColumns : 0);
+  if (!terminal_ || blanks == 0) return;
+  const int columns = Columns();
+  std::fprintf(out_, "\r%*s\r", blanks < columns - 1 ? blanks : columns - 1, "");
   std::fflush(out_);
 }
 
@@ -156,6 +170,17 @@ std::string FormatRate(FrameRate rate) {
 }
 
 std::string FormatFrames(int64_t frames) { return std::to_string(frames) + (frames == 1 ? " frame" : " frames"); }
+
+std::string SizeWarning(uint64_t bytes, std::optional<uint64_t> input_bytes, const std::string& smaller) {
+  const std::string gif = "the GIF is " + FormatBytes(bytes);
+  // bytes > ratio * input, without the product.
+  if (input_bytes && bytes > 0 && (bytes - 1) / kLargeGifRatio >= *input_bytes) {
+    return gif + ", " + std::to_string(bytes / std::max<uint64_t>(*input_bytes, 1)) + " times its input's " +
+           FormatBytes(*input_bytes) + ": " + smaller;
+  }
+  if (bytes > kLargeGifBytes) return gif + ", more than " + FormatBytes(kLargeGifBytes) + ": " + smaller;
+  return "";
+}
 
 std::string RateWarning(FrameRate rate, const std::string& lower) {
   const int64_t fps_numerator = rate.rate, fps_denominator = rate.scale;  // 31 bits each: no overflow below

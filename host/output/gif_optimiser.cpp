@@ -85,6 +85,15 @@ constexpr int kPaletteFrames = 3;
 // the LZW minimum code size: no local table.
 constexpr size_t kImageHeadSize = gifformat::kImageDescriptorSize + 1;
 
+// Whether a frame that repeats the picture before it can be left out, its
+// delay added to that frame's: while the sum fits the 16-bit field, and
+// only where both delays are 2 or more. Browsers play a delay of 0 or 1 as
+// 10: two frames of delay 1 play for 20 there, merged into one of delay 2
+// they would play for 2.
+bool Mergeable(uint32_t delay, uint32_t next_delay) {
+  return delay >= 2 && next_delay >= 2 && delay + next_delay <= 0xFFFF;
+}
+
 uint64_t InputBlockLimit(uint64_t pixels) { return kImageHeadSize + kInputBytesPerPixel * pixels + kInputAllowance; }
 uint64_t FramesInWork(int workers) { return static_cast<uint64_t>(std::max(workers, 1)) + 2; }
 
@@ -333,6 +342,7 @@ bool AppendCapped(void* context, const uint8_t* data, size_t size) {
 namespace {
 
 enum class Stage : uint8_t {
+  kWaiting,    // read, to be decoded once the output's colour order is settled
   kDecoding,   // its image data being decoded
   kComparing,  // its picture known, being compared with the one before
   kCompared,   // waiting for the next frame, which settles its rectangle and disposal
@@ -346,6 +356,12 @@ struct Frame {
   Rect own_rect;               // where the input's image draws
   std::vector<uint8_t> block;  // the input's image, descriptor to terminator
   Stage stage = Stage::kDecoding;
+  // The colour order its pictures are in: the input's, or for a frame
+  // decoded once the output's order was settled, the output's (the decoder
+  // writes it, so that coding the frame needs no mapping); and the
+  // transparent index in that order.
+  bool in_output_order = false;
+  uint8_t transparent = 0;
   bool busy = false;  // a task works on it (guarded by the optimiser's mutex)
   OptimiseError error = OptimiseError::kNone;
   gifformat::Error format_error = gifformat::Error::kNone;
@@ -579,7 +595,13 @@ class GifOptimiser::Impl {
     last_block_size_ = frame.block.size();
     queue_.push_back(Item{std::move(reading_), {}});
     ++frames_in_work_;
-    Run(frame, &Impl::Decode);
+    // The first frames decide the output's colour order; the frames after
+    // them wait for it.
+    if (palette_settled_ || frame.number < kPaletteFrames) {
+      StartDecoding(frame);
+    } else {
+      frame.stage = Stage::kWaiting;
+    }
     // Bounded work: wait while enough frames are in it. The oldest always
     // has a frame after it, so it will be written.
     while (error_ == OptimiseError::kNone && frames_in_work_ >= frame_limit_) {
@@ -587,6 +609,13 @@ class GifOptimiser::Impl {
       Pump();
       if (frames_in_work_ < frame_limit_ || !WaitForTask(seen)) break;
     }
+  }
+
+  void StartDecoding(Frame& frame) {
+    frame.in_output_order = palette_settled_;
+    frame.transparent = palette_settled_ ? out_transparent_ : transparent_;
+    frame.stage = Stage::kDecoding;
+    Run(frame, &Impl::Decode);
   }
 
   // ------------------------------------------------------------- tasks
@@ -657,7 +686,9 @@ class GifOptimiser::Impl {
     }
     const size_t joined = gifformat::JoinSubBlocks(frame.block.data() + kImageHeadSize,
                                                    frame.block.size() - kImageHeadSize, scratch.data());
-    const gifformat::Error error = decoder->Decode(scratch.data(), joined, image.code_size, own->pixels.get(), pixels);
+    const uint8_t* roots = frame.in_output_order && reordered_ ? order_ : nullptr;
+    const gifformat::Error error =
+        decoder->Decode(scratch.data(), joined, image.code_size, own->pixels.get(), pixels, roots);
     if (error != gifformat::Error::kNone) {
       frame.error = OptimiseError::kMalformed;
       frame.format_error = error;
@@ -667,7 +698,7 @@ class GifOptimiser::Impl {
       std::memcpy(scratch.data(), own->pixels.get(), pixels);
       Deinterlace(scratch.data(), own->pixels.get(), image.width, image.height);
     }
-    frame.own_has_transparent = std::memchr(own->pixels.get(), transparent_, pixels) != nullptr;
+    frame.own_has_transparent = std::memchr(own->pixels.get(), frame.transparent, pixels) != nullptr;
     frame.own = std::move(own);
     // The input's bytes can stand for a frame only where they cover the screen.
     if (!(frame.own_rect == Screen())) std::vector<uint8_t>().swap(frame.block);
@@ -684,7 +715,7 @@ class GifOptimiser::Impl {
       if (canvas_) {
         std::memcpy(picture->pixels.get(), canvas_->pixels.get(), pixels_);
       } else {
-        std::memset(picture->pixels.get(), transparent_, pixels_);
+        std::memset(picture->pixels.get(), frame.transparent, pixels_);
       }
       const Rect& r = frame.own_rect;
       const uint8_t* own = frame.own->pixels.get();
@@ -693,7 +724,7 @@ class GifOptimiser::Impl {
         const uint8_t* from = whole ? own + static_cast<size_t>(y) * width_ : own + static_cast<size_t>(y - r.top) * r.width();
         for (int32_t x = r.left; x < r.right; ++x) {
           const uint8_t v = from[whole ? x : x - r.left];
-          if (v != transparent_) row[x] = v;
+          if (v != frame.transparent) row[x] = v;
         }
       }
       frame.picture = std::move(picture);
@@ -716,7 +747,7 @@ class GifOptimiser::Impl {
           std::memcpy(cleared->pixels.get(), frame.picture->pixels.get(), pixels_);
           const Rect& r = frame.own_rect;
           for (int32_t y = r.top; y < r.bottom; ++y)
-            std::memset(cleared->pixels.get() + static_cast<size_t>(y) * width_ + r.left, transparent_,
+            std::memset(cleared->pixels.get() + static_cast<size_t>(y) * width_ + r.left, frame.transparent,
                         static_cast<size_t>(r.width()));
           canvas_ = std::move(cleared);
         }
@@ -734,7 +765,7 @@ class GifOptimiser::Impl {
     if (previous == nullptr) {
       // Before the first frame the screen is transparent.
       nothing = Allocate(width);
-      std::memset(nothing.get(), transparent_, width);
+      std::memset(nothing.get(), frame.transparent, width);
     }
     for (int32_t y = 0; y < height_; ++y) {
       const uint8_t* row = picture + static_cast<size_t>(y) * width;
@@ -745,7 +776,7 @@ class GifOptimiser::Impl {
       frame.changed.Include(Rect{static_cast<int32_t>(first), y, static_cast<int32_t>(last), y + 1});
       if (!frame.may_turn_transparent || previous == nullptr) continue;
       for (size_t x = first; x < last; ++x) {
-        if (row[x] == transparent_ && before[x] != transparent_)
+        if (row[x] == frame.transparent && before[x] != frame.transparent)
           frame.turns_transparent.Include(Rect{static_cast<int32_t>(x), y, static_cast<int32_t>(x) + 1, y + 1});
       }
     }
@@ -805,15 +836,16 @@ class GifOptimiser::Impl {
     thread_local std::vector<uint8_t> candidate;
     candidate.resize(area);
     uint8_t* const pixels = candidate.data();
-    // The output's colour order, in a table of this call's own (which the
-    // candidates' writes cannot alias).
+    // The output's colour order, for a frame whose pictures are in the
+    // input's, in a table of this call's own (which the candidates' writes
+    // cannot alias).
     uint8_t order_table[256];
     std::memcpy(order_table, order_, sizeof order_table);
-    const uint8_t* const order = reordered_ ? order_table : nullptr;
+    const uint8_t* const order = reordered_ && !frame.in_output_order ? order_table : nullptr;
     auto try_pixels = [&] {
       // In the output's colour order, with the fewest code bits it allows.
       int code_size = gifformat::kMaxLzwCodeSize;
-      if (order != nullptr) {
+      if (reordered_) {
         const uint8_t highest = std::max(HighestOf(pixels, area), out_transparent_);
         code_size = gifformat::kMinLzwCodeSize;
         while (highest >> code_size != 0) ++code_size;
@@ -895,11 +927,12 @@ class GifOptimiser::Impl {
   bool CompositeFrames() {
     bool progress = false;
     for (Item& item : queue_) {
+      if (item.frame && item.frame->stage == Stage::kWaiting) break;
       if (!item.frame || item.frame->stage != Stage::kDecoding) continue;
       Frame& frame = *item.frame;
       if (!Idle(frame)) break;
       Composite(frame);
-      if (palette_frames_ < kPaletteFrames) CountColours(frame);
+      if (!palette_settled_ && palette_frames_ < kPaletteFrames) CountColours(frame);
       frame.stage = Stage::kComparing;
       Run(frame, &Impl::Compare);
       progress = true;
@@ -959,12 +992,33 @@ class GifOptimiser::Impl {
     return true;
   }
 
+  // From the frame after the first ones on, pictures are in the output's
+  // colour order: what the input's screen shows so far is put in it, and
+  // the frames that waited for it are decoded in it.
+  void TakeUpTheOrder() {
+    if (reordered_) {
+      auto in_output_order = [this](const std::shared_ptr<const Picture>& picture) {
+        std::shared_ptr<Picture> mapped = pictures_->Take();
+        MapIndices(picture->pixels.get(), mapped->pixels.get(), pixels_, order_);
+        return mapped;
+      };
+      const bool shared = canvas_ == last_picture_;
+      if (last_picture_) last_picture_ = in_output_order(last_picture_);
+      if (canvas_) canvas_ = shared ? last_picture_ : in_output_order(canvas_);
+    }
+    for (Item& item : queue_)
+      if (item.frame && item.frame->stage == Stage::kWaiting) StartDecoding(*item.frame);
+  }
+
   // Settles the first unsettled frame's rectangle and disposal once the
   // frame after it is known: it merges the frames after it that show the
   // same picture, clears what the next one turns transparent.
   bool SettleFrames() {
     bool progress = false;
-    if (!palette_settled_ && !SettlePalette()) return false;
+    if (!palette_settled_) {
+      if (!SettlePalette()) return false;
+      TakeUpTheOrder();
+    }
     for (;;) {
       auto it = queue_.begin();
       while (it != queue_.end() && (!it->frame || it->frame->stage == Stage::kEncoding)) ++it;
@@ -978,7 +1032,7 @@ class GifOptimiser::Impl {
       } else {
         Frame& after = *next->frame;
         if (!Compared(after)) return progress;
-        if (after.changed.empty() && frame.delay + after.delay <= 0xFFFF) {
+        if (after.changed.empty() && Mergeable(frame.delay, after.delay)) {
           frame.delay += after.delay;
           queue_.erase(next);
           --frames_in_work_;
@@ -999,7 +1053,7 @@ class GifOptimiser::Impl {
     Rect need = frame.changed;
     // What the frame before cleared, this one draws again.
     if (!frame.cleared.empty())
-      need.Include(OpaqueBox(frame.picture->pixels.get(), width_, frame.cleared, transparent_));
+      need.Include(OpaqueBox(frame.picture->pixels.get(), width_, frame.cleared, frame.transparent));
     need.Include(next_turns_transparent);
     if (need.empty()) need = Rect{0, 0, 1, 1};  // a frame draws at least a pixel
     frame.rect = need;

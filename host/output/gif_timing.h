@@ -15,7 +15,7 @@ struct GifTiming {
 };
 
 // Walks the blocks of the GIF in `file` from its current position to the
-// trailer, reading a few hundred bytes at a time. False for anything that is
+// trailer, reading a few KiB at a time. False for anything that is
 // no complete GIF (a bad signature, a block cut short, an unknown block);
 // `out` is then untouched.
 bool ReadGifTiming(std::FILE* file, GifTiming* out);

@@ -14,3 +14,5 @@ target_link_libraries(lodra_gif_optimiser PUBLIC lodra_gif_format Threads::Threa
 # levels.
 add_library(lodra_dither STATIC ${CMAKE_CURRENT_LIST_DIR}/../sources/dither.cpp)
 target_include_directories(lodra_dither PUBLIC ${PROJECT_SOURCE_DIR})
+# Both go into lodra_host, which the video module links too.
+set_target_properties(lodra_gif_optimiser lodra_dither PROPERTIES POSITION_INDEPENDENT_CODE ON)

@@ -37,7 +37,7 @@ bool SameFile(const std::string& input, const std::string& output) {
   return IdentifyFile(input, &read) && IdentifyFile(output, &written) && read == written;
 }
 
-bool OutputTarget::Open(const std::string& target, std::string* error) {
+bool OutputTarget::Open(const std::string& target, bool optimise, std::string* error) {
   Discard();
   existed_ = false;
   std::string reason;
@@ -65,13 +65,10 @@ bool OutputTarget::Open(const std::string& target, std::string* error) {
       case PathKind::kDescriptor:
         // Nothing may take a device's place, nor a descriptor's (a shell's
         // -o /dev/stdout > file): written where it is.
-        if (!PluginFileName(target, &plugin_name_, &reason)) {
-          *error = cannot + reason;
-          return false;
-        }
         mode_ = Mode::kDirect;
         file_ = target;
-        return true;
+        folder_ = TemporaryFolder();  // for the plug-in's file, when there is one
+        break;
       case PathKind::kRegular:
         // A file that may not be written is not replaced either.
         if (!CanWriteFile(target, &reason)) {
@@ -83,22 +80,38 @@ bool OutputTarget::Open(const std::string& target, std::string* error) {
       case PathKind::kMissing:
         break;
     }
-    // A link stays: the name it leads to is replaced, or made.
-    mode_ = Mode::kReplace;
-    target_ = ResolveLinks(target);
-    folder_ = FolderOf(target_);
+    if (mode_ != Mode::kDirect) {
+      // A link stays: the name it leads to is replaced, or made.
+      mode_ = Mode::kReplace;
+      target_ = ResolveLinks(target);
+      folder_ = FolderOf(target_);
+    }
   }
 
-  if (!CreateTemporaryFile(folder_, existed_ ? target_ : std::string(), &file_, &reason)) {
-    file_.clear();
+  // The temporary files: the one that takes the target's place, then the
+  // plug-in's own when the GIF is optimised.
+  auto create = [&](const std::string& like, CleanupFile cleanup, std::string* path) {
+    if (CreateTemporaryFile(folder_, like, path, &reason)) {
+      SetSignalCleanup(cleanup, *path);
+      return true;
+    }
+    path->clear();
     *error = "cannot write " + name_ + ": cannot create a file in " +
-             (mode_ == Mode::kStandardOutput ? "the temporary folder " : "its folder ") + folder_ + ": " + reason;
+             (mode_ == Mode::kReplace ? "its folder " : "the temporary folder ") + folder_ + ": " + reason;
+    return false;
+  };
+  if (mode_ != Mode::kDirect && !create(existed_ ? target_ : std::string(), CleanupFile::kGif, &file_)) {
     mode_ = Mode::kNone;
     return false;
   }
-  SetSignalCleanup(file_);
-  if (!PluginFileName(file_, &plugin_name_, &reason)) {
-    *error = "cannot write " + name_ + ": " + reason;
+  if (!optimise) {
+    plugin_file_ = file_;
+  } else if (!create(std::string(), CleanupFile::kPluginGif, &plugin_file_)) {
+    Discard();
+    return false;
+  }
+  if (!PluginFileName(plugin_file_, &plugin_name_, &reason)) {
+    *error = "cannot write " + (optimised() ? "a file in " + folder_ : name_) + ": " + reason;
     Discard();
     return false;
   }
@@ -107,6 +120,12 @@ bool OutputTarget::Open(const std::string& target, std::string* error) {
 
 bool OutputTarget::Commit(std::string* error) {
   std::string reason;
+  // The plug-in's own GIF has served its purpose.
+  if (optimised()) {
+    RemoveFile(plugin_file_);
+    SetSignalCleanup(CleanupFile::kPluginGif, "");
+    plugin_file_ = file_;
+  }
   switch (mode_) {
     case Mode::kNone:
       *error = "no output";
@@ -116,12 +135,14 @@ bool OutputTarget::Commit(std::string* error) {
     case Mode::kReplace:
       if (!PutInPlace(file_, target_, &reason)) {
         *error = "cannot replace " + name_ + ": " + reason + "; the GIF is in " + file_;
-        SetSignalCleanup("");
+        SetSignalCleanup(CleanupFile::kGif, "");
         file_.clear();  // kept for the user
+        plugin_file_.clear();
         return false;
       }
-      SetSignalCleanup("");
+      SetSignalCleanup(CleanupFile::kGif, "");
       file_ = target_;
+      plugin_file_ = file_;
       mode_ = Mode::kNone;
       return true;
     case Mode::kStandardOutput:
@@ -153,23 +174,35 @@ bool OutputTarget::Commit(std::string* error) {
 }
 
 void OutputTarget::Discard() {
+  // Each removed before it is forgotten: a second Ctrl-C in between finds
+  // nothing to remove, rather than leaving the file.
+  if (optimised() && !plugin_file_.empty()) {
+    RemoveFile(plugin_file_);
+    SetSignalCleanup(CleanupFile::kPluginGif, "");
+  }
   if ((mode_ == Mode::kReplace || mode_ == Mode::kStandardOutput) && !file_.empty()) {
-    // Removed before it is forgotten: a second Ctrl-C in between finds
-    // nothing to remove, rather than leaving the file.
     RemoveFile(file_);
-    SetSignalCleanup("");
+    SetSignalCleanup(CleanupFile::kGif, "");
   }
   file_.clear();
+  plugin_file_.clear();
   mode_ = Mode::kNone;
 }
 
 std::string OutputTarget::WriteFailure() const {
-  const std::string reason = file_.empty() ? std::string() : lodra_gif::WriteFailure(file_);
-  if (reason.empty()) return reason;
-  // Standard output itself is written only once the GIF is whole.
-  if (mode_ == Mode::kStandardOutput)
-    return "cannot write the GIF for " + name_ + " in the temporary folder " + folder_ + ": " + reason;
-  return "cannot write " + name_ + ": " + reason;
+  // The GIF for the target, then the plug-in's, which may be elsewhere.
+  for (const std::string* path : {&file_, &plugin_file_}) {
+    if (path == &plugin_file_ && !optimised()) break;
+    const std::string reason = path->empty() ? std::string() : lodra_gif::WriteFailure(*path);
+    if (reason.empty()) continue;
+    // A file in the temporary folder is not the target itself (standard
+    // output is written only once the GIF is whole).
+    const bool in_temporary_folder = mode_ == Mode::kStandardOutput || (mode_ == Mode::kDirect && path != &file_);
+    if (in_temporary_folder)
+      return "cannot write the GIF for " + name_ + " in the temporary folder " + folder_ + ": " + reason;
+    return "cannot write " + name_ + ": " + reason;
+  }
+  return std::string();
 }
 
 }  // namespace lodra_gif

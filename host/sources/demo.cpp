@@ -107,7 +107,7 @@ std::unique_ptr<FrameSource> OpenDemo(const Options& options, OpenFailure* failu
   plan.length = DemoFrameCount(plan.rate);
   plan.endless = true;
   plan.lower_rate = kLowerRawRate;
-  if (!CheckFrameBudget(plan, options.max_memory, why)) {
+  if (!CheckFrameBudget(&plan, options.max_memory, OptimiserWorkers(options), why)) {
     if (options.mask) *why += " (the demo's frames are twice the picture's width in mask mode)";
     *failure = OpenFailure::kUsage;
     return nullptr;

@@ -53,6 +53,9 @@ struct SourcePlan {
   std::optional<int64_t> expected;
   // Next hands over frames of the source's own: the export needs no buffer.
   bool own_frames = false;
+  // The GIF optimiser's frames fit in --max-memory beside the export's (see
+  // sources/memory_budget.h); where they do not, the GIF is not optimised.
+  bool optimiser_fits = true;
   // Said before the export (a video's rate brought down).
   std::vector<std::string> notes;
   // For the warning about a rate above 50 fps: how this input gets a lower one.

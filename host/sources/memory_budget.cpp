@@ -3,6 +3,8 @@
 #include <cstdlib>
 
 #include "host/cli/progress.h"
+#include "host/output/gif_optimiser.h"
+#include "host/output/worker_pool.h"
 #include "plugin/plugin_interface.h"
 
 namespace lodra_gif {
@@ -52,14 +54,22 @@ uint64_t EncodedFrame(const ExportPictures& p) {
   return Product(3, Sum(codes, codes / 255 + 1));
 }
 
-// The terms, in the order a message would name them. The GIF optimiser's
-// buffers go here too, as one line more.
+// What the GIF optimiser holds for the picture with its pool: the frames in
+// work, the pictures they show, the coders' tables.
+uint64_t Optimiser(const ExportPictures& p) {
+  if (p.optimiser_workers <= 0) return 0;
+  const FrameSize picture = PictureOf(p);
+  return OptimiserBytesNeeded(picture.width, picture.height, p.optimiser_workers);
+}
+
+// The terms, in the order a message would name them.
 const MemoryTerm kMemoryTerms[] = {
     {"the decoder's pictures", DecoderPictures},
     {"the frames handed to the plug-in", HeldFrames},
     {"the picture before it is turned or masked", StagingPicture},
     {"the plug-in's index image", IndexImage},
     {"the plug-in's encoded frame", EncodedFrame},
+    {"the GIF optimiser", Optimiser},
 };
 
 }  // namespace
@@ -89,19 +99,37 @@ bool CheckMemory(const ExportPictures& pictures, uint64_t limit, std::string* wh
   return false;
 }
 
-bool CheckFrameBudget(const SourcePlan& plan, uint64_t limit, std::string* why) {
+int OptimiserWorkers(const Options& options) { return options.no_optimize ? 0 : AvailableProcessors(); }
+
+bool CheckMemoryOptimising(ExportPictures pictures, uint64_t limit, SourcePlan* plan, std::string* why) {
+  std::string ignored;
+  if (pictures.optimiser_workers > 0 && plan->optimiser_fits && CheckMemory(pictures, limit, &ignored)) return true;
+  const uint64_t optimiser = Optimiser(pictures);
+  pictures.optimiser_workers = 0;
+  if (!CheckMemory(pictures, limit, why)) return false;
+  if (optimiser > 0 && plan->optimiser_fits) {
+    plan->optimiser_fits = false;
+    plan->notes.push_back("the GIF is not optimised: the optimiser's frames would take " + FormatBytes(optimiser) +
+                          " more than the " + FormatBytes(MemoryNeeded(pictures)) + " the export takes, beyond the " +
+                          FormatBytes(limit) + " --max-memory allows");
+  }
+  return true;
+}
+
+bool CheckFrameBudget(SourcePlan* plan, uint64_t limit, int optimiser_workers, std::string* why) {
   // A side the plug-in cannot take is said as such; the memory of a size
   // within them, before what the plug-in can address.
-  if (CheckHostFrameSize(plan.frame.width, plan.frame.height, plan.mask) == FrameSizeCheck::kPictureSide)
-    return CheckFrameSize(plan.frame, plan.mask, why);
+  if (CheckHostFrameSize(plan->frame.width, plan->frame.height, plan->mask) == FrameSizeCheck::kPictureSide)
+    return CheckFrameSize(plan->frame, plan->mask, why);
   ExportPictures pictures;
-  pictures.frame = plan.frame;
-  pictures.mask = plan.mask;
-  if (!CheckMemory(pictures, limit, why)) {
-    *why = "size " + SizeText(plan.frame) + *why;
+  pictures.frame = plan->frame;
+  pictures.mask = plan->mask;
+  pictures.optimiser_workers = optimiser_workers;
+  if (!CheckMemoryOptimising(pictures, limit, plan, why)) {
+    *why = "size " + SizeText(plan->frame) + *why;
     return false;
   }
-  return CheckFrameSize(plan.frame, plan.mask, why);
+  return CheckFrameSize(plan->frame, plan->mask, why);
 }
 
 uint64_t HeldFrameBytes(FrameSize frame) { return Sum(HostFrameBytes(frame), kRowSlack); }

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <string>
 
+#include "host/cli/options.h"
 #include "host/frame_format.h"
 #include "host/sources/frame_source.h"
 
@@ -32,7 +33,13 @@ struct ExportPictures {
   // the scaler writes straight into the frames.
   FrameSize staging;
   int staging_channels = 0;
+  // The GIF optimiser's pool (OptimiserWorkers); 0: the GIF is not optimised.
+  int optimiser_workers = 0;
 };
+
+// The workers the GIF optimiser runs on for `options`: the process's pool,
+// or 0 with --no-optimize.
+int OptimiserWorkers(const Options& options);
 
 // One term: what the buffers are, and their bytes for `pictures`. Products
 // are held at UINT64_MAX rather than wrapping.
@@ -57,10 +64,18 @@ uint64_t MemoryNeeded(const ExportPictures& pictures);
 // pictures), more than the 1.0 GiB --max-memory allows".
 bool CheckMemory(const ExportPictures& pictures, uint64_t limit, std::string* why);
 
+// CheckMemory for an export whose GIF is optimised (`pictures` with
+// optimiser workers). Where it fits only without the optimiser's frames,
+// the GIF is not optimised rather than the export refused:
+// `plan->optimiser_fits` becomes false and a note says so. False when even
+// that does not fit, with the reason of the export alone.
+bool CheckMemoryOptimising(ExportPictures pictures, uint64_t limit, SourcePlan* plan, std::string* why);
+
 // A source whose frames the host holds (raw frames, the demo): its frames
-// within the plug-in's sides, then within `limit` bytes, then within what
-// the plug-in can address (CheckFrameSize). False with the message.
-bool CheckFrameBudget(const SourcePlan& plan, uint64_t limit, std::string* why);
+// within the plug-in's sides, then within `limit` bytes (with the GIF
+// optimiser's on `optimiser_workers`, as CheckMemoryOptimising), then within
+// what the plug-in can address (CheckFrameSize). False with the message.
+bool CheckFrameBudget(SourcePlan* plan, uint64_t limit, int optimiser_workers, std::string* why);
 
 // The layouts the terms count, which the buffers are allocated by.
 // A frame in the plug-in's layout as the video input holds it: rows start

@@ -142,7 +142,7 @@ std::unique_ptr<FrameSource> OpenRawFrames(const Options& options, bool (*stop_r
   plan.rate = *options.rate;
   plan.mask = options.mask;
   plan.lower_rate = kLowerRawRate;
-  if (!CheckFrameBudget(plan, options.max_memory, why)) return nullptr;
+  if (!CheckFrameBudget(&plan, options.max_memory, OptimiserWorkers(options), why)) return nullptr;
 
   std::FILE* file = stdin;
   std::unique_ptr<std::FILE, FileCloser> owned;

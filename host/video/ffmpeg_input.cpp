@@ -227,7 +227,7 @@ class FfmpegInput final : public FrameSource {
   // `sar`, as the options scale it, with `alpha` or not.
   ExportPictures PicturesFor(FrameSize coded, AVRational sar, bool alpha, const Options& options) const;
   // Whether they fit in --max-memory; false with the message.
-  bool FitsInMemory(const ExportPictures& pictures, const Options& options, std::string* why) const;
+  bool FitsInMemory(const ExportPictures& pictures, const Options& options, std::string* why);
   std::string NotEnoughMemory() const;
   // Decoders say little of a failed allocation (h264 reports it as invalid
   // data): after a decoding error, whether the decoder's pictures could be
@@ -857,12 +857,13 @@ ExportPictures FfmpegInput::PicturesFor(FrameSize coded, AVRational sar, bool al
     pictures.staging = sizes.scaled;
     pictures.staging_channels = alpha ? 4 : 3;
   }
+  pictures.optimiser_workers = OptimiserWorkers(options);
   return pictures;
 }
 
-bool FfmpegInput::FitsInMemory(const ExportPictures& pictures, const Options& options, std::string* why) const {
+bool FfmpegInput::FitsInMemory(const ExportPictures& pictures, const Options& options, std::string* why) {
   std::string reason;
-  if (CheckMemory(pictures, options.max_memory, &reason)) return true;
+  if (CheckMemoryOptimising(pictures, options.max_memory, &plan_, &reason)) return true;
   const FrameSize picture = {static_cast<int32_t>(PictureWidthOf(pictures.frame.width, pictures.mask)),
                              pictures.frame.height};
   *why = name_ + " shows " + SizeText(picture) + reason;

@@ -10,6 +10,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "gifformat/gif_format.h"
 #include "gifformat/lzw_encoder.h"
 #include "platform/standin/internal.h"
 
@@ -146,51 +147,29 @@ void ListedEncoders(UINT* count, UINT* bytes) {
 
 // ------------------------------------------------------------------ GIF out
 //
-// A GIF file is: the 6-byte signature and version; the logical screen
-// descriptor (width, height, packed fields, background index, aspect ratio),
-// whose packed byte 1ccc0sss says whether a global colour table of 2^(sss+1)
-// RGB triples follows; then blocks: extensions (0x21, label, data
-// sub-blocks, 0x00), images (0x2C, a 9-byte descriptor whose packed byte
-// likewise announces a local colour table, the LZW minimum code size, data
-// sub-blocks, 0x00); and the trailer 0x3B. The Graphic Control Extension
-// (label 0xF9) carries disposal, delay and the transparent index for the
-// image after it.
+// The GIF's blocks are named by the format library (gifformat/gif_format.h).
 
-constexpr char kGifSignature[] = {'G', 'I', 'F', '8', '9', 'a'};
-constexpr uint8_t kExtensionIntroducer = 0x21;
-constexpr uint8_t kControlLabel = 0xF9;
-constexpr uint8_t kControlSize = 4;  // packed, delay (2), transparent index
-constexpr uint8_t kImageSeparator = 0x2C;
-constexpr uint8_t kTrailer = 0x3B;
-
-constexpr int kGifColourResolution = 8;
-constexpr int kGifTableEntries = 256;
-constexpr int32_t kGifMaxSide = 65535;  // sizes are 16-bit fields
-
-// Packed fields. Screen: 1ccc0sss (global table, colour resolution - 1,
-// sorted, table size as 2^(sss+1)); image: 1i0000sss (local table,
-// interlaced, table size); control: 000ddd0t (disposal, user input,
-// transparent index given).
-constexpr uint8_t kTableFlag = 0x80;
-constexpr uint8_t kTableSizeBits = 0x07;  // 2^(7+1) = 256 entries
-constexpr uint8_t kColourResolutionBits = (kGifColourResolution - 1) << 4;
-constexpr uint8_t kTransparentFlag = 0x01;
+constexpr uint8_t kEveryTableEntry = 7;  // 2^(7+1) = 256 entries
 
 // Signature, screen descriptor, global table, control extension, image
 // descriptor: the longer of the two layouts' heads.
-constexpr size_t kLongestHead = sizeof kGifSignature + 7 + 3 * kGifTableEntries + 8 + 10;
+constexpr size_t kLongestHead = gifformat::kHeaderSize + gifformat::kMaxColourTableBytes +
+                                gifformat::kControlExtensionSize + gifformat::kImageDescriptorSize;
 
 class HeadWriter {
  public:
   explicit HeadWriter(uint8_t* out) : start_(out), out_(out) {}
   void Byte(uint8_t value) { *out_++ = value; }
-  void Word(int value) {  // little-endian
-    Byte(static_cast<uint8_t>(value));
-    Byte(static_cast<uint8_t>(value >> 8));
+  void Word(int value) { gifformat::WriteLe16(Bytes(2), static_cast<uint16_t>(value)); }  // little-endian
+  // Room for `count` bytes the caller writes.
+  uint8_t* Bytes(size_t count) {
+    uint8_t* at = out_;
+    out_ += count;
+    return at;
   }
   // The palette padded with black to the 256 entries both layouts write.
   void Table(const IndexedBitmap& bitmap) {
-    for (uint32_t i = 0; i < kGifTableEntries; ++i) {
+    for (uint32_t i = 0; i < gifformat::kMaxColourTableEntries; ++i) {
       const ARGB colour = i < bitmap.palette_count ? bitmap.palette[i] : 0;
       Byte(static_cast<uint8_t>(colour >> 16));
       Byte(static_cast<uint8_t>(colour >> 8));
@@ -216,35 +195,33 @@ int TransparentIndex(const IndexedBitmap& bitmap) {
 // Everything before the image data in the layout asked for; its length.
 size_t PutHead(const IndexedBitmap& bitmap, uint8_t* head) {
   HeadWriter out(head);
-  for (char c : kGifSignature) out.Byte(static_cast<uint8_t>(c));
+  std::memcpy(out.Bytes(gifformat::kSignatureSize), gifformat::kSignature89a, gifformat::kSignatureSize);
   const bool global = internal::CurrentGifLayout() != GifLayout::kLocalTableOnly;
   out.Word(bitmap.width);
   out.Word(bitmap.height);
   // Without a global table the size bits say 256 all the same; readers
   // ignore them.
-  out.Byte((global ? kTableFlag : 0) | kColourResolutionBits | kTableSizeBits);
+  out.Byte((global ? gifformat::kColourTableFlag : 0) | gifformat::kColourResolutionBits | kEveryTableEntry);
   out.Byte(0);  // background index
   out.Byte(0);  // aspect ratio: none given
   if (global) {
     out.Table(bitmap);
     // The control extension comes right after the global table. Without an
     // alpha-0 entry it is still written, with the transparent flag clear and
-    // index 0, so the image part always starts at the same offset.
+    // index 0, so the image part always starts at the same offset. Disposal
+    // unspecified, no delay.
     const int transparent = TransparentIndex(bitmap);
-    out.Byte(kExtensionIntroducer);
-    out.Byte(kControlLabel);
-    out.Byte(kControlSize);
-    out.Byte(transparent >= 0 ? kTransparentFlag : 0);  // disposal unspecified, no user input
-    out.Word(0);  // delay
-    out.Byte(static_cast<uint8_t>(transparent >= 0 ? transparent : 0));
-    out.Byte(0);  // block terminator
+    gifformat::ControlFields control;
+    control.has_transparent = transparent >= 0;
+    control.transparent_index = static_cast<uint8_t>(transparent >= 0 ? transparent : 0);
+    gifformat::WriteControlExtension(control, out.Bytes(gifformat::kControlExtensionSize));
   }
-  out.Byte(kImageSeparator);
+  out.Byte(gifformat::kImageSeparator);
   out.Word(0);  // left
   out.Word(0);  // top
   out.Word(bitmap.width);
   out.Word(bitmap.height);
-  out.Byte(global ? 0 : kTableFlag | kTableSizeBits);  // not interlaced
+  out.Byte(global ? 0 : gifformat::kColourTableFlag | kEveryTableEntry);  // not interlaced
   if (!global) out.Table(bitmap);
   return out.size();
 }
@@ -266,7 +243,7 @@ bool WriteToStream(void* context, const uint8_t* bytes, size_t length) {
 }
 
 GpStatus WriteGif(const IndexedBitmap& bitmap, IStream* stream) {
-  if (bitmap.width > kGifMaxSide || bitmap.height > kGifMaxSide) return InvalidParameter;
+  if (bitmap.width > gifformat::kMaxSide || bitmap.height > gifformat::kMaxSide) return InvalidParameter;
   uint8_t head[kLongestHead];
   const size_t head_size = PutHead(bitmap, head);
   StreamSink sink{stream};
@@ -284,7 +261,7 @@ GpStatus WriteGif(const IndexedBitmap& bitmap, IStream* stream) {
     case gifformat::LzwResult::kBadSize:
       return GenericError;  // a bitmap is never empty
   }
-  return WriteToStream(&sink, &kTrailer, 1) ? Ok : Win32Error;
+  return WriteToStream(&sink, &gifformat::kTrailer, 1) ? Ok : Win32Error;
 }
 
 }  // namespace

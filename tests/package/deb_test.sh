@@ -45,6 +45,18 @@ for lib in libc6 libstdc++6 libavformat59 libavcodec59 libswscale6 libavutil57; 
   grep -qxF "$lib" <<< "$depends_names" || fail "Depends lacks $lib: $depends"
 done
 
+# The description: the summary, then the text in lines a terminal shows
+# whole (strings that CMake had made a list showed as one line with
+# semicolons in it).
+description=$(dpkg-deb -f "$deb" Description)
+[ "$(head -n 1 <<< "$description")" = "turn video into animated GIFs through the lodra output plug-in" ] ||
+  fail "Description's summary: $(head -n 1 <<< "$description")"
+[ "$(wc -l <<< "$description")" -ge 4 ] || fail "Description in fewer than 3 lines after the summary: $description"
+long=$(tail -n +2 <<< "$description")
+grep -q ';' <<< "$long" && fail "a semicolon in the Description: $long"
+awk 'length($0) > 79 || !/^ [^ ]/ { exit 1 }' <<< "$long" || fail "Description lines not one space and at most 79 columns: $long"
+grep -q "^ lodra-gif exports video" <<< "$long" || fail "Description's text: $long"
+
 # The man page is --help's text: every option --help lists is in it.
 unpacked=$(mktemp -d)
 trap 'rm -rf "$unpacked"' EXIT
@@ -56,6 +68,14 @@ for option in $options; do
   grep -q -- "$option" <<< "$man_text" || fail "the man page lacks $option"
 done
 grep -q '^\.TH LODRA-GIF "1"' <<< "$man_text" || fail "the man page has no .TH LODRA-GIF 1 header"
+# Each line of --help's examples is a line of the page as man shows it, to
+# be copied as it is.
+shown=$(MANWIDTH=80 man -l "$unpacked/usr/share/man/man1/lodra-gif.1.gz" 2> /dev/null | sed 's/^ *//')
+examples=$("$build/host/lodra-gif" --help | sed -n '/^Examples:$/,$p' | tail -n +2 | sed 's/^ *//' | grep -v '^$')
+[ "$(wc -l <<< "$examples")" -ge 10 ] || fail "--help has fewer than 10 lines of examples"
+while IFS= read -r line; do
+  grep -qxF -- "$line" <<< "$shown" || fail "the man page does not show the example line: $line"
+done <<< "$examples"
 
 # ------------------------------------------------------ installed and removed
 if [ "$(id -u)" -ne 0 ]; then

@@ -101,8 +101,11 @@ class HostProcess {
         const rlimit limit = {static_cast<rlim_t>(file_size_limit), static_cast<rlim_t>(file_size_limit)};
         setrlimit(RLIMIT_FSIZE, &limit);
       }
+      // As a program started from a shell: the terminal its own, so that
+      // Ctrl-C typed there (SendToTerminal) reaches it and is echoed.
+      if (stderr_on_terminal && controlling_terminal) setsid();
       const int out = open(out_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-      const int err = stderr_on_terminal ? open(terminal.c_str(), O_RDWR | O_NOCTTY)
+      const int err = stderr_on_terminal ? open(terminal.c_str(), O_RDWR | (controlling_terminal ? 0 : O_NOCTTY))
                                          : open(err_path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
       if (out < 0 || err < 0 || dup2(stdin_fd, 0) < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) _exit(126);
       execv(argv[0], argv.data());
@@ -138,6 +141,15 @@ class HostProcess {
     return false;
   }
   void Interrupt() { Signal(SIGINT); }
+  // Types `keys` at the terminal stderr goes to ("\x03": Ctrl-C).
+  bool SendToTerminal(const std::string& keys) {
+    return pty_ >= 0 && write(pty_, keys.data(), keys.size()) == static_cast<ssize_t>(keys.size());
+  }
+  // What has reached the terminal so far.
+  const std::string& TerminalText() {
+    DrainTerminal();
+    return err;
+  }
   void Signal(int signal_number) { kill(pid_, signal_number); }
   pid_t pid() const { return pid_; }
   // Waits until the child blocks in the kernel function `where` (as
@@ -212,6 +224,9 @@ class HostProcess {
   long data_limit = -1;
   // The width of the terminal stderr goes to, when it goes to one.
   int terminal_columns = 80;
+  // That terminal is the child's controlling terminal, in a session of
+  // its own.
+  bool controlling_terminal = false;
 
  private:
   static std::string ReadText(const std::string& path) {

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <set>
 
 #include "host/sources/demo.h"
+#include "quantize/palette.h"
 #include "tests/support/have_want.h"
 #include "tests/support/host_fixture.h"
 
@@ -47,10 +49,16 @@ DecodedGif Decode(const std::string& path) {
   return gif;
 }
 
-std::vector<int> DelaysOf(const DecodedGif& gif) {
-  std::vector<int> delays;
-  for (const auto& frame : gif.frames) delays.push_back(frame.delay);
-  return delays;
+Playback PlayBytes(const Bytes& bytes) {
+  Playback playback;
+  std::string error;
+  EXPECT_TRUE(PlayGif(bytes, &playback, &error)) << error;
+  return playback;
+}
+
+Playback Play(const std::string& path) {
+  SCOPED_TRACE(path);
+  return PlayBytes(ReadFile(path));
 }
 
 std::vector<int> WantDelays(int count, int64_t rate, int64_t scale) {
@@ -60,31 +68,76 @@ std::vector<int> WantDelays(int count, int64_t rate, int64_t scale) {
   return delays;
 }
 
-void ExpectPatternFrames(const DecodedGif& gif, int width, int height, int frames, bool masked,
-                         FrameColour colour) {
-  EXPECT_TRUE(HaveWant(gif.width, masked ? width / 2 : width)) << "width";
-  EXPECT_TRUE(HaveWant(gif.height, height)) << "height";
-  ASSERT_TRUE(HaveWant(gif.frames.size(), static_cast<size_t>(frames))) << "frames";
-  for (int n = 0; n < frames; ++n) {
-    const Bytes frame = MakeHostFrame(width, height, [n, colour](int x, int y) { return colour(n, x, y); });
-    EXPECT_TRUE(gif.frames[n].indices == ExpectedIndices(frame, width, height, masked))
-        << "frame " << n << " differs from the quantiser's indices";
-  }
+ShownPicture ShownFrame(const Bytes& host_frame, int width, int height, bool masked, int delay) {
+  ShownPicture shown;
+  shown.delay = delay;
+  for (const uint8_t index : ExpectedIndices(host_frame, width, height, masked))
+    shown.pixels.push_back(index == kTransparentIndex ? 0 : 0xFF000000u | (FixedPalette().entries[index] & 0xFFFFFF));
+  return shown;
 }
 
-void ExpectDemoGif(const DecodedGif& gif, lodra_gif::FrameSize picture, bool masked, int want_loop,
-                   int frames, const std::vector<int>& samples) {
+size_t DistinctPictures(const Playback& gif) { return JoinStillRuns(gif.pictures).size(); }
+
+std::vector<ShownPicture> FramesAsPlayed(const Playback& gif, const std::vector<int>& delays) {
+  std::set<int64_t> frame_starts;
+  int64_t want_time = 0;
+  for (const int delay : delays) {
+    frame_starts.insert(want_time);
+    want_time += delay;
+  }
+  std::vector<int64_t> starts;
+  int64_t time = 0;
+  for (const ShownPicture& picture : gif.pictures) {
+    EXPECT_TRUE(frame_starts.count(time) == 1) << "a picture that starts between frames, at " << time;
+    starts.push_back(time);
+    time += picture.delay;
+  }
+  EXPECT_TRUE(HaveWant(time, want_time)) << "playing time, hundredths";
+  std::vector<ShownPicture> frames;
+  if (gif.pictures.empty()) return frames;
+  size_t k = 0;
+  time = 0;
+  for (const int delay : delays) {
+    while (k + 1 < starts.size() && starts[k + 1] <= time) ++k;
+    frames.push_back(ShownPicture{gif.pictures[k].pixels, delay});
+    time += delay;
+  }
+  return frames;
+}
+
+void ExpectPatternFrames(const Playback& gif, int width, int height, int frames, bool masked, FrameColour colour,
+                         const std::vector<int>& delays) {
+  Playback want = gif;  // its loop count and comments are not what is checked here
+  want.width = masked ? width / 2 : width;
+  want.height = height;
+  want.pictures.clear();
+  for (int n = 0; n < frames; ++n) {
+    const Bytes frame = MakeHostFrame(width, height, [n, colour](int x, int y) { return colour(n, x, y); });
+    want.pictures.push_back(ShownFrame(frame, width, height, masked, delays.empty() ? 0 : delays[n]));
+  }
+  Playback have = gif;
+  if (delays.empty())
+    for (ShownPicture& picture : have.pictures) picture.delay = 0;
+  const std::string difference = PlaybackDifference(have, want);
+  EXPECT_TRUE(difference.empty()) << difference;
+}
+
+void ExpectDemoGif(const Playback& gif, lodra_gif::FrameSize picture, bool masked, int want_loop, int frames,
+                   const std::vector<int>& samples) {
   EXPECT_TRUE(HaveWant(gif.width, static_cast<int>(picture.width))) << "width";
   EXPECT_TRUE(HaveWant(gif.height, static_cast<int>(picture.height))) << "height";
   EXPECT_TRUE(HaveWant(gif.loop_count, want_loop)) << "loop count";
-  EXPECT_TRUE(HaveWant(DelaysOf(gif), std::vector<int>(frames, 4))) << "delays";
-  ASSERT_TRUE(HaveWant(gif.frames.size(), static_cast<size_t>(frames))) << "frames";
+  // The demo moves in every frame: none is merged into the one before.
+  std::vector<int> delays;
+  for (const ShownPicture& shown : gif.pictures) delays.push_back(shown.delay);
+  EXPECT_TRUE(HaveWant(delays, std::vector<int>(frames, 4))) << "delays";
+  ASSERT_TRUE(HaveWant(gif.pictures.size(), static_cast<size_t>(frames))) << "frames";
   const lodra_gif::FrameSize frame_size = lodra_gif::DemoFrameSize(picture, masked);
   for (int n : samples) {
     Bytes frame(lodra_gif::HostFrameBytes(frame_size), 0);
     lodra_gif::DrawDemoFrame(picture, masked, {25, 1}, n, frame.data());
-    EXPECT_TRUE(gif.frames[n].indices == ExpectedIndices(frame, frame_size.width, frame_size.height, masked))
-        << "frame " << n << " differs from the quantiser's indices";
+    EXPECT_TRUE(gif.pictures[n].pixels == ShownFrame(frame, frame_size.width, frame_size.height, masked).pixels)
+        << "frame " << n << " shows other than the quantiser's indices";
   }
 }
 
@@ -97,10 +150,10 @@ std::vector<std::string> RawArgs(const RawCase& c, const std::string& input,
   return args;
 }
 
-void ExpectRawGif(const DecodedGif& gif, const RawCase& c, FrameColour colour) {
+void ExpectRawGif(const Playback& gif, const RawCase& c, FrameColour colour) {
   EXPECT_TRUE(HaveWant(gif.loop_count, c.want_loop)) << "loop count";
-  EXPECT_TRUE(HaveWant(DelaysOf(gif), WantDelays(c.frames, c.want_rate, c.want_scale))) << "delays";
-  ExpectPatternFrames(gif, c.width, c.height, c.frames, c.masked, colour);
+  ExpectPatternFrames(gif, c.width, c.height, c.frames, c.masked, colour,
+                      WantDelays(c.frames, c.want_rate, c.want_scale));
 }
 
 void ExpectFailedRun(int status, const std::string& err, const FailureCase& c,

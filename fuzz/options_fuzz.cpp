@@ -261,6 +261,10 @@ lodra_gif::Options Sentinel() {
   options.max_memory = 7;
   options.max_gap_us = -7;
   options.allow_references = true;
+  options.max_width = -7;
+  options.max_height = -7;
+  options.speed = lodra_gif::FrameRate{-7, 1};
+  options.crop = lodra_gif::CropRect{{-7, -7}, -7, -7};
   options.given.set();
   return options;
 }
@@ -272,6 +276,9 @@ bool SameOptions(const lodra_gif::Options& a, const lodra_gif::Options& b) {
          a.height == b.height && a.start_us == b.start_us && a.duration_us == b.duration_us &&
          a.no_alpha == b.no_alpha && a.alpha_threshold == b.alpha_threshold && a.mask_threshold == b.mask_threshold &&
          a.max_memory == b.max_memory && a.max_gap_us == b.max_gap_us && a.allow_references == b.allow_references &&
+         a.max_width == b.max_width && a.max_height == b.max_height && a.speed == b.speed &&
+         a.crop.has_value() == b.crop.has_value() &&
+         (!a.crop || (a.crop->size == b.crop->size && a.crop->x == b.crop->x && a.crop->y == b.crop->y)) &&
          a.given == b.given && a.inputs == b.inputs && a.quiet == b.quiet && a.no_progress == b.no_progress &&
          a.jobs == b.jobs && a.passed_on == b.passed_on;
 }
@@ -335,8 +342,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
              "loop count " + std::to_string(options.loop_count));
   if (options.max_frames) FUZZ_CHECK(*options.max_frames >= 1, "frames " + std::to_string(*options.max_frames));
   if (options.fps) FUZZ_CHECK(options.fps->rate > 0 && options.fps->scale > 0, "--fps not positive");
-  for (const std::optional<int32_t>& side : {options.width, options.height})
-    if (side) FUZZ_CHECK(*side >= 1 && *side <= lodra_gif::kMaxSide, "--width or --height " + std::to_string(*side));
+  for (const std::optional<int32_t>& side : {options.width, options.height, options.max_width, options.max_height})
+    if (side) FUZZ_CHECK(*side >= 1 && *side <= lodra_gif::kMaxSide, "a side " + std::to_string(*side));
+  if (options.crop) {
+    const lodra_gif::CropRect& c = *options.crop;
+    FUZZ_CHECK(c.size.width >= 1 && c.size.width <= lodra_gif::kMaxSide && c.size.height >= 1 &&
+                   c.size.height <= lodra_gif::kMaxSide && c.x >= 0 && c.x < lodra_gif::kMaxSide && c.y >= 0 &&
+                   c.y < lodra_gif::kMaxSide,
+               "--crop out of bounds");
+  }
+  if (options.speed) {
+    const int64_t f = options.speed->rate, d = options.speed->scale;
+    FUZZ_CHECK(f > 0 && d > 0 && f <= 100 * d && 100 * f >= d, "--speed out of 0.01 to 100");
+  }
   FUZZ_CHECK(options.start_us.value_or(0) >= 0 && options.duration_us.value_or(1) >= 1, "--start or --duration");
   FUZZ_CHECK(options.max_memory >= 1 && options.max_memory <= (uint64_t{1} << 50),
              "--max-memory " + std::to_string(options.max_memory));
@@ -365,18 +383,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
 
   // Which inputs the options fit, read from their values apart from the
-  // table: the video-only ones refuse raw frames and the demo, --size and
-  // --rate a video file, and --mask-threshold wants --mask.
+  // table: the video-only ones refuse raw frames and the demo, --size a
+  // video file, and --mask-threshold wants --mask.
   const bool video_values = options.fps || options.width || options.height || options.start_us ||
                             options.duration_us || options.no_alpha || options.alpha_threshold ||
-                            options.max_gap_us || options.allow_references;
+                            options.max_gap_us || options.allow_references || options.max_width ||
+                            options.max_height || options.speed || options.crop;
   const bool threshold_alone = options.mask_threshold && !options.mask;
   const struct {
     lodra_gif::InputKind kind;
     bool want;
   } fits[] = {{lodra_gif::InputKind::kDemo, !threshold_alone && !video_values},
               {lodra_gif::InputKind::kRaw, !threshold_alone && !video_values},
-              {lodra_gif::InputKind::kVideo, !threshold_alone && !options.size && !options.rate}};
+              {lodra_gif::InputKind::kVideo, !threshold_alone && !options.size}};
   for (const auto& fit : fits) {
     std::string why;
     const bool ok = lodra_gif::CheckOptionsApply(options, fit.kind, &why);

@@ -2,8 +2,10 @@
 // through an AVIOContext (nothing else may be opened).
 //
 // The first byte chooses options: bit 0 --no-alpha, bit 1 --fps 10, bit 2
-// --start 0.1, bit 3 --duration 0.3, bit 4 --mask (side-by-side frames).
-// The rest is the file. The picture is always scaled to --width 32 and the
+// --start 0.1, bit 3 --duration 0.3, bit 4 --mask (side-by-side frames),
+// bit 5 --speed 3, bit 6 --max-width 16, bit 7 --crop 8x8+1+1. The rest is
+// the file. The picture
+// is always scaled to --width 32 (then bounded) and the
 // decoder held to a million pixels, so that memory stays small whatever the
 // input claims.
 //
@@ -38,6 +40,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if ((choice & 4) != 0) options.start_us = 100000;
   if ((choice & 8) != 0) options.duration_us = 300000;
   options.mask = (choice & 16) != 0;
+  if ((choice & 32) != 0) options.speed = lodra_gif::FrameRate{3, 1};
+  if ((choice & 64) != 0) options.max_width = 16;
+  if ((choice & 128) != 0) options.crop = lodra_gif::CropRect{{8, 8}, 1, 1};
   options.width = 32;
   options.max_memory = kMaxMemory;
 
@@ -58,7 +63,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // A mask the options did not ask for is the file's alpha.
   const bool alpha = plan.mask && !options.mask;
   FUZZ_CHECK(plan.own_frames, "a video hands over frames of its own");
-  FUZZ_CHECK_EQ(plan.frame.width, alpha ? 64 : 32, "frame width (the picture's is 32)");
+  // The picture is --width, or --max-width below it; a mask goes beside it.
+  const int32_t picture_width = options.max_width ? 16 : 32;
+  FUZZ_CHECK_EQ(plan.frame.width, plan.mask ? 2 * picture_width : picture_width, "frame width");
   FUZZ_CHECK(plan.frame.height >= 1 && plan.frame.height <= 65535, "frame height");
   FUZZ_CHECK(!(alpha && options.no_alpha), "alpha when not asked for");
   FUZZ_CHECK(plan.mask == (alpha || options.mask), "mask mode as --mask or the alpha say");
@@ -88,7 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (alpha) {
       // The mask half is white or black, nothing else.
       for (int32_t y = 0; y < plan.frame.height; ++y)
-        for (size_t x = 3 * 32; x < 3 * 64; ++x) {
+        for (size_t x = 3 * static_cast<size_t>(picture_width); x < 6 * static_cast<size_t>(picture_width); ++x) {
           const uint8_t v = frame[y * stride + x];
           FUZZ_CHECK(v == 0 || v == 255, "mask byte " + std::to_string(v));
         }

@@ -26,6 +26,7 @@
 #include "host/sources/memory_budget.h"
 #include "host/sources/open_source.h"
 #include "host/sources/raw.h"
+#include "host/sources/still_pictures.h"
 #include "host/video/video_plan.h"
 #include "plugin/plugin_interface.h"
 #include "tests/support/have_want.h"
@@ -747,7 +748,8 @@ TEST(ParseTime, SecondsAndClockForms) {
 TEST(ParseCommandLine, VideoOptions) {
   const Parsed parsed = Parse({"--fps=30000/1001", "--width", "480", "--height=200", "--start", "1:02.5",
                                "--duration", "4", "--no-alpha", "--alpha-threshold", "64", "--mask",
-                               "--mask-threshold", "20", "--max-gap", "2.5", "--allow-references", "-o", "a.gif",
+                               "--mask-threshold", "20", "--max-gap", "2.5", "--allow-references", "--max-width",
+                               "320", "--max-height=240", "--speed", "1.5", "--crop", "64x48+3+4", "-o", "a.gif",
                                "clip.mp4"});
   ASSERT_TRUE(parsed.ok) << parsed.error;
   const lodra_gif::Options& o = parsed.options;
@@ -761,6 +763,10 @@ TEST(ParseCommandLine, VideoOptions) {
   EXPECT_TRUE(HaveWant(o.mask_threshold, std::optional<int32_t>(20)));
   EXPECT_TRUE(HaveWant(o.max_gap_us, std::optional<int64_t>(2500000)));
   EXPECT_TRUE(o.allow_references);
+  EXPECT_TRUE(HaveWant(o.max_width, std::optional<int32_t>(320)));
+  EXPECT_TRUE(HaveWant(o.max_height, std::optional<int32_t>(240)));
+  EXPECT_TRUE(o.speed && o.speed->rate == 3 && o.speed->scale == 2);
+  EXPECT_TRUE(o.crop && HaveWant(o.crop->size, FrameSize{64, 48}) && o.crop->x == 3 && o.crop->y == 4);
   const Parsed defaults = Parse({"-o", "a.gif", "clip.mp4"});
   EXPECT_FALSE(defaults.options.max_gap_us);
   EXPECT_TRUE(HaveWant(defaults.options.max_memory, uint64_t{1} << 30));
@@ -782,6 +788,13 @@ TEST(ParseCommandLine, VideoOptions) {
       {{"--max-gap", "soon"}, "--max-gap: malformed time"},
       {{"--max-memory", "0"}, "--max-memory: size \"0\" must be at least 1 byte"},
       {{"--allow-references=yes"}, "--allow-references takes no value"},
+      {{"--max-width", "0"}, "--max-width needs a whole number from 1 to 65535"},
+      {{"--speed", "101"}, "--speed wants a factor from 0.01 to 100"},
+      {{"--speed", "1/101"}, "--speed wants a factor from 0.01 to 100"},
+      {{"--speed", "fast"}, "--speed wants a factor"},
+      {{"--crop", "10x10+5"}, "--crop wants WxH+X+Y"},
+      {{"--crop", "0x10+5+5"}, "--crop wants WxH+X+Y"},
+      {{"--crop", "10x10+65535+0"}, "--crop wants WxH+X+Y"},
   };
   for (const Case& c : bad) {
     SCOPED_TRACE(c.args[0]);
@@ -792,7 +805,7 @@ TEST(ParseCommandLine, VideoOptions) {
   }
 }
 
-TEST(ChooseInput, SizeOrRateMeanRawFrames) {
+TEST(ChooseInput, SizeOrStandardInputMeanRawFrames) {
   using lodra_gif::InputKind;
   struct Case {
     std::vector<std::string> args;
@@ -802,7 +815,8 @@ TEST(ChooseInput, SizeOrRateMeanRawFrames) {
       {{"--size", "4x4", "--rate", "10"}, InputKind::kDemo},
       {{"-"}, InputKind::kRaw},
       {{"clip.raw", "--size", "4x4"}, InputKind::kRaw},
-      {{"clip.raw", "--rate", "25"}, InputKind::kRaw},
+      {{"-", "--rate", "25"}, InputKind::kRaw},
+      {{"frames/%04d.png", "--rate", "10"}, InputKind::kVideo},  // --rate alone: the sequence's rate
       {{"clip.mp4"}, InputKind::kVideo},
       {{"clip.mp4", "--fps", "10", "--mask"}, InputKind::kVideo},
   };
@@ -812,6 +826,24 @@ TEST(ChooseInput, SizeOrRateMeanRawFrames) {
     const Parsed parsed = Parse(args);
     ASSERT_TRUE(parsed.ok) << parsed.error;
     EXPECT_TRUE(HaveWant(lodra_gif::ChooseInput(parsed.options), c.want)) << ::testing::PrintToString(c.args);
+  }
+}
+
+TEST(AreStillPictures, EveryNameAStillPicturesExtension) {
+  struct Case {
+    std::vector<std::string> inputs;
+    bool want;
+  } const cases[] = {
+      {{"frames/0001.png", "frames/0002.PNG", "a.jpeg", "b.JPG", "c.webp", "d.tiff"}, true},
+      {{"one.bmp"}, true},
+      {{}, false},
+      {{"a.png", "clip.mp4"}, false},
+      {{"a.png", "anim.gif"}, false},  // an animated GIF has its own rate
+      {{"a.png", "png"}, false},
+      {{"a.png", "folder.png/clip"}, false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_TRUE(HaveWant(lodra_gif::AreStillPictures(c.inputs), c.want)) << ::testing::PrintToString(c.inputs);
   }
 }
 
@@ -887,6 +919,7 @@ TEST(PlanPictures, UprightSquarePixelsThenScaled) {
     int turns;
     std::optional<int32_t> ask_width, ask_height;
     int32_t want_width, want_height;
+    std::optional<int32_t> max_width = {}, max_height = {};
   } const cases[] = {
       {"as coded", 1280, 720, 1, 1, 0, {}, {}, 1280, 720},
       {"no aspect ratio stated", 1280, 720, 0, 1, 0, {}, {}, 1280, 720},
@@ -902,11 +935,22 @@ TEST(PlanPictures, UprightSquarePixelsThenScaled) {
       {"--width on a turned picture", 1920, 1080, 1, 1, 1, 540, {}, 540, 960},
       {"never below 1", 10000, 2, 1, 1, 0, 100, {}, 100, 1},
       {"huge aspect ratio", 65535, 1, 65535, 1, 0, {}, {}, 2147483647, 1},
+      {"--max-width shrinks, keeping the shape", 1280, 720, 1, 1, 0, {}, {}, 640, 360, 640},
+      {"--max-height on a turned picture", 1920, 1080, 1, 1, 1, {}, {}, 360, 640, {}, 640},
+      {"both bounds: the tighter one wins", 1280, 720, 1, 1, 0, {}, {}, 320, 180, 640, 180},
+      {"a bound never enlarges", 320, 180, 1, 1, 0, {}, {}, 320, 180, 640, 640},
+      {"--width, then bounded", 1280, 720, 1, 1, 0, 800, {}, 400, 225, 400},
+      {"bounds after the pixel aspect", 720, 576, 64, 45, 0, {}, {}, 512, 288, 512},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
+    lodra_gif::PictureRequest request;
+    request.width = c.ask_width;
+    request.height = c.ask_height;
+    request.max_width = c.max_width;
+    request.max_height = c.max_height;
     const lodra_gif::VideoPictures have =
-        lodra_gif::PlanPictures(c.width, c.height, c.sar_num, c.sar_den, c.turns, c.ask_width, c.ask_height, false);
+        lodra_gif::PlanPictures(c.width, c.height, c.sar_num, c.sar_den, c.turns, request);
     EXPECT_TRUE(HaveWant(have.picture.width, c.want_width));
     EXPECT_TRUE(HaveWant(have.picture.height, c.want_height));
     EXPECT_TRUE(HaveWant(have.frame.width, c.want_width)) << "no alpha: the frame is the picture";
@@ -920,18 +964,74 @@ TEST(PlanPictures, TheFrameCarriesTheMaskAndTheScalerWorksBeforeTheTurn) {
     int turns;
     bool alpha;
     FrameSize want_frame, want_scaled;
+    bool mask_input = false;
+    std::optional<int32_t> ask_width = {};
   } const cases[] = {
       {"alpha: the mask beside the picture", 640, 360, 1, 0, true, {1280, 360}, {640, 360}},
       {"a quarter turn: scaled on its side", 640, 360, 1, 1, false, {360, 640}, {640, 360}},
       {"both", 640, 360, 1, 3, true, {720, 640}, {640, 360}},
       {"too wide to double: held at 31 bits", 65535, 1, 65535, 0, true, {2147483647, 1}, {2147483647, 1}},
+      {"--mask: the picture is the left half", 640, 180, 1, 0, false, {640, 180}, {640, 180}, true},
+      {"--mask --width: the picture's width", 640, 180, 1, 0, false, {640, 180}, {640, 180}, true, 320},
+      {"--mask --width 1: a pixel and its mask", 640, 180, 1, 0, false, {2, 1}, {2, 1}, true, 1},
+      {"--mask, an odd width: the last column is dropped", 641, 180, 1, 0, false, {640, 180}, {640, 180}, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    const lodra_gif::VideoPictures have =
-        lodra_gif::PlanPictures(c.width, c.height, c.sar_num, 1, c.turns, std::nullopt, std::nullopt, c.alpha);
+    lodra_gif::PictureRequest request;
+    request.alpha = c.alpha;
+    request.mask_input = c.mask_input;
+    request.width = c.ask_width;
+    const lodra_gif::VideoPictures have = lodra_gif::PlanPictures(c.width, c.height, c.sar_num, 1, c.turns, request);
     EXPECT_TRUE(HaveWant(have.frame, c.want_frame));
     EXPECT_TRUE(HaveWant(have.scaled, c.want_scaled));
+  }
+}
+
+// --crop's rectangle, given in the picture as shown, in the coded picture:
+// the turn undone, the pixel aspect taken back, and in mask mode the halves.
+TEST(PlanPictures, CropIsMappedThroughTheTurnAndThePixelAspect) {
+  struct Case {
+    const char* what;
+    int64_t width, height, sar_num;
+    int turns;
+    bool mask_input;
+    lodra_gif::CropRect crop;
+    lodra_gif::PixelRect want_source;
+    FrameSize want_picture, want_scaled;
+    bool want_halves;
+  } const cases[] = {
+      {"as coded", 640, 360, 45, 0, false, {{100, 50}, 10, 20}, {10, 20, 100, 50}, {100, 50}, {100, 50}, false},
+      // 640x360 turned clockwise shows 360x640: shown (x, y) is coded (y, 359 - x).
+      {"a quarter turn", 640, 360, 45, 1, false, {{100, 50}, 10, 20}, {20, 250, 50, 100}, {100, 50}, {50, 100}, false},
+      {"half a turn", 640, 360, 45, 2, false, {{100, 50}, 10, 20}, {530, 290, 100, 50}, {100, 50}, {100, 50}, false},
+      {"three quarters", 640, 360, 45, 3, false, {{100, 50}, 10, 20}, {570, 10, 50, 100}, {100, 50}, {50, 100}, false},
+      // 720x576 at 64:45 shows 1024x576: shown widths are 45/64 of coded ones.
+      {"wide pixels", 720, 576, 64, 0, false, {{512, 288}, 256, 144}, {180, 144, 360, 288}, {512, 288}, {512, 288},
+       false},
+      {"wide pixels, turned", 720, 576, 64, 1, false, {{288, 512}, 144, 256}, {180, 144, 360, 288}, {288, 512},
+       {512, 288}, false},
+      {"--mask: the picture half", 640, 180, 45, 0, true, {{100, 50}, 10, 20}, {10, 20, 100, 50}, {100, 50},
+       {100, 50}, true},
+      {"--mask turned: half by half", 640, 180, 45, 1, true, {{180, 320}, 0, 0}, {0, 0, 320, 180}, {180, 320},
+       {320, 180}, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    lodra_gif::PictureRequest request;
+    request.mask_input = c.mask_input;
+    request.crop = c.crop;
+    const lodra_gif::VideoPictures have = lodra_gif::PlanPictures(c.width, c.height, c.sar_num, 45, c.turns, request);
+    const lodra_gif::PixelRect& s = have.source;
+    EXPECT_TRUE(HaveWant(std::vector<int64_t>{s.x, s.y, s.width, s.height},
+                         std::vector<int64_t>{c.want_source.x, c.want_source.y, c.want_source.width,
+                                              c.want_source.height}));
+    EXPECT_TRUE(HaveWant(have.picture, c.want_picture));
+    EXPECT_TRUE(HaveWant(have.scaled, c.want_scaled));
+    EXPECT_TRUE(HaveWant(have.halves, c.want_halves));
+    if (c.mask_input) {
+      EXPECT_TRUE(HaveWant(have.mask_offset, c.width / 2));
+    }
   }
 }
 

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "host/cli/progress.h"
+#include "host/sources/still_pictures.h"
 #include "tests/support/have_want.h"
 #include "tests/support/host_fixture.h"
 #include "tests/support/host_process.h"
@@ -123,8 +124,12 @@ TEST(HostVideo, ClipsComeOutAsFfmpegDecodesThem) {
       {"WebM VP9 with alpha", "alpha.webm", {}, "stream_tags=alpha_mode", "1", {"-c:v", "libvpx-vp9"}, "", true, 64,
        64, 10, 1, "has an alpha channel"},
       // GIF frames are decoded with an alpha channel: the export is masked.
-      {"animated GIF", "animated.gif", {}, "stream=codec_name", "gif", {}, "", true, 160, 90, 25, 1,
-       "has an alpha channel"},
+      {"animated GIF", "animated.gif", {}, "stream=codec_name", "gif", {}, "", true, 160, 90, 25, 1, nullptr},
+      {"--crop of a turned clip", "rotated.mp4", {"--crop", "40x60+10+20"}, "stream_side_data=rotation", "90", {},
+       "crop=40:60:10:20", false, 40, 60, 25, 1, nullptr},
+      {"--crop of anamorphic pixels, then --width", "anamorphic.mp4", {"--crop", "512x288+256+144", "--width", "256"},
+       "stream=sample_aspect_ratio", "64:45", {}, "scale=iw*sar:ih,crop=512:288:256:144,scale=256:-1", false, 256,
+       144, 25, 1, nullptr},
       {"WebM with alpha, --no-alpha", "alpha.webm", {"--no-alpha"}, "stream_tags=alpha_mode", "1", {}, "", false, 64,
        64, 10, 1, nullptr},
       // The alpha decides what is transparent before the picture is dithered.
@@ -253,6 +258,159 @@ TEST(HostVideo, CommandLineCases) {
   }
 }
 
+// ------------------------------------------------------- the picture's options
+
+// Each case: the command line, then what comes of it: the status, a fragment
+// the messages hold (and one they must not), the GIF's size, its frames and
+// how long it plays (hundredths).
+TEST(HostVideo, PictureOptionsAndInputsGiveTheirSizeFramesAndMessages) {
+  const std::string h264 = Clip("h264.mp4"), side = Clip("side_by_side.mp4"), pngs = Clip("alpha_png"),
+                    soft = Clip("soft_alpha_png"), gif = Clip("animated.gif");
+  ASSERT_FALSE(h264.empty() || side.empty() || pngs.empty() || soft.empty() || gif.empty());
+  char first_png[1024], second_png[1024];
+  std::snprintf(first_png, sizeof first_png, pngs.c_str(), 1);
+  std::snprintf(second_png, sizeof second_png, pngs.c_str(), 2);
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+    int want_status;
+    const char* want_message;
+    const char* unwanted_message;
+    int want_width, want_height;
+    size_t want_frames;
+    int want_playing;
+  } const cases[] = {
+      // side_by_side.mp4: a 96x88 picture and its mask, 3 frames.
+      {"--mask --width is the GIF's", {"--mask", "--width", "48", side}, 0, "", "warning", 48, 44, 3, 12},
+      {"--mask --width 1", {"--mask", "--width", "1", side}, 0, "", "warning", 1, 1, 3, 12},
+      {"--mask --max-width", {"--mask", "--max-width", "48", side}, 0, "", "warning", 48, 44, 3, 12},
+      {"--mask --crop cuts both halves", {"--mask", "--crop", "40x30+50+50", side}, 0, "", "warning", 40, 30, 3, 12},
+      {"--crop outside the picture", {"--mask", "--crop", "40x30+60+50", side}, 2,
+       "reaches outside", "", 0, 0, 0, 0},
+      // h264.mp4: 160x90, 20 frames at 25 fps.
+      {"--max-width shrinks", {"--max-width", "80", h264}, 0, "", "warning", 80, 45, 20, 80},
+      {"--max-height never enlarges", {"--max-height", "400", h264}, 0, "", "warning", 160, 90, 20, 80},
+      {"--speed 2: every frame at 50 fps", {"--speed", "2", h264}, 0, "", "warning", 160, 90, 20, 40},
+      {"--speed 2 --fps 25: one frame in two", {"--speed", "2", "--fps", "25", h264}, 0, "", "warning", 160, 90,
+       10, 40},
+      {"--speed 2 from --start 0.4 s of the video", {"--speed", "2", "--start", "0.4", h264}, 0, "", "warning",
+       160, 90, 10, 20},
+      {"--speed 0.5 for --duration 0.2 s of the video", {"--speed", "0.5", "--duration", "0.2", h264}, 0, "",
+       "warning", 160, 90, 5, 40},
+      {"--speed 4 is brought to 50 fps", {"--speed", "4", h264}, 0, "runs at 100 fps at --speed", "warning", 160,
+       90, 10, 20},
+      // alpha_png: ten 64x64 pictures.
+      {"an image sequence plays at 25 fps", {pngs}, 0, "has an alpha channel", "warning", 64, 64, 10, 40},
+      {"--rate 10: each picture 1/10 s", {"--rate", "10", pngs}, 0, "", "warning", 64, 64, 10, 100},
+      {"--rate 10 --fps 5: one picture in two", {"--rate", "10", "--fps", "5", pngs}, 0, "", "warning", 64, 64, 5,
+       100},
+      {"--rate on one picture", {"--rate", "2", first_png}, 0, "", "warning", 64, 64, 1, 50},
+      {"several pictures: one GIF, in turn", {"--rate", "5", first_png, second_png, first_png}, 0, "", "warning", 64,
+       64, 3, 60},
+      {"a picture and a video: a folder asked for", {first_png, h264}, 2, "give -o a folder", "", 0, 0, 0, 0},
+      {"alpha that never reaches the threshold", {soft}, 0, "below --alpha-threshold 128, so every pixel",
+       "has an alpha channel", 64, 64, 10, 40},
+      {"... a lower threshold", {"--alpha-threshold", "100", soft}, 0, "has an alpha channel", "warning", 64, 64,
+       10, 40},
+      {"an opaque GIF: no alpha note", {gif}, 0, "", "alpha", 160, 90, 20, 80},
+      {"--speed on raw frames", {"--speed", "2", "--size", "4x4", "--rate", "1", "-"}, 2,
+       "--speed works on video files", "", 0, 0, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string output = TempPath("out.gif");
+    std::remove(output.c_str());
+    std::vector<std::string> args = c.args;
+    // The frames as the plug-in writes them: merged repeats would hide
+    // which pictures were chosen.
+    args.insert(args.end(), {"--no-optimize", "-o", output});
+    const Outcome run = RunHost(args);
+    ASSERT_TRUE(HaveWant(run.status, c.want_status)) << run.err;
+    EXPECT_TRUE(Contains(run.err, c.want_message)) << run.err;
+    if (*c.unwanted_message != '\0') {
+      EXPECT_FALSE(Contains(run.err, c.unwanted_message)) << run.err;
+    }
+    if (c.want_status != 0) continue;
+    const DecodedGif have = Decode(output);
+    EXPECT_TRUE(HaveWant(have.width, c.want_width)) << "width";
+    EXPECT_TRUE(HaveWant(have.height, c.want_height)) << "height";
+    EXPECT_TRUE(HaveWant(have.frames.size(), c.want_frames)) << "frames";
+    int playing = 0;
+    for (const DecodedFrame& frame : have.frames) playing += frame.delay;
+    EXPECT_TRUE(HaveWant(playing, c.want_playing)) << "playing time, hundredths";
+  }
+}
+
+// ------------------------------------------------------- still pictures
+
+// Several pictures as one sequence, opened in this process (the video
+// module is beside the test): the frames it gives, or why it stops.
+TEST(HostVideo, StillPicturesAreOneSequenceAtTheFirstOnesSize) {
+  const std::string pngs = Clip("alpha_png"), narrow = Clip("narrow.png"), wide = Clip("wide.png");
+  ASSERT_FALSE(pngs.empty() || narrow.empty() || wide.empty());
+  std::vector<std::string> png;
+  for (int n = 1; n <= 4; ++n) {
+    char path[1024];
+    std::snprintf(path, sizeof path, pngs.c_str(), n);
+    png.push_back(path);
+  }
+  struct Case {
+    const char* what;
+    std::vector<std::string> pictures;
+    std::vector<std::string> args;
+    lodra_gif::OpenFailure want_failure;
+    std::string want_message;  // the refusal, or the error that ends the frames
+    int want_width, want_height;  // the frame handed over, a mask half included
+    int64_t want_frames;
+  } const cases[] = {
+      {"alpha pictures at 25 fps", {png[0], png[1], png[2]}, {}, lodra_gif::OpenFailure::kNone, "", 128, 64, 3},
+      {"--rate 10 --fps 5: one in two", png, {"--rate", "10", "--fps", "5"}, lodra_gif::OpenFailure::kNone, "", 128,
+       64, 2},
+      {"--rate 5 --fps 10: each twice", {png[0], png[1]}, {"--rate", "5", "--fps", "10"},
+       lodra_gif::OpenFailure::kNone, "", 128, 64, 4},
+      {"an opaque first: the rest opaque, scaled to it", {narrow, png[0], png[1]}, {}, lodra_gif::OpenFailure::kNone,
+       "", 1, 8, 3},
+      {"--width sizes the first; a huge one is scaled to it", {png[0], wide, png[1]}, {"--no-alpha", "--width", "32"},
+       lodra_gif::OpenFailure::kNone, "", 32, 32, 3},
+      {"alpha first, then none", {png[0], narrow}, {}, lodra_gif::OpenFailure::kNone,
+       narrow + " has no alpha channel, unlike " + png[0], 128, 64, 1},
+      {"a picture missing", {png[0], png[1], TempPath("gone.png"), png[2]}, {}, lodra_gif::OpenFailure::kNone,
+       "cannot open " + TempPath("gone.png"), 128, 64, 2},
+      {"--start", png, {"--start", "1"}, lodra_gif::OpenFailure::kUsage,
+       "--start works on one video file, not on a sequence of pictures", 0, 0, 0},
+      {"raw-only --size", png, {"--size", "4x4"}, lodra_gif::OpenFailure::kUsage, "--size works on", 0, 0, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    std::vector<const char*> argv = {"lodra-gif", "-o", "out.gif"};
+    for (const std::string& arg : c.args) argv.push_back(arg.c_str());
+    lodra_gif::Options options;
+    std::string error;
+    ASSERT_TRUE(lodra_gif::ParseCommandLine(static_cast<int>(argv.size()), argv.data(), &options, &error)) << error;
+    lodra_gif::OpenFailure failure = lodra_gif::OpenFailure::kNone;
+    std::unique_ptr<lodra_gif::FrameSource> source =
+        lodra_gif::OpenStillPictures(c.pictures, options, nullptr, &failure, &error);
+    ASSERT_TRUE(HaveWant(failure, c.want_failure)) << error;
+    if (source == nullptr) {
+      EXPECT_TRUE(Contains(error, c.want_message)) << error;
+      continue;
+    }
+    const lodra_gif::SourcePlan& plan = source->plan();
+    EXPECT_TRUE(HaveWant(plan.frame, lodra_gif::FrameSize{c.want_width, c.want_height}));
+    int64_t frames = 0;
+    lodra_gif::ReadResult result;
+    uint8_t* frame = nullptr;
+    while ((result = source->Next(&frame)) == lodra_gif::ReadResult::kFrame) ++frames;
+    EXPECT_TRUE(HaveWant(frames, c.want_frames));
+    const lodra_gif::InputEnd end = source->Finish(result, frames);
+    EXPECT_TRUE(HaveWant(result == lodra_gif::ReadResult::kError, !c.want_message.empty()));
+    EXPECT_TRUE(Contains(end.error, c.want_message)) << end.error;
+    if (c.want_message.empty()) {
+      EXPECT_TRUE(HaveWant(plan.length, std::optional<int64_t>(c.want_frames)));
+    }
+  }
+}
+
 // ------------------------------------------------------------ bad input
 
 // `clip` with its first `percent` % of bytes, as `name`.
@@ -266,8 +424,8 @@ std::string CutShort(const std::string& clip, int percent, const std::string& na
 
 TEST(HostVideo, InputThatCannotBeExportedHasItsMessageAndStatus) {
   const std::string h264 = Clip("h264.mp4"), h264_mkv = Clip("h264.mkv"), audio = Clip("audio.m4a"),
-                    wide = Clip("wide.png");
-  ASSERT_FALSE(h264.empty() || h264_mkv.empty() || audio.empty() || wide.empty());
+                    wide = Clip("wide.png"), narrow = Clip("narrow.png");
+  ASSERT_FALSE(h264.empty() || h264_mkv.empty() || audio.empty() || wide.empty() || narrow.empty());
   const std::string text = TempPath("notes.txt");
   ASSERT_TRUE(WriteBytes(text, Bytes{'n', 'o', 't', ' ', 'a', ' ', 'v', 'i', 'd', 'e', 'o', '\n'}));
   // A Matroska file whose codec ID names a codec nobody has.
@@ -295,10 +453,13 @@ TEST(HostVideo, InputThatCannotBeExportedHasItsMessageAndStatus) {
       {"--start past the end", {"--start", "5", "-o", output, h264}, 2, "--start 5.00 s is not before the end"},
       {"--start in the last half frame", {"--start", "0.79", "-o", output, h264}, 2, "has no frame at or after"},
       {"picture wider than a GIF", {"-o", output, wide}, 2, "shows 70000x2, more than the plug-in takes"},
+      {"--mask on a picture 1 pixel wide", {"--mask", "-o", output, narrow}, 2,
+       "size 1x8: mask mode needs frames at least 2 pixels wide"},
       {"video option on raw frames", {"--size", "4x4", "--rate", "25", "--fps", "10", "-o", output, raw}, 2,
        "--fps works on video files"},
       {"--mask-threshold without --mask", {"--mask-threshold", "20", "-o", output, h264}, 2, "give --mask too"},
-      {"--rate alone with a video file", {"--rate", "10", "-o", output, h264}, 2, "a video file takes neither"},
+      {"--rate with a video of its own rate", {"--rate", "10", "-o", output, h264}, 2, "has a rate of its own"},
+      {"--rate alone with raw frames", {"--rate", "10", "-o", output, raw}, 5, "raw frames need --size WxH too"},
   };
   for (const FailureCase& c : cases) {
     SCOPED_TRACE(c.what);
@@ -664,12 +825,15 @@ TEST(HostVideo, MaskThresholdMakesNearBlackMaskPixelsTransparent) {
     const char* what;
     std::vector<std::string> args;
     int threshold;  // mask pixels with every channel at most this are transparent
+    int x0 = 0, y0 = 0, cw = w, ch = h;  // the part kept
   } const cases[] = {
       {"--mask alone: only pure black", {"--mask"}, 0},
       {"--mask-threshold 40", {"--mask", "--mask-threshold", "40"}, 40},
+      {"--crop: the same part of the mask", {"--mask", "--mask-threshold", "40", "--crop", "40x30+50+50"}, 40, 50,
+       50, 40, 30},
   };
-  int stray[2] = {0, 0};
-  for (int k = 0; k < 2; ++k) {
+  int stray[3] = {0, 0, 0};
+  for (int k = 0; k < 3; ++k) {
     const Case& c = cases[k];
     SCOPED_TRACE(c.what);
     const std::string output = TempPath("out.gif");
@@ -682,11 +846,11 @@ TEST(HostVideo, MaskThresholdMakesNearBlackMaskPixelsTransparent) {
     ASSERT_TRUE(HaveWant(frames.size(), ref.size()));
     int wrong = 0;
     for (size_t n = 0; n < ref.size(); ++n) {
-      for (int y = 0; y < h; ++y) {
-        for (int x = 0; x < w; ++x) {
-          const uint8_t* m = ref[n].At(w + x, y);
+      for (int y = 0; y < c.ch; ++y) {
+        for (int x = 0; x < c.cw; ++x) {
+          const uint8_t* m = ref[n].At(w + c.x0 + x, c.y0 + y);
           const bool want_clear = m[0] <= c.threshold && m[1] <= c.threshold && m[2] <= c.threshold;
-          const bool clear = frames[n].pixels[static_cast<size_t>(y) * w + x] == 0;
+          const bool clear = frames[n].pixels[static_cast<size_t>(y) * c.cw + x] == 0;
           wrong += clear != want_clear;
           stray[k] += !clear && m[0] <= 40 && m[1] <= 40 && m[2] <= 40;
         }

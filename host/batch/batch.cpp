@@ -7,6 +7,7 @@
 
 #include "host/cli/report.h"
 #include "host/cli/values.h"
+#include "host/sources/still_pictures.h"
 #include "host/system.h"
 
 namespace lodra_gif {
@@ -45,7 +46,8 @@ bool ChooseExports(const Options& options, Exports* exports, std::string* error)
     *exports = Exports::kEach;
     return true;
   }
-  if (options.inputs.size() <= 1) {
+  // One INPUT, or several still pictures: one GIF, the pictures in turn.
+  if (options.inputs.size() <= 1 || AreStillPictures(options.inputs)) {
     *exports = Exports::kOne;
     return true;
   }

@@ -19,8 +19,9 @@ enum class Exports {
 };
 
 // Decides what the INPUTs make: -o naming a folder (one that is there, or a
-// name ending in a separator) gets a GIF for each; several INPUTs to one
-// file are refused, the message asking for a folder. False with the reason.
+// name ending in a separator) gets a GIF for each; several still pictures
+// (AreStillPictures) to one file are one GIF; other INPUTs to one file are
+// refused, the message asking for a folder. False with the reason.
 bool ChooseExports(const Options& options, Exports* exports, std::string* error);
 
 struct EachExport {

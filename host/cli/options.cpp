@@ -85,6 +85,45 @@ bool TakeHeight(const std::string& typed, const std::string& value, Options* out
   return TakeCount(typed, value, 1, kMaxSide, &out->height, error);
 }
 
+bool TakeMaxWidth(const std::string& typed, const std::string& value, Options* out, std::string* error) {
+  return TakeCount(typed, value, 1, kMaxSide, &out->max_width, error);
+}
+
+bool TakeMaxHeight(const std::string& typed, const std::string& value, Options* out, std::string* error) {
+  return TakeCount(typed, value, 1, kMaxSide, &out->max_height, error);
+}
+
+// A factor read as a rate is, between 1/100 and 100.
+bool TakeSpeed(const std::string& typed, const std::string& value, Options* out, std::string* error) {
+  FrameRate factor{};
+  if (!ParseFrameRate(value, &factor, error) || factor.rate > int64_t{100} * factor.scale ||
+      int64_t{100} * factor.rate < factor.scale) {
+    *error = typed + " wants a factor from 0.01 to 100, e.g. 2 or 0.5, not " + Quoted(value);
+    return false;
+  }
+  out->speed = factor;
+  return true;
+}
+
+// "WxH+X+Y": a size, then where its top left corner is.
+bool TakeCrop(const std::string& typed, const std::string& value, Options* out, std::string* error) {
+  const size_t plus = value.find('+');
+  const size_t second = plus == std::string::npos ? plus : value.find('+', plus + 1);
+  CropRect crop;
+  int64_t x = 0, y = 0;
+  std::string unused;
+  if (second == std::string::npos || !ParseFrameSize(value.substr(0, plus), &crop.size, error) ||
+      !ParseCount(value.substr(plus + 1, second - plus - 1), 0, kMaxSide - 1, "X", &x, &unused) ||
+      !ParseCount(value.substr(second + 1), 0, kMaxSide - 1, "Y", &y, &unused)) {
+    *error = typed + " wants WxH+X+Y, e.g. 320x240+16+8 (0 to 65534 from the top left), not " + Quoted(value);
+    return false;
+  }
+  crop.x = static_cast<int32_t>(x);
+  crop.y = static_cast<int32_t>(y);
+  out->crop = crop;
+  return true;
+}
+
 bool TakeJobs(const std::string& typed, const std::string& value, Options* out, std::string* error) {
   return TakeCount(typed, value, 1, kMaxJobs, &out->jobs, error);
 }
@@ -174,6 +213,22 @@ const OptionSpec kOptions[] = {
      "picture's shape unless --height is given too",
      TakeWidth},
     {"--height", nullptr, "H", kVideoFiles, "the GIF's height, likewise", TakeHeight},
+    {"--max-width", nullptr, "W", kVideoFiles,
+     "at most W wide (video files): a larger picture shrinks\n"
+     "to fit, keeping its shape; a smaller one is kept",
+     TakeMaxWidth},
+    {"--max-height", nullptr, "H", kVideoFiles, "at most H high, likewise", TakeMaxHeight},
+    {"--speed", nullptr, "F", kVideoFiles,
+     "play F times faster (0.01 to 100, e.g. 2 or 0.5; video\n"
+     "files): frames are chosen after; --start and\n"
+     "--duration stay in the video's own time",
+     TakeSpeed},
+    {"--crop", nullptr, "WxH+X+Y", kVideoFiles,
+     "keep W x H of the picture from X, Y (video files): in\n"
+     "the picture as shown, upright with square pixels,\n"
+     "before --width and --height; with --mask, the same\n"
+     "part of the picture and of its mask",
+     TakeCrop},
     {"--start", nullptr, "T", kVideoFiles,
      "start T into the video: seconds (12.5) or\n"
      "[[h:]m:]s[.frac] (1:02.5)",
@@ -200,9 +255,11 @@ const OptionSpec kOptions[] = {
      "frame size of raw input, e.g. 640x360 (for the demo,\n"
      "the size of the picture)",
      TakeSize},
-    {"--rate", nullptr, "R", kRawOrDemo,
-     "frames per second of raw input: 25, 30000/1001 or\n"
-     "29.97 (the demo's is 25)",
+    {"--rate", nullptr, "R", kAnyInput,
+     "frames per second of an input without a rate of its\n"
+     "own: raw frames, an image sequence or picture (each\n"
+     "shown 1/R s): 25, 30000/1001 or 29.97 (the demo's is\n"
+     "25); a video with its own rate refuses it",
      TakeRate},
     {"--loop", nullptr, "N", kAnyInput,
      "play the animation N more times after the first;\n"

@@ -46,6 +46,12 @@ constexpr unsigned kAnyInput = kVideoFiles | kRawOrDemo;
 
 constexpr size_t kMaxOptions = 32;
 
+// --crop's rectangle: `size` at (x, y) from the top left.
+struct CropRect {
+  FrameSize size;
+  int32_t x = 0, y = 0;
+};
+
 struct Options {
   bool help = false;
   bool version = false;
@@ -53,7 +59,7 @@ struct Options {
   std::optional<std::string> input;        // the (first) INPUT: a file, or "-" for standard input; none: the demo
   std::vector<std::string> inputs;         // every INPUT, in the order given
   std::optional<FrameSize> size;           // --size: raw frames' size, or the demo's picture
-  std::optional<FrameRate> rate;           // --rate: raw frames' rate, or the demo's
+  std::optional<FrameRate> rate;           // --rate: the rate of an input without one of its own, or the demo's
   int32_t loop_count = 0;                  // --loop; 0 = loop forever
   bool mask = false;                       // --mask
   std::optional<int32_t> mask_threshold;   // --mask-threshold; none: only pure black is transparent
@@ -70,6 +76,10 @@ struct Options {
   std::optional<FrameRate> fps;            // --fps: the GIF's rate; none: the source's, brought to 50 fps or less
   std::optional<int32_t> width;            // --width; none: follows --height or the source
   std::optional<int32_t> height;           // --height
+  std::optional<int32_t> max_width;        // --max-width: at most, keeping the shape
+  std::optional<int32_t> max_height;       // --max-height
+  std::optional<FrameRate> speed;          // --speed: rate / scale times faster; none: as recorded
+  std::optional<CropRect> crop;            // --crop, in the picture as shown; none: all of it
   std::optional<int64_t> start_us;         // --start, microseconds; none: from the beginning
   std::optional<int64_t> duration_us;      // --duration; none: to the end
   bool no_alpha = false;                   // --no-alpha

@@ -56,7 +56,7 @@ struct SourcePlan {
   // The GIF optimiser's frames fit in --max-memory beside the export's (see
   // sources/memory_budget.h); where they do not, the GIF is not optimised.
   bool optimiser_fits = true;
-  // Said before the export (a video's rate brought down, its alpha channel).
+  // Said before the export (a video's rate brought down).
   std::vector<std::string> notes;
   // For the warning about a rate above 50 fps: how this input gets a lower one.
   std::string lower_rate;
@@ -64,7 +64,7 @@ struct SourcePlan {
 
 // What a source says about its input once the export is over.
 struct InputEnd {
-  std::vector<std::string> notes;  // shown first (a long still shortened)
+  std::vector<std::string> notes;  // shown first (a long still shortened, a GIF made transparent by the alpha)
   std::string warning;  // shown as soon as the export is over (a part-frame left out, damaged data)
   // Why the input gave no frame (always said when none was kept and Next
   // ended them with kEnd, kPartial or kError), or why it stopped before its

@@ -10,10 +10,12 @@
 
 namespace lodra_gif {
 
-// No INPUT: the demo. --size or --rate, or INPUT "-": raw frames, which
-// carry neither. Any other file: a video file. Raw frames have no signature
-// to tell them by, and asking FFmpeg would cost the raw route the 80 ms its
-// libraries take to load.
+// No INPUT: the demo. --size, or INPUT "-": raw frames, which carry no
+// size. Any other file: a video file, an image sequence or a picture, to
+// which --rate alone gives a rate when it has none of its own (a video
+// that has one refuses it). Raw frames have no signature to tell them by,
+// and asking FFmpeg would cost the raw route the 80 ms its libraries take
+// to load.
 InputKind ChooseInput(const Options& options);
 
 // Checks the options against the input they are for, refuses an input that

@@ -128,8 +128,13 @@ std::unique_ptr<FrameSource> OpenRawFrames(const Options& options, bool (*stop_r
   *failure = OpenFailure::kUsage;
   const std::string& input = *options.input;
   if (!options.size || !options.rate) {
-    *why = "raw input needs --size WxH and --rate R: the stream carries neither" +
-           std::string(input != "-" ? " (a video file takes neither; --fps sets the GIF's rate)" : "");
+    // Raw frames are chosen by --size or "-", so --rate is the one missing
+    // unless the input is "-".
+    *why = !options.size && !options.rate
+               ? std::string("raw input needs --size WxH and --rate R: the stream carries neither")
+           : !options.size ? std::string("raw input needs --size WxH too: the stream carries no size")
+                           : std::string("raw input needs --rate R too: the stream carries no rate");
+    if (input != "-") *why += " (a video file takes no --size; --width and --height set the GIF's)";
     return nullptr;
   }
   SourcePlan plan;

@@ -173,6 +173,26 @@ struct DecoderOptions {
   }
 };
 
+// What the options ask of the picture; `alpha`: a mask is made from the
+// alpha channel.
+PictureRequest Request(const Options& options, bool alpha) {
+  PictureRequest request;
+  request.width = options.width;
+  request.height = options.height;
+  request.max_width = options.max_width;
+  request.max_height = options.max_height;
+  request.mask_input = options.mask;
+  request.crop = options.crop;
+  request.alpha = alpha;
+  return request;
+}
+
+// For a file FFmpeg cannot read given --rate alone: perhaps raw frames,
+// which --size (or "-") chooses.
+std::string RawFramesHint(const Options& options) {
+  return options.rate && !options.size ? " (raw frames need --size WxH too)" : "";
+}
+
 constexpr AVRounding kNearest = static_cast<AVRounding>(AV_ROUND_NEAR_INF | AV_ROUND_PASS_MINMAX);
 
 // ------------------------------------------------------------------ the input
@@ -220,7 +240,9 @@ class FfmpegInput final : public FrameSource {
   int64_t EndSlot() const;
   Produced Produce(uint8_t* slot);
   bool Convert(const AVFrame* frame, uint8_t* slot);
-  void Compose(uint8_t* slot) const;
+  bool CropView(const AVFrame* frame, int half);
+  bool ScaleInto(const AVFrame* frame, uint8_t* out, size_t stride, bool bottom_up);
+  void Compose(uint8_t* slot);
   void DecodeAhead() noexcept;
   void StopDecoding() noexcept;
   // After Finish: whether the input stopped because it could not be read or
@@ -265,11 +287,23 @@ class FfmpegInput final : public FrameSource {
   FrameSize frame_;              // handed to the plug-in
   FrameSize scaled_;             // what libswscale makes, before any turn
   int turns_ = 0;                // quarter turns clockwise
+  FrameSize coded_;              // the first frame's coded size
+  PixelRect source_;             // the part of it scaled (--crop)
+  int64_t mask_offset_ = 0;      // where a --mask input's mask half starts
+  bool halves_ = false;          // a --mask input scaled half by half
+  bool cropping_ = false;        // frames are cut to source_ first
+  FramePtr view_;                // a frame cut to source_, sharing its pixels
   bool alpha_wanted_ = false;    // a mask is made from the alpha channel, if there is one
   bool alpha_ = false;
   int alpha_threshold_ = kDefaultAlphaThreshold;
+  // What the alpha channel held, over every picture composed: the most, and
+  // whether any pixel came out transparent.
+  int alpha_seen_ = -1;
+  bool transparent_seen_ = false;
   AVRational tick_ = {1, 25};    // one output frame, in seconds
   AVRational source_rate_ = {25, 1};
+  AVRational speed_ = {1, 1};    // --speed
+  AVRational shown_base_ = {1, 25};  // the stream's time base, played at --speed
   int64_t origin_ = 0;           // the time of slot 0, in the stream's time base
   int64_t end_slot_ = INT64_MAX;  // --duration's end
   int64_t stated_end_slot_ = -1;  // where the input says it ends; -1 = unknown
@@ -306,7 +340,7 @@ class FfmpegInput final : public FrameSource {
 };
 
 int64_t FfmpegInput::SlotOf(int64_t pts) const {
-  return av_rescale_q_rnd(SaturatingSubtract(pts, origin_), stream_->time_base, tick_, kNearest);
+  return av_rescale_q_rnd(SaturatingSubtract(pts, origin_), shown_base_, tick_, kNearest);
 }
 
 // The slot of a decoded frame; a frame without a time follows the one before.
@@ -425,8 +459,57 @@ FfmpegInput::Produced FfmpegInput::Produce(uint8_t* slot) {
   }
 }
 
-// Converts `frame` into `slot`, in the plug-in's layout.
+// Converts `frame` into `slot`, in the plug-in's layout: scaled whole, or
+// its --crop part (each half's, of a --mask input scaled half by half),
+// then turned or given its mask where it needs to be.
 bool FfmpegInput::Convert(const AVFrame* frame, uint8_t* slot) {
+  const bool direct = turns_ == 0 && !alpha_ && !halves_;
+  uint8_t* out = direct ? slot : staging_.get();
+  const size_t stride = direct ? slot_stride_ : staging_stride_;
+  if (!cropping_) {
+    if (!ScaleInto(frame, out, stride, direct)) return false;
+  } else {
+    for (int half = 0; half < (halves_ ? 2 : 1); ++half) {
+      if (!CropView(frame, half) ||
+          !ScaleInto(view_.get(), out + static_cast<size_t>(half) * scaled_.height * stride, stride, direct)) {
+        av_frame_unref(view_.get());
+        convert_failed_ = true;
+        return false;
+      }
+      av_frame_unref(view_.get());
+    }
+  }
+  if (!direct) Compose(slot);
+  return true;
+}
+
+// `view_` made the part of `frame` that --crop keeps, of its left half
+// (`half` 0) or its right (1); a frame of another size than the first has
+// the part in proportion.
+bool FfmpegInput::CropView(const AVFrame* frame, int half) {
+  if (av_frame_ref(view_.get(), frame) < 0) return false;
+  const int64_t fw = frame->width, fh = frame->height;
+  int64_t x = source_.x + half * mask_offset_, y = source_.y, w = source_.width, h = source_.height;
+  if (fw != coded_.width || fh != coded_.height) {
+    x = x * fw / coded_.width;
+    w = w * fw / coded_.width;
+    y = y * fh / coded_.height;
+    h = h * fh / coded_.height;
+  }
+  x = std::clamp<int64_t>(x, 0, fw - 1);
+  y = std::clamp<int64_t>(y, 0, fh - 1);
+  w = std::clamp<int64_t>(w, 1, fw - x);
+  h = std::clamp<int64_t>(h, 1, fh - y);
+  view_->crop_left = static_cast<size_t>(x);
+  view_->crop_right = static_cast<size_t>(fw - x - w);
+  view_->crop_top = static_cast<size_t>(y);
+  view_->crop_bottom = static_cast<size_t>(fh - y - h);
+  return av_frame_apply_cropping(view_.get(), AV_FRAME_CROP_UNALIGNED) >= 0;
+}
+
+// Scales `frame` into the picture at `out` (rows `stride` apart), from its
+// bottom row up when `bottom_up`.
+bool FfmpegInput::ScaleInto(const AVFrame* frame, uint8_t* out, size_t stride, bool bottom_up) {
   // Colours as the stream states them (matrix and range); FFmpeg's own
   // defaults where it states none.
   if (sws_ == nullptr || frame->format != sws_format_ || frame->width != sws_width_ ||
@@ -459,7 +542,7 @@ bool FfmpegInput::Convert(const AVFrame* frame, uint8_t* slot) {
   // read from its bottom row up (each plane's last row, negative strides), so
   // that the rows come out bottom-up as the plug-in takes them, and
   // libswscale still writes forwards.
-  const bool direct = turns_ == 0 && !alpha_;
+  const bool direct = bottom_up;
   const uint8_t* source[4] = {frame->data[0], frame->data[1], frame->data[2], frame->data[3]};
   int source_strides[4] = {frame->linesize[0], frame->linesize[1], frame->linesize[2], frame->linesize[3]};
   if (direct) {
@@ -473,20 +556,19 @@ bool FfmpegInput::Convert(const AVFrame* frame, uint8_t* slot) {
       source_strides[plane] = -source_strides[plane];
     }
   }
-  uint8_t* planes[4] = {direct ? slot : staging_.get(), nullptr, nullptr, nullptr};
-  const int strides[4] = {static_cast<int>(direct ? slot_stride_ : staging_stride_), 0, 0, 0};
+  uint8_t* planes[4] = {out, nullptr, nullptr, nullptr};
+  const int strides[4] = {static_cast<int>(stride), 0, 0, 0};
   if (sws_scale(sws_.get(), source, source_strides, 0, frame->height, planes, strides) <= 0) {
     convert_failed_ = true;
     return false;
   }
-  if (!direct) Compose(slot);
   return true;
 }
 
 // The staging picture (scaled, not yet turned; blue, green, red and, with
-// alpha, its alpha) into the slot: turned upright, and with alpha the mask
-// beside the picture.
-void FfmpegInput::Compose(uint8_t* slot) const {
+// alpha, its alpha; a --mask input's two halves one above the other) into
+// the slot: turned upright, and the mask beside the picture.
+void FfmpegInput::Compose(uint8_t* slot) {
   const int bytes = alpha_ ? 4 : 3;
   const int64_t sw = scaled_.width, sh = scaled_.height;
   const int64_t w = picture_.width, h = picture_.height;
@@ -506,9 +588,17 @@ void FfmpegInput::Compose(uint8_t* slot) const {
       row[3 * x] = source[0];
       row[3 * x + 1] = source[1];
       row[3 * x + 2] = source[2];
+      if (halves_) {  // the mask half, below the picture in the staging picture
+        const uint8_t* shade = source + static_cast<size_t>(sh) * staging_stride_;
+        mask[3 * x] = shade[0];
+        mask[3 * x + 1] = shade[1];
+        mask[3 * x + 2] = shade[2];
+      }
       if (alpha_) {
         const uint8_t shade = source[3] >= alpha_threshold_ ? 255 : 0;
         mask[3 * x] = mask[3 * x + 1] = mask[3 * x + 2] = shade;
+        alpha_seen_ = std::max<int>(alpha_seen_, source[3]);
+        transparent_seen_ = transparent_seen_ || shade == 0;
       }
     }
   }
@@ -547,6 +637,13 @@ OpenFailure FfmpegInput::OpenContainer(const VideoBytes& bytes, const Options& o
   // Nothing but local files, for this context and any a demuxer makes.
   AVDictionary* open_options = nullptr;
   av_dict_set(&open_options, "protocol_whitelist", "file", 0);
+  // --rate: the rate of a format that has none of its own, which is one
+  // whose demuxer takes this option (image sequences and pictures, raw
+  // elementary streams); any other leaves it unused and is refused below.
+  if (options.rate) {
+    av_dict_set(&open_options, "framerate",
+                (std::to_string(options.rate->rate) + "/" + std::to_string(options.rate->scale)).c_str(), 0);
+  }
   std::unique_ptr<AVDictionary*, void (*)(AVDictionary**)> free_options(&open_options, av_dict_free);
 
   NestedOpens::Allow allow = options.allow_references ? NestedOpens::Allow::kLocalFiles : NestedOpens::Allow::kNone;
@@ -611,8 +708,13 @@ OpenFailure FfmpegInput::OpenContainer(const VideoBytes& bytes, const Options& o
     if (!nested_->refused().empty()) return references();
     *why = (opened == AVERROR_INVALIDDATA ? name_ + " is not a video or picture file FFmpeg can read: "
                                           : "cannot open " + name_ + ": ") +
-           ReasonOf(opened);
+           ReasonOf(opened) + (opened == AVERROR_INVALIDDATA ? RawFramesHint(options) : "");
     return OpenFailure::kInput;
+  }
+  if (options.rate && av_dict_get(open_options, "framerate", nullptr, 0) != nullptr) {
+    *why = name_ + " has a rate of its own, which --rate does not change (it gives one to image sequences, " +
+           "pictures and raw frames); --fps sets the GIF's rate, --speed plays it faster";
+    return OpenFailure::kUsage;
   }
   // Stream information is found by decoding a little: those decoders are
   // held to the same pictures as ours, on one thread.
@@ -695,8 +797,9 @@ OpenFailure FfmpegInput::OpenDecoder(const Options& options, std::string* why) {
   codec_.reset(avcodec_alloc_context3(decoder));
   packet_.reset(av_packet_alloc());
   current_.reset(av_frame_alloc());
+  view_.reset(av_frame_alloc());
   upcoming_.reset(av_frame_alloc());
-  if (codec_ == nullptr || packet_ == nullptr || current_ == nullptr || upcoming_ == nullptr) {
+  if (codec_ == nullptr || packet_ == nullptr || current_ == nullptr || upcoming_ == nullptr || view_ == nullptr) {
     *why = "not enough memory to decode " + name_;
     return OpenFailure::kInput;
   }
@@ -708,7 +811,7 @@ OpenFailure FfmpegInput::OpenDecoder(const Options& options, std::string* why) {
   codec_->max_pixels = max_pixels_;
   if (status >= 0) status = avcodec_open2(codec_.get(), decoder, nullptr);
   if (status < 0) {
-    *why = "cannot decode " + name_ + "'s video (" + codec_name + "): " + ReasonOf(status);
+    *why = "cannot decode " + name_ + "'s video (" + codec_name + "): " + ReasonOf(status) + RawFramesHint(options);
     return OpenFailure::kInput;
   }
   return OpenFailure::kNone;
@@ -738,14 +841,19 @@ OpenFailure FfmpegInput::SeekToStart(const Options& options, std::string* why) {
 
 ExportPictures FfmpegInput::PicturesFor(FrameSize coded, AVRational sar, bool alpha, const Options& options) const {
   const VideoPictures sizes =
-      PlanPictures(coded.width, coded.height, sar.num, sar.den, turns_, options.width, options.height, alpha);
+      PlanPictures(coded.width, coded.height, sar.num, sar.den, turns_, Request(options, alpha));
   ExportPictures pictures;
   pictures.frame = sizes.frame;
   pictures.mask = alpha || options.mask;
   pictures.held_frames = kQueueSlots;
   pictures.decoded = coded;
-  // Turned or with alpha, the picture is scaled into a staging one first.
-  if (turns_ != 0 || alpha) {
+  // Turned or with alpha, the picture is scaled into a staging one first;
+  // a --mask input scaled half by half, its two halves one above the other.
+  if (sizes.halves) {
+    const int64_t both = 2 * int64_t{sizes.scaled.height};
+    pictures.staging = {sizes.scaled.width, static_cast<int32_t>(std::min<int64_t>(both, INT32_MAX))};
+    pictures.staging_channels = 3;
+  } else if (turns_ != 0 || alpha) {
     pictures.staging = sizes.scaled;
     pictures.staging_channels = alpha ? 4 : 3;
   }
@@ -841,7 +949,14 @@ OpenFailure FfmpegInput::PlanExport(const Options& options, std::string* why) {
   if (source_rate_.num <= 0 || source_rate_.den <= 0) source_rate_ = {25, 1};
   av_reduce(&source_rate_.num, &source_rate_.den, source_rate_.num, source_rate_.den, INT32_MAX);
   if (source_rate_.num <= 0 || source_rate_.den <= 0) source_rate_ = {25, 1};
-  const FrameRate source_rate = {source_rate_.num, source_rate_.den};
+  // --speed divides every time by F before frames are chosen: the source
+  // plays at F times its rate. --start and --duration stay in its own time.
+  if (options.speed) speed_ = {options.speed->rate, options.speed->scale};
+  shown_base_ = av_div_q(stream_->time_base, speed_);
+  const AVRational us_shown = av_div_q(AV_TIME_BASE_Q, speed_);
+  AVRational shown_rate = av_mul_q(source_rate_, speed_);
+  if (shown_rate.num <= 0 || shown_rate.den <= 0) shown_rate = source_rate_;
+  const FrameRate source_rate = {shown_rate.num, shown_rate.den};
   int32_t rate_divisor = 1;
   plan_.rate = options.fps ? *options.fps : BrowserRate(source_rate, &rate_divisor);
   tick_ = {plan_.rate.scale, plan_.rate.rate};
@@ -852,18 +967,37 @@ OpenFailure FfmpegInput::PlanExport(const Options& options, std::string* why) {
   alpha_ = alpha_wanted_ && HasAlpha(first->format);
   alpha_threshold_ = options.alpha_threshold.value_or(kDefaultAlphaThreshold);
   const AVRational sar = av_guess_sample_aspect_ratio(format, stream_, upcoming_.get());
+  // A --mask input too narrow to hold a picture beside its mask: there is
+  // nothing to scale.
+  std::string refused;
+  if (options.mask && first->width < 2) {
+    CheckFrameSize({first->width, first->height}, true, &refused);
+    *why = name_ + ": " + refused;
+    return OpenFailure::kUsage;
+  }
   const VideoPictures sizes =
-      PlanPictures(first->width, first->height, sar.num, sar.den, turns_, options.width, options.height, alpha_);
+      PlanPictures(first->width, first->height, sar.num, sar.den, turns_, Request(options, alpha_));
+  if (options.crop && (int64_t{options.crop->x} + options.crop->size.width > sizes.shown.width ||
+                       int64_t{options.crop->y} + options.crop->size.height > sizes.shown.height)) {
+    *why = "--crop " + SizeText(options.crop->size) + "+" + std::to_string(options.crop->x) + "+" +
+           std::to_string(options.crop->y) + " reaches outside " + name_ + "'s picture, " + SizeText(sizes.shown) +
+           (options.mask ? " (the left half)" : "") + " as shown";
+    return OpenFailure::kUsage;
+  }
   picture_ = sizes.picture;
   frame_ = sizes.frame;
   scaled_ = sizes.scaled;
+  coded_ = {first->width, first->height};
+  source_ = sizes.source;
+  mask_offset_ = sizes.mask_offset;
+  halves_ = sizes.halves;
+  cropping_ = options.crop.has_value() || halves_;
   plan_.frame = frame_;
   plan_.mask = alpha_ || options.mask;
   const ExportPictures pictures = PicturesFor({first->width, first->height}, sar, alpha_, options);
   if (!FitsInMemory(pictures, options, why)) return OpenFailure::kUsage;
-  std::string refused;
   if (!CheckFrameSize(frame_, plan_.mask, &refused)) {
-    *why = name_ + " shows " + SizeText(picture_) + (alpha_ ? " with a mask beside it" : "") +
+    *why = name_ + " shows " + SizeText(picture_) + (plan_.mask ? " with a mask beside it" : "") +
            ", more than the plug-in takes (" + refused + "); give a smaller --width or --height";
     return OpenFailure::kUsage;
   }
@@ -871,7 +1005,7 @@ OpenFailure FfmpegInput::PlanExport(const Options& options, std::string* why) {
   // Which slots: from --start (slot 0) or the first frame, to --duration.
   upcoming_slot_ = FrameSlot(upcoming_.get());
   std::optional<int64_t> duration_slots, stated_end_slot;
-  if (options.duration_us) duration_slots = av_rescale_q_rnd(*options.duration_us, AV_TIME_BASE_Q, tick_, kNearest);
+  if (options.duration_us) duration_slots = av_rescale_q_rnd(*options.duration_us, us_shown, tick_, kNearest);
   int64_t stream_end = -1;
   if (stream_->duration > 0 && stream_->duration != AV_NOPTS_VALUE) {
     const int64_t stream_start = stream_->start_time != AV_NOPTS_VALUE ? stream_->start_time : 0;
@@ -881,7 +1015,7 @@ OpenFailure FfmpegInput::PlanExport(const Options& options, std::string* why) {
     stream_end = format_start_us_ + stated_us_;
   }
   if (stream_end >= 0) {
-    stated_end_slot = av_rescale_q_rnd(SaturatingSubtract(stream_end, origin_us_), AV_TIME_BASE_Q, tick_, kNearest);
+    stated_end_slot = av_rescale_q_rnd(SaturatingSubtract(stream_end, origin_us_), us_shown, tick_, kNearest);
     stated_end_slot_ = *stated_end_slot;
   }
   const VideoRange range = PlanRange(upcoming_slot_, options.start_us.has_value(), duration_slots, stated_end_slot);
@@ -893,12 +1027,10 @@ OpenFailure FfmpegInput::PlanExport(const Options& options, std::string* why) {
   plan_.own_frames = true;
   plan_.lower_rate = "give --fps 50 or less, e.g. --fps 25";
   if (rate_divisor > 1) {
-    plan_.notes.push_back(name_ + " runs at " + FormatRate(source_rate) + "; the GIF keeps one frame in " +
+    plan_.notes.push_back(name_ + " runs at " + FormatRate(source_rate) + (options.speed ? " at --speed" : "") +
+                          "; the GIF keeps one frame in " +
                           std::to_string(rate_divisor) + ", at " + FormatRate(plan_.rate) +
                           ", since browsers play GIF delays below 2/100 s as 1/10 s (--fps sets another rate)");
-  }
-  if (alpha_) {
-    plan_.notes.push_back(name_ + " has an alpha channel: the GIF is transparent where it is (--no-alpha: opaque)");
   }
 
   // Within the budget, every size here is far below SIZE_MAX.
@@ -1047,7 +1179,17 @@ InputEnd FfmpegInput::Finish(ReadResult ended, int64_t frames_kept) {
     if (convert_failed_) problems.push_back("a picture could not be converted; the GIF ends there");
     if (thread_failed_) problems.push_back("decoding failed unexpectedly; the GIF ends there");
   }
+  // Alpha that never reaches the threshold leaves nothing opaque.
+  if (alpha_ && alpha_seen_ >= 0 && alpha_seen_ < alpha_threshold_) {
+    problems.push_back("its alpha is at most " + std::to_string(alpha_seen_) + ", below --alpha-threshold " +
+                       std::to_string(alpha_threshold_) + ", so every pixel of the GIF is transparent" +
+                       " (give a lower --alpha-threshold, or --no-alpha for an opaque GIF)");
+  }
   InputEnd end;
+  // Said only of a GIF that came out transparent somewhere.
+  if (transparent_seen_ && alpha_seen_ >= alpha_threshold_) {
+    end.notes.push_back(name_ + " has an alpha channel: the GIF is transparent where it is (--no-alpha: opaque)");
+  }
   if (gaps_ && gaps_->count() > 0) {
     const double base = av_q2d(stream_->time_base);
     const GapLimiter::Gap& gap = gaps_->first();

@@ -54,15 +54,69 @@ FrameSize ScaledSize(FrameSize display, std::optional<int32_t> width, std::optio
   return display;
 }
 
+FrameSize FitWithin(FrameSize size, std::optional<int32_t> max_width, std::optional<int32_t> max_height) {
+  if (max_width && size.width > *max_width)
+    size = {*max_width, ClampToInt32(MulDivRound(*max_width, size.height, size.width))};
+  if (max_height && size.height > *max_height)
+    size = {ClampToInt32(MulDivRound(*max_height, size.width, size.height)), *max_height};
+  return size;
+}
+
+PixelRect CodedRect(const CropRect& crop, FrameSize shown, int64_t coded_width, int64_t coded_height,
+                    int quarter_turns) {
+  const bool sideways = quarter_turns % 2 != 0;
+  // The picture with square pixels, before it is turned.
+  const int64_t aw = sideways ? shown.height : shown.width, ah = sideways ? shown.width : shown.height;
+  const int64_t x = crop.x, y = crop.y, w = crop.size.width, h = crop.size.height;
+  PixelRect upright;
+  switch (quarter_turns % 4) {  // as the turn maps each shown pixel to one before it
+    case 1: upright = {y, ah - x - w, h, w}; break;
+    case 2: upright = {aw - x - w, ah - y - h, w, h}; break;
+    case 3: upright = {aw - y - h, x, h, w}; break;
+    default: upright = {x, y, w, h}; break;
+  }
+  // The pixel aspect widened or narrowed the width only.
+  const auto coded_x = [&](int64_t at) {
+    return std::clamp<int64_t>(MulDivRound(std::max<int64_t>(at, 0), coded_width, std::max<int64_t>(aw, 1)), 0,
+                               coded_width);
+  };
+  PixelRect rect;
+  rect.x = std::min(coded_x(upright.x), coded_width - 1);
+  rect.width = std::max<int64_t>(1, coded_x(upright.x + upright.width) - rect.x);
+  rect.y = std::clamp<int64_t>(upright.y, 0, coded_height - 1);
+  rect.height = std::clamp<int64_t>(upright.height, 1, coded_height - rect.y);
+  return rect;
+}
+
 VideoPictures PlanPictures(int64_t coded_width, int64_t coded_height, int64_t sar_num, int64_t sar_den,
-                           int quarter_turns, std::optional<int32_t> width, std::optional<int32_t> height,
-                           bool alpha) {
+                           int quarter_turns, const PictureRequest& request) {
   VideoPictures sizes;
-  sizes.picture = ScaledSize(DisplaySize(coded_width, coded_height, sar_num, sar_den, quarter_turns), width, height);
-  const int64_t frame_width = alpha ? 2 * static_cast<int64_t>(sizes.picture.width) : sizes.picture.width;
+  // An input with its mask beside the picture: the picture is the left
+  // half, and the sizes asked for are its.
+  coded_width = std::max<int64_t>(coded_width, 1);
+  coded_height = std::max<int64_t>(coded_height, 1);
+  const int64_t half = request.mask_input ? std::max<int64_t>(1, coded_width / 2) : coded_width;
+  sizes.shown = DisplaySize(half, coded_height, sar_num, sar_den, quarter_turns);
+  FrameSize wanted = sizes.shown;
+  sizes.source = {0, 0, half, coded_height};
+  if (request.crop) {
+    wanted = request.crop->size;
+    sizes.source = CodedRect(*request.crop, sizes.shown, half, coded_height, quarter_turns);
+  }
+  sizes.picture = FitWithin(ScaledSize(wanted, request.width, request.height), request.max_width, request.max_height);
+  const bool beside = request.mask_input || request.alpha;
+  const int64_t frame_width = beside ? 2 * static_cast<int64_t>(sizes.picture.width) : sizes.picture.width;
   sizes.frame = {frame_width > INT32_MAX ? INT32_MAX : static_cast<int32_t>(frame_width), sizes.picture.height};
-  // Turned a quarter either way, the scaler makes the picture on its side.
-  sizes.scaled = quarter_turns % 2 != 0 ? FrameSize{sizes.picture.height, sizes.picture.width} : sizes.picture;
+  sizes.mask_offset = half;
+  sizes.halves = request.mask_input && (quarter_turns % 4 != 0 || request.crop.has_value());
+  if (request.mask_input && !sizes.halves) {
+    // Scaled whole, both halves at once.
+    sizes.scaled = sizes.frame;
+    sizes.source = {0, 0, coded_width, coded_height};
+  } else {
+    // Turned a quarter either way, the scaler makes the picture on its side.
+    sizes.scaled = quarter_turns % 2 != 0 ? FrameSize{sizes.picture.height, sizes.picture.width} : sizes.picture;
+  }
   return sizes;
 }
 

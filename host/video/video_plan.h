@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <optional>
 
+#include "host/cli/options.h"
 #include "host/frame_format.h"
 
 namespace lodra_gif {
@@ -30,15 +31,49 @@ FrameSize DisplaySize(int64_t width, int64_t height, int64_t sar_num, int64_t sa
 // given: exactly that; neither: `display`.
 FrameSize ScaledSize(FrameSize display, std::optional<int32_t> width, std::optional<int32_t> height);
 
+// `size` shrunk to fit within `max_width` x `max_height` (none: no bound),
+// keeping its shape (rounded, at least 1); never enlarged.
+FrameSize FitWithin(FrameSize size, std::optional<int32_t> max_width, std::optional<int32_t> max_height);
+
+// What the options ask of the picture; every size is the GIF's picture.
+struct PictureRequest {
+  std::optional<int32_t> width, height;          // --width, --height: exactly
+  std::optional<int32_t> max_width, max_height;  // --max-width, --max-height: at most, keeping the shape
+  // --mask: the input's right half is a mask, the left half the picture;
+  // both halves are scaled alike and handed over side by side.
+  bool mask_input = false;
+  bool alpha = false;  // a mask is made from the alpha channel and put beside the picture
+  std::optional<CropRect> crop;  // --crop, in the picture as shown
+};
+
+// A rectangle of the coded picture, in its pixels.
+struct PixelRect {
+  int64_t x = 0, y = 0, width = 0, height = 0;
+};
+
+// `crop`, a rectangle of the picture as shown (`shown`: coded_width x
+// coded_height with its pixels made square, then turned by quarter_turns),
+// in the coded picture: the turn undone, then the width scaled back by the
+// pixel aspect (rounded, at least 1, within the picture).
+PixelRect CodedRect(const CropRect& crop, FrameSize shown, int64_t coded_width, int64_t coded_height,
+                    int quarter_turns);
+
 // The sizes of a video's export.
 struct VideoPictures {
-  FrameSize picture;  // the GIF's: shown upright with square pixels, then scaled
-  FrameSize frame;    // handed to the plug-in: with alpha, the mask beside the picture (at most INT32_MAX wide)
-  FrameSize scaled;   // what the scaler makes of each decoded picture, before it is turned
+  FrameSize shown;    // the picture as shown (the left half of a --mask input), which --crop is within
+  FrameSize picture;  // the GIF's: shown upright with square pixels, cropped, then scaled
+  FrameSize frame;    // handed to the plug-in: with a mask, the mask beside the picture (at most INT32_MAX wide)
+  FrameSize scaled;   // what the scaler makes of each decoded picture (each half), before it is turned
+  // The part of the coded picture scaled (of a --mask input, its left half's
+  // part; the mask's is `mask_offset` to the right).
+  PixelRect source;
+  int64_t mask_offset = 0;
+  // A --mask input turned or cropped is scaled half by half, and each half
+  // turned alike; otherwise it is scaled whole, straight into the frame.
+  bool halves = false;
 };
 VideoPictures PlanPictures(int64_t coded_width, int64_t coded_height, int64_t sar_num, int64_t sar_den,
-                           int quarter_turns, std::optional<int32_t> width, std::optional<int32_t> height,
-                           bool alpha);
+                           int quarter_turns, const PictureRequest& request);
 
 // Which slots the export takes.
 struct VideoRange {

@@ -107,6 +107,8 @@ const std::vector<Recipe>& Recipes() {
        {"-loop", "1", "-framerate", "10", "-i", kEarth, "-vf", "scale=64:-1,rotate=a=t*2:c=none:ow=64:oh=64,format=rgba",
         "-frames:v", "10", "{out}/%04d.png"},
        true},
+      // Soft: its alpha is at most 115, below the default threshold.
+      {"soft_alpha_png", {"-i", "{alpha_png}", "-vf", "colorchannelmixer=aa=0.45", "{out}/%04d.png"}, true},
       {"alpha.webm",
        {"-framerate", "10", "-i", "{alpha_png}", "-c:v", "libvpx-vp9", "-pix_fmt", "yuva420p", "-auto-alt-ref", "0",
         "{out}"}},
@@ -121,6 +123,7 @@ const std::vector<Recipe>& Recipes() {
        {"-i", "{master.mkv}", "-c:v", "libx264", "-preset", "veryfast", "-pix_fmt", "yuv420p", "-movflags",
         "+faststart", "{out}"}},
       {"audio.m4a", {"-f", "lavfi", "-i", "sine=frequency=440:duration=1", "{out}"}},
+      {"narrow.png", {"-i", kWallpaper, "-vf", "scale=1:8,setsar=1", "-frames:v", "1", "-c:v", "png", "-update", "1", "{out}"}},
       {"wide.png", {"-i", kWallpaper, "-vf", "scale=70000:2,setsar=1", "-frames:v", "1", "-c:v", "png", "-update", "1", "{out}"}},
   };
   return recipes;

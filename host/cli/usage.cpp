@@ -42,6 +42,8 @@ With several INPUTs, -o names a folder, and each INPUT becomes a GIF of its
 name there (a.mp4 -> FOLDER/a.gif), with the same options, --jobs at a
 time, each by a run of its own. Two INPUTs of one name (a.mp4, a.mkv) are
 refused before anything starts; one that fails does not stop the others.
+Several still pictures (frames/*.png) with -o FILE.gif are instead one
+sequence in the order given, each shown 1/R s (--rate, 25 by default).
 
 Options:
 )lodra_usage";

@@ -87,7 +87,10 @@ if dpkg-query -W -f='${db:Status-Abbrev}' lodra-gif 2> /dev/null | grep -q '^ii'
   fail "lodra-gif is installed on this machine already; not touching it"
   exit 1
 fi
-if ! apt-get install -y -q --no-install-recommends "$deb" > "$dist/deb-install.log" 2>&1; then
+# Another package manager at work (an unattended upgrade, a second suite)
+# holds dpkg's lock for a while: wait for it rather than fail.
+lock_wait=(-o DPkg::Lock::Timeout=300)
+if ! apt-get install "${lock_wait[@]}" -y -q --no-install-recommends "$deb" > "$dist/deb-install.log" 2>&1; then
   cat "$dist/deb-install.log"
   fail "apt-get install $deb"
   exit 1
@@ -102,7 +105,8 @@ fi
 rm -rf "$work"
 man -w lodra-gif > /dev/null 2>&1 || fail "man -w lodra-gif finds no page"
 
-dpkg -r lodra-gif > "$dist/deb-remove.log" 2>&1 || fail "dpkg -r lodra-gif: $(cat "$dist/deb-remove.log")"
+apt-get remove "${lock_wait[@]}" -y -q lodra-gif > "$dist/deb-remove.log" 2>&1 ||
+  fail "apt-get remove lodra-gif: $(cat "$dist/deb-remove.log")"
 while IFS= read -r path; do
   case "$path" in
     /.|/usr|/usr/bin|/usr/lib|/usr/lib/*-linux-gnu|/usr/share|/usr/share/doc|/usr/share/man|/usr/share/man/man1) ;;

@@ -537,10 +537,10 @@ TEST(SeveralInputs, EachGetsAGifOfItsNameInTheFolder) {
 
 // ------------------------------------------------------- the option table
 
-// The names of `spec` as --help and the docs spell them: "-o, --output FILE".
-std::string NamesOf(const lodra_gif::OptionSpec& spec) {
-  return (spec.short_name != nullptr ? spec.short_name + std::string(", ") : std::string()) + spec.name +
-         (spec.value != nullptr ? std::string(" ") + spec.value : std::string());
+// The names of `row` as --help and the docs spell them: "-o, --output FILE".
+std::string NamesOf(const lodra_gif::OptionRow& row) {
+  return (row.short_name != nullptr ? row.short_name + std::string(", ") : std::string()) + row.name +
+         (row.value != nullptr ? std::string(" ") + row.value : std::string());
 }
 
 // The option list as help2man reads it into the man page: an option's line
@@ -582,24 +582,24 @@ TEST(OptionTable, HelpListsEveryOptionAsHelp2manReadsIt) {
   const std::vector<std::string> terms = Help2manTerms(list, &fault);
   EXPECT_TRUE(fault.empty()) << fault;
   std::vector<std::string> want;
-  for (const lodra_gif::OptionSpec& spec : lodra_gif::AllOptions()) want.push_back(NamesOf(spec));
+  for (const lodra_gif::OptionRow& row : lodra_gif::AllOptions()) want.push_back(NamesOf(row));
   EXPECT_TRUE(HaveWant(terms, want));
 }
 
 TEST(OptionTable, EachRowIsWhole) {
   std::vector<std::string> names;
-  for (const lodra_gif::OptionSpec& spec : lodra_gif::AllOptions()) {
-    SCOPED_TRACE(spec.name);
-    names.push_back(spec.name);
-    if (spec.short_name != nullptr) names.push_back(spec.short_name);
-    EXPECT_TRUE(spec.take != nullptr && spec.help != nullptr && *spec.help != '\0');
-    EXPECT_NE(spec.inputs & lodra_gif::kAnyInput, 0u) << "works on some input";
-    if (spec.needs != nullptr) {
+  for (const lodra_gif::OptionRow& row : lodra_gif::AllOptions()) {
+    SCOPED_TRACE(row.name);
+    names.push_back(row.name);
+    if (row.short_name != nullptr) names.push_back(row.short_name);
+    EXPECT_TRUE(row.take != nullptr && row.help != nullptr && *row.help != '\0');
+    EXPECT_NE(row.inputs & lodra_gif::kAnyInput, 0u) << "works on some input";
+    if (row.needs != nullptr) {
       const auto rows = lodra_gif::AllOptions();
-      EXPECT_TRUE(std::any_of(rows.begin(), rows.end(), [&](const lodra_gif::OptionSpec& other) {
-        return other.name == std::string(spec.needs);
-      })) << "needs " << spec.needs << ", which is no option";
-      EXPECT_TRUE(spec.works_on != nullptr);
+      EXPECT_TRUE(std::any_of(rows.begin(), rows.end(), [&](const lodra_gif::OptionRow& other) {
+        return other.name == std::string(row.needs);
+      })) << "needs " << row.needs << ", which is no option";
+      EXPECT_TRUE(row.works_on != nullptr);
     }
   }
   std::sort(names.begin(), names.end());
@@ -610,9 +610,9 @@ TEST(OptionTable, EachRowIsWhole) {
 // same way: each row's first cell, "| `-o`, `--output FILE` |", names them.
 TEST(OptionTable, TheDocsListEveryOptionAndNoOther) {
   std::vector<std::string> want;
-  for (const lodra_gif::OptionSpec& spec : lodra_gif::AllOptions()) {
-    if (spec.short_name != nullptr) want.push_back(spec.short_name);
-    want.push_back(NamesOf(spec).substr(spec.short_name != nullptr ? std::string(spec.short_name).size() + 2 : 0));
+  for (const lodra_gif::OptionRow& row : lodra_gif::AllOptions()) {
+    if (row.short_name != nullptr) want.push_back(row.short_name);
+    want.push_back(NamesOf(row).substr(row.short_name != nullptr ? std::string(row.short_name).size() + 2 : 0));
   }
   std::sort(want.begin(), want.end());
   for (const char* doc : {"docs/lodra-gif.md", "docs/lodra-gif.ja.md"}) {

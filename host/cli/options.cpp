@@ -196,7 +196,7 @@ bool TakeFlag(const std::string&, const std::string&, Options* out, std::string*
 
 // name, short name, value, inputs, --help's lines, how it is stored
 // [, said when given for another input [, the option it needs, what it works on]]
-const OptionSpec kOptions[] = {
+const OptionRow kOptions[] = {
     {"--output", "-o", "FILE", kAnyInput,
      "the GIF to write, or - for standard output; an existing\n"
      "file is replaced only once the new GIF is complete. A\n"
@@ -314,9 +314,9 @@ constexpr size_t kOptionCount = sizeof kOptions / sizeof kOptions[0];
 static_assert(kOptionCount <= kMaxOptions, "Options::given has a bit for every row");
 
 // The row named `name` (long, or short), or null.
-const OptionSpec* FindOption(const std::string& name) {
-  for (const OptionSpec& spec : kOptions) {
-    if (name == spec.name || (spec.short_name != nullptr && name == spec.short_name)) return &spec;
+const OptionRow* FindOption(const std::string& name) {
+  for (const OptionRow& row : kOptions) {
+    if (name == row.name || (row.short_name != nullptr && name == row.short_name)) return &row;
   }
   return nullptr;
 }
@@ -345,20 +345,20 @@ std::string NearestOption(const std::string& typed) {
   const size_t letters = typed.size() - dashes;
   const char* nearest = nullptr;
   int starting = 0;
-  for (const OptionSpec& spec : kOptions) {
-    if (letters >= 3 && std::strncmp(spec.name, typed.c_str(), typed.size()) == 0) {
-      nearest = spec.name;
+  for (const OptionRow& row : kOptions) {
+    if (letters >= 3 && std::strncmp(row.name, typed.c_str(), typed.size()) == 0) {
+      nearest = row.name;
       ++starting;
     }
   }
   if (starting > 1) nearest = nullptr;
   size_t best = 3;
-  for (const OptionSpec& spec : kOptions) {
-    for (const char* name : {spec.name, spec.short_name}) {
+  for (const OptionRow& row : kOptions) {
+    for (const char* name : {row.name, row.short_name}) {
       if (starting == 1 || name == nullptr) continue;
       const size_t distance = EditDistance(typed, name);
       if (distance < best && 3 * distance <= letters) {
-        nearest = spec.name;
+        nearest = row.name;
         best = distance;
       }
     }
@@ -366,8 +366,8 @@ std::string NearestOption(const std::string& typed) {
   return nearest != nullptr ? std::string("; did you mean ") + nearest + "?" : "";
 }
 
-bool Given(const Options& options, const OptionSpec& spec) {
-  return options.given.test(static_cast<size_t>(&spec - kOptions));
+bool Given(const Options& options, const OptionRow& row) {
+  return options.given.test(static_cast<size_t>(&row - kOptions));
 }
 
 // "raw frames or the demo", "video files": the inputs of `inputs`.
@@ -422,27 +422,27 @@ bool ParseCommandLine(int argc, const char* const* argv, Options* out, std::stri
     const std::string name = arg.substr(0, split);
     const bool has_value = split < arg.size();
     std::string value = has_value ? arg.substr(split + (is_long ? 1 : 0)) : std::string();
-    const OptionSpec* spec = FindOption(name);
-    if (spec == nullptr || (!is_long && has_value && spec->value == nullptr)) {
+    const OptionRow* row = FindOption(name);
+    if (row == nullptr || (!is_long && has_value && row->value == nullptr)) {
       const std::string typed = is_long ? name : arg;
       *error = "unknown option " + typed + NearestOption(typed.substr(0, typed.find('=')));
       return false;
     }
-    if (spec->value == nullptr && has_value) {
+    if (row->value == nullptr && has_value) {
       *error = name + " takes no value";
       return false;
     }
-    if (spec != FindOption("--output")) options.passed_on.push_back(arg);
-    if (spec->value != nullptr && !has_value) {
+    if (row != FindOption("--output")) options.passed_on.push_back(arg);
+    if (row->value != nullptr && !has_value) {
       if (i + 1 >= argc) {
         *error = name + " needs a value";
         return false;
       }
       value = argv[++i];
-      if (spec != FindOption("--output")) options.passed_on.push_back(value);
+      if (row != FindOption("--output")) options.passed_on.push_back(value);
     }
-    if (!spec->take(name, value, &options, error)) return false;
-    options.given.set(static_cast<size_t>(spec - kOptions));
+    if (!row->take(name, value, &options, error)) return false;
+    options.given.set(static_cast<size_t>(row - kOptions));
   }
 
   if (options.output.empty() && !options.version) {
@@ -454,15 +454,15 @@ bool ParseCommandLine(int argc, const char* const* argv, Options* out, std::stri
 }
 
 bool CheckOptionsApply(const Options& options, InputKind input, std::string* error) {
-  for (const OptionSpec& spec : kOptions) {
-    if (spec.needs == nullptr || !Given(options, spec) || Given(options, *FindOption(spec.needs))) continue;
-    *error = std::string(spec.name) + " works on " + spec.works_on + "; give " + spec.needs + " too";
+  for (const OptionRow& row : kOptions) {
+    if (row.needs == nullptr || !Given(options, row) || Given(options, *FindOption(row.needs))) continue;
+    *error = std::string(row.name) + " works on " + row.works_on + "; give " + row.needs + " too";
     return false;
   }
-  for (const OptionSpec& spec : kOptions) {
-    if (!Given(options, spec) || (spec.inputs & InputBit(input)) != 0) continue;
-    *error = std::string(spec.name) + " works on " + InputsText(spec.inputs) + ", not on " +
-             InputsText(kAnyInput & ~spec.inputs) + spec.elsewhere;
+  for (const OptionRow& row : kOptions) {
+    if (!Given(options, row) || (row.inputs & InputBit(input)) != 0) continue;
+    *error = std::string(row.name) + " works on " + InputsText(row.inputs) + ", not on " +
+             InputsText(kAnyInput & ~row.inputs) + row.elsewhere;
     return false;
   }
   return true;

@@ -98,7 +98,7 @@ struct Options {
 constexpr int32_t kMaxJobs = 64;
 
 // A row of the option table.
-struct OptionSpec {
+struct OptionRow {
   const char* name;        // "--output"
   const char* short_name;  // "-o", or null; a short option's value may follow it directly ("-oout.gif")
   const char* value;       // what --help calls its value ("FILE"); null for a flag, which takes none
@@ -119,10 +119,10 @@ struct OptionSpec {
 
 // The table's rows, in the order --help lists them.
 struct OptionTable {
-  const OptionSpec* rows;
+  const OptionRow* rows;
   size_t size;
-  const OptionSpec* begin() const { return rows; }
-  const OptionSpec* end() const { return rows + size; }
+  const OptionRow* begin() const { return rows; }
+  const OptionRow* end() const { return rows + size; }
 };
 OptionTable AllOptions();
 

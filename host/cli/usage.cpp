@@ -118,17 +118,17 @@ Examples:
 // The option list: each option's names, then its text from kHelpColumn on.
 std::string OptionsHelp() {
   std::string text;
-  for (const OptionSpec& spec : AllOptions()) {
+  for (const OptionRow& row : AllOptions()) {
     // "  -o, --output FILE", then the text from kHelpColumn on: beside the
     // names when two spaces still fit between them (help2man reads a single
     // space as part of the names), else from the next line.
-    std::string margin = std::string("  ") + (spec.short_name != nullptr ? spec.short_name + std::string(", ") : "") +
-                         spec.name + (spec.value != nullptr ? std::string(" ") + spec.value : "");
+    std::string margin = std::string("  ") + (row.short_name != nullptr ? row.short_name + std::string(", ") : "") +
+                         row.name + (row.value != nullptr ? std::string(" ") + row.value : "");
     if (margin.size() + 2 > kHelpColumn) {
       text += margin + "\n";
       margin.clear();
     }
-    const std::string help = spec.help;
+    const std::string help = row.help;
     for (size_t at = 0; at < help.size();) {
       const size_t end = std::min(help.find('\n', at), help.size());
       margin.resize(kHelpColumn, ' ');

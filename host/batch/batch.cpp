@@ -32,13 +32,6 @@ std::string StemOf(const std::string& input) {
   return dot == std::string::npos || dot == 0 ? name : name.substr(0, dot);
 }
 
-std::string Lowercase(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
-}
-
 }  // namespace
 
 bool ChooseExports(const Options& options, Exports* exports, std::string* error) {
@@ -67,7 +60,7 @@ bool PlanEachExport(const Options& options, std::vector<EachExport>* exports, st
       return false;
     }
     const std::string output = JoinPath(options.output, stem + ".gif");
-    const auto [same, added] = by_name.emplace(Lowercase(stem), input);
+    const auto [same, added] = by_name.emplace(AsciiLowercase(stem), input);
     if (!added) {
       *error = Quoted(same->second) + " and " + Quoted(input) + " would both make " + output +
                ": export one of them apart";

@@ -230,4 +230,11 @@ bool ParseByteSize(const std::string& text, uint64_t* bytes, std::string* error)
 
 std::string Quoted(const std::string& text) { return "\"" + text + "\""; }
 
+std::string AsciiLowercase(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
 }  // namespace lodra_gif

@@ -40,4 +40,8 @@ bool ParseByteSize(const std::string& text, uint64_t* bytes, std::string* error)
 // "text", as messages show what the user typed.
 std::string Quoted(const std::string& text);
 
+// `text` with A-Z made a-z, the rest as it is: names compared the way
+// Windows compares them, and file extensions.
+std::string AsciiLowercase(std::string text);
+
 }  // namespace lodra_gif

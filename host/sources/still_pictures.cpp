@@ -1,6 +1,5 @@
 #include "host/sources/still_pictures.h"
 
-#include <cctype>
 #include <algorithm>
 #include <cmath>
 #include <set>
@@ -10,17 +9,14 @@
 #include "host/video/video_input.h"
 #include "host/video/video_plan.h"
 #include "host/cli/progress.h"
+#include "host/cli/values.h"
+#include "host/system.h"
 
 namespace lodra_gif {
 namespace {
 
 // A picture's own rate when --rate gives none.
 constexpr FrameRate kPictureRate = {25, 1};
-
-std::string Lowercase(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  return text;
-}
 
 class StillPictures final : public FrameSource {
  public:
@@ -207,10 +203,10 @@ bool AreStillPictures(const std::vector<std::string>& inputs) {
                                             ".ppm", ".pgm", ".pbm",  ".pam", ".tga", ".qoi",  ".jxl"};
   if (inputs.empty()) return false;
   for (const std::string& input : inputs) {
-    const size_t dot = input.rfind('.');
-    const size_t slash = input.find_last_of("/\\");
-    if (dot == std::string::npos || (slash != std::string::npos && dot < slash)) return false;
-    const std::string extension = Lowercase(input.substr(dot));
+    const std::string name = BaseName(input);
+    const size_t dot = name.rfind('.');
+    if (dot == std::string::npos) return false;
+    const std::string extension = AsciiLowercase(name.substr(dot));
     bool still = false;
     for (const char* known : kExtensions) still = still || extension == known;
     if (!still) return false;

@@ -265,8 +265,9 @@ TEST(HostVideo, CommandLineCases) {
 // how long it plays (hundredths).
 TEST(HostVideo, PictureOptionsAndInputsGiveTheirSizeFramesAndMessages) {
   const std::string h264 = Clip("h264.mp4"), side = Clip("side_by_side.mp4"), pngs = Clip("alpha_png"),
-                    soft = Clip("soft_alpha_png"), gif = Clip("animated.gif");
-  ASSERT_FALSE(h264.empty() || side.empty() || pngs.empty() || soft.empty() || gif.empty());
+                    soft = Clip("soft_alpha_png"), gif = Clip("animated.gif"),
+                    side_rotated = Clip("side_by_side_rotated.mp4");
+  ASSERT_FALSE(h264.empty() || side.empty() || pngs.empty() || soft.empty() || gif.empty() || side_rotated.empty());
   char first_png[1024], second_png[1024];
   std::snprintf(first_png, sizeof first_png, pngs.c_str(), 1);
   std::snprintf(second_png, sizeof second_png, pngs.c_str(), 2);
@@ -285,6 +286,9 @@ TEST(HostVideo, PictureOptionsAndInputsGiveTheirSizeFramesAndMessages) {
       {"--mask --width 1", {"--mask", "--width", "1", side}, 0, "", "warning", 1, 1, 3, 12},
       {"--mask --max-width", {"--mask", "--max-width", "48", side}, 0, "", "warning", 48, 44, 3, 12},
       {"--mask --crop cuts both halves", {"--mask", "--crop", "40x30+50+50", side}, 0, "", "warning", 40, 30, 3, 12},
+      // Each half turned on its own: turned whole, the halves would stack
+      // and the GIF would be 44x192.
+      {"--mask on a turned clip", {"--mask", side_rotated}, 0, "", "warning", 88, 96, 3, 12},
       {"--crop outside the picture", {"--mask", "--crop", "40x30+60+50", side}, 2,
        "reaches outside", "", 0, 0, 0, 0},
       // h264.mp4: 160x90, 20 frames at 25 fps.

@@ -117,6 +117,7 @@ const std::vector<Recipe>& Recipes() {
        {"-loop", "1", "-framerate", "25", "-i", kEarth, "-filter_complex",
         "[0]scale=96:88,format=rgba,split[a][b];[a]format=rgb24[p];[b]alphaextract,format=rgb24[m];[p][m]hstack,setsar=1",
         "-frames:v", "3", "-c:v", "libx264", "-crf", "28", "-pix_fmt", "yuv420p", "{out}"}},
+      {"side_by_side_rotated.mp4", {"-i", "{side_by_side.mp4}", "-c", "copy", "-metadata:s:v:0", "rotate=90", "{out}"}},
       {"h264.mkv", {"-i", "{h264.mp4}", "-c", "copy", "{out}"}},
       {"animated.gif", {"-i", "{master.mkv}", "{out}"}},
       {"moov_first.mp4",

@@ -63,13 +63,6 @@ OrderedDither::OrderedDither(int strength, int grey_spread) : grey_spread_(std::
 }
 
 #if LODRA_DITHER_VECTORS
-// Compiled for SSSE3 alone; chosen at run time.
-#if defined(__clang__)
-#pragma clang attribute push(__attribute__((target("ssse3"))), apply_to = function)
-#else
-#pragma GCC push_options
-#pragma GCC target("ssse3")
-#endif
 namespace {
 
 // Byte shuffles that gather one channel of 16 pixels (48 bytes in three
@@ -95,107 +88,79 @@ constexpr Shuffles MakeShuffles() {
 
 alignas(16) constexpr Shuffles kShuffles = MakeShuffles();
 
-inline __m128i Load(const void* p) { return _mm_loadu_si128(static_cast<const __m128i*>(p)); }
-
-void DitherChunks(uint8_t* row, int32_t chunks, const uint8_t* grey_add, const uint8_t* grey_sub,
-                  const uint8_t* colour_add, const uint8_t* colour_sub, int grey_spread) {
-  __m128i gather[3][3], spread[3], g_add[3], g_sub[3], c_add[3], c_sub[3];
-  for (int part = 0; part < 3; ++part) {
-    for (int c = 0; c < 3; ++c) gather[c][part] = Load(kShuffles.gather[c][part]);
-    spread[part] = Load(kShuffles.spread[part]);
-    g_add[part] = Load(grey_add + 16 * part);
-    g_sub[part] = Load(grey_sub + 16 * part);
-    c_add[part] = Load(colour_add + 16 * part);
-    c_sub[part] = Load(colour_sub + 16 * part);
-  }
-  const __m128i reach = _mm_set1_epi8(static_cast<char>(grey_spread));
-  const __m128i zero = _mm_setzero_si128();
-  const __m128i full = _mm_set1_epi8(static_cast<char>(0xFF));
-  for (int32_t n = 0; n < chunks; ++n, row += 48) {
-    const __m128i v[3] = {Load(row), Load(row + 16), Load(row + 32)};
-    __m128i channel[3];
-    for (int c = 0; c < 3; ++c)
-      channel[c] = _mm_or_si128(_mm_or_si128(_mm_shuffle_epi8(v[0], gather[c][0]), _mm_shuffle_epi8(v[1], gather[c][1])),
-                                _mm_shuffle_epi8(v[2], gather[c][2]));
-    const __m128i most = _mm_max_epu8(channel[0], _mm_max_epu8(channel[1], channel[2]));
-    const __m128i least = _mm_min_epu8(channel[0], _mm_min_epu8(channel[1], channel[2]));
-    // 0xFF for a pixel whose channels lie within the grey reach.
-    const __m128i grey = _mm_cmpeq_epi8(_mm_subs_epu8(_mm_sub_epi8(most, least), reach), zero);
-    for (int part = 0; part < 3; ++part) {
-      const __m128i is_grey = _mm_shuffle_epi8(grey, spread[part]);
-      // Channels at 0 or 255 stay.
-      const __m128i stays = _mm_or_si128(_mm_cmpeq_epi8(v[part], zero), _mm_cmpeq_epi8(v[part], full));
-      const __m128i add = _mm_andnot_si128(
-          stays, _mm_or_si128(_mm_and_si128(is_grey, g_add[part]), _mm_andnot_si128(is_grey, c_add[part])));
-      const __m128i sub = _mm_andnot_si128(
-          stays, _mm_or_si128(_mm_and_si128(is_grey, g_sub[part]), _mm_andnot_si128(is_grey, c_sub[part])));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(row + 16 * part), _mm_subs_epu8(_mm_adds_epu8(v[part], add), sub));
-    }
-  }
-}
-
 }  // namespace
+
+// The chunk kernel for each instruction set, compiled for it alone: the same
+// source (dither_chunks.inc) with the vector type and its operations.
+#if defined(__clang__)
+#pragma clang attribute push(__attribute__((target("ssse3"))), apply_to = function)
+#else
+#pragma GCC push_options
+#pragma GCC target("ssse3")
+#endif
+namespace ssse3 {
+typedef __m128i Vector;
+constexpr int32_t kPixels = 16;
+inline Vector Table(const void* bytes) { return _mm_loadu_si128(static_cast<const __m128i*>(bytes)); }
+inline Vector Load(const uint8_t* pixels, int part) { return Table(pixels + 16 * part); }
+inline void Store(uint8_t* pixels, int part, Vector v) {
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(pixels + 16 * part), v);
+}
+inline Vector Shuffle(Vector table, Vector at) { return _mm_shuffle_epi8(table, at); }
+inline Vector Splat(int byte) { return _mm_set1_epi8(static_cast<char>(byte)); }
+inline Vector And(Vector a, Vector b) { return _mm_and_si128(a, b); }
+inline Vector AndNot(Vector a, Vector b) { return _mm_andnot_si128(a, b); }
+inline Vector Or(Vector a, Vector b) { return _mm_or_si128(a, b); }
+inline Vector Sub(Vector a, Vector b) { return _mm_sub_epi8(a, b); }
+inline Vector AddsU(Vector a, Vector b) { return _mm_adds_epu8(a, b); }
+inline Vector SubsU(Vector a, Vector b) { return _mm_subs_epu8(a, b); }
+inline Vector Equal(Vector a, Vector b) { return _mm_cmpeq_epi8(a, b); }
+inline Vector Max(Vector a, Vector b) { return _mm_max_epu8(a, b); }
+inline Vector Min(Vector a, Vector b) { return _mm_min_epu8(a, b); }
+#include "host/sources/dither_chunks.inc"
+}  // namespace ssse3
 #if defined(__clang__)
 #pragma clang attribute pop
 #else
 #pragma GCC pop_options
 #endif
 
-// The same 32 pixels at a time: pixels 0-15 in the low 128 bits, 16-31 in
-// the high, each half laid out as above (a byte shuffle stays in its half).
 #if defined(__clang__)
 #pragma clang attribute push(__attribute__((target("avx2"))), apply_to = function)
 #else
 #pragma GCC push_options
 #pragma GCC target("avx2")
 #endif
-namespace {
-
-inline __m256i Both(const void* p) { return _mm256_broadcastsi128_si256(_mm_loadu_si128(static_cast<const __m128i*>(p))); }
-
-void DitherChunks32(uint8_t* row, int32_t chunks, const uint8_t* grey_add, const uint8_t* grey_sub,
-                    const uint8_t* colour_add, const uint8_t* colour_sub, int grey_spread) {
-  __m256i gather[3][3], spread[3], g_add[3], g_sub[3], c_add[3], c_sub[3];
-  for (int part = 0; part < 3; ++part) {
-    for (int c = 0; c < 3; ++c) gather[c][part] = Both(kShuffles.gather[c][part]);
-    spread[part] = Both(kShuffles.spread[part]);
-    g_add[part] = Both(grey_add + 16 * part);
-    g_sub[part] = Both(grey_sub + 16 * part);
-    c_add[part] = Both(colour_add + 16 * part);
-    c_sub[part] = Both(colour_sub + 16 * part);
-  }
-  const __m256i reach = _mm256_set1_epi8(static_cast<char>(grey_spread));
-  const __m256i zero = _mm256_setzero_si256();
-  const __m256i full = _mm256_set1_epi8(static_cast<char>(0xFF));
-  for (int32_t n = 0; n < chunks; ++n, row += 96) {
-    __m256i v[3];
-    for (int part = 0; part < 3; ++part)
-      v[part] = _mm256_inserti128_si256(
-          _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(row + 16 * part))),
-          _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + 48 + 16 * part)), 1);
-    __m256i channel[3];
-    for (int c = 0; c < 3; ++c)
-      channel[c] = _mm256_or_si256(
-          _mm256_or_si256(_mm256_shuffle_epi8(v[0], gather[c][0]), _mm256_shuffle_epi8(v[1], gather[c][1])),
-          _mm256_shuffle_epi8(v[2], gather[c][2]));
-    const __m256i most = _mm256_max_epu8(channel[0], _mm256_max_epu8(channel[1], channel[2]));
-    const __m256i least = _mm256_min_epu8(channel[0], _mm256_min_epu8(channel[1], channel[2]));
-    const __m256i grey = _mm256_cmpeq_epi8(_mm256_subs_epu8(_mm256_sub_epi8(most, least), reach), zero);
-    for (int part = 0; part < 3; ++part) {
-      const __m256i is_grey = _mm256_shuffle_epi8(grey, spread[part]);
-      const __m256i stays = _mm256_or_si256(_mm256_cmpeq_epi8(v[part], zero), _mm256_cmpeq_epi8(v[part], full));
-      const __m256i add = _mm256_andnot_si256(
-          stays, _mm256_or_si256(_mm256_and_si256(is_grey, g_add[part]), _mm256_andnot_si256(is_grey, c_add[part])));
-      const __m256i sub = _mm256_andnot_si256(
-          stays, _mm256_or_si256(_mm256_and_si256(is_grey, g_sub[part]), _mm256_andnot_si256(is_grey, c_sub[part])));
-      const __m256i out = _mm256_subs_epu8(_mm256_adds_epu8(v[part], add), sub);
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(row + 16 * part), _mm256_castsi256_si128(out));
-      _mm_storeu_si128(reinterpret_cast<__m128i*>(row + 48 + 16 * part), _mm256_extracti128_si256(out, 1));
-    }
-  }
+namespace avx2 {
+// Pixels 0-15 in the low 128 bits and 16-31 in the high, each half laid out
+// as with SSSE3: a byte shuffle stays within its half.
+typedef __m256i Vector;
+constexpr int32_t kPixels = 32;
+inline Vector Table(const void* bytes) {
+  return _mm256_broadcastsi128_si256(_mm_loadu_si128(static_cast<const __m128i*>(bytes)));
 }
-
-}  // namespace
+inline Vector Load(const uint8_t* pixels, int part) {
+  return _mm256_inserti128_si256(
+      _mm256_castsi128_si256(_mm_loadu_si128(reinterpret_cast<const __m128i*>(pixels + 16 * part))),
+      _mm_loadu_si128(reinterpret_cast<const __m128i*>(pixels + 48 + 16 * part)), 1);
+}
+inline void Store(uint8_t* pixels, int part, Vector v) {
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(pixels + 16 * part), _mm256_castsi256_si128(v));
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(pixels + 48 + 16 * part), _mm256_extracti128_si256(v, 1));
+}
+inline Vector Shuffle(Vector table, Vector at) { return _mm256_shuffle_epi8(table, at); }
+inline Vector Splat(int byte) { return _mm256_set1_epi8(static_cast<char>(byte)); }
+inline Vector And(Vector a, Vector b) { return _mm256_and_si256(a, b); }
+inline Vector AndNot(Vector a, Vector b) { return _mm256_andnot_si256(a, b); }
+inline Vector Or(Vector a, Vector b) { return _mm256_or_si256(a, b); }
+inline Vector Sub(Vector a, Vector b) { return _mm256_sub_epi8(a, b); }
+inline Vector AddsU(Vector a, Vector b) { return _mm256_adds_epu8(a, b); }
+inline Vector SubsU(Vector a, Vector b) { return _mm256_subs_epu8(a, b); }
+inline Vector Equal(Vector a, Vector b) { return _mm256_cmpeq_epi8(a, b); }
+inline Vector Max(Vector a, Vector b) { return _mm256_max_epu8(a, b); }
+inline Vector Min(Vector a, Vector b) { return _mm256_min_epu8(a, b); }
+#include "host/sources/dither_chunks.inc"
+}  // namespace avx2
 #if defined(__clang__)
 #pragma clang attribute pop
 #else
@@ -208,15 +173,11 @@ void OrderedDither::Row(uint8_t* row, int32_t width, int32_t y) const {
 #if LODRA_DITHER_VECTORS
   const Chunk& c = chunk_[y % 8];
   if (pixels_at_a_time_ == 32) {
-    const int32_t chunks = width / 32;
-    DitherChunks32(row, chunks, c.grey_add, c.grey_sub, c.colour_add, c.colour_sub, grey_spread_);
-    x = 32 * chunks;
+    x = avx2::DitherChunks(row, width, c.grey_add, c.grey_sub, c.colour_add, c.colour_sub, grey_spread_);
   }
   if (pixels_at_a_time_ >= 16) {
-    const int32_t chunks = (width - x) / 16;
-    DitherChunks(row + 3 * static_cast<size_t>(x), chunks, c.grey_add, c.grey_sub, c.colour_add, c.colour_sub,
-                 grey_spread_);
-    x += 16 * chunks;
+    x += ssse3::DitherChunks(row + 3 * static_cast<size_t>(x), width - x, c.grey_add, c.grey_sub, c.colour_add,
+                             c.colour_sub, grey_spread_);
   }
 #endif
   for (; x < width; ++x) {
